@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# The main job: on a simulated terminal, kick a drawer through the real
+# Windows DLL under Wine and read its state, printing every port access.
+#   scripts/demo.sh [drawer identifier]      default: RN340_CashA
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/ensure-packages.sh cmake make g++-mingw-w64-x86-64 wine wine64 >&2
+{
+  cmake --preset win64
+  cmake --build --preset win64 -j2 --target drawer_demo
+} >/tmp/cashdrawer-demo-build.log 2>&1 || { cat /tmp/cashdrawer-demo-build.log >&2; exit 1; }
+source scripts/wine-env.sh
+wine build/win64/bin/drawer_demo.exe "${1:-RN340_CashA}"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Every test layer: the native unit tests (with AddressSanitizer and
+# UndefinedBehaviorSanitizer), then the Windows DLL's integration tests
+# under Wine. Ends with one summary line per layer and a total.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 || exit 1
+
+summary=()
+total_passed=0
+total_failed=0
+
+# Runs one layer: configure, build, ctest; records its counts.
+run_layer() {
+  local title=$1 preset=$2 log
+  log=$(mktemp)
+  echo "=== $title ==="
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" -j2; } >"$log" 2>&1; then
+    cat "$log"
+    summary+=("$(printf '%-32s build FAILED' "$title:")")
+    total_failed=$((total_failed + 1))
+    return
+  fi
+  ctest --preset "$preset" -j2 2>&1 | tee "$log"
+  local line passed=0 failed=0
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$(( $(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line") - failed ))
+  else
+    failed=1
+  fi
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+  summary+=("$(printf '%-32s %d passed, %d failed' "$title:" "$passed" "$failed")")
+}
+
+run_layer "native unit tests" native
+source scripts/wine-env.sh
+run_layer "Windows DLL under Wine" win64
+
+echo
+echo "=== Summary ==="
+printf '%s\n' "${summary[@]}"
+echo "total: $total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]

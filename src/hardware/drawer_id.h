@@ -1,0 +1,20 @@
+// Drawer identifiers: NUL-terminated byte strings such as "RN340_CashA".
+#pragma once
+
+namespace cashdrawer {
+
+// Byte-for-byte equality, terminator included: case counts, nothing is
+// trimmed, and neither string is read past its own terminator (the loop
+// stops at the first difference, which a shorter string's NUL always is).
+constexpr bool SameDrawerId(const char* candidate, const char* known) {
+    for (;; ++candidate, ++known) {
+        if (*candidate != *known) {
+            return false;
+        }
+        if (*candidate == '\0') {
+            return true;
+        }
+    }
+}
+
+} // namespace cashdrawer

@@ -1,0 +1,71 @@
+// Port I/O through the vendor port I/O library, loaded at run time.
+#include "hardware/port_io.h"
+#include "platform/hardware_library.h"
+
+#include <windows.h>
+
+#include <iterator>
+
+namespace cashdrawer {
+namespace {
+
+// The library's functions are C++ `bool` (one byte), not Win32 BOOL.
+using InitializeWinIoFn = bool(WINAPI*)();
+using ShutdownWinIoFn = void(WINAPI*)();
+using GetPortValFn = bool(WINAPI*)(WORD port, PDWORD value, BYTE size);
+using SetPortValFn = bool(WINAPI*)(WORD port, DWORD value, BYTE size);
+
+class WinIoPortIo final : public PortIo {
+public:
+    PortIoStart Initialize() override {
+        if (!Load()) {
+            return PortIoStart::LibraryMissing;
+        }
+        return initialize_() ? PortIoStart::Ready : PortIoStart::InitFailed;
+    }
+
+    void Shutdown() override { shutdown_(); }
+
+    uint32_t Read(uint16_t port, PortWidth width) override {
+        DWORD value = 0;
+        getPortVal_(port, &value, static_cast<BYTE>(width));
+        return value;
+    }
+
+    void Write(uint16_t port, uint32_t value, PortWidth width) override {
+        setPortVal_(port, value, static_cast<BYTE>(width));
+    }
+
+private:
+    // Loaded once and kept for the life of the process; a failed load is
+    // tried again on the next call, so a library installed while the
+    // application runs is picked up.
+    bool Load() {
+        if (module_ != nullptr) {
+            return true;
+        }
+        const RequiredSymbol symbols[] = {
+            {"InitializeWinIo", reinterpret_cast<void**>(&initialize_)},
+            {"ShutdownWinIo", reinterpret_cast<void**>(&shutdown_)},
+            {"GetPortVal", reinterpret_cast<void**>(&getPortVal_)},
+            {"SetPortVal", reinterpret_cast<void**>(&setPortVal_)},
+        };
+        module_ = LoadHardwareLibrary(L"WinIo64.dll", symbols, static_cast<int>(std::size(symbols)));
+        return module_ != nullptr;
+    }
+
+    void* module_ = nullptr;
+    InitializeWinIoFn initialize_ = nullptr;
+    ShutdownWinIoFn shutdown_ = nullptr;
+    GetPortValFn getPortVal_ = nullptr;
+    SetPortValFn setPortVal_ = nullptr;
+};
+
+} // namespace
+
+PortIo& SystemPortIo() {
+    static WinIoPortIo portIo;
+    return portIo;
+}
+
+} // namespace cashdrawer

@@ -1,0 +1,16 @@
+// The one process-wide lock that serialises the exported calls: two host
+// threads calling at once get whole drawer sequences one after the other,
+// and one call's port I/O shutdown can never end another's port access.
+#pragma once
+
+namespace cashdrawer {
+
+class ExportLock {
+public:
+    ExportLock();
+    ~ExportLock();
+    ExportLock(const ExportLock&) = delete;
+    ExportLock& operator=(const ExportLock&) = delete;
+};
+
+} // namespace cashdrawer

@@ -1,0 +1,128 @@
+#include "sim_terminal.h"
+
+#include "cash_drawer.h"
+
+#include <gtest/gtest.h>
+
+namespace cashdrawer::test {
+namespace {
+
+enum class Export { OpenCash, GetCashStatus };
+
+int Call(SimTerminal& terminal, Export which, const char* drawerId) {
+    return which == Export::OpenCash ? terminal.library.OpenCash(drawerId) : terminal.library.GetCashStatus(drawerId);
+}
+
+// Identifiers neither export drives: an unknown one opens and closes the
+// port I/O bracket, touches nothing between, and yields -1.
+TEST(Dispatch, UnknownIdentifiersOpenAndCloseTheBracketOnly) {
+    const char* unknown[] = {"rn340_casha", "RN340_CashA ", "RN340_Cash", "RN340_CashAA", "", "KV2790L_CashB",
+                             "RN340_CashA.dll"};
+    for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
+        for (const char* drawerId : unknown) {
+            SimTerminal terminal;
+            EXPECT_EQ(Call(terminal, which, drawerId), CASH_DRAWER_UNKNOWN_ID) << '"' << drawerId << '"';
+            EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown()})) << '"' << drawerId << '"';
+        }
+    }
+}
+
+// Drawers the catalogue lists without a sequence of their own in an export.
+TEST(Dispatch, ListedDrawersWithoutASequenceOpenTheBracketAndYieldMinusOne) {
+    for (const char* drawerId : {"KV7820_CashB", "KV4980_CashB", "KV7100_CashB"}) {
+        for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
+            SimTerminal terminal;
+            EXPECT_EQ(Call(terminal, which, drawerId), CASH_DRAWER_UNKNOWN_ID) << drawerId;
+            EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown()})) << drawerId;
+        }
+    }
+}
+
+TEST(Dispatch, NullIdentifierYieldsMinusOneAndTouchesNothing) {
+    for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
+        SimTerminal terminal;
+        EXPECT_EQ(Call(terminal, which, nullptr), CASH_DRAWER_UNKNOWN_ID);
+        EXPECT_TRUE(terminal.Accesses().empty());
+    }
+}
+
+// When the port I/O library is missing, or its initialisation fails, no
+// port sequence runs and a known drawer reports -2, never a kick or a state
+// made up from ports that were never read. Shutdown is owed exactly when
+// initialisation was called.
+TEST(Dispatch, UnreachablePortIoGivesMinusTwoForKnownDrawersAndMinusOneForUnknown) {
+    struct Case {
+        PortIoStart start;
+        Trace bracket;
+    };
+    const Case cases[] = {
+        {PortIoStart::LibraryMissing, {}},
+        {PortIoStart::InitFailed, {{0, AccessOp::Initialize, 0, 1, 0}, Shutdown()}},
+    };
+    struct Call_ {
+        Export which;
+        const char* drawerId;
+        int result;
+    };
+    const Call_ calls[] = {
+        {Export::OpenCash, "RN340_CashA", CASH_DRAWER_UNREACHABLE},
+        {Export::OpenCash, "RN370_CashB", CASH_DRAWER_UNREACHABLE},
+        {Export::GetCashStatus, "RN170_CashA", CASH_DRAWER_UNREACHABLE},
+        {Export::GetCashStatus, "KV7640_CashA", CASH_DRAWER_UNREACHABLE},
+        {Export::OpenCash, "NoSuchDrawer", CASH_DRAWER_UNKNOWN_ID},
+        {Export::GetCashStatus, "NoSuchDrawer", CASH_DRAWER_UNKNOWN_ID},
+        {Export::OpenCash, "KV7100_CashB", CASH_DRAWER_UNKNOWN_ID},
+    };
+    for (const Case& c : cases) {
+        for (const Call_& call : calls) {
+            SimTerminal terminal;
+            terminal.ports.SetStart(c.start);
+            EXPECT_EQ(Call(terminal, call.which, call.drawerId), call.result) << call.drawerId;
+            EXPECT_EQ(terminal.Accesses(), c.bracket) << call.drawerId;
+        }
+    }
+}
+
+TEST(Dispatch, AFailedStartDoesNotSpendTheOneTimeChipSetUp) {
+    SimTerminal terminal;
+    terminal.ports.SetStart(PortIoStart::InitFailed);
+    terminal.library.OpenCash("RN340_CashA");
+    terminal.ports.SetStart(PortIoStart::Ready);
+    terminal.log.Clear();
+    terminal.ports.Poke(0x53A, 0x00, PortWidth::Byte);
+    EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.Accesses(), Join({{Init()}, GpioChipSetUp(), {Read8(0x53A, 0x00), Shutdown()}}));
+}
+
+TEST(Dispatch, DrawerMethodsNotYetDrivenAnswerLikeUnknownIdentifiers) {
+    // Serial, memory-mapped, Super I/O and fixed-port drawers.
+    for (const char* drawerId : {"DL470_CashA", "RN2180_CashB", "RN3470_CashA", "KV7830_CashA", "RN320_CashB",
+                                 "KV9360_CashA", "KV4980_CashA"}) {
+        for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
+            SimTerminal terminal;
+            EXPECT_EQ(Call(terminal, which, drawerId), CASH_DRAWER_UNKNOWN_ID) << drawerId;
+            EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown()})) << drawerId;
+        }
+    }
+}
+
+TEST(Dispatch, DefaultExportsChooseNothingAndTouchNothing) {
+    SimTerminal terminal;
+    EXPECT_EQ(terminal.library.OpenCashDefault(), CASH_DRAWER_NONE_CHOSEN);
+    EXPECT_EQ(terminal.library.GetCashStatusDefault(), CASH_DRAWER_NONE_CHOSEN);
+    EXPECT_TRUE(terminal.Accesses().empty());
+}
+
+TEST(Dispatch, EachCallSelectsAfreshWhateverTheCallBeforeSelected) {
+    SimTerminal terminal;
+    terminal.ports.Poke(0x53A, 0x10, PortWidth::Byte); // RN340 A: bit 2 clear -> 1; B: bit 4 set -> 0
+    EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashB"), 0);
+    EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
+    terminal.ports.Poke(0x5A8, 0x40, PortWidth::DWord);
+    EXPECT_EQ(terminal.library.GetCashStatus("RN370_CashA"), 0);
+    EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
+}
+
+} // namespace
+} // namespace cashdrawer::test

@@ -1,0 +1,299 @@
+// The real Cash_Drawer_DLL.dll, loaded the way a point-of-sale application
+// loads it, driving the recording port I/O library double under Wine.
+#include "host_test.h"
+
+#include "cash_drawer.h"
+#include "sim/winio64_double.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using DrawerFn = int(__stdcall*)(const char*);
+using DefaultFn = int(__stdcall*)(void);
+
+template <typename Fn>
+Fn Resolve(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+// Where the build put the DLL and the doubles: the parent of this host's
+// own folder. The host sits apart so that its application folder, which
+// the DLL searches for hardware libraries, holds none of them.
+std::wstring BuildFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path, length);
+    folder.resize(folder.find_last_of(L"\\/"));
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+// A fresh folder of this process's own under the temporary folder.
+std::wstring ScratchFolder(const wchar_t* name) {
+    wchar_t temp[MAX_PATH] = {};
+    ::GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"cashdrawer-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                name + L"\\";
+    ::CreateDirectoryW((std::wstring(temp) + L"cashdrawer-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + name).c_str(),
+                       nullptr);
+    return folder;
+}
+
+void CopyInto(const std::wstring& from, const std::wstring& toFolder, const wchar_t* name) {
+    REQUIRE(::CopyFileW(from.c_str(), (toFolder + name).c_str(), FALSE));
+}
+
+struct DrawerDll {
+    HMODULE module = nullptr;
+    DrawerFn openCash = nullptr;
+    DrawerFn getCashStatus = nullptr;
+    DefaultFn openCashDefault = nullptr;
+    DefaultFn getCashStatusDefault = nullptr;
+
+    explicit DrawerDll(const std::wstring& folder) {
+        module = ::LoadLibraryW((folder + L"Cash_Drawer_DLL.dll").c_str());
+        REQUIRE(module != nullptr);
+        openCash = Resolve<DrawerFn>(module, "OpenCash");
+        getCashStatus = Resolve<DrawerFn>(module, "GetCashStatus");
+        openCashDefault = Resolve<DefaultFn>(module, "OpenCashDefault");
+        getCashStatusDefault = Resolve<DefaultFn>(module, "GetCashStatusDefault");
+        REQUIRE(openCash && getCashStatus && openCashDefault && getCashStatusDefault);
+    }
+    ~DrawerDll() { ::FreeLibrary(module); }
+};
+
+// The recording port I/O double, loaded by the path the DLL loads it from.
+struct PortIoDouble {
+    HMODULE module = nullptr;
+    SimPokeFn poke = nullptr;
+    SimFailInitializeFn failInitialize = nullptr;
+    SimRecordCountFn count = nullptr;
+    SimRecordAtFn at = nullptr;
+
+    explicit PortIoDouble(const std::wstring& folder) {
+        module = ::LoadLibraryW((folder + L"WinIo64.dll").c_str());
+        REQUIRE(module != nullptr);
+        poke = Resolve<SimPokeFn>(module, "SimPoke");
+        failInitialize = Resolve<SimFailInitializeFn>(module, "SimFailInitialize");
+        count = Resolve<SimRecordCountFn>(module, "SimRecordCount");
+        at = Resolve<SimRecordAtFn>(module, "SimRecordAt");
+        REQUIRE(poke && failInitialize && count && at);
+    }
+
+    std::vector<SimRecord> Records() const {
+        std::vector<SimRecord> records(static_cast<size_t>(count()));
+        for (size_t i = 0; i < records.size(); ++i) {
+            at(static_cast<int>(i), &records[i]);
+        }
+        return records;
+    }
+
+    // "init shutdown r50E=FF w50E=F7 w5A8=00000080 ...": compact and
+    // readable in a failure message.
+    std::string Trace() const {
+        std::string text;
+        for (const SimRecord& r : Records()) {
+            char item[40];
+            const int digits = r.width == 4 ? 8 : 2;
+            switch (r.op) {
+            case SIM_INITIALIZE: std::snprintf(item, sizeof item, r.value ? "init" : "init(failed)"); break;
+            case SIM_SHUTDOWN: std::snprintf(item, sizeof item, "shutdown"); break;
+            case SIM_READ: std::snprintf(item, sizeof item, "r%X=%0*X", r.port, digits, r.value); break;
+            default: std::snprintf(item, sizeof item, "w%X=%0*X", r.port, digits, r.value); break;
+            }
+            if (!text.empty()) {
+                text += ' ';
+            }
+            text += item;
+        }
+        return text;
+    }
+};
+
+const char* const kChipSetUp = "w250=89 w251=09 w252=0C w251=04 w252=00 w251=23 w252=9E w250=AA";
+
+std::string WithSetUp(const char* operation) { return std::string("init ") + kChipSetUp + " " + operation + " shutdown"; }
+
+HOST_TEST(ExportsResolveByNameAndByOrdinal) {
+    HMODULE module = ::LoadLibraryW((BuildFolder() + L"Cash_Drawer_DLL.dll").c_str());
+    REQUIRE(module != nullptr);
+    const char* names[] = {"OpenCash", "GetCashStatus", "OpenCashDefault", "GetCashStatusDefault"};
+    for (int ordinal = 1; ordinal <= 4; ++ordinal) {
+        FARPROC byName = ::GetProcAddress(module, names[ordinal - 1]);
+        FARPROC byOrdinal = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
+        CHECK(byName != nullptr);
+        CHECK(byName == byOrdinal);
+    }
+    ::FreeLibrary(module);
+}
+
+HOST_TEST(Rn340KickPulsesTheDriveBitLowFor512Ms) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    ports.poke(0x50E, 0xFF, 1);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(), WithSetUp("r50E=FF w50E=FF w50E=F7 w50E=FF"));
+
+    // The pulse: from the write that clears bit 3 to the one that sets it
+    // again. Only a lower bound is checked; the time is the DLL's sleep.
+    const std::vector<SimRecord> records = ports.Records();
+    REQUIRE(records.size() == 14);
+    const unsigned long long pulseMicros = records[12].timeMicros - records[11].timeMicros;
+    CHECK(pulseMicros >= 500000);
+}
+
+HOST_TEST(Rn370StyleKickWritesTheDoubleWordRegister) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("RN370_CashB"), CASH_DRAWER_KICKED);
+    CHECK_EQ(dll.openCash("KV7640_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(), std::string("init w5A8=00000080 w5A8=00000082 w5A8=00000080 shutdown "
+                                        "init w5A8=00000080 w5A8=00000081 w5A8=00000080 shutdown"));
+}
+
+HOST_TEST(StatusFollowsTheScriptedPorts) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    struct Case {
+        const char* drawerId;
+        unsigned port;
+        unsigned value;
+        unsigned width;
+        int status;
+    };
+    const Case cases[] = {
+        {"RN340_CashA", 0x53A, 0xFB, 1, 1}, {"RN340_CashA", 0x53A, 0x04, 1, 0}, {"RN170_CashA", 0x538, 0x10, 1, 1},
+        {"RN170_CashA", 0x538, 0xEF, 1, 0}, {"RN370_CashB", 0x5A8, 0x40, 4, 1}, {"RN370_CashB", 0x5A8, 0x80, 4, 0},
+        {"RN6620_CashA", 0x5A8, 0x80, 4, 1},
+    };
+    for (const Case& c : cases) {
+        ports.poke(c.port, c.value, c.width);
+        CHECK_EQ(dll.getCashStatus(c.drawerId), c.status);
+    }
+}
+
+HOST_TEST(UnknownIdentifierOpensAndClosesTheBracketOnly) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("rn340_casha"), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(dll.getCashStatus("RN340_CashA "), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(dll.getCashStatus("KV7100_CashB"), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(ports.Trace(), std::string("init shutdown init shutdown init shutdown"));
+}
+
+HOST_TEST(NullIdentifierIsRefusedWithoutAFault) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash(nullptr), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(dll.getCashStatus(nullptr), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(ports.Trace(), std::string());
+}
+
+HOST_TEST(DefaultExportsChooseNothing) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCashDefault(), CASH_DRAWER_NONE_CHOSEN);
+    CHECK_EQ(dll.getCashStatusDefault(), CASH_DRAWER_NONE_CHOSEN);
+    CHECK_EQ(ports.Trace(), std::string());
+}
+
+HOST_TEST(FailedInitializationGivesMinusTwoAndStillShutsDown) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    ports.failInitialize(1);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("RN370_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.openCash("NoSuchDrawer"), CASH_DRAWER_UNKNOWN_ID);
+    CHECK_EQ(ports.Trace(), std::string("init(failed) shutdown init(failed) shutdown init(failed) shutdown"));
+}
+
+HOST_TEST(MissingPortIoLibraryGivesMinusTwo) {
+    const std::wstring alone = ScratchFolder(L"alone");
+    CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", alone, L"Cash_Drawer_DLL.dll");
+    DrawerDll dll(alone);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("NoSuchDrawer"), CASH_DRAWER_UNKNOWN_ID);
+}
+
+HOST_TEST(PortIoLibraryLackingAFunctionCountsAsMissing) {
+    const std::wstring folder = ScratchFolder(L"incomplete");
+    CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", folder, L"Cash_Drawer_DLL.dll");
+    CopyInto(BuildFolder() + L"incomplete\\WinIo64.dll", folder, L"WinIo64.dll");
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("RN370_CashB"), CASH_DRAWER_UNREACHABLE);
+    // Not kept loaded: a complete library installed later is picked up.
+    CHECK(::GetModuleHandleW(L"WinIo64.dll") == nullptr);
+}
+
+HOST_TEST(PortIoLibraryPlantedInTheCurrentDirectoryIsNotLoaded) {
+    const std::wstring dllFolder = ScratchFolder(L"installed");
+    const std::wstring workFolder = ScratchFolder(L"shopfolder");
+    CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", dllFolder, L"Cash_Drawer_DLL.dll");
+    CopyInto(BuildFolder() + L"WinIo64.dll", workFolder, L"WinIo64.dll");
+    REQUIRE(::SetCurrentDirectoryW(workFolder.c_str()));
+    DrawerDll dll(dllFolder);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK(::GetModuleHandleW(L"WinIo64.dll") == nullptr);
+}
+
+struct RacingCall {
+    DrawerFn openCash;
+    const char* drawerId;
+    HANDLE start;
+    int result;
+};
+
+DWORD WINAPI RaceToOpen(void* argument) {
+    auto* call = static_cast<RacingCall*>(argument);
+    ::WaitForSingleObject(call->start, INFINITE);
+    call->result = call->openCash(call->drawerId);
+    return 0;
+}
+
+HOST_TEST(TwoThreadsGetWholeSequencesOneAfterTheOther) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    ports.poke(0x50E, 0xFF, 1);
+    HANDLE start = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    RacingCall calls[] = {{dll.openCash, "RN340_CashA", start, 0}, {dll.openCash, "RN370_CashB", start, 0}};
+    HANDLE threads[2];
+    for (int i = 0; i < 2; ++i) {
+        threads[i] = ::CreateThread(nullptr, 0, RaceToOpen, &calls[i], 0, nullptr);
+        REQUIRE(threads[i] != nullptr);
+    }
+    ::SetEvent(start);
+    ::WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    for (HANDLE thread : threads) {
+        ::CloseHandle(thread);
+    }
+    ::CloseHandle(start);
+    CHECK_EQ(calls[0].result, CASH_DRAWER_KICKED);
+    CHECK_EQ(calls[1].result, CASH_DRAWER_KICKED);
+
+    // Whichever thread came first, each bracket holds one whole sequence.
+    const std::string kick8 = WithSetUp("r50E=FF w50E=FF w50E=F7 w50E=FF");
+    const std::string kick32 = "init w5A8=00000080 w5A8=00000082 w5A8=00000080 shutdown";
+    const std::string trace = ports.Trace();
+    CHECK(trace == kick8 + " " + kick32 || trace == kick32 + " " + kick8);
+    if (trace != kick8 + " " + kick32 && trace != kick32 + " " + kick8) {
+        std::printf("trace: %s\n", trace.c_str());
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) { return host_test::Main(argc, argv); }

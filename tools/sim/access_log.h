@@ -1,0 +1,44 @@
+// A log of everything a drawer sequence does to the simulated terminal:
+// port I/O library calls, port reads and writes, and pauses, each with the
+// time it happened.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace cashdrawer::sim {
+
+enum class AccessOp : uint8_t {
+    Initialize, // port I/O library initialisation
+    Shutdown,   // port I/O library shutdown
+    Read,       // port read; `value` is what the port delivered
+    Write,      // port write
+    Pause,      // a sleep of `value` milliseconds
+};
+
+struct AccessRecord {
+    uint64_t timeMicros = 0;
+    AccessOp op = AccessOp::Pause;
+    uint16_t port = 0;
+    uint8_t width = 0;
+    uint32_t value = 0;
+
+    friend bool operator==(const AccessRecord&, const AccessRecord&) = default;
+};
+
+// Not synchronised: a host that calls from several threads guards it.
+class AccessLog {
+public:
+    void Append(const AccessRecord& record) { records_.push_back(record); }
+    const std::vector<AccessRecord>& Records() const { return records_; }
+    void Clear() { records_.clear(); }
+
+private:
+    std::vector<AccessRecord> records_;
+};
+
+// One line per record, e.g. "  +512.004 ms  write 0x050E <- 0xFF (byte)".
+std::string FormatAccess(const AccessRecord& record, uint64_t originMicros);
+
+} // namespace cashdrawer::sim

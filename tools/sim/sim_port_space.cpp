@@ -1,0 +1,44 @@
+#include "sim/sim_port_space.h"
+
+namespace cashdrawer::sim {
+
+void SimPortSpace::Poke(uint16_t port, uint32_t value, PortWidth width) {
+    for (unsigned i = 0; i < static_cast<unsigned>(width); ++i) {
+        bytes_[static_cast<uint16_t>(port + i)] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint32_t SimPortSpace::Peek(uint16_t port, PortWidth width) const {
+    uint32_t value = 0;
+    for (unsigned i = 0; i < static_cast<unsigned>(width); ++i) {
+        value |= static_cast<uint32_t>(bytes_[static_cast<uint16_t>(port + i)]) << (8 * i);
+    }
+    return value;
+}
+
+PortIoStart SimPortSpace::Initialize() {
+    if (start_ != PortIoStart::LibraryMissing) {
+        Log(AccessOp::Initialize, 0, PortWidth::Byte, start_ == PortIoStart::Ready ? 1 : 0);
+    }
+    return start_;
+}
+
+void SimPortSpace::Shutdown() { Log(AccessOp::Shutdown, 0, PortWidth::Byte, 0); }
+
+uint32_t SimPortSpace::Read(uint16_t port, PortWidth width) {
+    const uint32_t value = Peek(port, width);
+    Log(AccessOp::Read, port, width, value);
+    return value;
+}
+
+void SimPortSpace::Write(uint16_t port, uint32_t value, PortWidth width) {
+    const uint32_t written = width == PortWidth::Byte ? (value & 0xFF) : value;
+    Poke(port, written, width);
+    Log(AccessOp::Write, port, width, written);
+}
+
+void SimPortSpace::Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value) {
+    log_.Append({clock_.NowMicros(), op, port, static_cast<uint8_t>(width), value});
+}
+
+} // namespace cashdrawer::sim

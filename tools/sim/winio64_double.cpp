@@ -1,0 +1,100 @@
+// A recording stand-in for the port I/O library, built as WinIo64.dll: the
+// four functions our DLL calls, served by a simulated port space, and a
+// control interface for hosts (winio64_double.h). Built once complete and
+// once without SetPortVal, to check that a library lacking a function is
+// treated as missing.
+#include "sim/winio64_double.h"
+
+#include "platform/clock.h"
+#include "sim/sim_port_space.h"
+
+#include <windows.h>
+
+#define DOUBLE_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+using cashdrawer::PortIoStart;
+using cashdrawer::PortWidth;
+using cashdrawer::sim::AccessLog;
+using cashdrawer::sim::AccessOp;
+using cashdrawer::sim::SimPortSpace;
+
+SRWLOCK stateLock = SRWLOCK_INIT;
+
+struct Locked {
+    Locked() { ::AcquireSRWLockExclusive(&stateLock); }
+    ~Locked() { ::ReleaseSRWLockExclusive(&stateLock); }
+};
+
+struct DoubleState {
+    AccessLog log;
+    SimPortSpace ports{cashdrawer::SystemClock(), log};
+};
+
+DoubleState& State() {
+    static DoubleState state;
+    return state;
+}
+
+PortWidth WidthOf(unsigned size) { return size == 4 ? PortWidth::DWord : PortWidth::Byte; }
+
+} // namespace
+
+static_assert(static_cast<int>(AccessOp::Initialize) == SIM_INITIALIZE && static_cast<int>(AccessOp::Shutdown) == SIM_SHUTDOWN &&
+              static_cast<int>(AccessOp::Read) == SIM_READ && static_cast<int>(AccessOp::Write) == SIM_WRITE);
+
+DOUBLE_EXPORT bool WINAPI InitializeWinIo() {
+    Locked lock;
+    return State().ports.Initialize() == PortIoStart::Ready;
+}
+
+DOUBLE_EXPORT void WINAPI ShutdownWinIo() {
+    Locked lock;
+    State().ports.Shutdown();
+}
+
+DOUBLE_EXPORT bool WINAPI GetPortVal(WORD port, PDWORD value, BYTE size) {
+    Locked lock;
+    *value = State().ports.Read(port, WidthOf(size));
+    return true;
+}
+
+#ifndef WINIO_DOUBLE_WITHOUT_SETPORTVAL
+DOUBLE_EXPORT bool WINAPI SetPortVal(WORD port, DWORD value, BYTE size) {
+    Locked lock;
+    State().ports.Write(port, value, WidthOf(size));
+    return true;
+}
+#endif
+
+DOUBLE_EXPORT void __stdcall SimPoke(unsigned port, unsigned value, unsigned width) {
+    Locked lock;
+    State().ports.Poke(static_cast<uint16_t>(port), value, WidthOf(width));
+}
+
+DOUBLE_EXPORT void __stdcall SimFailInitialize(int fail) {
+    Locked lock;
+    State().ports.SetStart(fail != 0 ? PortIoStart::InitFailed : PortIoStart::Ready);
+}
+
+DOUBLE_EXPORT int __stdcall SimRecordCount(void) {
+    Locked lock;
+    return static_cast<int>(State().log.Records().size());
+}
+
+DOUBLE_EXPORT int __stdcall SimRecordAt(int index, SimRecord* out) {
+    Locked lock;
+    const auto& records = State().log.Records();
+    if (index < 0 || static_cast<size_t>(index) >= records.size()) {
+        return 0;
+    }
+    const auto& record = records[static_cast<size_t>(index)];
+    *out = SimRecord{record.timeMicros, static_cast<int>(record.op), record.port, record.width, record.value};
+    return 1;
+}
+
+DOUBLE_EXPORT void __stdcall SimClearRecords(void) {
+    Locked lock;
+    State().log.Clear();
+}

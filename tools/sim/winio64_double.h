@@ -1,0 +1,37 @@
+/* Control interface of the recording port I/O library double, WinIo64.dll.
+ *
+ * Besides the four functions of the real library, the double exports these,
+ * so a host can script the port space and read back every call our DLL made,
+ * with its time. Hosts reach them with GetProcAddress on the double, loaded
+ * by the same path our DLL loads it from. */
+#ifndef WINIO64_DOUBLE_H
+#define WINIO64_DOUBLE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum SimOp { SIM_INITIALIZE = 0, SIM_SHUTDOWN = 1, SIM_READ = 2, SIM_WRITE = 3 };
+
+struct SimRecord {
+    unsigned long long timeMicros;
+    int op;
+    unsigned port;
+    unsigned width;
+    unsigned value;
+};
+
+/* Sets what a port reads (until our DLL writes it), without a record. */
+typedef void(__stdcall* SimPokeFn)(unsigned port, unsigned value, unsigned width);
+/* Makes InitializeWinIo return false from now on (nonzero) or true (zero). */
+typedef void(__stdcall* SimFailInitializeFn)(int fail);
+typedef int(__stdcall* SimRecordCountFn)(void);
+/* Copies record `index`; returns 0 when there is no such record. */
+typedef int(__stdcall* SimRecordAtFn)(int index, struct SimRecord* record);
+typedef void(__stdcall* SimClearRecordsFn)(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
