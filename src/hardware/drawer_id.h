@@ -1,7 +1,12 @@
 // Drawer identifiers: NUL-terminated byte strings such as "RN340_CashA".
 #pragma once
 
+#include <cstdint>
+
 namespace cashdrawer {
+
+// Drawer port A or B of a terminal: the last letter of its identifier.
+enum class DrawerLetter : uint8_t { A, B };
 
 // Byte-for-byte equality, terminator included: case counts, nothing is
 // trimmed, and neither string is read past its own terminator (the loop

@@ -2,6 +2,8 @@
 // with which arguments, and the order in which each export tests them.
 #pragma once
 
+#include "hardware/drawer_id.h"
+
 #include <cstdint>
 #include <span>
 
@@ -53,8 +55,6 @@ struct StatusBinding {
     uint8_t senseMask = 0;
     bool port486SetUp = false;
 };
-
-enum class DrawerLetter : uint8_t { A, B };
 
 struct CatalogueRow {
     int number; // 1-based position in OpenCash's test order

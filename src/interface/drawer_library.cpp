@@ -8,19 +8,7 @@ namespace {
 // Drawer methods whose sequences this build drives. The rows of the others
 // stay in the catalogue and answer like an identifier that matches nothing
 // until their method is connected.
-constexpr bool MethodConnected(DrawerMethod method) {
-    switch (method) {
-    case DrawerMethod::ProfileGpio8:
-    case DrawerMethod::ProfileGpio32:
-        return true;
-    case DrawerMethod::Serial:
-    case DrawerMethod::MemoryGpio:
-    case DrawerMethod::SuperIo:
-    case DrawerMethod::FixedPort:
-        return false;
-    }
-    return false;
-}
+constexpr bool MethodConnected(DrawerMethod method) { return method != DrawerMethod::Serial; }
 
 const CatalogueRow* Connected(const CatalogueRow* row) {
     return row != nullptr && MethodConnected(row->method) ? row : nullptr;
@@ -33,16 +21,19 @@ int DrawerLibrary::OpenCash(const char* drawerId) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
     const CatalogueRow* row = Connected(FindForOpenCash(drawerId));
+    if (row != nullptr && row->method == DrawerMethod::MemoryGpio) {
+        return MemoryGpio().KickMemoryGpio(row->Letter());
+    }
 
     // Every other identifier, known or not, opens the port I/O bracket.
-    PortIoBracket bracket(portIo_);
+    PortIoBracket bracket(platform_.portIo);
     if (row == nullptr || row->kick.kind == KickKind::None) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
     if (!bracket.Ready()) {
         return CASH_DRAWER_UNREACHABLE;
     }
-    RunKick(*row);
+    RunPortKick(*row);
     return CASH_DRAWER_KICKED;
 }
 
@@ -51,8 +42,11 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
     const CatalogueRow* row = Connected(FindForGetCashStatus(drawerId));
+    if (row != nullptr && row->method == DrawerMethod::MemoryGpio) {
+        return MemoryGpio().ReadMemoryGpioStatus(row->Letter());
+    }
 
-    PortIoBracket bracket(portIo_);
+    PortIoBracket bracket(platform_.portIo);
     if (row == nullptr) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
@@ -60,48 +54,70 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
         return CASH_DRAWER_UNREACHABLE;
     }
     // Computed before the bracket's shutdown, handed on unchanged.
-    return RunStatus(*row);
+    return RunPortStatus(*row);
 }
 
 // No configuration file support in this build: nothing is ever chosen.
 int DrawerLibrary::OpenCashDefault() { return CASH_DRAWER_NONE_CHOSEN; }
 int DrawerLibrary::GetCashStatusDefault() { return CASH_DRAWER_NONE_CHOSEN; }
 
-void DrawerLibrary::RunKick(const CatalogueRow& row) {
-    PortGpioDrawers portGpio(portIo_, clock_, portGpio_);
-    switch (row.kick.kind) {
+DrawerLibrary::PortMethods DrawerLibrary::PortDrawers() {
+    PortIo& io = platform_.portIo;
+    Clock& clock = platform_.clock;
+    return {PortGpioDrawers(io, clock, portGpio_), SuperIoDrawers(io, clock, platform_.superIoBusLock, portScratch_),
+            FixedPortDrawers(io, clock, fixedPort_, portScratch_)};
+}
+
+void DrawerLibrary::RunPortKick(const CatalogueRow& row) {
+    const KickBinding& kick = row.kick;
+    auto [portGpio, superIo, fixedPort] = PortDrawers();
+    switch (kick.kind) {
     case KickKind::ProfileGpio8:
         portGpio.KickProfileDrawer8(row.ProfileId());
         break;
     case KickKind::ProfileGpio32:
         portGpio.KickProfileDrawer32(row.ProfileId());
         break;
+    case KickKind::SuperIoToggle:
+        superIo.KickSuperIoToggle(kick.value);
+        break;
+    case KickKind::SuperIoPulse:
+        superIo.KickSuperIoPulse(kick.value);
+        break;
+    case KickKind::PortPulse:
+        fixedPort.KickPortPulse(kick.port, kick.value, kick.trailingPauseMs);
+        break;
+    case KickKind::PortPulseReadBack:
+        fixedPort.KickPortPulseReadBack(kick.value);
+        break;
+    case KickKind::PortMaskedPulse:
+        fixedPort.KickPortMaskedPulse(row.Letter());
+        break;
     case KickKind::None:
     case KickKind::SerialDrawer:
     case KickKind::MemoryGpio:
-    case KickKind::SuperIoToggle:
-    case KickKind::SuperIoPulse:
-    case KickKind::PortPulse:
-    case KickKind::PortPulseReadBack:
-    case KickKind::PortMaskedPulse:
-        break;
+        break; // not port-based: never reaches here
     }
 }
 
-int DrawerLibrary::RunStatus(const CatalogueRow& row) {
-    PortGpioDrawers portGpio(portIo_, clock_, portGpio_);
-    switch (row.status.kind) {
+int DrawerLibrary::RunPortStatus(const CatalogueRow& row) {
+    const StatusBinding& status = row.status;
+    auto [portGpio, superIo, fixedPort] = PortDrawers();
+    switch (status.kind) {
     case StatusKind::ProfileGpio8:
         return portGpio.ReadProfileStatus8(row.ProfileId());
     case StatusKind::ProfileGpio32:
         return portGpio.ReadProfileStatus32(row.ProfileId());
+    case StatusKind::SuperIoPrepared:
+        return superIo.ReadSuperIoStatusPrepared(row.Letter());
+    case StatusKind::SuperIoDirect:
+        return superIo.ReadSuperIoStatusDirect(status.senseMask);
+    case StatusKind::PortStatus:
+        return fixedPort.ReadPortStatus(status.port, status.senseMask, status.port486SetUp);
     case StatusKind::NotRecognised:
     case StatusKind::SerialDrawer:
     case StatusKind::MemoryGpio:
-    case StatusKind::SuperIoPrepared:
-    case StatusKind::SuperIoDirect:
-    case StatusKind::PortStatus:
-        break;
+        break; // not port-based: never reaches here
     }
     return CASH_DRAWER_UNKNOWN_ID;
 }

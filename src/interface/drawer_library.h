@@ -7,16 +7,29 @@
 // tell from a fresh process. Not thread-safe: the exports serialise calls.
 #pragma once
 
+#include "hardware/board_io.h"
+#include "hardware/fixed_port.h"
+#include "hardware/memory_gpio.h"
 #include "hardware/port_gpio.h"
 #include "hardware/port_io.h"
+#include "hardware/super_io.h"
 #include "interface/catalogue.h"
+#include "platform/bus_lock.h"
 #include "platform/clock.h"
 
 namespace cashdrawer {
 
+// What the drawer logic needs from the platform.
+struct DrawerPlatform {
+    PortIo& portIo;
+    BoardIo& boardIo;
+    SharedBusLock& superIoBusLock;
+    Clock& clock;
+};
+
 class DrawerLibrary {
 public:
-    DrawerLibrary(PortIo& portIo, Clock& clock) : portIo_(portIo), clock_(clock) {}
+    explicit DrawerLibrary(const DrawerPlatform& platform) : platform_(platform) {}
 
     int OpenCash(const char* drawerId);
     int GetCashStatus(const char* drawerId);
@@ -24,12 +37,23 @@ public:
     int GetCashStatusDefault();
 
 private:
-    void RunKick(const CatalogueRow& row);
-    int RunStatus(const CatalogueRow& row);
+    // The drawer methods that run inside the port I/O bracket.
+    struct PortMethods {
+        PortGpioDrawers portGpio;
+        SuperIoDrawers superIo;
+        FixedPortDrawers fixedPort;
+    };
+    PortMethods PortDrawers();
+    void RunPortKick(const CatalogueRow& row);
+    int RunPortStatus(const CatalogueRow& row);
+    MemoryGpioDrawers MemoryGpio() { return {platform_.boardIo, platform_.clock, memoryGpio_}; }
 
-    PortIo& portIo_;
-    Clock& clock_;
+    DrawerPlatform platform_;
     PortGpioState portGpio_;
+    MemoryGpioState memoryGpio_;
+    FixedPortState fixedPort_;
+    // Receives the byte reads of the Super I/O and fixed-port drawers.
+    uint32_t portScratch_ = 0;
 };
 
 } // namespace cashdrawer

@@ -11,7 +11,12 @@ namespace {
 // Built on the first call, under the export lock: loading the DLL touches
 // no port, file, device or thread.
 DrawerLibrary& ProcessLibrary() {
-    static DrawerLibrary library(SystemPortIo(), SystemClock());
+    static DrawerLibrary library(DrawerPlatform{
+        .portIo = SystemPortIo(),
+        .boardIo = SystemBoardIo(),
+        .superIoBusLock = SystemSuperIoBusLock(),
+        .clock = SystemClock(),
+    });
     return library;
 }
 

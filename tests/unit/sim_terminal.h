@@ -4,7 +4,10 @@
 
 #include "interface/drawer_library.h"
 #include "sim/access_log.h"
+#include "sim/sim_board_io.h"
+#include "sim/sim_bus_lock.h"
 #include "sim/sim_port_space.h"
+#include "sim/sim_super_io_chip.h"
 #include "sim/virtual_clock.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +31,12 @@ struct SimTerminal {
     sim::AccessLog log;
     sim::VirtualClock clock{log};
     sim::SimPortSpace ports{clock, log};
-    DrawerLibrary library{ports, clock};
+    sim::SimBoardIo board{clock, log};
+    sim::SimBusLock busLock{clock, log};
+    sim::SimSuperIoChip superIo;
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, clock}};
+
+    SimTerminal() { ports.Attach(superIo); }
 
     // The trace without times: the order of accesses and the pauses
     // between them say everything the drawer sees.
@@ -48,6 +56,16 @@ inline AccessRecord Write8(uint16_t port, uint32_t value) { return {0, AccessOp:
 inline AccessRecord Read32(uint16_t port, uint32_t value) { return {0, AccessOp::Read, port, 4, value}; }
 inline AccessRecord Write32(uint16_t port, uint32_t value) { return {0, AccessOp::Write, port, 4, value}; }
 inline AccessRecord Pause(uint32_t ms) { return {0, AccessOp::Pause, 0, 0, ms}; }
+inline AccessRecord BoardOpen() { return {.op = AccessOp::BoardOpen, .value = sim::SimBoardIo::kHandle}; }
+inline AccessRecord BoardClose() { return {.op = AccessOp::BoardClose, .value = sim::SimBoardIo::kHandle}; }
+inline AccessRecord MemRead(uint32_t address, uint32_t value) {
+    return {.op = AccessOp::MemRead, .value = value, .address = address};
+}
+inline AccessRecord MemWrite(uint32_t address, uint32_t value) {
+    return {.op = AccessOp::MemWrite, .value = value, .address = address};
+}
+inline AccessRecord BusClaim() { return {.op = AccessOp::BusClaim, .value = 1}; }
+inline AccessRecord BusRelease() { return {.op = AccessOp::BusRelease}; }
 
 // Concatenates trace pieces.
 inline Trace Join(std::initializer_list<Trace> pieces) {

@@ -3,6 +3,7 @@
 #include "host_test.h"
 
 #include "cash_drawer.h"
+#include "sim/quorlinio_double.h"
 #include "sim/winio64_double.h"
 
 #include <windows.h>
@@ -113,6 +114,71 @@ struct PortIoDouble {
         return text;
     }
 };
+
+// The recording board I/O double, loaded by the path the DLL loads it from.
+struct BoardIoDouble {
+    HMODULE module = nullptr;
+    SimBoardPokeFn poke = nullptr;
+    SimBoardFailOpenFn failOpen = nullptr;
+    SimBoardRecordCountFn count = nullptr;
+    SimBoardRecordAtFn at = nullptr;
+
+    explicit BoardIoDouble(const std::wstring& folder) {
+        module = ::LoadLibraryW((folder + L"QuorlinIO.dll").c_str());
+        REQUIRE(module != nullptr);
+        poke = Resolve<SimBoardPokeFn>(module, "SimBoardPoke");
+        failOpen = Resolve<SimBoardFailOpenFn>(module, "SimBoardFailOpen");
+        count = Resolve<SimBoardRecordCountFn>(module, "SimBoardRecordCount");
+        at = Resolve<SimBoardRecordAtFn>(module, "SimBoardRecordAt");
+        REQUIRE(poke && failOpen && count && at);
+    }
+
+    // "open close r500=00000000 w500=00000001 ..." by the low 12 bits of the
+    // address; "open(0)" for a failed open, "!" for an access without a handle.
+    std::string Trace() const {
+        std::string text;
+        SimBoardRecord r{};
+        for (int i = 0; at(i, &r); ++i) {
+            char item[40];
+            switch (r.op) {
+            case SIM_BOARD_OPEN: std::snprintf(item, sizeof item, r.value ? "open" : "open(0)"); break;
+            case SIM_BOARD_CLOSE: std::snprintf(item, sizeof item, "close"); break;
+            default:
+                std::snprintf(item, sizeof item, r.address == 0xDEADDEAD ? "!" : "%c%03X=%08X",
+                              r.op == SIM_MEM_READ ? 'r' : 'w', r.address & 0xFFF, r.value);
+                break;
+            }
+            if (!text.empty()) {
+                text += ' ';
+            }
+            text += item;
+        }
+        return text;
+    }
+};
+
+// Super I/O configuration-mode traffic, as PortIoDouble::Trace spells it.
+std::string Enter() { return "w2E=87 w2E=87"; }
+std::string Set(unsigned reg, unsigned value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "w2E=%02X w2F=%02X", reg, value);
+    return text;
+}
+std::string Get(unsigned reg, unsigned value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "w2E=%02X r2F=%02X", reg, value);
+    return text;
+}
+std::string Words(std::initializer_list<std::string> parts) {
+    std::string text;
+    for (const std::string& part : parts) {
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += part;
+    }
+    return text;
+}
 
 const char* const kChipSetUp = "w250=89 w251=09 w252=0C w251=04 w252=00 w251=23 w252=9E w250=AA";
 
@@ -292,6 +358,129 @@ HOST_TEST(TwoThreadsGetWholeSequencesOneAfterTheOther) {
     if (trace != kick8 + " " + kick32 && trace != kick32 + " " + kick8) {
         std::printf("trace: %s\n", trace.c_str());
     }
+}
+
+HOST_TEST(MemoryDrawerKickAndBothStatusReads) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    BoardIoDouble board(folder);
+    DrawerDll dll(folder);
+    board.poke(0xFDAE0670, 0xFFFFFFFE);
+    CHECK_EQ(dll.openCash("RN2180_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(board.Trace(), std::string("open r500=00000000 w500=00000001 r670=FFFFFFFE w670=FFFFFFFF "
+                                        "r670=FFFFFFFF w670=FFFFFFFE r670=FFFFFFFE w670=FFFFFFFF close"));
+    board.poke(0xFDAE0500, 0x00000002);
+    CHECK_EQ(dll.getCashStatus("RN3470_CashA"), 0);
+    board.poke(0xFDAE04F8, 0xFFFFFFFD);
+    CHECK_EQ(dll.getCashStatus("RN2180_CashB"), 1);
+    // Memory drawers never open the port I/O bracket.
+    CHECK_EQ(ports.Trace(), std::string());
+}
+
+HOST_TEST(MissingBoardLibraryLeavesPortDrawersWorking) {
+    const std::wstring folder = ScratchFolder(L"noboard");
+    CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", folder, L"Cash_Drawer_DLL.dll");
+    CopyInto(BuildFolder() + L"WinIo64.dll", folder, L"WinIo64.dll");
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("RN2180_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("RN3470_CashB"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_KICKED);
+}
+
+HOST_TEST(BoardOpenFailingTouchesNoRegister) {
+    const std::wstring folder = BuildFolder();
+    BoardIoDouble board(folder);
+    DrawerDll dll(folder);
+    board.failOpen(1);
+    CHECK_EQ(dll.openCash("RN3470_CashB"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("RN2180_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(board.Trace(), std::string("open(0) open(0)"));
+}
+
+HOST_TEST(SuperIoToggleKick) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("KV7830_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(),
+             Words({"init", Enter(), Set(0x2A, 0xFC), Set(0x07, 0x07), Get(0xF0, 0x00), Get(0xF1, 0x00), Set(0xF1, 0xFF),
+                    Get(0xF1, 0xFF), Set(0xF0, 0xFC), Get(0xF1, 0xFF), Set(0xF1, 0xFE), Set(0xF1, 0xFF), Enter(),
+                    Set(0x07, 0x07), Set(0x2A, 0x2E), Set(0xF0, 0xFF), Set(0xF1, 0xCF), Set(0xF1, 0x00), "w2E=AA",
+                    "shutdown"}));
+}
+
+HOST_TEST(SuperIoPulseKick) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("RN320_CashB"), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(), Words({"init", Enter(), Set(0x07, 0x07), Set(0x2A, 0xFC), Get(0xF1, 0x00), "w2F=02 w2F=00",
+                                   "w2E=AA", "shutdown"}));
+}
+
+HOST_TEST(FixedPortKicksOfEachKind) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("KV4980_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(dll.openCash("KV9320_CashB"), CASH_DRAWER_KICKED);
+    ports.poke(0x48E, 0xFF, 1);
+    CHECK_EQ(dll.openCash("KV9360_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(), std::string("init w404D=FF w404D=7F w404D=FF shutdown "
+                                        "init w40B9=FE r40B9=FE w40B9=F6 r40B9=F6 w40B9=FE r40B9=FE shutdown "
+                                        "init w486=C5 r48E=FF w48E=FF w48E=DF r48D=FF w48E=FF shutdown"));
+}
+
+struct RacingStatus {
+    DrawerFn getCashStatus;
+    int result;
+};
+
+DWORD WINAPI ReadRn320Status(void* argument) {
+    auto* call = static_cast<RacingStatus*>(argument);
+    call->result = call->getCashStatus("RN320_CashA");
+    return 0;
+}
+
+// A sensor-monitoring program that holds the shared Super I/O ports delays
+// our sequence until it lets go, so neither splits the other's.
+HOST_TEST(SuperIoSequenceWaitsForTheSharedPortsMutex) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    HANDLE busMutex = ::CreateMutexW(nullptr, TRUE, L"Global\\Access_ISABUS.HTP.Method");
+    REQUIRE(busMutex != nullptr);
+
+    RacingStatus call{dll.getCashStatus, -9};
+    HANDLE thread = ::CreateThread(nullptr, 0, ReadRn320Status, &call, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    CHECK(::WaitForSingleObject(thread, 200) == WAIT_TIMEOUT);
+    CHECK_EQ(ports.Trace(), std::string("init")); // bracket open, chip untouched
+    ::ReleaseMutex(busMutex);
+    CHECK(::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
+    ::CloseHandle(thread);
+    ::CloseHandle(busMutex);
+    CHECK_EQ(call.result, 1); // a fresh simulated chip reads its sense bit 0
+    CHECK_EQ(ports.Trace(), Words({"init", Enter(), Set(0x07, 0x07), Set(0x2A, 0xFC), Get(0xF1, 0x00), "w2E=AA",
+                                   "shutdown"}));
+}
+
+// A holder that never lets go delays the drawer by the bounded wait only.
+HOST_TEST(SuperIoSequenceRunsAnywayWhenTheMutexIsNeverReleased) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    HANDLE busMutex = ::CreateMutexW(nullptr, TRUE, L"Global\\Access_ISABUS.HTP.Method");
+    REQUIRE(busMutex != nullptr);
+    RacingStatus call{dll.getCashStatus, -9};
+    HANDLE thread = ::CreateThread(nullptr, 0, ReadRn320Status, &call, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    CHECK(::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
+    ::CloseHandle(thread);
+    CHECK(call.result == 0 || call.result == 1);
+    CHECK(ports.Trace().find("w2E=AA") != std::string::npos);
+    ::ReleaseMutex(busMutex);
+    ::CloseHandle(busMutex);
 }
 
 } // namespace

@@ -7,7 +7,10 @@
 #include "interface/catalogue.h"
 #include "interface/drawer_library.h"
 #include "platform/clock.h"
+#include "sim/sim_board_io.h"
+#include "sim/sim_bus_lock.h"
 #include "sim/sim_port_space.h"
+#include "sim/sim_super_io_chip.h"
 #include "sim/virtual_clock.h"
 
 #include <chrono>
@@ -21,6 +24,7 @@ namespace {
 // The real clock, also adding up what the sequence asked to sleep.
 class PauseCountingClock final : public Clock {
 public:
+    explicit PauseCountingClock(sim::AccessLog&) {}
     void SleepMs(uint32_t ms) override {
         pausedMs += ms;
         SystemClock().SleepMs(ms);
@@ -35,19 +39,31 @@ double MicrosSince(Steady::time_point start) {
     return std::chrono::duration<double, std::micro>(Steady::now() - start).count();
 }
 
+// The simulated terminal on the given clock.
+template <typename ClockType>
+struct Terminal {
+    sim::AccessLog log;
+    ClockType clock{log};
+    sim::SimPortSpace ports{clock, log};
+    sim::SimBoardIo board{clock, log};
+    sim::SimBusLock busLock{clock, log};
+    sim::SimSuperIoChip superIo;
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, clock}};
+
+    Terminal() { ports.Attach(superIo); }
+};
+
 int CallExport(DrawerLibrary& library, bool kick, const char* drawerId) {
     return kick ? library.OpenCash(drawerId) : library.GetCashStatus(drawerId);
 }
 
 void RealTimeRow(bool kick, const char* drawerId) {
-    sim::AccessLog log;
-    PauseCountingClock clock;
-    sim::SimPortSpace ports(clock, log);
-    DrawerLibrary library(ports, clock);
-    CallExport(library, kick, drawerId); // first call writes the one-time chip set-up
+    Terminal<PauseCountingClock> terminal;
+    PauseCountingClock& clock = terminal.clock;
+    CallExport(terminal.library, kick, drawerId); // the first call writes the one-time set-ups
     clock.pausedMs = 0;
     const auto start = Steady::now();
-    CallExport(library, kick, drawerId);
+    CallExport(terminal.library, kick, drawerId);
     const double wallMs = MicrosSince(start) / 1000.0;
     const double over = clock.pausedMs == 0 ? 0.0 : 100.0 * (wallMs - clock.pausedMs) / clock.pausedMs;
     std::printf("  %-14s %-13s pauses %5llu ms  wall %9.3f ms  over %+7.3f ms (%+.3f %%)\n", drawerId,
@@ -57,22 +73,33 @@ void RealTimeRow(bool kick, const char* drawerId) {
 
 void OwnTimeRow(bool kick, const char* drawerId) {
     constexpr int kCalls = 20000;
-    sim::AccessLog log;
-    sim::VirtualClock clock(log);
-    sim::SimPortSpace ports(clock, log);
-    DrawerLibrary library(ports, clock);
-    CallExport(library, kick, drawerId);
+    Terminal<sim::VirtualClock> terminal;
+    CallExport(terminal.library, kick, drawerId);
     const auto start = Steady::now();
     for (int i = 0; i < kCalls; ++i) {
-        CallExport(library, kick, drawerId);
-        log.Clear();
+        CallExport(terminal.library, kick, drawerId);
+        terminal.log.Clear();
     }
     std::printf("  %-14s %-13s %8.3f us per call\n", drawerId, kick ? "OpenCash" : "GetCashStatus",
                 MicrosSince(start) / kCalls);
 }
 
-bool Driven(const CatalogueRow& row) {
-    return row.method == DrawerMethod::ProfileGpio8 || row.method == DrawerMethod::ProfileGpio32;
+bool Driven(const CatalogueRow& row) { return row.method != DrawerMethod::Serial; }
+
+// Each export a row has a sequence for.
+template <typename Measure>
+void ForEachDrivenCall(Measure measure) {
+    for (const CatalogueRow& row : Catalogue()) {
+        if (!Driven(row)) {
+            continue;
+        }
+        if (row.kick.kind != KickKind::None) {
+            measure(true, row.drawerId);
+        }
+        if (row.status.kind != StatusKind::NotRecognised) {
+            measure(false, row.drawerId);
+        }
+    }
 }
 
 } // namespace
@@ -80,22 +107,12 @@ bool Driven(const CatalogueRow& row) {
 int main(int argc, char** argv) {
     const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     std::printf("Own time per call (pauses on a virtual clock; includes the simulated port space's logging):\n");
-    for (const CatalogueRow& row : Catalogue()) {
-        if (Driven(row)) {
-            OwnTimeRow(true, row.drawerId);
-            OwnTimeRow(false, row.drawerId);
-        }
-    }
+    ForEachDrivenCall(OwnTimeRow);
     OwnTimeRow(false, "NoSuchDrawer");
     if (quick) {
         return 0;
     }
     std::printf("\nWall time against the pause sum (real sleeps):\n");
-    for (const CatalogueRow& row : Catalogue()) {
-        if (Driven(row)) {
-            RealTimeRow(true, row.drawerId);
-            RealTimeRow(false, row.drawerId);
-        }
-    }
+    ForEachDrivenCall(RealTimeRow);
     return 0;
 }

@@ -1,17 +1,20 @@
 // Kicks a drawer and reads its state through the real Cash_Drawer_DLL.dll on
-// a simulated terminal: the recording port I/O library beside the DLL stands
-// in for the hardware, and every call the DLL makes to it is printed with
-// its time.
+// a simulated terminal: the recording port I/O and board I/O libraries
+// beside the DLL stand in for the hardware, and every call the DLL makes to
+// them is printed with its time.
 //
 //   drawer_demo.exe [drawer identifier]       default: RN340_CashA
 #include "cash_drawer.h"
 #include "sim/access_log.h"
+#include "sim/quorlinio_double.h"
 #include "sim/winio64_double.h"
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -42,24 +45,34 @@ const char* Meaning(int result, bool kick) {
     return result == 1 ? "drawer state bit 1" : result == 0 ? "drawer state bit 0" : "unexpected";
 }
 
+// Both doubles' records, merged in time order.
 struct Recorder {
-    SimRecordCountFn count;
-    SimRecordAtFn at;
-    SimClearRecordsFn clear;
+    SimRecordCountFn portCount;
+    SimRecordAtFn portAt;
+    SimClearRecordsFn portClear;
+    SimBoardRecordAtFn boardAt;
+    int boardSeen = 0;
 
-    void PrintAndClear() const {
-        SimRecord record{};
-        uint64_t origin = 0;
-        for (int i = 0; i < count() && at(i, &record); ++i) {
-            if (i == 0) {
-                origin = record.timeMicros;
-            }
-            const cashdrawer::sim::AccessRecord line{record.timeMicros, static_cast<cashdrawer::sim::AccessOp>(record.op),
-                                                     static_cast<uint16_t>(record.port),
-                                                     static_cast<uint8_t>(record.width), record.value};
-            std::printf("    %s\n", cashdrawer::sim::FormatAccess(line, origin).c_str());
+    void PrintAndClear() {
+        using cashdrawer::sim::AccessOp;
+        using cashdrawer::sim::AccessRecord;
+        std::vector<AccessRecord> lines;
+        SimRecord port{};
+        for (int i = 0; i < portCount() && portAt(i, &port); ++i) {
+            lines.push_back({port.timeMicros, static_cast<AccessOp>(port.op), static_cast<uint16_t>(port.port),
+                             static_cast<uint8_t>(port.width), port.value});
         }
-        clear();
+        SimBoardRecord board{};
+        for (; boardAt(boardSeen, &board); ++boardSeen) {
+            lines.push_back({.timeMicros = board.timeMicros, .op = static_cast<AccessOp>(board.op), .value = board.value,
+                             .address = board.address});
+        }
+        std::stable_sort(lines.begin(), lines.end(),
+                         [](const AccessRecord& a, const AccessRecord& b) { return a.timeMicros < b.timeMicros; });
+        for (const AccessRecord& line : lines) {
+            std::printf("    %s\n", cashdrawer::sim::FormatAccess(line, lines.front().timeMicros).c_str());
+        }
+        portClear();
     }
 };
 
@@ -71,18 +84,19 @@ int main(int argc, char** argv) {
 
     // Load the double by the same path the DLL will, so both share it.
     HMODULE portIo = ::LoadLibraryW((folder + L"WinIo64.dll").c_str());
+    HMODULE boardIo = ::LoadLibraryW((folder + L"QuorlinIO.dll").c_str());
     HMODULE drawers = ::LoadLibraryW((folder + L"Cash_Drawer_DLL.dll").c_str());
-    if (portIo == nullptr || drawers == nullptr) {
-        std::fprintf(stderr, "cannot load WinIo64.dll and Cash_Drawer_DLL.dll from the program's folder\n");
+    if (portIo == nullptr || boardIo == nullptr || drawers == nullptr) {
+        std::fprintf(stderr, "cannot load WinIo64.dll, QuorlinIO.dll and Cash_Drawer_DLL.dll from the program's folder\n");
         return 3;
     }
-    const Recorder recorder{Resolve<SimRecordCountFn>(portIo, "SimRecordCount"),
-                            Resolve<SimRecordAtFn>(portIo, "SimRecordAt"),
-                            Resolve<SimClearRecordsFn>(portIo, "SimClearRecords")};
+    Recorder recorder{Resolve<SimRecordCountFn>(portIo, "SimRecordCount"), Resolve<SimRecordAtFn>(portIo, "SimRecordAt"),
+                      Resolve<SimClearRecordsFn>(portIo, "SimClearRecords"),
+                      Resolve<SimBoardRecordAtFn>(boardIo, "SimBoardRecordAt")};
     auto poke = Resolve<SimPokeFn>(portIo, "SimPoke");
     auto openCash = Resolve<OpenCashFn>(drawers, "OpenCash");
     auto getCashStatus = Resolve<GetCashStatusFn>(drawers, "GetCashStatus");
-    if (!recorder.count || !recorder.at || !recorder.clear || !poke || !openCash || !getCashStatus) {
+    if (!recorder.portCount || !recorder.portAt || !recorder.portClear || !recorder.boardAt || !poke || !openCash || !getCashStatus) {
         std::fprintf(stderr, "a function is missing from WinIo64.dll or Cash_Drawer_DLL.dll\n");
         return 3;
     }
@@ -91,7 +105,7 @@ int main(int argc, char** argv) {
     // RN340/RN2150/KV8041N sense port, where drawer A's bit 2 reads clear.
     poke(0x53A, 0xFB, 1);
 
-    std::printf("Simulated terminal; every call of Cash_Drawer_DLL.dll into the port I/O library:\n\n");
+    std::printf("Simulated terminal; every call of Cash_Drawer_DLL.dll into the port and board I/O libraries:\n\n");
     std::printf("OpenCash(\"%s\")\n", drawerId);
     const int kicked = openCash(drawerId);
     recorder.PrintAndClear();

@@ -30,6 +30,26 @@ std::string FormatAccess(const AccessRecord& record, uint64_t originMicros) {
     case AccessOp::Pause:
         std::snprintf(line, sizeof line, "%12s  pause %u ms", when, static_cast<unsigned>(record.value));
         break;
+    case AccessOp::BoardOpen:
+        std::snprintf(line, sizeof line, "%12s  olvexioOpen -> handle 0x%X", when, static_cast<unsigned>(record.value));
+        break;
+    case AccessOp::BoardClose:
+        std::snprintf(line, sizeof line, "%12s  olvexioClose", when);
+        break;
+    case AccessOp::MemRead:
+        std::snprintf(line, sizeof line, "%12s  read  [0x%08X] -> 0x%08X", when, static_cast<unsigned>(record.address),
+                      static_cast<unsigned>(record.value));
+        break;
+    case AccessOp::MemWrite:
+        std::snprintf(line, sizeof line, "%12s  write [0x%08X] <- 0x%08X", when, static_cast<unsigned>(record.address),
+                      static_cast<unsigned>(record.value));
+        break;
+    case AccessOp::BusClaim:
+        std::snprintf(line, sizeof line, "%12s  Super I/O ports claimed%s", when, record.value ? "" : " (timed out)");
+        break;
+    case AccessOp::BusRelease:
+        std::snprintf(line, sizeof line, "%12s  Super I/O ports released", when);
+        break;
     }
     return line;
 }

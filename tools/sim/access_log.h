@@ -1,6 +1,7 @@
 // A log of everything a drawer sequence does to the simulated terminal:
-// port I/O library calls, port reads and writes, and pauses, each with the
-// time it happened.
+// port I/O and board I/O library calls, port and memory reads and writes,
+// claims of the shared Super I/O ports, and pauses, each with the time it
+// happened.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,12 @@ enum class AccessOp : uint8_t {
     Read,       // port read; `value` is what the port delivered
     Write,      // port write
     Pause,      // a sleep of `value` milliseconds
+    BoardOpen,  // board I/O library open; `value` is the handle it gave (0: failed)
+    BoardClose, // board I/O library close of handle `value`
+    MemRead,    // 32-bit physical memory read at `address`
+    MemWrite,   // 32-bit physical memory write at `address`
+    BusClaim,   // the shared Super I/O ports claimed; `value` 0 when the claim timed out
+    BusRelease, // the claim released
 };
 
 struct AccessRecord {
@@ -23,6 +30,7 @@ struct AccessRecord {
     uint16_t port = 0;
     uint8_t width = 0;
     uint32_t value = 0;
+    uint32_t address = 0; // physical address of a memory access
 
     friend bool operator==(const AccessRecord&, const AccessRecord&) = default;
 };

@@ -25,15 +25,24 @@ PortIoStart SimPortSpace::Initialize() {
 
 void SimPortSpace::Shutdown() { Log(AccessOp::Shutdown, 0, PortWidth::Byte, 0); }
 
+PortDevice* SimPortSpace::DeviceFor(uint16_t port, PortWidth width) const {
+    return device_ != nullptr && width == PortWidth::Byte && device_->Decodes(port) ? device_ : nullptr;
+}
+
 uint32_t SimPortSpace::Read(uint16_t port, PortWidth width) {
-    const uint32_t value = Peek(port, width);
+    PortDevice* device = DeviceFor(port, width);
+    const uint32_t value = device != nullptr ? device->ReadByte(port) : Peek(port, width);
     Log(AccessOp::Read, port, width, value);
     return value;
 }
 
 void SimPortSpace::Write(uint16_t port, uint32_t value, PortWidth width) {
     const uint32_t written = width == PortWidth::Byte ? (value & 0xFF) : value;
-    Poke(port, written, width);
+    if (PortDevice* device = DeviceFor(port, width)) {
+        device->WriteByte(port, static_cast<uint8_t>(written));
+    } else {
+        Poke(port, written, width);
+    }
     Log(AccessOp::Write, port, width, written);
 }
 

@@ -3,7 +3,8 @@
 // Byte-addressed like the real one: a double-word access at port P covers
 // ports P to P+3, little-endian. A port reads back what was last written to
 // it, or what the test set; a port nobody set reads 0xFF, as an undriven ISA
-// bus does. Every call is logged with the clock's time.
+// bus does. A device attached to the space answers byte accesses to the
+// ports it decodes instead. Every call is logged with the clock's time.
 #pragma once
 
 #include "hardware/port_io.h"
@@ -15,6 +16,15 @@
 
 namespace cashdrawer::sim {
 
+// A chip on the simulated bus that decodes some ports itself.
+class PortDevice {
+public:
+    virtual ~PortDevice() = default;
+    virtual bool Decodes(uint16_t port) const = 0;
+    virtual uint8_t ReadByte(uint16_t port) = 0;
+    virtual void WriteByte(uint16_t port, uint8_t value) = 0;
+};
+
 class SimPortSpace final : public PortIo {
 public:
     SimPortSpace(Clock& clock, AccessLog& log) : clock_(clock), log_(log) { bytes_.fill(0xFF); }
@@ -25,6 +35,8 @@ public:
     // Sets the port's content without logging an access.
     void Poke(uint16_t port, uint32_t value, PortWidth width);
     uint32_t Peek(uint16_t port, PortWidth width) const;
+    // The device must outlive the port space.
+    void Attach(PortDevice& device) { device_ = &device; }
 
     PortIoStart Initialize() override;
     void Shutdown() override;
@@ -36,7 +48,10 @@ private:
 
     Clock& clock_;
     AccessLog& log_;
+    PortDevice* DeviceFor(uint16_t port, PortWidth width) const;
+
     PortIoStart start_ = PortIoStart::Ready;
+    PortDevice* device_ = nullptr;
     std::array<uint8_t, 0x10000> bytes_{};
 };
 

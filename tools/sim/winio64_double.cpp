@@ -1,5 +1,6 @@
 // A recording stand-in for the port I/O library, built as WinIo64.dll: the
-// four functions our DLL calls, served by a simulated port space, and a
+// four functions our DLL calls, served by a simulated port space with a
+// Super I/O chip, and a
 // control interface for hosts (winio64_double.h). Built once complete and
 // once without SetPortVal, to check that a library lacking a function is
 // treated as missing.
@@ -7,6 +8,7 @@
 
 #include "platform/clock.h"
 #include "sim/sim_port_space.h"
+#include "sim/sim_super_io_chip.h"
 
 #include <windows.h>
 
@@ -27,9 +29,13 @@ struct Locked {
     ~Locked() { ::ReleaseSRWLockExclusive(&stateLock); }
 };
 
+// A terminal's port space with its Super I/O chip at 0x2E/0x2F.
 struct DoubleState {
     AccessLog log;
     SimPortSpace ports{cashdrawer::SystemClock(), log};
+    cashdrawer::sim::SimSuperIoChip superIo;
+
+    DoubleState() { ports.Attach(superIo); }
 };
 
 DoubleState& State() {

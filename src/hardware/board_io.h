@@ -1,0 +1,28 @@
+// 32-bit access to physical memory through the vendor board I/O library,
+// for drawers wired to GPIO registers in memory rather than in the port
+// space. The library is opened and closed around each drawer operation.
+#pragma once
+
+#include <cstdint>
+
+namespace cashdrawer {
+
+// The library's handle; 0 means none.
+using BoardIoHandle = uintptr_t;
+
+class BoardIo {
+public:
+    virtual ~BoardIo() = default;
+
+    // A new handle, or 0 when the library is missing, lacks a function or
+    // cannot open the board.
+    virtual BoardIoHandle Open() = 0;
+    virtual void Close(BoardIoHandle handle) = 0;
+    virtual uint32_t ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) = 0;
+    virtual void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) = 0;
+};
+
+// The board I/O of the operating system the library was built for.
+BoardIo& SystemBoardIo();
+
+} // namespace cashdrawer

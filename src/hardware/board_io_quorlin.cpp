@@ -1,0 +1,69 @@
+// Board I/O through the vendor board I/O library, loaded at run time: a
+// terminal without it still drives its port-based drawers.
+#include "hardware/board_io.h"
+#include "platform/hardware_library.h"
+
+#include <windows.h>
+
+#include <iterator>
+
+namespace cashdrawer {
+namespace {
+
+// The open takes no argument of ours; builds of the library whose open
+// expects one get 0.
+using OpenFn = void*(WINAPI*)(DWORD reserved);
+using CloseFn = void(WINAPI*)(void* handle);
+using ReadMemDWordFn = DWORD(WINAPI*)(void* handle, DWORD physicalAddress);
+using WriteMemDWordFn = void(WINAPI*)(void* handle, DWORD physicalAddress, DWORD value);
+
+class QuorlinBoardIo final : public BoardIo {
+public:
+    BoardIoHandle Open() override {
+        if (!Load()) {
+            return 0;
+        }
+        return reinterpret_cast<BoardIoHandle>(open_(0));
+    }
+
+    void Close(BoardIoHandle handle) override { close_(reinterpret_cast<void*>(handle)); }
+
+    uint32_t ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) override {
+        return readMemDWord_(reinterpret_cast<void*>(handle), physicalAddress);
+    }
+
+    void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) override {
+        writeMemDWord_(reinterpret_cast<void*>(handle), physicalAddress, value);
+    }
+
+private:
+    // Loaded once and kept; a failed load is tried again on the next call.
+    bool Load() {
+        if (module_ != nullptr) {
+            return true;
+        }
+        const RequiredSymbol symbols[] = {
+            {"olvexioOpen", reinterpret_cast<void**>(&open_)},
+            {"olvexioClose", reinterpret_cast<void**>(&close_)},
+            {"olvexioReadMemDWord", reinterpret_cast<void**>(&readMemDWord_)},
+            {"olvexioWriteMemDWord", reinterpret_cast<void**>(&writeMemDWord_)},
+        };
+        module_ = LoadHardwareLibrary(L"QuorlinIO.dll", symbols, static_cast<int>(std::size(symbols)));
+        return module_ != nullptr;
+    }
+
+    void* module_ = nullptr;
+    OpenFn open_ = nullptr;
+    CloseFn close_ = nullptr;
+    ReadMemDWordFn readMemDWord_ = nullptr;
+    WriteMemDWordFn writeMemDWord_ = nullptr;
+};
+
+} // namespace
+
+BoardIo& SystemBoardIo() {
+    static QuorlinBoardIo boardIo;
+    return boardIo;
+}
+
+} // namespace cashdrawer

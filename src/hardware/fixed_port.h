@@ -1,0 +1,42 @@
+// Drawers whose kick and sense lines sit at fixed I/O ports written and
+// read directly (KV4980, KV7820, KV7100, KV9320, KV9360). Runs inside the
+// caller's port I/O bracket; every access is byte-wide.
+#pragma once
+
+#include "hardware/drawer_id.h"
+#include "hardware/port_io.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+
+namespace cashdrawer {
+
+struct FixedPortState {
+    // Port 0x486 is written once per process, before the first KV9360
+    // operation of either kind.
+    uint32_t port486SetupCount = 0;
+};
+
+class FixedPortDrawers {
+public:
+    FixedPortDrawers(PortIo& io, Clock& clock, FixedPortState& state, uint32_t& portScratch)
+        : io_(io), clock_(clock), state_(state), portScratch_(portScratch) {}
+
+    void EnsurePort486SetUp();
+    void KickPortPulse(uint16_t port, uint8_t pulse, uint32_t trailingPauseMs);
+    void KickPortPulseReadBack(uint8_t pulse);
+    void KickPortMaskedPulse(DrawerLetter drawer);
+    // 1 when the sense bit reads 0, else 0.
+    int ReadPortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp);
+
+private:
+    uint8_t ReadIntoScratch(uint16_t port);
+    void WriteByte(uint16_t port, uint32_t value) { io_.Write(port, value, PortWidth::Byte); }
+
+    PortIo& io_;
+    Clock& clock_;
+    FixedPortState& state_;
+    uint32_t& portScratch_;
+};
+
+} // namespace cashdrawer

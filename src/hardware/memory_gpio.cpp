@@ -1,0 +1,87 @@
+#include "hardware/memory_gpio.h"
+
+#include "cash_drawer.h"
+
+namespace cashdrawer {
+namespace {
+
+struct RegisterSetMap {
+    uint32_t statusRegister; // bit 0 enables the sense line, bit 1 reads it
+    uint32_t outputRegister; // bit 0 drives the drawer solenoid, active low
+};
+
+constexpr RegisterSetMap kRegisterSets[] = {
+    /* A */ {.statusRegister = 0xFDAE0500, .outputRegister = 0xFDAE0670},
+    /* B */ {.statusRegister = 0xFDAE04F8, .outputRegister = 0xFDAE0660},
+};
+
+constexpr uint32_t kBit0 = 0x1;
+constexpr uint32_t kSenseBit = 0x2;
+
+constexpr uint32_t kSenseSettleMs = 100; // after enabling the sense line
+constexpr uint32_t kOutputHighMs = 600;  // drive line held high before the pulse
+constexpr uint32_t kPulseLowMs = 100;    // the solenoid pulse
+
+const RegisterSetMap& MapOf(DrawerLetter set) { return kRegisterSets[set == DrawerLetter::A ? 0 : 1]; }
+
+int StatusOf(uint32_t statusValue) { return (statusValue & kSenseBit) == 0 ? 1 : 0; }
+
+} // namespace
+
+bool MemoryGpioDrawers::OpenBoardIo() {
+    state_.boardIoHandle = board_.Open();
+    return state_.boardIoHandle != 0;
+}
+
+bool MemoryGpioDrawers::CloseBoardIo() {
+    if (state_.boardIoHandle == 0) {
+        return false;
+    }
+    board_.Close(state_.boardIoHandle);
+    state_.boardIoHandle = 0;
+    return true;
+}
+
+// Read-modify-write: one read and one write of the same register, every
+// other bit written back as read.
+void MemoryGpioDrawers::SetBit0(uint32_t address) {
+    board_.WriteDWord(state_.boardIoHandle, address, board_.ReadDWord(state_.boardIoHandle, address) | kBit0);
+}
+
+void MemoryGpioDrawers::ClearBit0(uint32_t address) {
+    board_.WriteDWord(state_.boardIoHandle, address, board_.ReadDWord(state_.boardIoHandle, address) & ~kBit0);
+}
+
+int MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
+    if (!OpenBoardIo()) {
+        return CASH_DRAWER_UNREACHABLE;
+    }
+    const RegisterSetMap& map = MapOf(set);
+    SetBit0(map.statusRegister);
+    clock_.SleepMs(kSenseSettleMs);
+    SetBit0(map.outputRegister);
+    clock_.SleepMs(kOutputHighMs);
+    ClearBit0(map.outputRegister);
+    clock_.SleepMs(kPulseLowMs);
+    SetBit0(map.outputRegister);
+    CloseBoardIo();
+    return CASH_DRAWER_KICKED;
+}
+
+int MemoryGpioDrawers::ReadMemoryGpioStatus(DrawerLetter set) {
+    // Never hands an empty handle to the library.
+    if (!OpenBoardIo()) {
+        return CASH_DRAWER_UNREACHABLE;
+    }
+    const RegisterSetMap& map = MapOf(set);
+    if (set == DrawerLetter::A) {
+        // Set A's sense line is enabled, and given time to settle, first.
+        SetBit0(map.statusRegister);
+        clock_.SleepMs(kSenseSettleMs);
+    }
+    const uint32_t value = board_.ReadDWord(state_.boardIoHandle, map.statusRegister);
+    CloseBoardIo();
+    return StatusOf(value);
+}
+
+} // namespace cashdrawer

@@ -1,0 +1,42 @@
+// Drawers wired to 32-bit GPIO registers in physical memory (RN2180 and
+// RN3470), reached through the board I/O library. Each operation opens the
+// library and closes it again; nothing is held between calls. No port I/O.
+#pragma once
+
+#include "hardware/board_io.h"
+#include "hardware/drawer_id.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+
+namespace cashdrawer {
+
+struct MemoryGpioState {
+    // Non-zero only between OpenBoardIo and CloseBoardIo within one call.
+    BoardIoHandle boardIoHandle = 0;
+};
+
+class MemoryGpioDrawers {
+public:
+    MemoryGpioDrawers(BoardIo& board, Clock& clock, MemoryGpioState& state) : board_(board), clock_(clock), state_(state) {}
+
+    bool OpenBoardIo();
+    bool CloseBoardIo();
+
+    // 1 after the kick; -2 when the board I/O library is unreachable, in
+    // which case no register was touched.
+    // Register set A serves the "_CashA" drawers, set B the "_CashB" ones.
+    int KickMemoryGpio(DrawerLetter set);
+    // 1 when the sense bit reads clear, 0 when set; -2 when unreachable.
+    int ReadMemoryGpioStatus(DrawerLetter set);
+
+private:
+    void SetBit0(uint32_t address);
+    void ClearBit0(uint32_t address);
+
+    BoardIo& board_;
+    Clock& clock_;
+    MemoryGpioState& state_;
+};
+
+} // namespace cashdrawer

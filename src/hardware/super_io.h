@@ -1,0 +1,47 @@
+// Drawers wired to GPIO pins of the board's Super I/O chip (KV7830, KV7450,
+// RN2110 and RN320), reached through the chip's configuration mode on the
+// index/data port pair 0x2E/0x2F. Runs inside the caller's port I/O bracket.
+#pragma once
+
+#include "hardware/drawer_id.h"
+#include "hardware/port_io.h"
+#include "platform/bus_lock.h"
+#include "platform/clock.h"
+
+#include <cstdint>
+
+namespace cashdrawer {
+
+class SuperIoDrawers {
+public:
+    // `portScratch` receives every byte read, as the fixed-port drawers'
+    // reads do; `busLock` is held around each configuration-mode sequence.
+    SuperIoDrawers(PortIo& io, Clock& clock, SharedBusLock& busLock, uint32_t& portScratch)
+        : io_(io), clock_(clock), busLock_(busLock), portScratch_(portScratch) {}
+
+    // Configuration-mode primitives.
+    void EnterSuperIoConfig();
+    void WriteSuperIoRegister(uint8_t reg, uint8_t value);
+    uint8_t ReadSuperIoRegister(uint8_t reg);
+    void ExitSuperIoConfig();
+
+    // driveMask 0x01 kicks drawer A, 0x02 drawer B.
+    void KickSuperIoToggle(uint8_t driveMask);
+    void KickSuperIoPulse(uint8_t driveMask);
+    // 1 when the drawer's sense bit reads 0, else 0.
+    int ReadSuperIoStatusPrepared(DrawerLetter drawer);
+    int ReadSuperIoStatusDirect(uint8_t senseMask);
+
+private:
+    void PrepareGpioForRead();
+    void SelectGpioDeviceSettled();
+    uint8_t ReadDataPort();
+    void WriteDataPort(uint8_t value);
+
+    PortIo& io_;
+    Clock& clock_;
+    SharedBusLock& busLock_;
+    uint32_t& portScratch_;
+};
+
+} // namespace cashdrawer

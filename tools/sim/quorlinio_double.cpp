@@ -1,0 +1,86 @@
+// A recording stand-in for the board I/O library, built as QuorlinIO.dll:
+// the four functions our DLL calls, served by a simulated memory space, and
+// a control interface for hosts (quorlinio_double.h).
+#include "sim/quorlinio_double.h"
+
+#include "platform/clock.h"
+#include "sim/sim_board_io.h"
+
+#include <windows.h>
+
+#define DOUBLE_EXPORT extern "C" __declspec(dllexport)
+
+namespace {
+
+using cashdrawer::sim::AccessLog;
+using cashdrawer::sim::SimBoardIo;
+
+SRWLOCK stateLock = SRWLOCK_INIT;
+
+struct Locked {
+    Locked() { ::AcquireSRWLockExclusive(&stateLock); }
+    ~Locked() { ::ReleaseSRWLockExclusive(&stateLock); }
+};
+
+struct DoubleState {
+    AccessLog log;
+    SimBoardIo board{cashdrawer::SystemClock(), log};
+};
+
+DoubleState& State() {
+    static DoubleState state;
+    return state;
+}
+
+using cashdrawer::sim::AccessOp;
+static_assert(static_cast<int>(AccessOp::BoardOpen) == SIM_BOARD_OPEN &&
+              static_cast<int>(AccessOp::BoardClose) == SIM_BOARD_CLOSE &&
+              static_cast<int>(AccessOp::MemRead) == SIM_MEM_READ && static_cast<int>(AccessOp::MemWrite) == SIM_MEM_WRITE);
+
+} // namespace
+
+DOUBLE_EXPORT void* WINAPI olvexioOpen(DWORD) {
+    Locked lock;
+    return reinterpret_cast<void*>(State().board.Open());
+}
+
+DOUBLE_EXPORT void WINAPI olvexioClose(void* handle) {
+    Locked lock;
+    State().board.Close(reinterpret_cast<uintptr_t>(handle));
+}
+
+DOUBLE_EXPORT DWORD WINAPI olvexioReadMemDWord(void* handle, DWORD address) {
+    Locked lock;
+    return State().board.ReadDWord(reinterpret_cast<uintptr_t>(handle), address);
+}
+
+DOUBLE_EXPORT void WINAPI olvexioWriteMemDWord(void* handle, DWORD address, DWORD value) {
+    Locked lock;
+    State().board.WriteDWord(reinterpret_cast<uintptr_t>(handle), address, value);
+}
+
+DOUBLE_EXPORT void __stdcall SimBoardPoke(unsigned address, unsigned value) {
+    Locked lock;
+    State().board.Poke(address, value);
+}
+
+DOUBLE_EXPORT void __stdcall SimBoardFailOpen(int fail) {
+    Locked lock;
+    State().board.SetOpenFails(fail != 0);
+}
+
+DOUBLE_EXPORT int __stdcall SimBoardRecordCount(void) {
+    Locked lock;
+    return static_cast<int>(State().log.Records().size());
+}
+
+DOUBLE_EXPORT int __stdcall SimBoardRecordAt(int index, SimBoardRecord* out) {
+    Locked lock;
+    const auto& records = State().log.Records();
+    if (index < 0 || static_cast<size_t>(index) >= records.size()) {
+        return 0;
+    }
+    const auto& record = records[static_cast<size_t>(index)];
+    *out = SimBoardRecord{record.timeMicros, static_cast<int>(record.op), record.address, record.value};
+    return 1;
+}
