@@ -57,9 +57,21 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
     return RunPortStatus(*row);
 }
 
-// No configuration file support in this build: nothing is ever chosen.
-int DrawerLibrary::OpenCashDefault() { return CASH_DRAWER_NONE_CHOSEN; }
-int DrawerLibrary::GetCashStatusDefault() { return CASH_DRAWER_NONE_CHOSEN; }
+// With no drawer chosen, the defaults are written for next time and no
+// drawer is touched now. A chosen key missing from the list hands on the
+// empty identifier, which no drawer answers to.
+int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
+    ConfigFile config = Config();
+    const std::optional<std::string> chosen = config.ReadChosenDrawer();
+    if (!chosen) {
+        config.WriteDefaultConfiguration();
+        return CASH_DRAWER_NONE_CHOSEN;
+    }
+    return (this->*call)(chosen->c_str());
+}
+
+int DrawerLibrary::OpenCashDefault() { return OnChosenDrawer(&DrawerLibrary::OpenCash); }
+int DrawerLibrary::GetCashStatusDefault() { return OnChosenDrawer(&DrawerLibrary::GetCashStatus); }
 
 DrawerLibrary::PortMethods DrawerLibrary::PortDrawers() {
     PortIo& io = platform_.portIo;

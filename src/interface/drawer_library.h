@@ -7,6 +7,8 @@
 // tell from a fresh process. Not thread-safe: the exports serialise calls.
 #pragma once
 
+#include "config/config_file.h"
+#include "config/profile_store.h"
 #include "hardware/board_io.h"
 #include "hardware/fixed_port.h"
 #include "hardware/memory_gpio.h"
@@ -24,6 +26,7 @@ struct DrawerPlatform {
     PortIo& portIo;
     BoardIo& boardIo;
     SharedBusLock& superIoBusLock;
+    ProfileStore& profileStore;
     Clock& clock;
 };
 
@@ -47,6 +50,8 @@ private:
     void RunPortKick(const CatalogueRow& row);
     int RunPortStatus(const CatalogueRow& row);
     MemoryGpioDrawers MemoryGpio() { return {platform_.boardIo, platform_.clock, memoryGpio_}; }
+    ConfigFile Config() { return ConfigFile(platform_.profileStore); }
+    int OnChosenDrawer(int (DrawerLibrary::*call)(const char*));
 
     DrawerPlatform platform_;
     PortGpioState portGpio_;

@@ -15,6 +15,7 @@ DrawerLibrary& ProcessLibrary() {
         .portIo = SystemPortIo(),
         .boardIo = SystemBoardIo(),
         .superIoBusLock = SystemSuperIoBusLock(),
+        .profileStore = SystemProfileStore(),
         .clock = SystemClock(),
     });
     return library;

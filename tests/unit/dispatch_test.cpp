@@ -104,13 +104,6 @@ TEST(Dispatch, SerialDrawersAnswerLikeUnknownIdentifiersUntilTheirLinkIsConnecte
     }
 }
 
-TEST(Dispatch, DefaultExportsChooseNothingAndTouchNothing) {
-    SimTerminal terminal;
-    EXPECT_EQ(terminal.library.OpenCashDefault(), CASH_DRAWER_NONE_CHOSEN);
-    EXPECT_EQ(terminal.library.GetCashStatusDefault(), CASH_DRAWER_NONE_CHOSEN);
-    EXPECT_TRUE(terminal.Accesses().empty());
-}
-
 TEST(Dispatch, EachCallSelectsAfreshWhateverTheCallBeforeSelected) {
     SimTerminal terminal;
     terminal.ports.Poke(0x53A, 0x10, PortWidth::Byte); // RN340 A: bit 2 clear -> 1; B: bit 4 set -> 0

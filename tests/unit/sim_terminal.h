@@ -7,6 +7,7 @@
 #include "sim/sim_board_io.h"
 #include "sim/sim_bus_lock.h"
 #include "sim/sim_port_space.h"
+#include "sim/sim_profile_store.h"
 #include "sim/sim_super_io_chip.h"
 #include "sim/virtual_clock.h"
 
@@ -34,7 +35,8 @@ struct SimTerminal {
     sim::SimBoardIo board{clock, log};
     sim::SimBusLock busLock{clock, log};
     sim::SimSuperIoChip superIo;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, clock}};
+    sim::SimProfileStore profiles;
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, clock}};
 
     SimTerminal() { ports.Attach(superIo); }
 

@@ -3,12 +3,16 @@
 #include "host_test.h"
 
 #include "cash_drawer.h"
+#include "config/config_file.h"
+#include "config/profile_ini.h"
 #include "sim/quorlinio_double.h"
 #include "sim/winio64_double.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -264,15 +268,6 @@ HOST_TEST(NullIdentifierIsRefusedWithoutAFault) {
     CHECK_EQ(ports.Trace(), std::string());
 }
 
-HOST_TEST(DefaultExportsChooseNothing) {
-    const std::wstring folder = BuildFolder();
-    PortIoDouble ports(folder);
-    DrawerDll dll(folder);
-    CHECK_EQ(dll.openCashDefault(), CASH_DRAWER_NONE_CHOSEN);
-    CHECK_EQ(dll.getCashStatusDefault(), CASH_DRAWER_NONE_CHOSEN);
-    CHECK_EQ(ports.Trace(), std::string());
-}
-
 HOST_TEST(FailedInitializationGivesMinusTwoAndStillShutsDown) {
     const std::wstring folder = BuildFolder();
     PortIoDouble ports(folder);
@@ -481,6 +476,167 @@ HOST_TEST(SuperIoSequenceRunsAnywayWhenTheMutexIsNeverReleased) {
     CHECK(ports.Trace().find("w2E=AA") != std::string::npos);
     ::ReleaseMutex(busMutex);
     ::CloseHandle(busMutex);
+}
+
+std::string NarrowPath(const std::wstring& path) { return std::string(path.begin(), path.end()); }
+
+std::string FileText(const std::wstring& path) {
+    std::ifstream in(NarrowPath(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::wstring& path, const std::string& text) {
+    std::ofstream(NarrowPath(path), std::ios::binary) << text;
+}
+
+// The file our own INI store makes from the same 38 default writes.
+std::string DefaultsAsOurStoreWritesThem(const std::wstring& folder) {
+    REQUIRE(::SetCurrentDirectoryW(folder.c_str()));
+    cashdrawer::IniProfileStore store;
+    cashdrawer::ConfigFile(store).WriteDefaultConfiguration();
+    return FileText(folder + L"CashDrawerconfig.ini");
+}
+
+HOST_TEST(DefaultExportsWriteTheDefaultsThenKickTheChosenDrawer) {
+    const std::wstring folder = BuildFolder();
+    const std::wstring shop = ScratchFolder(L"defaults");
+    const std::string expected = DefaultsAsOurStoreWritesThem(ScratchFolder(L"ourdefaults"));
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+
+    CHECK_EQ(dll.openCashDefault(), CASH_DRAWER_NONE_CHOSEN);
+    CHECK_EQ(ports.Trace(), std::string());
+    const std::string written = FileText(shop + L"CashDrawerconfig.ini");
+    CHECK_EQ(written, expected);
+    CHECK(written.rfind("[CashDrawer_Machine]\r\nCurrentCashDrawer=RN340_A\r\n[CashDrawerList]\r\nKV4980_A=KV4980_CashA\r\n", 0) == 0);
+
+    ports.poke(0x50E, 0xFF, 1);
+    CHECK_EQ(dll.openCashDefault(), CASH_DRAWER_KICKED);
+    CHECK_EQ(ports.Trace(), WithSetUp("r50E=FF w50E=FF w50E=F7 w50E=FF"));
+}
+
+HOST_TEST(DefaultExportsFollowAnEditedFile) {
+    const std::wstring folder = BuildFolder();
+    const std::wstring shop = ScratchFolder(L"edited");
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    WriteText(shop + L"CashDrawerconfig.ini",
+              "[CashDrawer_Machine]\r\nCurrentCashDrawer=KV2470_B\r\n[CashDrawerList]\r\nKV2470_B=KV2470_CashB\r\n");
+    REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+    ports.poke(0x548, 0xBF, 1);
+    CHECK_EQ(dll.getCashStatusDefault(), 1);
+    CHECK_EQ(ports.Trace(), WithSetUp("r548=BF"));
+}
+
+HOST_TEST(DefaultExportsInAnUnwritableFolderGiveZeroEveryTime) {
+    const std::wstring folder = BuildFolder();
+    const std::wstring shop = ScratchFolder(L"unwritable");
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    // A folder where the file should be: no write can succeed, whoever runs.
+    REQUIRE(::CreateDirectoryW((shop + L"CashDrawerconfig.ini").c_str(), nullptr));
+    REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+    for (int call = 0; call < 3; ++call) {
+        CHECK_EQ(dll.openCashDefault(), CASH_DRAWER_NONE_CHOSEN);
+        CHECK_EQ(dll.getCashStatusDefault(), CASH_DRAWER_NONE_CHOSEN);
+    }
+    CHECK_EQ(ports.Trace(), std::string());
+}
+
+// The same reads and writes through the platform's private-profile
+// functions and through our own INI store give the same answers and the
+// same files - except where noted.
+HOST_TEST(OurIniStoreAgreesWithThePlatform) {
+    struct Case {
+        const char* name;
+        const char* content;
+        // The platform here rewrites the whole file from what it parsed:
+        // blanks around '=' go, blank lines go, LF becomes CRLF. Windows
+        // itself, and our store, rewrite only the line they change, so a
+        // shop's layout survives. Such files are compared with the layout
+        // folded away.
+        bool layoutDiffers;
+    };
+    const Case cases[] = {
+        {"odd case", "[cashdrawer_MACHINE]\r\ncurrentcashdrawer=KV2470_B\r\n[S]\r\nK=1\r\n", false},
+        {"duplicate keys", "[S]\r\nk=1\r\nk=2\r\n[S]\r\nk=3\r\n", false},
+        {"missing final newline", "[S]\r\nk=1", false},
+        {"comments", "; shop 12\r\n[S]\r\n; till 3\r\nk=1\r\n", false},
+        {"blanks around names and values", "[ S ]\r\n  k  =  1  \r\n  j=\"quoted\"\r\n", true},
+        {"blank lines", "[S]\r\nk=1\r\n\r\n[T]\r\nx=2\r\n", true},
+        {"unix line breaks", "[S]\nk=1\nj=2\n", true},
+    };
+    struct Read {
+        const char* section;
+        const char* key;
+    };
+    const Read reads[] = {{"S", "k"}, {"s", "K"}, {"S", "j"}, {"S", "missing"}, {"Missing", "k"},
+                          {"CashDrawer_Machine", "CurrentCashDrawer"}, {"T", "x"}};
+    struct Write {
+        const char* section;
+        const char* key;
+        const char* value;
+    };
+    const Write writes[] = {{"s", "K", "new"}, {"S", "added", "1"}, {"T", "x", "3"}, {"New", "n", "v"}};
+
+    const auto fold = [](const std::string& text) {
+        std::string folded;
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            if (end == std::string::npos) {
+                end = text.size();
+            }
+            std::string line = text.substr(start, end - start);
+            start = end + 1;
+            std::string compact;
+            for (char c : line) {
+                if (c != ' ' && c != '\r') {
+                    compact += c;
+                }
+            }
+            if (!compact.empty()) {
+                folded += compact;
+                folded += '\n';
+            }
+        }
+        return folded;
+    };
+
+    const std::wstring folder = ScratchFolder(L"differential");
+    cashdrawer::IniProfileStore ours;
+    for (const Case& c : cases) {
+        const std::wstring platformFile = folder + L"platform.ini";
+        const std::wstring ourFile = folder + L"ours.ini";
+        WriteText(platformFile, c.content);
+        WriteText(ourFile, c.content);
+        const std::string platformPath = NarrowPath(platformFile);
+        const std::string ourPath = NarrowPath(ourFile);
+        const auto compareReads = [&] {
+            for (const Read& r : reads) {
+                char value[255] = {};
+                ::GetPrivateProfileStringA(r.section, r.key, nullptr, value, sizeof value, platformPath.c_str());
+                CHECK_EQ(ours.ReadString(ourPath, r.section, r.key), std::string(value));
+            }
+        };
+        compareReads();
+        for (const Write& w : writes) {
+            ::WritePrivateProfileStringA(w.section, w.key, w.value, platformPath.c_str());
+            ours.WriteString(ourPath, w.section, w.key, w.value);
+        }
+        compareReads();
+        const std::string platformText = FileText(platformFile);
+        const std::string ourText = FileText(ourFile);
+        if (c.layoutDiffers) {
+            CHECK_EQ(fold(ourText), fold(platformText));
+        } else {
+            CHECK_EQ(ourText, platformText);
+        }
+        if (HasFailedSoFar()) {
+            std::printf("case \"%s\"\nplatform:\n%s\nours:\n%s\n", c.name, platformText.c_str(), ourText.c_str());
+        }
+    }
 }
 
 } // namespace

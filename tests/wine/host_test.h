@@ -30,6 +30,12 @@ inline int& Failures() {
     return failures;
 }
 
+// Whether the running test has recorded a failure yet.
+inline int& FailuresAtStart() {
+    static int failures = 0;
+    return failures;
+}
+
 struct Registrar {
     Registrar(const char* name, void (*body)()) { Registry().push_back({name, body}); }
 };
@@ -53,6 +59,7 @@ void CheckEqual(const A& actual, const B& expected, const char* actualText, cons
 
 inline bool RunOne(const TestCase& test) {
     const int before = Failures();
+    FailuresAtStart() = before;
     std::printf("[ RUN      ] %s\n", test.name);
     try {
         test.body();
@@ -88,6 +95,8 @@ inline int Main(int argc, char** argv) {
 }
 
 } // namespace host_test
+
+inline bool HasFailedSoFar() { return host_test::Failures() != host_test::FailuresAtStart(); }
 
 #define HOST_TEST(name)                                                          \
     static void name();                                                          \

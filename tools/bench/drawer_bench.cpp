@@ -10,6 +10,7 @@
 #include "sim/sim_board_io.h"
 #include "sim/sim_bus_lock.h"
 #include "sim/sim_port_space.h"
+#include "sim/sim_profile_store.h"
 #include "sim/sim_super_io_chip.h"
 #include "sim/virtual_clock.h"
 
@@ -48,7 +49,8 @@ struct Terminal {
     sim::SimBoardIo board{clock, log};
     sim::SimBusLock busLock{clock, log};
     sim::SimSuperIoChip superIo;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, clock}};
+    sim::SimProfileStore profiles;
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, clock}};
 
     Terminal() { ports.Attach(superIo); }
 };

@@ -1,0 +1,49 @@
+// The configuration file "CashDrawerconfig.ini" in the process's current
+// directory: which drawer the Default exports act on, and the serial
+// drawer's port settings. Read anew on every call; nothing is cached.
+//
+//   [CashDrawer_Machine]
+//   CurrentCashDrawer=RN340_A          short key of the chosen drawer
+//   [CashDrawerList]
+//   RN340_A=RN340_CashA                short key -> drawer identifier
+//   [DL470_CashA]
+//   ComNuM=3                           serial drawer's COM port number
+//   Baudint=9600                       and baud rate
+#pragma once
+
+#include "config/profile_store.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace cashdrawer {
+
+struct SerialSettings {
+    int32_t ComNuM = 0;  // COM port number: 1 names COM1
+    int32_t Baudint = 0; // baud rate in bits per second
+};
+
+// Leading blanks, an optional sign, then digits up to the first other
+// character; 0 when there are none; clamped to the signed 32-bit range.
+int32_t ParseDecimal(std::string_view text);
+
+class ConfigFile {
+public:
+    explicit ConfigFile(ProfileStore& store) : store_(store) {}
+
+    // The current directory followed by the file name, at full length.
+    std::string BuildConfigPath();
+    // The identifier listed for the chosen short key (empty when the list
+    // lacks the key), or nothing when no drawer is chosen.
+    std::optional<std::string> ReadChosenDrawer();
+    // The default entries, one write each, in their order.
+    void WriteDefaultConfiguration();
+    SerialSettings ReadSerialSettings(const char* drawerId);
+
+private:
+    ProfileStore& store_;
+};
+
+} // namespace cashdrawer
