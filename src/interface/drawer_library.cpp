@@ -5,22 +5,17 @@
 namespace cashdrawer {
 namespace {
 
-// Drawer methods whose sequences this build drives. The rows of the others
-// stay in the catalogue and answer like an identifier that matches nothing
-// until their method is connected.
-constexpr bool MethodConnected(DrawerMethod method) { return method != DrawerMethod::Serial; }
-
-const CatalogueRow* Connected(const CatalogueRow* row) {
-    return row != nullptr && MethodConnected(row->method) ? row : nullptr;
-}
-
 } // namespace
 
 int DrawerLibrary::OpenCash(const char* drawerId) {
     if (drawerId == nullptr) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
-    const CatalogueRow* row = Connected(FindForOpenCash(drawerId));
+    const CatalogueRow* row = FindForOpenCash(drawerId);
+    if (row != nullptr && row->method == DrawerMethod::Serial) {
+        StartSerialDrawer(*row);
+        return serial_.KickSerialDrawer(row->Letter());
+    }
     if (row != nullptr && row->method == DrawerMethod::MemoryGpio) {
         return MemoryGpio().KickMemoryGpio(row->Letter());
     }
@@ -41,7 +36,12 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
     if (drawerId == nullptr) {
         return CASH_DRAWER_UNKNOWN_ID;
     }
-    const CatalogueRow* row = Connected(FindForGetCashStatus(drawerId));
+    const CatalogueRow* row = FindForGetCashStatus(drawerId);
+    if (row != nullptr && row->method == DrawerMethod::Serial) {
+        // Both serial identifiers read the one state the device reports.
+        StartSerialDrawer(*row);
+        return serial_.ReadSerialDrawerStatus();
+    }
     if (row != nullptr && row->method == DrawerMethod::MemoryGpio) {
         return MemoryGpio().ReadMemoryGpioStatus(row->Letter());
     }
@@ -60,6 +60,13 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
 // With no drawer chosen, the defaults are written for next time and no
 // drawer is touched now. A chosen key missing from the list hands on the
 // empty identifier, which no drawer answers to.
+// The settings are read on every serial call, but take effect only when the
+// port is (re)opened: the first serial identifier used decides the port.
+void DrawerLibrary::StartSerialDrawer(const CatalogueRow& row) {
+    serialSettings_ = Config().ReadSerialSettings(row.drawerId);
+    serial_.StartSerialMonitor(serialSettings_);
+}
+
 int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
     ConfigFile config = Config();
     const std::optional<std::string> chosen = config.ReadChosenDrawer();

@@ -16,8 +16,11 @@
 #include "hardware/port_io.h"
 #include "hardware/super_io.h"
 #include "interface/catalogue.h"
+#include "platform/background_thread.h"
 #include "platform/bus_lock.h"
 #include "platform/clock.h"
+#include "serial/serial_drawer.h"
+#include "serial/serial_link.h"
 
 namespace cashdrawer {
 
@@ -27,17 +30,24 @@ struct DrawerPlatform {
     BoardIo& boardIo;
     SharedBusLock& superIoBusLock;
     ProfileStore& profileStore;
+    SerialLink& serialLink;
+    BackgroundThread& monitorThread;
     Clock& clock;
 };
 
 class DrawerLibrary {
 public:
-    explicit DrawerLibrary(const DrawerPlatform& platform) : platform_(platform) {}
+    explicit DrawerLibrary(const DrawerPlatform& platform)
+        : platform_(platform), serial_(platform.serialLink, platform.monitorThread, platform.clock) {}
 
     int OpenCash(const char* drawerId);
     int GetCashStatus(const char* drawerId);
     int OpenCashDefault();
     int GetCashStatusDefault();
+    // The library is being unloaded: stop the serial drawer's monitor and
+    // close its port. `processEnding` when the whole process is exiting and
+    // the monitor thread is gone already.
+    void OnUnload(bool processEnding) { serial_.StopSerialMonitor(processEnding); }
 
 private:
     // The drawer methods that run inside the port I/O bracket.
@@ -52,6 +62,8 @@ private:
     MemoryGpioDrawers MemoryGpio() { return {platform_.boardIo, platform_.clock, memoryGpio_}; }
     ConfigFile Config() { return ConfigFile(platform_.profileStore); }
     int OnChosenDrawer(int (DrawerLibrary::*call)(const char*));
+    // Reads the serial settings for the identifier, then starts the monitor.
+    void StartSerialDrawer(const CatalogueRow& row);
 
     DrawerPlatform platform_;
     PortGpioState portGpio_;
@@ -59,6 +71,8 @@ private:
     FixedPortState fixedPort_;
     // Receives the byte reads of the Super I/O and fixed-port drawers.
     uint32_t portScratch_ = 0;
+    SerialSettings serialSettings_;
+    SerialDrawer serial_;
 };
 
 } // namespace cashdrawer

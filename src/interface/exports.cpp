@@ -3,22 +3,30 @@
 #include "cash_drawer.h"
 
 #include "interface/drawer_library.h"
+#include "interface/library_unload.h"
 #include "platform/export_lock.h"
 
 namespace cashdrawer {
 namespace {
 
+DrawerLibrary* processLibrary = nullptr;
+
 // Built on the first call, under the export lock: loading the DLL touches
-// no port, file, device or thread.
+// no port, file, device or thread. Never destroyed: the unload notification
+// stops what must be stopped, before static destructors would run.
 DrawerLibrary& ProcessLibrary() {
-    static DrawerLibrary library(DrawerPlatform{
-        .portIo = SystemPortIo(),
-        .boardIo = SystemBoardIo(),
-        .superIoBusLock = SystemSuperIoBusLock(),
-        .profileStore = SystemProfileStore(),
-        .clock = SystemClock(),
-    });
-    return library;
+    if (processLibrary == nullptr) {
+        processLibrary = new DrawerLibrary(DrawerPlatform{
+            .portIo = SystemPortIo(),
+            .boardIo = SystemBoardIo(),
+            .superIoBusLock = SystemSuperIoBusLock(),
+            .profileStore = SystemProfileStore(),
+            .serialLink = SystemSerialLink(),
+            .monitorThread = SystemMonitorThread(),
+            .clock = SystemClock(),
+        });
+    }
+    return *processLibrary;
 }
 
 template <typename Call>
@@ -33,6 +41,15 @@ int Serialised(Call call) noexcept {
 }
 
 } // namespace
+
+// From the unload notification, without the export lock: the loader
+// serialises it, and a call still holding the lock would be the host's bug.
+void OnLibraryUnload(bool processEnding) noexcept {
+    if (processLibrary != nullptr) {
+        processLibrary->OnUnload(processEnding);
+    }
+}
+
 } // namespace cashdrawer
 
 using cashdrawer::DrawerLibrary;

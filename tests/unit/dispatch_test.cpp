@@ -94,16 +94,6 @@ TEST(Dispatch, AFailedStartDoesNotSpendTheOneTimeChipSetUp) {
     EXPECT_EQ(terminal.Accesses(), Join({{Init()}, GpioChipSetUp(), {Read8(0x53A, 0x00), Shutdown()}}));
 }
 
-TEST(Dispatch, SerialDrawersAnswerLikeUnknownIdentifiersUntilTheirLinkIsConnected) {
-    for (const char* drawerId : {"DL470_CashA", "DL470_CashB"}) {
-        for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
-            SimTerminal terminal;
-            EXPECT_EQ(Call(terminal, which, drawerId), CASH_DRAWER_UNKNOWN_ID) << drawerId;
-            EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown()})) << drawerId;
-        }
-    }
-}
-
 TEST(Dispatch, EachCallSelectsAfreshWhateverTheCallBeforeSelected) {
     SimTerminal terminal;
     terminal.ports.Poke(0x53A, 0x10, PortWidth::Byte); // RN340 A: bit 2 clear -> 1; B: bit 4 set -> 0

@@ -10,7 +10,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -636,6 +638,148 @@ HOST_TEST(OurIniStoreAgreesWithThePlatform) {
         if (HasFailedSoFar()) {
             std::printf("case \"%s\"\nplatform:\n%s\nours:\n%s\n", c.name, platformText.c_str(), ourText.c_str());
         }
+    }
+}
+
+// --- The serial drawer, with a simulated device behind COM12 -------------
+
+// Milliseconds on this process's performance counter.
+double NowMs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    ::QueryPerformanceFrequency(&frequency);
+    ::QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+struct DeviceByte {
+    unsigned long long micros; // the device's own clock
+    unsigned value;
+};
+
+// What the device has received so far, from the log its runner named.
+std::vector<DeviceByte> DeviceLog() {
+    const char* unixPath = std::getenv("CASHDRAWER_SERIAL_LOG");
+    REQUIRE(unixPath != nullptr); // run through with_serial_device.sh
+    ::Sleep(50);                  // the device logs every few milliseconds
+    std::string path = std::string("Z:") + unixPath;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    std::ifstream log(path);
+    std::vector<DeviceByte> bytes;
+    DeviceByte entry{};
+    while (log >> std::dec >> entry.micros >> std::hex >> entry.value) {
+        bytes.push_back(entry);
+    }
+    return bytes;
+}
+
+std::string Hex(const std::vector<DeviceByte>& bytes) {
+    std::string text;
+    for (const DeviceByte& b : bytes) {
+        char item[4];
+        std::snprintf(item, sizeof item, "%02X", b.value);
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text += item;
+    }
+    return text;
+}
+
+// A shop folder whose file puts drawer A on COM11 (absent) and drawer B on
+// COM12 (the device).
+std::wstring SerialShop() {
+    const std::wstring shop = ScratchFolder(L"serial");
+    WriteText(shop + L"CashDrawerconfig.ini",
+              "[DL470_CashA]\r\nComNuM=11\r\nBaudint=9600\r\n[DL470_CashB]\r\nComNuM=12\r\nBaudint=19200\r\n");
+    REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+    return shop;
+}
+
+HOST_TEST(SerialKickSendsTheStatusRequestThenThePulse) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    const double start = NowMs();
+    CHECK_EQ(dll.openCash("DL470_CashB"), CASH_DRAWER_KICKED);
+    const double elapsed = NowMs() - start;
+    const std::vector<DeviceByte> bytes = DeviceLog();
+    CHECK_EQ(Hex(bytes), std::string("1D 61 01 1B 70 31 30 30"));
+    // 50 ms between the commands and 150 ms after the pulse (lower bounds
+    // only, with a little room for the device's own polling).
+    if (bytes.size() == 8) {
+        CHECK((bytes[3].micros - bytes[2].micros) / 1000 >= 45);
+    }
+    CHECK(elapsed >= 195);
+}
+
+HOST_TEST(SerialStatusWaitsOnlyBeforeTheFirstReport) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    CHECK_EQ(dll.openCash("DL470_CashB"), CASH_DRAWER_KICKED); // the device answers its status request
+    double start = NowMs();
+    CHECK_EQ(dll.getCashStatus("DL470_CashA"), 1);
+    CHECK(NowMs() - start < 300);
+
+    DrawerDll again(BuildFolder()); // same process, same library: still no wait
+    start = NowMs();
+    CHECK_EQ(again.getCashStatus("DL470_CashB"), 1);
+    CHECK(NowMs() - start < 300);
+}
+
+HOST_TEST(SerialFirstStatusWaitsForTheDevicesAnswer) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    double start = NowMs();
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1);
+    CHECK(NowMs() - start >= 450);
+    start = NowMs();
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1);
+    CHECK(NowMs() - start < 300);
+}
+
+// 0x14: report marker and drawer bit set. The second call comes back at
+// once, so a report was received, and its state is 0.
+HOST_TEST(SerialReportWithTheDrawerBitSetGivesZero) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 0);
+    const double start = NowMs();
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 0);
+    CHECK(NowMs() - start < 300);
+}
+
+HOST_TEST(SerialPortComesFromTheFirstIdentifierThatOpensIt) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    // Drawer A's section names COM11, which does not exist: nothing is sent.
+    double start = NowMs();
+    CHECK_EQ(dll.openCash("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+    CHECK(NowMs() - start < 300);
+    // Drawer B's section opens COM12, which then serves drawer A as well.
+    CHECK_EQ(dll.openCash("DL470_CashB"), CASH_DRAWER_KICKED);
+    CHECK_EQ(dll.openCash("DL470_CashA"), CASH_DRAWER_KICKED);
+    CHECK_EQ(Hex(DeviceLog()), std::string("1D 61 01 1B 70 31 30 30 1D 61 01 1B 70 30 30 30"));
+}
+
+// Unloading stops the monitor and closes the port every time, without a
+// crash or a hang, while the device keeps talking.
+HOST_TEST(SerialUnloadFiftyTimesWhileTheDeviceStreams) {
+    SerialShop();
+    const std::wstring path = BuildFolder() + L"Cash_Drawer_DLL.dll";
+    for (int round = 0; round < 50; ++round) {
+        HMODULE module = ::LoadLibraryW(path.c_str());
+        REQUIRE(module != nullptr);
+        auto openCash = Resolve<DrawerFn>(module, "OpenCash");
+        auto getCashStatus = Resolve<DrawerFn>(module, "GetCashStatus");
+        CHECK_EQ(openCash("DL470_CashB"), CASH_DRAWER_KICKED);
+        const int state = getCashStatus("DL470_CashB");
+        CHECK(state == 0 || state == 1);
+        const double start = NowMs();
+        REQUIRE(::FreeLibrary(module));
+        CHECK(NowMs() - start < 1000);
+        // Really gone: the monitor thread holds no reference to it.
+        REQUIRE(::GetModuleHandleW(L"Cash_Drawer_DLL.dll") == nullptr);
     }
 }
 

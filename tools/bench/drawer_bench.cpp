@@ -11,6 +11,7 @@
 #include "sim/sim_bus_lock.h"
 #include "sim/sim_port_space.h"
 #include "sim/sim_profile_store.h"
+#include "sim/sim_serial.h"
 #include "sim/sim_super_io_chip.h"
 #include "sim/virtual_clock.h"
 
@@ -50,7 +51,9 @@ struct Terminal {
     sim::SimBusLock busLock{clock, log};
     sim::SimSuperIoChip superIo;
     sim::SimProfileStore profiles;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, clock}};
+    sim::SimSerialLink serial{clock};
+    sim::ManualThread monitor;
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serial, monitor, clock}};
 
     Terminal() { ports.Attach(superIo); }
 };

@@ -1,0 +1,55 @@
+// The one COM-port link of the process: opened by the serial drawer's
+// start, read only by the status monitor thread, written by the threads
+// that call the exports, closed when the library is unloaded. A read and a
+// write may be in flight at the same time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace cashdrawer {
+
+enum SerialResult : int {
+    kSerialOk = 0,
+    kSerialPortMissing = -1,      // the port could not be opened
+    kSerialSettingsRejected = -3, // the line-settings string was refused; the port stays open
+    kSerialLineRefused = -4,      // the line settings were not applied; the port stays open
+    kSerialNotOpen = -999,        // a write with no port open
+};
+
+// The most one read delivers.
+constexpr int kSerialReadMax = 1000;
+
+// Line codes of the open's arguments, as the Windows DCB spells them.
+constexpr uint8_t kParityNone = 0;
+constexpr uint8_t kOneStopBit = 0;
+
+class SerialLink {
+public:
+    virtual ~SerialLink() = default;
+
+    // Closes an open port first. Returns a SerialResult.
+    virtual int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) = 0;
+    virtual bool IsOpen() const = 0;
+    // Reads what is waiting, at most kSerialReadMax bytes, without waiting
+    // for more. A line error throws the waiting input away and reads 0.
+    virtual int ReadInput(uint8_t* destination) = 0;
+    // kSerialNotOpen with no port open; otherwise non-zero when the bytes
+    // went out. Returns when they have been transmitted.
+    virtual int Write(const uint8_t* bytes, int count) = 0;
+    virtual void Close() = 0;
+};
+
+// "COM9" up to port 9 (0 and negative numbers included); "\\.\COM10",
+// the device-namespace form, from 10 up.
+std::string SerialPortName(int32_t portNumber);
+// "19200,E,7,1": the baud part from the supported rates (9600 for any
+// other), then settings that the open's own arguments replace.
+std::string LineSettings(int32_t baudRate);
+// The supported rate for the request: itself, or 9600.
+int32_t SupportedBaudRate(int32_t baudRate);
+
+// The link of the operating system the library was built for.
+SerialLink& SystemSerialLink();
+
+} // namespace cashdrawer

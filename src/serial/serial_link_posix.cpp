@@ -1,0 +1,110 @@
+#include "serial/serial_link_posix.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace cashdrawer {
+namespace {
+
+speed_t SpeedOf(int32_t baudRate) {
+    switch (SupportedBaudRate(baudRate)) {
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B9600;
+    }
+}
+
+tcflag_t CharacterSize(uint8_t byteSize) {
+    switch (byteSize) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+    }
+}
+
+} // namespace
+
+int PosixSerialLink::Open(int32_t, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
+    Close();
+    const int fd = ::open(devicePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return kSerialPortMissing;
+    }
+    fd_ = fd;
+
+    termios line{};
+    if (::tcgetattr(fd, &line) != 0) {
+        return kSerialLineRefused;
+    }
+    ::cfmakeraw(&line);
+    ::cfsetispeed(&line, SpeedOf(baudRate));
+    ::cfsetospeed(&line, SpeedOf(baudRate));
+    line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    line.c_cflag |= CharacterSize(byteSize) | CREAD | CLOCAL;
+    if (parity != kParityNone) {
+        line.c_cflag |= PARENB | (parity == 1 ? PARODD : 0); // 1 odd, 2 even
+    }
+    if (stopBits != kOneStopBit) {
+        line.c_cflag |= CSTOPB;
+    }
+    // termios has no DSR output flow control: the line runs without it.
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &line) != 0) {
+        return kSerialLineRefused;
+    }
+    // DTR on, as the drawer device expects; a pty has no modem lines.
+    int dtr = TIOCM_DTR;
+    ::ioctl(fd, TIOCMBIS, &dtr);
+    ::tcflush(fd, TCIOFLUSH);
+    return kSerialOk;
+}
+
+int PosixSerialLink::ReadInput(uint8_t* destination) {
+    const int fd = fd_;
+    int waiting = 0;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &waiting) != 0 || waiting <= 0) {
+        return 0;
+    }
+    const ssize_t count = ::read(fd, destination, static_cast<size_t>(std::min(waiting, kSerialReadMax)));
+    return count > 0 ? static_cast<int>(count) : 0;
+}
+
+int PosixSerialLink::Write(const uint8_t* bytes, int count) {
+    const int fd = fd_;
+    if (fd < 0) {
+        return kSerialNotOpen;
+    }
+    int sent = 0;
+    while (sent < count) {
+        const ssize_t written = ::write(fd, bytes + sent, static_cast<size_t>(count - sent));
+        if (written > 0) {
+            sent += static_cast<int>(written);
+        } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            return 0;
+        } else {
+            ::usleep(1000); // output queue full: let it drain
+        }
+    }
+    ::tcdrain(fd);
+    return 1;
+}
+
+void PosixSerialLink::Close() {
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+} // namespace cashdrawer

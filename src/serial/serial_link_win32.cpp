@@ -1,0 +1,147 @@
+// The COM port on an overlapped handle.
+#include "serial/serial_link.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace cashdrawer {
+namespace {
+
+constexpr DWORD kQueueBytes = 1400;
+
+class Win32SerialLink final : public SerialLink {
+public:
+    int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
+        Close();
+        port_ = ::CreateFileA(SerialPortName(portNumber).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        ::SetupComm(port_, kQueueBytes, kQueueBytes);
+        if (port_ == INVALID_HANDLE_VALUE) {
+            return kSerialPortMissing;
+        }
+
+        // The settings string sets the baud rate; parity, data and stop bits
+        // are then taken from the arguments.
+        char settings[100] = {};
+        const std::string text = LineSettings(baudRate);
+        std::memcpy(settings, text.c_str(), std::min(text.size(), sizeof settings - 1));
+        DCB dcb{};
+        ::GetCommState(port_, &dcb);
+        if (!::BuildCommDCBA(settings, &dcb)) {
+            return kSerialSettingsRejected;
+        }
+        dcb.DCBlength = sizeof dcb;
+        dcb.ByteSize = byteSize;
+        dcb.Parity = parity;
+        dcb.StopBits = stopBits;
+        dcb.fBinary = TRUE;
+        dcb.fOutxCtsFlow = FALSE;
+        dcb.fOutxDsrFlow = TRUE; // the drawer device holds DSR low while busy
+        dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        // Applied, read back and applied again: some drivers accept a state
+        // only in the form they report it.
+        ::SetCommState(port_, &dcb);
+        ::GetCommState(port_, &dcb);
+        if (!::SetCommState(port_, &dcb)) {
+            return kSerialLineRefused;
+        }
+
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = 100;
+        timeouts.ReadTotalTimeoutMultiplier = 5;
+        timeouts.ReadTotalTimeoutConstant = 2000;
+        timeouts.WriteTotalTimeoutMultiplier = 5;
+        timeouts.WriteTotalTimeoutConstant = 200;
+        ::SetCommTimeouts(port_, &timeouts);
+        ::PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+
+        ReplaceEvent(readOverlapped_);
+        ReplaceEvent(writeOverlapped_);
+        return kSerialOk;
+    }
+
+    bool IsOpen() const override { return port_ != INVALID_HANDLE_VALUE; }
+
+    int ReadInput(uint8_t* destination) override {
+        uint8_t buffer[kSerialReadMax] = {};
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (!::ClearCommError(port_, &errors, &status)) {
+            return 0;
+        }
+        if (errors != 0) {
+            // A framing, parity or overrun error: what is waiting is damaged.
+            ::PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR);
+            return 0;
+        }
+        if (status.cbInQue == 0) {
+            return 0;
+        }
+        // Only what is waiting, so the read completes at once.
+        const DWORD wanted = std::min<DWORD>(status.cbInQue, kSerialReadMax);
+        DWORD count = 0;
+        if (!::ReadFile(port_, buffer, wanted, &count, &readOverlapped_)) {
+            count = 0;
+            if (::GetLastError() == ERROR_IO_PENDING &&
+                !::GetOverlappedResult(port_, &readOverlapped_, &count, TRUE) &&
+                ::GetLastError() != ERROR_IO_INCOMPLETE) {
+                count = 0;
+            }
+        }
+        // Nothing is purged here: bytes that arrived since the queue was
+        // sized are read at the next poll, and output written by another
+        // thread meanwhile goes out whole.
+        if (count > 0) {
+            std::memcpy(destination, buffer, count);
+        }
+        return static_cast<int>(count);
+    }
+
+    int Write(const uint8_t* bytes, int count) override {
+        if (port_ == INVALID_HANDLE_VALUE) {
+            return kSerialNotOpen;
+        }
+        const BOOL done = ::WriteFile(port_, bytes, static_cast<DWORD>(count), nullptr, &writeOverlapped_);
+        const bool pending = !done && ::GetLastError() == ERROR_IO_PENDING;
+        ::FlushFileBuffers(port_);
+        if (pending) {
+            // The caller's bytes must outlive the write.
+            DWORD written = 0;
+            ::GetOverlappedResult(port_, &writeOverlapped_, &written, TRUE);
+        }
+        return done;
+    }
+
+    void Close() override {
+        if (port_ != INVALID_HANDLE_VALUE) {
+            ::CloseHandle(port_);
+            port_ = INVALID_HANDLE_VALUE;
+        }
+    }
+
+private:
+    // A fresh manual-reset event for each open; the earlier one is released.
+    static void ReplaceEvent(OVERLAPPED& overlapped) {
+        if (overlapped.hEvent != nullptr) {
+            ::CloseHandle(overlapped.hEvent);
+        }
+        overlapped = OVERLAPPED{};
+        overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+
+    HANDLE port_ = INVALID_HANDLE_VALUE;
+    OVERLAPPED readOverlapped_{};
+    OVERLAPPED writeOverlapped_{};
+};
+
+} // namespace
+
+SerialLink& SystemSerialLink() {
+    static Win32SerialLink link;
+    return link;
+}
+
+} // namespace cashdrawer

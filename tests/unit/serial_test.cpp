@@ -1,0 +1,203 @@
+#include "sim_terminal.h"
+
+#include "cash_drawer.h"
+#include "serial/serial_drawer.h"
+#include "serial/serial_link.h"
+
+#include <gtest/gtest.h>
+
+namespace cashdrawer::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes kStatusRequest = {0x1D, 0x61, 0x01};
+const std::string kConfigPath = "C:\\POS\\CashDrawerconfig.ini";
+
+TEST(SerialLinkNames, PortNameAndLineSettings) {
+    struct NameCase {
+        int32_t port;
+        const char* name;
+    };
+    for (const NameCase& c : {NameCase{0, "COM0"}, NameCase{1, "COM1"}, NameCase{9, "COM9"}, NameCase{10, "\\\\.\\COM10"},
+                              NameCase{255, "\\\\.\\COM255"}, NameCase{-3, "COM-3"}}) {
+        EXPECT_EQ(SerialPortName(c.port), c.name) << c.port;
+    }
+    struct RateCase {
+        int32_t rate;
+        const char* settings;
+    };
+    const RateCase rates[] = {
+        {2400, "2400,E,7,1"},   {4800, "4800,E,7,1"},   {9600, "9600,E,7,1"},     {19200, "19200,E,7,1"},
+        {38400, "38400,E,7,1"}, {57600, "57600,E,7,1"}, {115200, "115200,E,7,1"}, {0, "9600,E,7,1"},
+        {1200, "9600,E,7,1"},   {-9600, "9600,E,7,1"},  {230400, "9600,E,7,1"},
+    };
+    for (const RateCase& c : rates) {
+        EXPECT_EQ(LineSettings(c.rate), c.settings) << c.rate;
+    }
+}
+
+// The monitor's per-poll step, fed chunk by chunk: a burst is what arrives
+// over consecutive polls, ended by a poll that brings nothing.
+TEST(StatusReports, OnlyAFourByteBurstWithTheMarkerIsPublished) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> polls;
+        bool published;
+        int status;
+    };
+    const Case cases[] = {
+        {"report, drawer bit clear", {{0x10, 0x00, 0x00, 0x00}, {}}, true, 1},
+        {"report, drawer bit set", {{0x14, 0x00, 0x00, 0x00}, {}}, true, 0},
+        {"other bits of byte 0 do not count", {{0xFB, 0xFF, 0xFF, 0xFF}, {}}, true, 1},
+        {"split over two polls", {{0x10, 0x00}, {0x00, 0x00}, {}}, true, 1},
+        {"marker bit clear", {{0x04, 0x00, 0x00, 0x00}, {}}, false, 0},
+        {"two reports merged", {{0x14, 0, 0, 0, 0x14, 0, 0, 0}, {}}, false, 0},
+        {"three bytes", {{0x10, 0, 0}, {}}, false, 0},
+        {"burst not ended yet", {{0x14, 0, 0, 0}}, false, 0},
+    };
+    for (const Case& c : cases) {
+        sim::AccessLog log;
+        sim::VirtualClock clock(log);
+        sim::SimSerialLink link(clock);
+        SerialDrawerState state;
+        StatusReportAssembler assembler;
+        for (const Bytes& poll : c.polls) {
+            link.QueueInput(poll);
+            assembler.Poll(link, state);
+        }
+        EXPECT_EQ(state.statusReceived.load(), c.published) << c.name;
+        EXPECT_EQ(state.serialDrawerStatus.load(), c.status) << c.name;
+    }
+}
+
+TEST(StatusReports, AFloodLongerThanTheBufferIsDroppedWholeAndTheNextReportCounts) {
+    sim::AccessLog log;
+    sim::VirtualClock clock(log);
+    sim::SimSerialLink link(clock);
+    SerialDrawerState state;
+    StatusReportAssembler assembler;
+    for (int poll = 0; poll < 3; ++poll) {
+        link.QueueInput(Bytes(1000, 0x10)); // 3000 bytes: more than the 2048 gathered
+    }
+    link.QueueInput({0x10, 0, 0, 0}); // the flood's tail, same burst
+    link.QueueInput({});
+    for (int poll = 0; poll < 5; ++poll) {
+        assembler.Poll(link, state);
+    }
+    EXPECT_FALSE(state.statusReceived);
+
+    link.QueueInput({0x14, 0, 0, 0});
+    link.QueueInput({});
+    assembler.Poll(link, state);
+    assembler.Poll(link, state);
+    EXPECT_TRUE(state.statusReceived);
+    EXPECT_EQ(state.serialDrawerStatus, 0);
+}
+
+class SerialRoads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        terminal_.profiles.SetFile(kConfigPath,
+                                   "[DL470_CashA]\r\nComNuM=3\r\nBaudint=19200\r\n[DL470_CashB]\r\nComNuM=4\r\n");
+    }
+    // Sent bytes with the virtual time of each write, in milliseconds.
+    std::vector<std::pair<uint64_t, Bytes>> Sent() const {
+        std::vector<std::pair<uint64_t, Bytes>> sent;
+        for (const auto& write : terminal_.serial.Writes()) {
+            sent.emplace_back(write.timeMicros / 1000, write.bytes);
+        }
+        return sent;
+    }
+
+    SimTerminal terminal_;
+};
+
+TEST_F(SerialRoads, KickSendsTheStatusRequestThenTheDrawerPulse) {
+    struct Case {
+        const char* drawerId;
+        uint8_t pin;
+    };
+    for (const Case& c : {Case{"DL470_CashA", 0x30}, Case{"DL470_CashB", 0x31}}) {
+        SimTerminal terminal;
+        EXPECT_EQ(terminal.library.OpenCash(c.drawerId), CASH_DRAWER_KICKED);
+        ASSERT_EQ(terminal.serial.Writes().size(), 2u);
+        EXPECT_EQ(terminal.serial.Writes()[0].bytes, kStatusRequest);
+        EXPECT_EQ(terminal.serial.Writes()[1].bytes, (Bytes{0x1B, 0x70, c.pin, 0x30, 0x30}));
+        const Trace pauses{Pause(50), Pause(150)};
+        EXPECT_EQ(terminal.Accesses(), pauses) << "no port I/O, and exactly these pauses";
+        EXPECT_EQ(terminal.serial.Writes()[1].timeMicros - terminal.serial.Writes()[0].timeMicros, 50000u);
+    }
+}
+
+TEST_F(SerialRoads, TheFirstSerialIdentifierDecidesThePortAndTheMonitorStartsOnce) {
+    terminal_.library.GetCashStatus("DL470_CashB");
+    terminal_.library.OpenCash("DL470_CashA");
+    terminal_.library.GetCashStatus("DL470_CashA");
+    ASSERT_EQ(terminal_.serial.Opens().size(), 1u);
+    const auto& open = terminal_.serial.Opens()[0];
+    EXPECT_EQ(open.portNumber, 4);
+    EXPECT_EQ(open.baudRate, 0); // no Baudint in B's section: the link falls back to 9600
+    EXPECT_EQ(open.parity, 0);
+    EXPECT_EQ(open.byteSize, 8);
+    EXPECT_EQ(open.stopBits, 0);
+    EXPECT_EQ(terminal_.monitor.Starts(), 1);
+}
+
+TEST_F(SerialRoads, StatusWaitsHalfASecondOnlyUntilTheFirstReport) {
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 0);
+    EXPECT_EQ(terminal_.Accesses(), (Trace{Pause(500)}));
+
+    // The device answers; the monitor's next polls publish the report.
+    terminal_.serial.QueueInput({0x10, 0x00, 0x00, 0x00});
+    terminal_.serial.QueueInput({});
+    EXPECT_TRUE(terminal_.monitor.RunStep());
+    EXPECT_TRUE(terminal_.monitor.RunStep());
+    terminal_.log.Clear();
+
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashB"), 1);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1);
+    EXPECT_TRUE(terminal_.Accesses().empty()) << "no wait once a report has come";
+    for (const auto& [ms, bytes] : Sent()) {
+        EXPECT_EQ(bytes, kStatusRequest);
+    }
+    EXPECT_EQ(Sent().size(), 3u);
+}
+
+TEST_F(SerialRoads, APortThatDoesNotOpenGivesMinusTwoAtOnceAndIsRetriedWithFreshSettings) {
+    terminal_.serial.SetOpenResult(kSerialPortMissing);
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+    EXPECT_TRUE(terminal_.Accesses().empty()) << "nothing sent, so no pause";
+    EXPECT_EQ(terminal_.monitor.Starts(), 0);
+
+    terminal_.profiles.SetFile(kConfigPath, "[DL470_CashA]\r\nComNuM=7\r\n");
+    terminal_.serial.SetOpenResult(kSerialOk);
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
+    ASSERT_EQ(terminal_.serial.Opens().size(), 3u);
+    EXPECT_EQ(terminal_.serial.Opens()[2].portNumber, 7);
+    EXPECT_EQ(terminal_.monitor.Starts(), 1);
+}
+
+TEST_F(SerialRoads, UnloadStopsTheMonitorWithinItsBoundAndClosesThePort) {
+    terminal_.library.OpenCash("DL470_CashA");
+    terminal_.library.OnUnload(false);
+    EXPECT_FALSE(terminal_.monitor.RunStep()) << "the monitor's next round ends its loop";
+    EXPECT_EQ(terminal_.monitor.RetireWaits(), (std::vector<uint32_t>{150}));
+    EXPECT_FALSE(terminal_.serial.IsOpen());
+}
+
+TEST_F(SerialRoads, UnloadWithoutSerialUseOrAtProcessEndWaitsForNothing) {
+    terminal_.library.OnUnload(false);
+    EXPECT_TRUE(terminal_.monitor.RetireWaits().empty());
+
+    SimTerminal ending;
+    ending.profiles.SetFile(kConfigPath, "[DL470_CashA]\r\nComNuM=3\r\n");
+    ending.library.OpenCash("DL470_CashA");
+    ending.library.OnUnload(true);
+    EXPECT_TRUE(ending.monitor.RetireWaits().empty());
+    EXPECT_FALSE(ending.serial.IsOpen());
+}
+
+} // namespace
+} // namespace cashdrawer::test

@@ -1,0 +1,103 @@
+// Figures for the serial drawer on this platform, with the termios link on
+// a pseudo-terminal and a simulated drawer device:
+//   - the kick and status roads against the pauses they must make;
+//   - the time from a report's last byte to the published state;
+//   - the monitor thread's CPU while idle.
+//
+//   serial_bench [--idle-seconds N]      default 60
+#include "platform/background_thread_posix.h"
+#include "serial/serial_drawer.h"
+#include "serial/serial_link_posix.h"
+#include "sim/sim_serial_device.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+using namespace cashdrawer;
+
+namespace {
+
+double NowMs() { return static_cast<double>(sim::SimSerialDevice::NowMicros()) / 1000.0; }
+
+double ProcessCpuSeconds() {
+    timespec cpu{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    return static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
+}
+
+// CPU the process uses over `seconds` with or without a monitor running.
+double CpuShareWhileIdle(sim::SimSerialDevice& device, bool withMonitor, int seconds) {
+    PosixSerialLink link(device.SlavePath());
+    PosixBackgroundThread thread;
+    SerialDrawer drawer(link, thread, SystemClock());
+    if (withMonitor) {
+        drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600});
+    }
+    const double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return (ProcessCpuSeconds() - before) / seconds * 100.0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int idleSeconds = 60;
+    if (argc > 2 && std::strcmp(argv[1], "--idle-seconds") == 0) {
+        idleSeconds = std::max(1, std::atoi(argv[2]));
+    }
+    sim::SimSerialDevice device;
+
+    {
+        PosixSerialLink link(device.SlavePath());
+        PosixBackgroundThread thread;
+        SerialDrawer drawer(link, thread, SystemClock());
+        drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600});
+
+        std::printf("Roads (wall time against the pauses they must make):\n");
+        double start = NowMs();
+        drawer.ReadSerialDrawerStatus();
+        std::printf("  first status          pauses 500 ms  wall %8.3f ms\n", NowMs() - start);
+        start = NowMs();
+        drawer.ReadSerialDrawerStatus();
+        std::printf("  later status          pauses   0 ms  wall %8.3f ms\n", NowMs() - start);
+        for (DrawerLetter letter : {DrawerLetter::A, DrawerLetter::B}) {
+            start = NowMs();
+            drawer.KickSerialDrawer(letter);
+            std::printf("  kick drawer %c         pauses 200 ms  wall %8.3f ms\n", letter == DrawerLetter::A ? 'A' : 'B',
+                        NowMs() - start);
+        }
+
+        std::printf("\nReport's last byte to published state (20 reports):\n");
+        std::vector<double> latencies;
+        for (int i = 0; i < 20; ++i) {
+            const int32_t next = i % 2 == 0 ? 0 : 1; // alternate so each report changes the state
+            device.SetReport({static_cast<uint8_t>(next == 0 ? 0x14 : 0x10), 0, 0, 0});
+            std::this_thread::sleep_for(std::chrono::milliseconds(120)); // a quiet line between bursts
+            const double sent = static_cast<double>(device.SendReport()) / 1000.0;
+            while (drawer.State().serialDrawerStatus != next) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            latencies.push_back(NowMs() - sent);
+        }
+        std::sort(latencies.begin(), latencies.end());
+        double sum = 0;
+        for (double latency : latencies) {
+            sum += latency;
+        }
+        std::printf("  min %.1f ms  median %.1f ms  mean %.1f ms  max %.1f ms\n", latencies.front(),
+                    latencies[latencies.size() / 2], sum / static_cast<double>(latencies.size()), latencies.back());
+        drawer.StopSerialMonitor(false);
+    }
+
+    std::printf("\nIdle CPU over %d s each (device polling included in both):\n", idleSeconds);
+    const double baseline = CpuShareWhileIdle(device, false, idleSeconds);
+    const double monitored = CpuShareWhileIdle(device, true, idleSeconds);
+    std::printf("  without monitor %.4f %% of a core, with monitor %.4f %%: monitor %.4f %%\n", baseline, monitored,
+                monitored - baseline);
+    return 0;
+}

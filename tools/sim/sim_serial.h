@@ -1,0 +1,107 @@
+// Stand-ins for the serial drawer's platform parts in unit tests: a COM
+// port link that plays scripted input and records what is sent, and a
+// monitor thread that runs only when the test steps it.
+#pragma once
+
+#include "platform/background_thread.h"
+#include "platform/clock.h"
+#include "serial/serial_link.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <vector>
+
+namespace cashdrawer::sim {
+
+class SimSerialLink final : public SerialLink {
+public:
+    struct OpenCall {
+        int32_t portNumber;
+        int32_t baudRate;
+        uint8_t parity, byteSize, stopBits;
+    };
+    struct Sent {
+        uint64_t timeMicros;
+        std::vector<uint8_t> bytes;
+    };
+
+    explicit SimSerialLink(Clock& clock) : clock_(clock) {}
+
+    void SetOpenResult(int result) { openResult_ = result; }
+    // What one read delivers; an empty chunk is a poll with nothing waiting.
+    // With nothing queued, reads deliver nothing.
+    void QueueInput(std::vector<uint8_t> chunk) { input_.push_back(std::move(chunk)); }
+    const std::vector<OpenCall>& Opens() const { return opens_; }
+    const std::vector<Sent>& Writes() const { return writes_; }
+    int Closes() const { return closes_; }
+
+    int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
+        opens_.push_back({portNumber, baudRate, parity, byteSize, stopBits});
+        open_ = openResult_ != kSerialPortMissing;
+        return openResult_;
+    }
+    bool IsOpen() const override { return open_; }
+    int ReadInput(uint8_t* destination) override {
+        if (input_.empty()) {
+            return 0;
+        }
+        std::vector<uint8_t> chunk = std::move(input_.front());
+        input_.pop_front();
+        const std::size_t count = std::min<std::size_t>(chunk.size(), kSerialReadMax);
+        std::copy_n(chunk.begin(), count, destination);
+        return static_cast<int>(count);
+    }
+    int Write(const uint8_t* bytes, int count) override {
+        if (!open_) {
+            return kSerialNotOpen;
+        }
+        writes_.push_back({clock_.NowMicros(), std::vector<uint8_t>(bytes, bytes + count)});
+        return 1;
+    }
+    void Close() override {
+        ++closes_;
+        open_ = false;
+    }
+
+private:
+    Clock& clock_;
+    int openResult_ = kSerialOk;
+    bool open_ = false;
+    int closes_ = 0;
+    std::deque<std::vector<uint8_t>> input_;
+    std::vector<OpenCall> opens_;
+    std::vector<Sent> writes_;
+};
+
+class ManualThread final : public BackgroundThread {
+public:
+    bool Start(Step step, void* context) override {
+        ++starts_;
+        step_ = step;
+        context_ = context;
+        return started_ = startSucceeds_;
+    }
+    bool Started() const override { return started_; }
+    bool Retire(uint32_t timeoutMs) override {
+        retireWaits_.push_back(timeoutMs);
+        started_ = false;
+        return true;
+    }
+
+    void SetStartSucceeds(bool succeeds) { startSucceeds_ = succeeds; }
+    // One round of the monitor's work, as its thread would run it.
+    bool RunStep() { return step_(context_); }
+    int Starts() const { return starts_; }
+    const std::vector<uint32_t>& RetireWaits() const { return retireWaits_; }
+
+private:
+    Step step_ = nullptr;
+    void* context_ = nullptr;
+    bool started_ = false;
+    bool startSucceeds_ = true;
+    int starts_ = 0;
+    std::vector<uint32_t> retireWaits_;
+};
+
+} // namespace cashdrawer::sim

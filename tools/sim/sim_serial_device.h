@@ -1,0 +1,57 @@
+// A serial drawer device on the master side of a pseudo-terminal: the link
+// under test opens the slave side as its COM port. The device answers each
+// status request (1D 61 01) with its 4-byte report, may stream reports
+// unasked, and records every byte it receives with the time it came.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cashdrawer::sim {
+
+class SimSerialDevice {
+public:
+    using Report = std::array<uint8_t, 4>;
+    struct Received {
+        uint64_t timeMicros; // steady clock
+        uint8_t byte;
+    };
+
+    // Opens the pty and starts answering; throws std::runtime_error when no
+    // pty can be had.
+    SimSerialDevice();
+    ~SimSerialDevice();
+    SimSerialDevice(const SimSerialDevice&) = delete;
+    SimSerialDevice& operator=(const SimSerialDevice&) = delete;
+
+    const std::string& SlavePath() const { return slavePath_; }
+    void SetReport(Report report);
+    // Sends a report every `intervalMs` unasked; 0 stops.
+    void SetStreaming(uint32_t intervalMs) { streamIntervalMs_ = intervalMs; }
+    std::vector<Received> ReceivedBytes() const;
+    // Sends the report now, unasked; returns the time its last byte went out.
+    uint64_t SendReport();
+
+    static uint64_t NowMicros();
+
+private:
+    void Serve();
+    void WriteReport();
+
+    int master_ = -1;
+    int slaveKeeper_ = -1; // keeps the slave side alive while the link is closed
+    std::string slavePath_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint32_t> streamIntervalMs_{0};
+    mutable std::mutex mutex_;
+    Report report_{0x10, 0x00, 0x00, 0x00};
+    std::vector<Received> received_;
+    std::thread thread_;
+};
+
+} // namespace cashdrawer::sim
