@@ -4,7 +4,8 @@
 # under Wine. Ends with one summary line per layer and a total.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 || exit 1
+scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 \
+  libcli11-dev nlohmann-json3-dev || exit 1
 
 summary=()
 total_passed=0

@@ -11,14 +11,9 @@ constexpr uint32_t kStepMs = 10;
 // pulls one line low.
 constexpr uint8_t kPulsePortRest = 0xFF;
 
-// KV9320: kick and sense share port 0x40B9, which rests at 0xFE (bit 0 low).
-constexpr uint16_t kReadBackPort = 0x40B9;
-constexpr uint8_t kReadBackRest = 0xFE;
-
-// KV9360: a one-time enable on 0x486, drive lines on 0x48E, sense on 0x48D.
+// KV9360: a one-time enable on 0x486, sense on 0x48D.
 constexpr uint16_t kSetUpPort = 0x486;
 constexpr uint8_t kSetUpValue = 0xC5;
-constexpr uint16_t kMaskedDrivePort = 0x48E;
 constexpr uint16_t kMaskedSensePort = 0x48D;
 
 struct MaskedPulseLine {
@@ -33,7 +28,11 @@ constexpr MaskedPulseLine kMaskedLines[] = {
     /* B */ {.driveMask = 0x08, .stepMs = 10, .settleAroundRead = false},
 };
 
+const MaskedPulseLine& LineOf(DrawerLetter drawer) { return kMaskedLines[drawer == DrawerLetter::A ? 0 : 1]; }
+
 } // namespace
+
+uint8_t MaskedPulseDriveMask(DrawerLetter drawer) { return LineOf(drawer).driveMask; }
 
 uint8_t FixedPortDrawers::ReadIntoScratch(uint16_t port) {
     portScratch_ = io_.Read(port, PortWidth::Byte);
@@ -71,7 +70,7 @@ void FixedPortDrawers::KickPortPulseReadBack(uint8_t pulse) {
 
 // Pulls the drawer's line low and restores the port as it was read.
 void FixedPortDrawers::KickPortMaskedPulse(DrawerLetter drawer) {
-    const MaskedPulseLine& line = kMaskedLines[drawer == DrawerLetter::A ? 0 : 1];
+    const MaskedPulseLine& line = LineOf(drawer);
     EnsurePort486SetUp();
     if (line.settleAroundRead) {
         clock_.SleepMs(line.stepMs);

@@ -11,6 +11,13 @@
 
 namespace cashdrawer {
 
+// KV9320: kick and sense share port 0x40B9, which rests at 0xFE (bit 0 low).
+inline constexpr uint16_t kReadBackPort = 0x40B9;
+inline constexpr uint8_t kReadBackRest = 0xFE;
+// KV9360: drive lines on port 0x48E.
+inline constexpr uint16_t kMaskedDrivePort = 0x48E;
+uint8_t MaskedPulseDriveMask(DrawerLetter drawer);
+
 struct FixedPortState {
     // Port 0x486 is written once per process, before the first KV9360
     // operation of either kind.

@@ -28,6 +28,8 @@ int StatusOf(uint32_t statusValue) { return (statusValue & kSenseBit) == 0 ? 1 :
 
 } // namespace
 
+uint32_t MemoryGpioOutputRegister(DrawerLetter set) { return MapOf(set).outputRegister; }
+
 bool MemoryGpioDrawers::OpenBoardIo() {
     state_.boardIoHandle = board_.Open();
     return state_.boardIoHandle != 0;

@@ -11,6 +11,9 @@
 
 namespace cashdrawer {
 
+// The register whose bit 0 drives the drawer of register set A or B.
+uint32_t MemoryGpioOutputRegister(DrawerLetter set);
+
 struct MemoryGpioState {
     // Non-zero only between OpenBoardIo and CloseBoardIo within one call.
     BoardIoHandle boardIoHandle = 0;

@@ -3,8 +3,8 @@
 namespace cashdrawer {
 namespace {
 
-constexpr uint16_t kIndexPort = 0x2E;
-constexpr uint16_t kDataPort = 0x2F;
+constexpr uint16_t kIndexPort = kSuperIoIndexPort;
+constexpr uint16_t kDataPort = kSuperIoDataPort;
 
 constexpr uint8_t kEntryKey = 0x87; // written twice to the index port
 constexpr uint8_t kExitKey = 0xAA;  // written once to the index port
@@ -13,7 +13,7 @@ constexpr uint32_t kEntryKeyMs = 10; // the chip needs time after each key byte
 constexpr uint8_t kRegLogicalDevice = 0x07; // logical device select
 constexpr uint8_t kRegPinFunction = 0x2A;   // multi-function pin select
 constexpr uint8_t kRegGpioMode = 0xF0;      // GPIO mode of the drawer pins
-constexpr uint8_t kRegGpioData = 0xF1;      // drawer lines: drive bits 0-1, sense bits 2-3
+constexpr uint8_t kRegGpioData = kSuperIoDrawerRegister; // drive bits 0-1, sense bits 2-3
 
 constexpr uint8_t kGpioDevice = 0x07;       // logical device 7: the GPIO block
 constexpr uint8_t kPinsAsGpio = 0xFC;       // pin function and GPIO mode while we work

@@ -12,6 +12,11 @@
 
 namespace cashdrawer {
 
+inline constexpr uint16_t kSuperIoIndexPort = 0x2E;
+inline constexpr uint16_t kSuperIoDataPort = 0x2F;
+// The drawer lines: register 0xF1 of logical device 7.
+inline constexpr uint8_t kSuperIoDrawerRegister = 0xF1;
+
 class SuperIoDrawers {
 public:
     // `portScratch` receives every byte read, as the fixed-port drawers'

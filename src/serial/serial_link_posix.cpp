@@ -34,9 +34,13 @@ tcflag_t CharacterSize(uint8_t byteSize) {
 
 } // namespace
 
-int PosixSerialLink::Open(int32_t, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
+std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
+    return devicePath_.empty() ? "/dev/ttyS" + std::to_string(static_cast<int64_t>(portNumber) - 1) : devicePath_;
+}
+
+int PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
     Close();
-    const int fd = ::open(devicePath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(DevicePath(portNumber).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return kSerialPortMissing;
     }

@@ -1,5 +1,6 @@
 // The serial link on a POSIX terminal device (termios). The device path is
-// given at construction: a terminal's /dev/ttyS* or, in tests, a pty.
+// given at construction (in tests, a pty); left empty, port n is the
+// terminal's /dev/ttyS<n-1>, as COM1 is ttyS0.
 #pragma once
 
 #include "serial/serial_link.h"
@@ -14,7 +15,6 @@ public:
     explicit PosixSerialLink(std::string devicePath) : devicePath_(std::move(devicePath)) {}
     ~PosixSerialLink() override { Close(); }
 
-    // The port number is not used: the device path names the port.
     int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override;
     bool IsOpen() const override { return fd_ >= 0; }
     int ReadInput(uint8_t* destination) override;
@@ -22,6 +22,8 @@ public:
     void Close() override;
 
 private:
+    std::string DevicePath(int32_t portNumber) const;
+
     std::string devicePath_;
     std::atomic<int> fd_{-1};
 };

@@ -2,15 +2,7 @@
 // instance bound to them, plus helpers to write expected access traces.
 #pragma once
 
-#include "interface/drawer_library.h"
-#include "sim/access_log.h"
-#include "sim/sim_board_io.h"
-#include "sim/sim_bus_lock.h"
-#include "sim/sim_port_space.h"
-#include "sim/sim_profile_store.h"
-#include "sim/sim_serial.h"
-#include "sim/sim_super_io_chip.h"
-#include "sim/virtual_clock.h"
+#include "sim/sim_terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -29,22 +21,9 @@ using sim::AccessOp;
 using sim::AccessRecord;
 using Trace = std::vector<AccessRecord>;
 
-struct SimTerminal {
-    sim::AccessLog log;
-    sim::VirtualClock clock{log};
-    sim::SimPortSpace ports{clock, log};
-    sim::SimBoardIo board{clock, log};
-    sim::SimBusLock busLock{clock, log};
-    sim::SimSuperIoChip superIo;
-    sim::SimProfileStore profiles;
-    sim::SimSerialLink serial{clock};
-    sim::ManualThread monitor;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serial, monitor, clock}};
-
-    SimTerminal() { ports.Attach(superIo); }
-
-    // The trace without times: the order of accesses and the pauses
-    // between them say everything the drawer sees.
+// The terminal, and its trace without times: the order of accesses and
+// the pauses between them say everything the drawer sees.
+struct SimTerminal : sim::SimTerminal {
     Trace Accesses() const {
         Trace trace = log.Records();
         for (AccessRecord& record : trace) {

@@ -7,13 +7,7 @@
 #include "interface/catalogue.h"
 #include "interface/drawer_library.h"
 #include "platform/clock.h"
-#include "sim/sim_board_io.h"
-#include "sim/sim_bus_lock.h"
-#include "sim/sim_port_space.h"
-#include "sim/sim_profile_store.h"
-#include "sim/sim_serial.h"
-#include "sim/sim_super_io_chip.h"
-#include "sim/virtual_clock.h"
+#include "sim/sim_terminal.h"
 
 #include <chrono>
 #include <cstdio>
@@ -41,22 +35,8 @@ double MicrosSince(Steady::time_point start) {
     return std::chrono::duration<double, std::micro>(Steady::now() - start).count();
 }
 
-// The simulated terminal on the given clock.
 template <typename ClockType>
-struct Terminal {
-    sim::AccessLog log;
-    ClockType clock{log};
-    sim::SimPortSpace ports{clock, log};
-    sim::SimBoardIo board{clock, log};
-    sim::SimBusLock busLock{clock, log};
-    sim::SimSuperIoChip superIo;
-    sim::SimProfileStore profiles;
-    sim::SimSerialLink serial{clock};
-    sim::ManualThread monitor;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serial, monitor, clock}};
-
-    Terminal() { ports.Attach(superIo); }
-};
+using Terminal = sim::BasicSimTerminal<ClockType>;
 
 int CallExport(DrawerLibrary& library, bool kick, const char* drawerId) {
     return kick ? library.OpenCash(drawerId) : library.GetCashStatus(drawerId);

@@ -1,0 +1,181 @@
+// The command-line tool on this platform's simulated terminal: output and
+// exit codes, as a technician or a script sees them.
+#include "cli/cli_app.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace cashdrawer::cli {
+namespace {
+
+struct ToolRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Each test works in a fresh current directory of its own.
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = std::filesystem::current_path();
+        folder_ = std::filesystem::temp_directory_path() /
+                  (std::string("cashdrawer-cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder_);
+        std::filesystem::create_directories(folder_);
+        std::filesystem::current_path(folder_);
+    }
+    void TearDown() override {
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(folder_);
+    }
+
+    static ToolRun Cashdrawer(std::vector<const char*> args) {
+        args.insert(args.begin(), "cashdrawer");
+        std::ostringstream out;
+        std::ostringstream err;
+        const int code = RunCli(static_cast<int>(args.size()), args.data(), out, err);
+        return {code, out.str(), err.str()};
+    }
+
+    std::filesystem::path previous_;
+    std::filesystem::path folder_;
+};
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+TEST_F(Cli, KickOnTheSimulatedTerminalShowsEveryAccessAndThePulse) {
+    const ToolRun run = Cashdrawer({"open", "RN340_CashA", "--simulate"});
+    EXPECT_EQ(run.exitCode, kExitSuccess) << run.err;
+    EXPECT_TRUE(Contains(run.out, "write 0x050E <- 0xF7 (byte)")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "OpenCash(\"RN340_CashA\") = 1: kicked")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "Drive line: port 0x050E, bit mask 0x08")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "low for 512.000 ms")) << run.out;
+}
+
+TEST_F(Cli, ResultsAndExitCodes) {
+    struct Case {
+        std::vector<const char*> args;
+        int exitCode;
+        const char* out;
+        const char* err;
+    };
+    const Case cases[] = {
+        {{"status", "RN340_CashA", "--simulate", "--port", "0x53A=0xFB"}, kExitSuccess, "= 1: drawer state bit 1", ""},
+        {{"status", "RN340_CashA", "--simulate", "--port", "0x53A=0x04"}, kExitSuccess, "= 0: drawer state bit 0", ""},
+        {{"status", "RN370_CashB", "--simulate", "--port", "0x5A8=0x40"}, kExitSuccess, "= 1", ""},
+        {{"status", "RN2180_CashB", "--simulate", "--memory", "0xFDAE04F8=0x2"}, kExitSuccess, "= 0", ""},
+        {{"open", "rn340_casha", "--simulate"}, kExitUnknownDrawer, "= -1", "not a drawer identifier"},
+        {{"status", "KV7100_CashB", "--simulate"}, kExitUnknownDrawer, "= -1", "cashdrawer list"},
+        {{"open", "RN340_CashA"}, kExitUnreachable, "= -2", "could not be reached"},
+        {{"open", "DL470_CashA", "--simulate"}, kExitSuccess, "= 1: kicked", ""},
+        {{}, kExitUsage, "", "subcommand"},
+        {{"open"}, kExitUsage, "", "id is required"},
+        {{"open", "RN340_CashA", "--simulate", "--port", "0x53A"}, kExitUsage, "", "PORT=VALUE"},
+        {{"open", "RN340_CashA", "--port", "0x53A=1"}, kExitUsage, "", "go with --simulate"},
+        {{"watch", "RN340_CashA", "--interval", "0"}, kExitUsage, "", "interval"},
+        {{"default", "close"}, kExitUsage, "", "what"},
+        {{"--help"}, kExitSuccess, "Exit codes:", ""},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Cashdrawer(c.args);
+        std::string call;
+        for (const char* arg : c.args) {
+            call += std::string(arg) + " ";
+        }
+        EXPECT_EQ(run.exitCode, c.exitCode) << call << "\n" << run.out << run.err;
+        EXPECT_TRUE(Contains(run.out, c.out)) << call << "\n" << run.out;
+        EXPECT_TRUE(Contains(run.err, c.err)) << call << "\n" << run.err;
+    }
+}
+
+TEST_F(Cli, ListComesFromTheCatalogue) {
+    const ToolRun text = Cashdrawer({"list"});
+    EXPECT_EQ(text.exitCode, kExitSuccess);
+    int drawers = 0;
+    std::istringstream lines(text.out);
+    for (std::string line; std::getline(lines, line);) {
+        drawers += Contains(line, "_Cash") ? 1 : 0;
+    }
+    EXPECT_EQ(drawers, 57);
+
+    const nlohmann::json rows = nlohmann::json::parse(Cashdrawer({"list", "--json"}).out);
+    ASSERT_EQ(rows.size(), 57u);
+    EXPECT_EQ(rows[0]["drawerId"], "DL470_CashA");
+    EXPECT_EQ(rows[0]["model"], "DL470");
+    int unknownToStatus = 0;
+    for (const auto& row : rows) {
+        unknownToStatus += row["getCashStatus"] == "reads" ? 0 : 1;
+    }
+    EXPECT_EQ(unknownToStatus, 3);
+}
+
+TEST_F(Cli, JsonForScripts) {
+    const ToolRun run = Cashdrawer({"open", "RN370_CashB", "--simulate", "--json"});
+    ASSERT_EQ(run.exitCode, kExitSuccess) << run.err;
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["function"], "OpenCash");
+    EXPECT_EQ(report["result"], 1);
+    EXPECT_EQ(report["simulated"], true);
+    EXPECT_EQ(report["accesses"].front()["op"], "InitializeWinIo");
+    // Drive bit 1 of the RN370 register: high for the 50 ms pulse.
+    ASSERT_EQ(report["driveLine"]["pulses"].size(), 1u);
+    EXPECT_EQ(report["driveLine"]["pulses"][0]["level"], 1);
+    EXPECT_DOUBLE_EQ(report["driveLine"]["pulses"][0]["lengthMs"].get<double>(), 50.0);
+}
+
+TEST_F(Cli, ConfigurationFileCommands) {
+    ToolRun run = Cashdrawer({"config", "show"});
+    EXPECT_TRUE(Contains(run.out, "no drawer chosen")) << run.out;
+
+    run = Cashdrawer({"default", "open", "--simulate"});
+    EXPECT_EQ(run.exitCode, kExitSuccess);
+    EXPECT_TRUE(Contains(run.out, "no drawer chosen; the defaults were written")) << run.out;
+
+    run = Cashdrawer({"default", "open", "--simulate"});
+    EXPECT_TRUE(Contains(run.out, "OpenCashDefault(\"RN340_CashA\") = 1: kicked")) << run.out;
+
+    run = Cashdrawer({"config", "show"});
+    EXPECT_TRUE(Contains(run.out, "Drawer:      RN340_CashA")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "8-bit port GPIO")) << run.out;
+
+    std::filesystem::remove("CashDrawerconfig.ini");
+    EXPECT_EQ(Cashdrawer({"config", "init"}).exitCode, kExitSuccess);
+    EXPECT_TRUE(std::filesystem::exists("CashDrawerconfig.ini"));
+}
+
+TEST_F(Cli, ConfigShowResolvesTheSerialDrawersPort) {
+    Cashdrawer({"config", "init"});
+    std::ofstream("CashDrawerconfig.ini", std::ios::app)
+        << "[DL470_CashB]\r\nComNuM=12\r\nBaudint=1200\r\n";
+    // Choose it through a key of the list.
+    std::string text;
+    {
+        std::ifstream in("CashDrawerconfig.ini");
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    text.replace(text.find("CurrentCashDrawer=RN340_A"), 25, "CurrentCashDrawer=TILL");
+    text.replace(text.find("[CashDrawerList]\r\n"), 18, "[CashDrawerList]\r\nTILL=DL470_CashB\r\n");
+    std::ofstream("CashDrawerconfig.ini", std::ios::trunc) << text;
+
+    const ToolRun run = Cashdrawer({"config", "show"});
+    EXPECT_TRUE(Contains(run.out, "Drawer:      DL470_CashB")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "Serial port: \\\\.\\COM12 at 9600 baud")) << run.out;
+}
+
+TEST_F(Cli, WatchPrintsTheStateAndStopsAfterTheCount) {
+    const ToolRun run = Cashdrawer({"watch", "RN340_CashA", "--simulate", "--port", "0x53A=0xFB", "--count", "1",
+                                "--interval", "10"});
+    EXPECT_EQ(run.exitCode, kExitSuccess) << run.err;
+    EXPECT_TRUE(Contains(run.out, "RN340_CashA  1 (drawer state bit 1)")) << run.out;
+}
+
+} // namespace
+} // namespace cashdrawer::cli

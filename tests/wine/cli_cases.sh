@@ -1,0 +1,43 @@
+#!/bin/sh
+# cashdrawer.exe under Wine, as a technician runs it: output and exit codes.
+#   cli_cases.sh WINE_RUN CASHDRAWER_EXE
+set -u
+wine_run=$1 exe=$2
+work=$(mktemp -d /tmp/cashdrawer-cli.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 1
+passed=0 failed=0
+
+# check NAME EXPECTED_EXIT PATTERN ARGS...: PATTERN (extended regex) must
+# match the combined output.
+check() {
+  name=$1 expected=$2 pattern=$3
+  shift 3
+  "$wine_run" "$exe" "$@" >"$work/output" 2>&1
+  status=$?
+  output=$(tr -d '\r' <"$work/output")
+  if [ "$status" -eq "$expected" ] && printf '%s\n' "$output" | grep -Eq -- "$pattern"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    printf 'FAILED %s: exit %s (expected %s), output:\n%s\n' "$name" "$status" "$expected" "$output"
+  fi
+}
+
+check "kick with its pulse" 0 'low for 51[2-9]\.[0-9]{3} ms' open RN340_CashA --simulate
+check "kick result" 0 'OpenCash\("RN340_CashA"\) = 1: kicked' open RN340_CashA --simulate
+check "status from a scripted port" 0 '= 0: drawer state bit 0' status RN340_CashA --simulate --port 0x53A=0x04
+check "memory drawer status" 0 '= 1: drawer state bit 1' status RN2180_CashB --simulate --memory 0xFDAE04F8=0
+check "unknown identifier" 2 "not a drawer identifier" open RN340_Casha --simulate
+check "serial port missing" 3 'could not be reached' open DL470_CashA
+check "bad arguments" 1 'id is required' status
+check "list" 0 'KV2790L_CashA' list
+check "json" 0 '"result": 1' open KV9360_CashB --simulate --json
+check "config init" 0 'Wrote the default entries' config init
+check "config show" 0 'Drawer: +RN340_CashA' config show
+
+lines=$("$wine_run" "$exe" list 2>/dev/null | tr -d '\r' | grep -c '_Cash')
+if [ "$lines" -eq 57 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED list: $lines drawers"; fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,103 @@
+// The tool on platforms without the DLL: the drawer library linked in,
+// bound to this platform's parts or to a simulated terminal.
+#include "cli/backend.h"
+
+#include "config/profile_ini.h"
+#include "interface/drawer_library.h"
+#include "platform/background_thread_posix.h"
+#include "serial/serial_link_posix.h"
+#include "sim/sim_terminal.h"
+
+namespace cashdrawer::cli {
+namespace {
+
+// Nothing here reaches I/O ports or physical memory yet.
+class NoPortIo final : public PortIo {
+public:
+    PortIoStart Initialize() override { return PortIoStart::LibraryMissing; }
+    void Shutdown() override {}
+    uint32_t Read(uint16_t, PortWidth) override { return 0; }
+    void Write(uint16_t, uint32_t, PortWidth) override {}
+};
+
+class NoBoardIo final : public BoardIo {
+public:
+    BoardIoHandle Open() override { return 0; }
+    void Close(BoardIoHandle) override {}
+    uint32_t ReadDWord(BoardIoHandle, uint32_t) override { return 0; }
+    void WriteDWord(BoardIoHandle, uint32_t, uint32_t) override {}
+};
+
+class NoSharedBus final : public SharedBusLock {
+public:
+    bool Acquire() override { return true; }
+    void Release() override {}
+};
+
+// The four functions on a library instance of the tool's own.
+class LibraryBackend : public DrawerBackend {
+public:
+    int OpenCash(const char* drawerId) override { return Library().OpenCash(drawerId); }
+    int GetCashStatus(const char* drawerId) override { return Library().GetCashStatus(drawerId); }
+    int OpenCashDefault() override { return Library().OpenCashDefault(); }
+    int GetCashStatusDefault() override { return Library().GetCashStatusDefault(); }
+
+protected:
+    virtual DrawerLibrary& Library() = 0;
+};
+
+// The drawer functions on a terminal in memory; the INI file is the real
+// one in the current directory.
+class SimulatedBackend final : public LibraryBackend {
+public:
+    bool Simulated() const override { return true; }
+    void SetPort(uint16_t port, uint32_t value, PortWidth width) override { terminal_.ports.Poke(port, value, width); }
+    void SetMemory(uint32_t address, uint32_t value) override { terminal_.board.Poke(address, value); }
+    std::vector<sim::AccessRecord> TakeAccesses() override {
+        std::vector<sim::AccessRecord> accesses = terminal_.log.Records();
+        terminal_.log.Clear();
+        return accesses;
+    }
+    uint64_t NowMicros() override { return terminal_.clock.NowMicros(); }
+    std::string UnreachableHint() const override { return "the simulated terminal's hardware library is missing"; }
+
+private:
+    DrawerLibrary& Library() override { return terminal_.library; }
+
+    sim::BasicSimTerminal<sim::VirtualClock, IniProfileStore> terminal_;
+};
+
+class HardwareBackend final : public LibraryBackend {
+public:
+    bool Simulated() const override { return false; }
+    void SetPort(uint16_t, uint32_t, PortWidth) override {}
+    void SetMemory(uint32_t, uint32_t) override {}
+    std::vector<sim::AccessRecord> TakeAccesses() override { return {}; }
+    uint64_t NowMicros() override { return SystemClock().NowMicros(); }
+    std::string UnreachableHint() const override {
+        return "this build drives port and memory drawers on a simulated terminal only (--simulate); "
+               "the serial drawer needs its COM port as /dev/ttyS<n-1>";
+    }
+
+private:
+    DrawerLibrary& Library() override { return library_; }
+
+    NoPortIo ports_;
+    NoBoardIo board_;
+    NoSharedBus bus_;
+    IniProfileStore profiles_;
+    PosixSerialLink serial_{""};
+    PosixBackgroundThread monitor_;
+    DrawerLibrary library_{DrawerPlatform{ports_, board_, bus_, profiles_, serial_, monitor_, SystemClock()}};
+};
+
+} // namespace
+
+std::unique_ptr<DrawerBackend> MakeBackend(bool simulate, std::string&) {
+    if (simulate) {
+        return std::make_unique<SimulatedBackend>();
+    }
+    return std::make_unique<HardwareBackend>();
+}
+
+} // namespace cashdrawer::cli

@@ -1,0 +1,36 @@
+// Follows a drawer's drive line through an access trace and draws it as
+// text, so a technician sees the kick pulse and its length at a glance.
+#pragma once
+
+#include "interface/drive_line.h"
+#include "sim/access_log.h"
+
+#include <string>
+#include <vector>
+
+namespace cashdrawer::cli {
+
+struct LevelChange {
+    uint64_t timeMicros;
+    int level; // 0 or 1
+};
+
+// The level of the line each time it changes; the first entry is the
+// level first seen (read or written).
+std::vector<LevelChange> FollowDriveLine(const std::vector<sim::AccessRecord>& accesses, const DriveLine& line);
+
+// One interval at one level, between two changes.
+struct Pulse {
+    int level;
+    uint64_t fromMicros;
+    uint64_t lengthMicros;
+};
+std::vector<Pulse> PulsesOf(const std::vector<LevelChange>& changes);
+
+std::string DescribeDriveLine(const DriveLine& line);
+// The diagram from `originMicros` (the start of the call) to `endMicros`
+// (its end), `width` columns wide, then one line per pulse.
+std::string DrawTimingDiagram(const std::vector<LevelChange>& changes, uint64_t originMicros, uint64_t endMicros,
+                              const DriveLine& line, int width = 60);
+
+} // namespace cashdrawer::cli
