@@ -6,6 +6,7 @@
 #include "config/config_file.h"
 #include "config/profile_ini.h"
 #include "sim/quorlinio_double.h"
+#include "sim/win32_module.h"
 #include "sim/winio64_double.h"
 
 #include <windows.h>
@@ -25,17 +26,15 @@ using DefaultFn = int(__stdcall*)(void);
 
 template <typename Fn>
 Fn Resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    return cashdrawer::sim::ResolveExport<Fn>(module, name);
 }
 
 // Where the build put the DLL and the doubles: the parent of this host's
 // own folder. The host sits apart so that its application folder, which
 // the DLL searches for hardware libraries, holds none of them.
 std::wstring BuildFolder() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path, length);
-    folder.resize(folder.find_last_of(L"\\/"));
+    std::wstring folder = cashdrawer::sim::ProgramFolder();
+    folder.pop_back();
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 

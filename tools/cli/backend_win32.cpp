@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "sim/quorlinio_double.h"
+#include "sim/win32_module.h"
 #include "sim/winio64_double.h"
 
 #include <windows.h>
@@ -19,16 +20,11 @@ namespace {
 using DrawerFn = int(__stdcall*)(const char*);
 using DefaultFn = int(__stdcall*)(void);
 
+using sim::ProgramFolder;
+
 template <typename Fn>
 Fn Resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
-std::wstring ProgramFolder() {
-    wchar_t path[MAX_PATH] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    const std::wstring full(path, length);
-    return full.substr(0, full.find_last_of(L"\\/") + 1);
+    return sim::ResolveExport<Fn>(module, name);
 }
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
