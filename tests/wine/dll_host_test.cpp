@@ -717,12 +717,12 @@ HOST_TEST(SerialStatusWaitsOnlyBeforeTheFirstReport) {
     CHECK_EQ(dll.openCash("DL470_CashB"), CASH_DRAWER_KICKED); // the device answers its status request
     double start = NowMs();
     CHECK_EQ(dll.getCashStatus("DL470_CashA"), 1);
-    CHECK(NowMs() - start < 300);
+    CHECK(NowMs() - start < 400); // well short of the 500 ms first wait
 
     DrawerDll again(BuildFolder()); // same process, same library: still no wait
     start = NowMs();
     CHECK_EQ(again.getCashStatus("DL470_CashB"), 1);
-    CHECK(NowMs() - start < 300);
+    CHECK(NowMs() - start < 400); // well short of the 500 ms first wait
 }
 
 HOST_TEST(SerialFirstStatusWaitsForTheDevicesAnswer) {
@@ -733,7 +733,7 @@ HOST_TEST(SerialFirstStatusWaitsForTheDevicesAnswer) {
     CHECK(NowMs() - start >= 450);
     start = NowMs();
     CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1);
-    CHECK(NowMs() - start < 300);
+    CHECK(NowMs() - start < 400); // well short of the 500 ms first wait
 }
 
 // 0x14: report marker and drawer bit set. The second call comes back at
@@ -744,7 +744,7 @@ HOST_TEST(SerialReportWithTheDrawerBitSetGivesZero) {
     CHECK_EQ(dll.getCashStatus("DL470_CashB"), 0);
     const double start = NowMs();
     CHECK_EQ(dll.getCashStatus("DL470_CashB"), 0);
-    CHECK(NowMs() - start < 300);
+    CHECK(NowMs() - start < 400); // well short of the 500 ms first wait
 }
 
 HOST_TEST(SerialPortComesFromTheFirstIdentifierThatOpensIt) {
@@ -754,7 +754,7 @@ HOST_TEST(SerialPortComesFromTheFirstIdentifierThatOpensIt) {
     double start = NowMs();
     CHECK_EQ(dll.openCash("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
     CHECK_EQ(dll.getCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
-    CHECK(NowMs() - start < 300);
+    CHECK(NowMs() - start < 400); // well short of the 500 ms first wait
     // Drawer B's section opens COM12, which then serves drawer A as well.
     CHECK_EQ(dll.openCash("DL470_CashB"), CASH_DRAWER_KICKED);
     CHECK_EQ(dll.openCash("DL470_CashA"), CASH_DRAWER_KICKED);
