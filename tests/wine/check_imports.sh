@@ -9,7 +9,7 @@ imports=$("$objdump" -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p')
 status=0
 for name in $imports; do
   case $(printf '%s' "$name" | tr '[:upper:]' '[:lower:]') in
-    kernel32.dll|msvcrt.dll|ucrtbase.dll|api-ms-win-*.dll|advapi32.dll|user32.dll|ntdll.dll)
+    kernel32.dll|msvcrt.dll|ucrtbase.dll|api-ms-win-*.dll|advapi32.dll|user32.dll|ntdll.dll|winmm.dll)
       echo "ok: $name" ;;
     *)
       echo "not a system DLL: $name"; status=1 ;;
