@@ -3,9 +3,6 @@
 #include "cash_drawer.h"
 
 namespace cashdrawer {
-namespace {
-
-} // namespace
 
 int DrawerLibrary::OpenCash(const char* drawerId) {
     if (drawerId == nullptr) {
@@ -57,9 +54,6 @@ int DrawerLibrary::GetCashStatus(const char* drawerId) {
     return RunPortStatus(*row);
 }
 
-// With no drawer chosen, the defaults are written for next time and no
-// drawer is touched now. A chosen key missing from the list hands on the
-// empty identifier, which no drawer answers to.
 // The settings are read on every serial call, but take effect only when the
 // port is (re)opened: the first serial identifier used decides the port.
 void DrawerLibrary::StartSerialDrawer(const CatalogueRow& row) {
@@ -67,6 +61,9 @@ void DrawerLibrary::StartSerialDrawer(const CatalogueRow& row) {
     serial_.StartSerialMonitor(serialSettings_);
 }
 
+// With no drawer chosen, the defaults are written for next time and no
+// drawer is touched now. A chosen key missing from the list hands on the
+// empty identifier, which no drawer answers to.
 int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
     ConfigFile config = Config();
     const std::optional<std::string> chosen = config.ReadChosenDrawer();

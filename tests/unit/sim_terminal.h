@@ -7,11 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <ostream>
+#include <string>
 #include <vector>
 
 namespace cashdrawer::sim {
 
-inline void PrintTo(const AccessRecord& record, std::ostream* os) { *os << FormatAccess(record, 0); }
+// Failure messages show a trace's records without the time column.
+inline void PrintTo(const AccessRecord& record, std::ostream* os) {
+    const std::string line = FormatAccess(record, record.timeMicros);
+    *os << line.substr(line.find(" ms") + 5);
+}
 
 } // namespace cashdrawer::sim
 
