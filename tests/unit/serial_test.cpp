@@ -179,6 +179,16 @@ TEST_F(SerialRoads, APortThatDoesNotOpenGivesMinusTwoAtOnceAndIsRetriedWithFresh
     EXPECT_EQ(terminal_.monitor.Starts(), 1);
 }
 
+TEST_F(SerialRoads, AMonitorThatCannotStartIsRetriedByTheNextCall) {
+    terminal_.monitor.SetStartSucceeds(false);
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED); // the port is open: the kick goes out
+    terminal_.monitor.SetStartSucceeds(true);
+    terminal_.library.GetCashStatus("DL470_CashA");
+    terminal_.library.GetCashStatus("DL470_CashA");
+    EXPECT_EQ(terminal_.serial.Opens().size(), 2u);
+    EXPECT_EQ(terminal_.monitor.Starts(), 2);
+}
+
 TEST_F(SerialRoads, UnloadStopsTheMonitorWithinItsBoundAndClosesThePort) {
     terminal_.library.OpenCash("DL470_CashA");
     terminal_.library.OnUnload(false);

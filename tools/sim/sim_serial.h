@@ -34,7 +34,6 @@ public:
     void QueueInput(std::vector<uint8_t> chunk) { input_.push_back(std::move(chunk)); }
     const std::vector<OpenCall>& Opens() const { return opens_; }
     const std::vector<Sent>& Writes() const { return writes_; }
-    int Closes() const { return closes_; }
 
     int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
         opens_.push_back({portNumber, baudRate, parity, byteSize, stopBits});
@@ -59,16 +58,12 @@ public:
         writes_.push_back({clock_.NowMicros(), std::vector<uint8_t>(bytes, bytes + count)});
         return 1;
     }
-    void Close() override {
-        ++closes_;
-        open_ = false;
-    }
+    void Close() override { open_ = false; }
 
 private:
     Clock& clock_;
     int openResult_ = kSerialOk;
     bool open_ = false;
-    int closes_ = 0;
     std::deque<std::vector<uint8_t>> input_;
     std::vector<OpenCall> opens_;
     std::vector<Sent> writes_;
