@@ -4,6 +4,7 @@
 #include "sim/quorlinio_double.h"
 
 #include "platform/clock.h"
+#include "sim/double_lock.h"
 #include "sim/sim_board_io.h"
 
 #include <windows.h>
@@ -17,9 +18,8 @@ using cashdrawer::sim::SimBoardIo;
 
 SRWLOCK stateLock = SRWLOCK_INIT;
 
-struct Locked {
-    Locked() { ::AcquireSRWLockExclusive(&stateLock); }
-    ~Locked() { ::ReleaseSRWLockExclusive(&stateLock); }
+struct Locked : cashdrawer::sim::DoubleLock {
+    Locked() : DoubleLock(stateLock) {}
 };
 
 struct DoubleState {

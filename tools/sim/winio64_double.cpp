@@ -7,6 +7,7 @@
 #include "sim/winio64_double.h"
 
 #include "platform/clock.h"
+#include "sim/double_lock.h"
 #include "sim/sim_port_space.h"
 #include "sim/sim_super_io_chip.h"
 
@@ -24,9 +25,8 @@ using cashdrawer::sim::SimPortSpace;
 
 SRWLOCK stateLock = SRWLOCK_INIT;
 
-struct Locked {
-    Locked() { ::AcquireSRWLockExclusive(&stateLock); }
-    ~Locked() { ::ReleaseSRWLockExclusive(&stateLock); }
+struct Locked : cashdrawer::sim::DoubleLock {
+    Locked() : DoubleLock(stateLock) {}
 };
 
 // A terminal's port space with its Super I/O chip at 0x2E/0x2F.
