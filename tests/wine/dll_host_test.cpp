@@ -38,15 +38,21 @@ std::wstring BuildFolder() {
     return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-// A fresh folder of this process's own under the temporary folder.
+// A folder under the temporary folder that did not exist before this call.
+// (Wine reuses process ids, so a name built from the id alone can find a
+// folder an earlier test left behind.)
 std::wstring ScratchFolder(const wchar_t* name) {
     wchar_t temp[MAX_PATH] = {};
     ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring folder = std::wstring(temp) + L"cashdrawer-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                name + L"\\";
-    ::CreateDirectoryW((std::wstring(temp) + L"cashdrawer-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + name).c_str(),
-                       nullptr);
-    return folder;
+    const std::wstring stem =
+        std::wstring(temp) + L"cashdrawer-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + name + L"-";
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::wstring folder = stem + std::to_wstring(attempt);
+        if (::CreateDirectoryW(folder.c_str(), nullptr)) {
+            return folder + L"\\";
+        }
+        REQUIRE(::GetLastError() == ERROR_ALREADY_EXISTS);
+    }
 }
 
 void CopyInto(const std::wstring& from, const std::wstring& toFolder, const wchar_t* name) {
