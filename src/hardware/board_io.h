@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 namespace cashdrawer {
 
@@ -22,7 +23,8 @@ public:
     virtual void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) = 0;
 };
 
-// The board I/O of the operating system the library was built for.
-BoardIo& SystemBoardIo();
+// The board I/O of the operating system the library was built for. Whatever
+// it loads is released when it is destroyed.
+std::unique_ptr<BoardIo> MakeSystemBoardIo();
 
 } // namespace cashdrawer

@@ -19,6 +19,11 @@ using WriteMemDWordFn = void(WINAPI*)(void* handle, DWORD physicalAddress, DWORD
 
 class QuorlinBoardIo final : public BoardIo {
 public:
+    QuorlinBoardIo() = default;
+    ~QuorlinBoardIo() override { ReleaseHardwareLibrary(module_); }
+    QuorlinBoardIo(const QuorlinBoardIo&) = delete;
+    QuorlinBoardIo& operator=(const QuorlinBoardIo&) = delete;
+
     BoardIoHandle Open() override {
         if (!Load()) {
             return 0;
@@ -37,7 +42,7 @@ public:
     }
 
 private:
-    // Loaded once and kept; a failed load is tried again on the next call.
+    // Loaded once and kept until our DLL is unloaded; a failed load is tried again on the next call.
     bool Load() {
         if (module_ != nullptr) {
             return true;
@@ -61,9 +66,6 @@ private:
 
 } // namespace
 
-BoardIo& SystemBoardIo() {
-    static QuorlinBoardIo boardIo;
-    return boardIo;
-}
+std::unique_ptr<BoardIo> MakeSystemBoardIo() { return std::make_unique<QuorlinBoardIo>(); }
 
 } // namespace cashdrawer

@@ -64,7 +64,10 @@ private:
 
 } // namespace cashdrawer
 
+#include <memory>
+
 namespace cashdrawer {
-// The port I/O of the operating system the library was built for.
-PortIo& SystemPortIo();
+// The port I/O of the operating system the library was built for. Whatever
+// it loads is released when it is destroyed.
+std::unique_ptr<PortIo> MakeSystemPortIo();
 } // namespace cashdrawer

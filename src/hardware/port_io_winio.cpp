@@ -17,6 +17,11 @@ using SetPortValFn = bool(WINAPI*)(WORD port, DWORD value, BYTE size);
 
 class WinIoPortIo final : public PortIo {
 public:
+    WinIoPortIo() = default;
+    ~WinIoPortIo() override { ReleaseHardwareLibrary(module_); }
+    WinIoPortIo(const WinIoPortIo&) = delete;
+    WinIoPortIo& operator=(const WinIoPortIo&) = delete;
+
     PortIoStart Initialize() override {
         if (!Load()) {
             return PortIoStart::LibraryMissing;
@@ -37,7 +42,7 @@ public:
     }
 
 private:
-    // Loaded once and kept for the life of the process; a failed load is
+    // Loaded once and kept until our DLL is unloaded; a failed load is
     // tried again on the next call, so a library installed while the
     // application runs is picked up.
     bool Load() {
@@ -63,9 +68,6 @@ private:
 
 } // namespace
 
-PortIo& SystemPortIo() {
-    static WinIoPortIo portIo;
-    return portIo;
-}
+std::unique_ptr<PortIo> MakeSystemPortIo() { return std::make_unique<WinIoPortIo>(); }
 
 } // namespace cashdrawer

@@ -22,6 +22,8 @@
 #include "serial/serial_drawer.h"
 #include "serial/serial_link.h"
 
+#include <memory>
+
 namespace cashdrawer {
 
 // What the drawer logic needs from the platform.
@@ -30,7 +32,7 @@ struct DrawerPlatform {
     BoardIo& boardIo;
     SharedBusLock& superIoBusLock;
     ProfileStore& profileStore;
-    SerialLink& serialLink;
+    std::shared_ptr<SerialLink> serialLink; // shared with the monitor thread
     BackgroundThread& monitorThread;
     Clock& clock;
 };

@@ -6,27 +6,31 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace cashdrawer {
 
 class BackgroundThread {
 public:
     // One round of the thread's work; false when the thread should stop.
-    using Step = bool (*)(void* context);
+    // The thread owns the step: whatever the step holds (shared state, the
+    // serial link) stays alive while the thread may still touch it, and is
+    // released when the thread leaves its loop.
+    using Step = std::function<bool()>;
 
     virtual ~BackgroundThread() = default;
 
-    // Runs step(context) over and over on a new thread until it returns
-    // false; false when no thread could be made.
-    virtual bool Start(Step step, void* context) = 0;
+    // Runs step() over and over on a new thread until it returns false;
+    // false when no thread could be made (the step is released at once).
+    virtual bool Start(Step step) = 0;
     virtual bool Started() const = 0;
     // Called after the step has been asked to return false: waits at most
-    // `timeoutMs` until the thread has left its loop and can run no more of
-    // our code. True when it has; false when it did not in time, in which
-    // case the thread has been made harmless another way.
+    // `timeoutMs` for the thread to leave its loop. True when it has: its
+    // step is released and it runs no more of our code. False when it is
+    // late (a read that does not come back): it is left to finish on its
+    // own, never frozen, and releases its step itself when it leaves.
+    // Either way Started() is false afterwards.
     virtual bool Retire(uint32_t timeoutMs) = 0;
 };
-
-BackgroundThread& SystemMonitorThread();
 
 } // namespace cashdrawer

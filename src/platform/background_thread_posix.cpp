@@ -1,17 +1,26 @@
 #include "platform/background_thread_posix.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace cashdrawer {
 
-bool PosixBackgroundThread::Start(Step step, void* context) {
-    left_ = false;
-    thread_ = std::thread([this, step, context] {
-        while (step(context)) {
+struct PosixBackgroundThread::Run {
+    std::mutex mutex;
+    std::condition_variable leftLoop;
+    bool left = false;
+};
+
+bool PosixBackgroundThread::Start(Step step) {
+    run_ = std::make_shared<Run>();
+    thread_ = std::thread([run = run_, step = std::move(step)]() mutable {
+        while (step()) {
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        left_ = true;
-        leftLoop_.notify_all();
+        step = nullptr; // what the step held goes before the unload hears of it
+        std::lock_guard<std::mutex> lock(run->mutex);
+        run->left = true;
+        run->leftLoop.notify_all();
     });
     return true;
 }
@@ -20,18 +29,16 @@ bool PosixBackgroundThread::Retire(uint32_t timeoutMs) {
     if (!thread_.joinable()) {
         return true;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    const bool left = leftLoop_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return left_; });
-    lock.unlock();
-    // Code is never unmapped here, so a thread that is late can finish on
-    // its own.
+    bool left = false;
+    {
+        std::unique_lock<std::mutex> lock(run_->mutex);
+        left = run_->leftLoop.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return run_->left; });
+    }
+    // Code is never unmapped here, so a thread that is late finishes on its
+    // own, with its step and its share of the run.
     left ? thread_.join() : thread_.detach();
+    run_.reset();
     return left;
-}
-
-BackgroundThread& SystemMonitorThread() {
-    static PosixBackgroundThread thread;
-    return thread;
 }
 
 } // namespace cashdrawer

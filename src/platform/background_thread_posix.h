@@ -2,8 +2,7 @@
 
 #include "platform/background_thread.h"
 
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 namespace cashdrawer {
@@ -12,15 +11,17 @@ class PosixBackgroundThread final : public BackgroundThread {
 public:
     ~PosixBackgroundThread() override { Retire(1000); }
 
-    bool Start(Step step, void* context) override;
+    bool Start(Step step) override;
     bool Started() const override { return thread_.joinable(); }
     bool Retire(uint32_t timeoutMs) override;
 
 private:
+    // Shared with the thread, so that a thread left to finish on its own
+    // never touches this object after it is gone.
+    struct Run;
+
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable leftLoop_;
-    bool left_ = false;
+    std::shared_ptr<Run> run_;
 };
 
 } // namespace cashdrawer

@@ -4,6 +4,8 @@
 // the wrong register, so each of our sequences holds the claim whole.
 #pragma once
 
+#include <memory>
+
 namespace cashdrawer {
 
 class SharedBusLock {
@@ -32,7 +34,8 @@ private:
     bool held_;
 };
 
-// The system-wide claim of the operating system the library was built for.
-SharedBusLock& SystemSuperIoBusLock();
+// The system-wide claim of the operating system the library was built for;
+// its handle is released when it is destroyed.
+std::unique_ptr<SharedBusLock> MakeSystemSuperIoBusLock();
 
 } // namespace cashdrawer

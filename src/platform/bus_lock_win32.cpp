@@ -13,10 +13,19 @@ constexpr DWORD kMaxWaitMs = 500;
 
 class Win32BusLock final : public SharedBusLock {
 public:
+    Win32BusLock() = default;
+    ~Win32BusLock() override {
+        if (mutex_ != nullptr) {
+            ::CloseHandle(mutex_);
+        }
+    }
+    Win32BusLock(const Win32BusLock&) = delete;
+    Win32BusLock& operator=(const Win32BusLock&) = delete;
+
     bool Acquire() override {
         if (mutex_ == nullptr) {
-            // Opens the mutex if another program made it. Kept for the life
-            // of the process; retried while it cannot be had.
+            // Opens the mutex if another program made it. Kept until our DLL
+            // is unloaded; retried while it cannot be had.
             mutex_ = ::CreateMutexW(nullptr, FALSE, kBusMutexName);
             if (mutex_ == nullptr) {
                 return false;
@@ -35,9 +44,6 @@ private:
 
 } // namespace
 
-SharedBusLock& SystemSuperIoBusLock() {
-    static Win32BusLock lock;
-    return lock;
-}
+std::unique_ptr<SharedBusLock> MakeSystemSuperIoBusLock() { return std::make_unique<Win32BusLock>(); }
 
 } // namespace cashdrawer

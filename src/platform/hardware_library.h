@@ -19,5 +19,7 @@ struct RequiredSymbol {
 // null (with every slot null and the module released) when the library or
 // any one of the symbols is missing.
 void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols, int symbolCount);
+// Gives back a module LoadHardwareLibrary returned; null is ignored.
+void ReleaseHardwareLibrary(void* module);
 
 } // namespace cashdrawer

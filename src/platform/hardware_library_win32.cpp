@@ -67,4 +67,10 @@ void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols
     return nullptr;
 }
 
+void ReleaseHardwareLibrary(void* module) {
+    if (module != nullptr) {
+        ::FreeLibrary(static_cast<HMODULE>(module));
+    }
+}
+
 } // namespace cashdrawer

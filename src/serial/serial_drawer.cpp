@@ -1,7 +1,5 @@
 #include "serial/serial_drawer.h"
 
-#include "cash_drawer.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -19,6 +17,12 @@ constexpr uint32_t kAfterKickMs = 150;
 constexpr uint32_t kFirstReportWaitMs = 500;
 constexpr uint32_t kPollIntervalMs = 50;
 constexpr uint32_t kStopWaitMs = 150;
+// A request older than this with no report after it: the device is silent.
+constexpr uint32_t kReportDeadlineMs = 500;
+
+// Results handed to the exports unchanged.
+constexpr int kKicked = 1;
+constexpr int kUnreachable = -2;
 
 // A status report is exactly 4 bytes; byte 0 carries the marker and the
 // drawer's sense bit.
@@ -51,6 +55,7 @@ void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
         // The state first, then the flag a reader looks at before it.
         state.serialDrawerStatus.store((burst_[0] & kSenseBit) == 0 ? 1 : 0);
         state.statusReceived.store(true);
+        state.reportsPublished.fetch_add(1);
     }
     burst_.fill(0);
     fill_ = 0;
@@ -58,68 +63,105 @@ void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
 }
 
 int SerialDrawer::StartSerialMonitor(const SerialSettings& settings) {
+    if (monitorLate_) {
+        return 1;
+    }
     if (thread_.Started()) {
         return 0;
     }
-    if (link_.Open(settings.ComNuM, settings.Baudint, kParityNone, kByteSize8, kOneStopBit) != kSerialOk) {
+    SerialLink& link = *share_->link;
+    // A port whose line settings were refused stays open (the kick still
+    // goes out), but no monitor runs on it: no report will ever be read,
+    // and the status says so.
+    if (link.Open(settings.ComNuM, settings.Baudint, kParityNone, kByteSize8, kOneStopBit) != kSerialOk) {
         return 1;
     }
-    state_.stopRequested = false;
+    share_->state.stopRequested = false;
     // A thread that cannot be made leaves the monitor stopped; the next
     // serial call opens the port again and retries.
-    thread_.Start(&SerialDrawer::MonitorStep, this);
-    return 0;
+    return thread_.Start([share = share_] { return MonitorStep(*share); }) ? 0 : 1;
 }
 
-bool SerialDrawer::MonitorStep(void* self) {
-    auto* drawer = static_cast<SerialDrawer*>(self);
-    if (drawer->state_.stopRequested) {
+bool SerialDrawer::MonitorStep(SerialMonitorShare& share) {
+    if (share.state.stopRequested) {
         return false;
     }
-    drawer->assembler_.Poll(drawer->link_, drawer->state_);
-    drawer->clock_.SleepMs(kPollIntervalMs);
+    share.assembler.Poll(*share.link, share.state);
+    share.clock.SleepMs(kPollIntervalMs);
     return true;
 }
 
-void SerialDrawer::Write(std::span<const uint8_t> bytes) {
-    link_.Write(bytes.data(), static_cast<int>(bytes.size()));
+bool SerialDrawer::Write(std::span<const uint8_t> bytes) {
+    const int count = static_cast<int>(bytes.size());
+    return share_->link->Write(bytes.data(), count) == count;
+}
+
+bool SerialDrawer::SendStatusRequest() {
+    if (!Write(kStatusRequest)) {
+        return false;
+    }
+    const uint64_t reports = share_->state.reportsPublished;
+    if (!requestUnanswered_ || reports != reportsAtRequest_) {
+        requestUnanswered_ = true;
+        unansweredSinceMicros_ = clock_.NowMicros();
+        reportsAtRequest_ = reports;
+    }
+    return true;
+}
+
+bool SerialDrawer::DeviceFellSilent() const {
+    return requestUnanswered_ && share_->state.reportsPublished == reportsAtRequest_ &&
+           clock_.NowMicros() - unansweredSinceMicros_ > kReportDeadlineMs * 1000u;
 }
 
 int SerialDrawer::KickSerialDrawer(DrawerLetter drawer) {
-    if (!link_.IsOpen()) {
-        return CASH_DRAWER_UNREACHABLE;
+    if (monitorLate_ || !share_->link->IsOpen()) {
+        return kUnreachable;
     }
-    Write(kStatusRequest);
+    SendStatusRequest();
     clock_.SleepMs(kBetweenCommandsMs);
     const uint8_t kick[] = {kKickCommand, kKickCode, drawer == DrawerLetter::A ? kDrawerPinA : kDrawerPinB, kPulseOnTime,
                             kPulseOffTime};
-    Write(kick);
+    // The kick command decides: a lost status request alone does not keep
+    // the drawer shut.
+    const bool kicked = Write(kick);
     clock_.SleepMs(kAfterKickMs);
-    return CASH_DRAWER_KICKED;
+    return kicked ? kKicked : kUnreachable;
 }
 
 int SerialDrawer::ReadSerialDrawerStatus() {
-    if (!link_.IsOpen()) {
-        return CASH_DRAWER_UNREACHABLE;
+    const SerialDrawerState& state = share_->state;
+    if (monitorLate_ || !share_->link->IsOpen() || !SendStatusRequest()) {
+        return kUnreachable;
     }
-    Write(kStatusRequest);
     // Until a first report has come, give the device time to answer this
     // request; after that, the latest report answers at once and the reply
     // to this request is seen by the next call.
-    if (!state_.statusReceived) {
+    if (!state.statusReceived) {
         clock_.SleepMs(kFirstReportWaitMs);
+        if (!state.statusReceived) {
+            return kUnreachable; // a silent or absent device is not a drawer state
+        }
+        return state.serialDrawerStatus;
     }
-    return state_.serialDrawerStatus;
+    return DeviceFellSilent() ? kUnreachable : state.serialDrawerStatus.load();
 }
 
 void SerialDrawer::StopSerialMonitor(bool processEnding) {
-    state_.stopRequested = true;
-    if (thread_.Started() && !processEnding) {
-        thread_.Retire(kStopWaitMs);
+    share_->state.stopRequested = true;
+    if (monitorLate_) {
+        return; // stopped already; the late monitor closes the port
     }
-    // No read is in progress now: the monitor has left its loop, or is
-    // frozen, or (at process end) is gone.
-    link_.Close();
+    if (thread_.Started() && !processEnding && !thread_.Retire(kStopWaitMs)) {
+        // Late, inside a read: closing the port under it would pull the
+        // handle from a read in flight. It closes the port as it leaves,
+        // and this drawer serves no more calls.
+        monitorLate_ = true;
+        return;
+    }
+    // No read is in progress now: the monitor has left its loop, or (at
+    // process end) is gone.
+    share_->link->Close();
 }
 
 } // namespace cashdrawer

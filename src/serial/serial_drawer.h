@@ -13,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace cashdrawer {
@@ -24,6 +25,9 @@ struct SerialDrawerState {
     std::atomic<bool> statusReceived{false};
     // The state of the latest report: 1 when its sense bit reads 0.
     std::atomic<int32_t> serialDrawerStatus{0};
+    // How many reports have been published: a request is answered once
+    // this has moved since it was sent.
+    std::atomic<uint64_t> reportsPublished{0};
 };
 
 // Gathers the bytes of one burst - consecutive polls that each delivered
@@ -44,38 +48,68 @@ private:
     bool overflowed_ = false; // the burst outgrew the buffer and is dropped whole
 };
 
+// What the monitor thread touches, owned jointly by the drawer and the
+// thread: a monitor that misses its stop deadline keeps it alive, and the
+// last owner closes the port.
+struct SerialMonitorShare {
+    SerialMonitorShare(std::shared_ptr<SerialLink> serialLink, Clock& monitorClock)
+        : link(std::move(serialLink)), clock(monitorClock) {}
+    ~SerialMonitorShare() { link->Close(); }
+
+    std::shared_ptr<SerialLink> link;
+    Clock& clock; // process-wide: outlives every thread
+    SerialDrawerState state;
+    StatusReportAssembler assembler;
+};
+
 class SerialDrawer {
 public:
-    SerialDrawer(SerialLink& link, BackgroundThread& thread, Clock& clock) : link_(link), thread_(thread), clock_(clock) {}
+    SerialDrawer(std::shared_ptr<SerialLink> link, BackgroundThread& thread, Clock& clock)
+        : share_(std::make_shared<SerialMonitorShare>(std::move(link), clock)), thread_(thread), clock_(clock) {}
     ~SerialDrawer() { StopSerialMonitor(false); }
     SerialDrawer(const SerialDrawer&) = delete;
     SerialDrawer& operator=(const SerialDrawer&) = delete;
 
     // Opens the port with the settings and starts the monitor, unless it
-    // runs already. 0 when the monitor runs, 1 when the port did not open.
+    // runs already. 0 when the monitor runs, 1 when it does not (the port
+    // did not open, its line settings were refused, or no thread could be
+    // made).
     int StartSerialMonitor(const SerialSettings& settings);
-    // 1 after the kick; -2 when the port is not open (nothing was sent).
+    // 1 after the kick; -2 when the port is not open (nothing was sent) or
+    // the kick command could not be written.
     int KickSerialDrawer(DrawerLetter drawer);
     // The latest reported state; waits 500 ms for a first report. -2 when
-    // the port is not open.
+    // the port is not open, the request could not be written, no report
+    // has ever arrived, or the device has fallen silent: a request sent
+    // more than 500 ms ago has had no report after it.
     int ReadSerialDrawerStatus();
     // Asks the monitor to stop, waits at most 150 ms for it to leave its
     // loop (not at all when no monitor ran, or when the process is ending
-    // and it is gone already), and closes the port.
+    // and it is gone already), and closes the port - or, when the monitor
+    // is late, leaves the port to it: it closes it as it leaves.
     void StopSerialMonitor(bool processEnding);
 
-    const SerialDrawerState& State() const { return state_; }
+    const SerialDrawerState& State() const { return share_->state; }
 
 private:
     // One poll of the monitor thread: false once it is asked to stop.
-    static bool MonitorStep(void* self);
-    void Write(std::span<const uint8_t> bytes);
+    static bool MonitorStep(SerialMonitorShare& share);
+    bool Write(std::span<const uint8_t> bytes);
+    // Sends 1D 61 01 and notes when the oldest unanswered request went out.
+    bool SendStatusRequest();
+    bool DeviceFellSilent() const;
 
-    SerialLink& link_;
+    std::shared_ptr<SerialMonitorShare> share_;
     BackgroundThread& thread_;
     Clock& clock_;
-    SerialDrawerState state_;
-    StatusReportAssembler assembler_;
+    // The oldest status request that no report has followed yet, and the
+    // report count when it was sent. Touched by the calling threads only.
+    bool requestUnanswered_ = false;
+    uint64_t unansweredSinceMicros_ = 0;
+    uint64_t reportsAtRequest_ = 0;
+    // The monitor missed its stop deadline and owns the port until it
+    // leaves: the drawer keeps its hands off.
+    bool monitorLate_ = false;
 };
 
 } // namespace cashdrawer

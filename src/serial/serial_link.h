@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace cashdrawer {
@@ -34,8 +35,9 @@ public:
     // Reads what is waiting, at most kSerialReadMax bytes, without waiting
     // for more. A line error throws the waiting input away and reads 0.
     virtual int ReadInput(uint8_t* destination) = 0;
-    // kSerialNotOpen with no port open; otherwise non-zero when the bytes
-    // went out. Returns when they have been transmitted.
+    // kSerialNotOpen with no port open; otherwise how many bytes went out
+    // (0 when the write failed). Returns when they have been transmitted,
+    // or when the write's time bound has passed.
     virtual int Write(const uint8_t* bytes, int count) = 0;
     virtual void Close() = 0;
 };
@@ -49,7 +51,8 @@ std::string LineSettings(int32_t baudRate);
 // The supported rate for the request: itself, or 9600.
 int32_t SupportedBaudRate(int32_t baudRate);
 
-// The link of the operating system the library was built for.
-SerialLink& SystemSerialLink();
+// A link of the operating system the library was built for. Shared: the
+// monitor thread holds it for as long as it may read from it.
+std::shared_ptr<SerialLink> MakeSystemSerialLink();
 
 } // namespace cashdrawer

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 
 namespace cashdrawer {
@@ -33,6 +34,12 @@ tcflag_t CharacterSize(uint8_t byteSize) {
 }
 
 } // namespace
+
+std::chrono::milliseconds PosixSerialLink::WriteTimeBound(int count) {
+    return std::chrono::milliseconds(kWriteTimeoutConstantMs + kWriteTimeoutPerByteMs * std::max(count, 0));
+}
+
+std::shared_ptr<SerialLink> MakeSystemSerialLink() { return std::make_shared<PosixSerialLink>(""); }
 
 std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
     return devicePath_.empty() ? "/dev/ttyS" + std::to_string(static_cast<int64_t>(portNumber) - 1) : devicePath_;
@@ -89,19 +96,33 @@ int PosixSerialLink::Write(const uint8_t* bytes, int count) {
     if (fd < 0) {
         return kSerialNotOpen;
     }
+    // The same bound as the Windows link's write time-outs: a device that
+    // holds the line (flow control, a hung adapter) costs a caller this
+    // long at most.
+    const auto deadline = std::chrono::steady_clock::now() + WriteTimeBound(count);
     int sent = 0;
     while (sent < count) {
         const ssize_t written = ::write(fd, bytes + sent, static_cast<size_t>(count - sent));
         if (written > 0) {
             sent += static_cast<int>(written);
         } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            return 0;
+            return sent;
+        } else if (std::chrono::steady_clock::now() >= deadline) {
+            return sent;
         } else {
             ::usleep(1000); // output queue full: let it drain
         }
     }
-    ::tcdrain(fd);
-    return 1;
+    // tcdrain() may wait for ever on a stopped line; poll the output queue
+    // instead, up to the same deadline.
+    int queued = 0;
+    while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return sent - std::min(queued, sent);
+        }
+        ::usleep(1000);
+    }
+    return sent;
 }
 
 void PosixSerialLink::Close() {

@@ -6,6 +6,7 @@
 #include "serial/serial_link.h"
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 namespace cashdrawer {
@@ -20,6 +21,11 @@ public:
     int ReadInput(uint8_t* destination) override;
     int Write(const uint8_t* bytes, int count) override;
     void Close() override;
+
+    // How long a write of `count` bytes may take, transmission included.
+    static std::chrono::milliseconds WriteTimeBound(int count);
+    static constexpr int kWriteTimeoutConstantMs = 200;
+    static constexpr int kWriteTimeoutPerByteMs = 5;
 
 private:
     std::string DevicePath(int32_t portNumber) const;

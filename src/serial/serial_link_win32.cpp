@@ -13,15 +13,20 @@ constexpr DWORD kQueueBytes = 1400;
 
 class Win32SerialLink final : public SerialLink {
 public:
+    Win32SerialLink() = default;
+    ~Win32SerialLink() override { Close(); }
+    Win32SerialLink(const Win32SerialLink&) = delete;
+    Win32SerialLink& operator=(const Win32SerialLink&) = delete;
+
     int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
         Close();
         port_ = ::CreateFileA(SerialPortName(portNumber).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-        ::SetupComm(port_, kQueueBytes, kQueueBytes);
         if (port_ == INVALID_HANDLE_VALUE) {
             return kSerialPortMissing;
         }
+        ::SetupComm(port_, kQueueBytes, kQueueBytes); // a hint the driver may round or ignore
 
         // The settings string sets the baud rate; parity, data and stop bits
         // are then taken from the arguments.
@@ -29,7 +34,10 @@ public:
         const std::string text = LineSettings(baudRate);
         std::memcpy(settings, text.c_str(), std::min(text.size(), sizeof settings - 1));
         DCB dcb{};
-        ::GetCommState(port_, &dcb);
+        dcb.DCBlength = sizeof dcb;
+        if (!::GetCommState(port_, &dcb)) {
+            return kSerialLineRefused;
+        }
         if (!::BuildCommDCBA(settings, &dcb)) {
             return kSerialSettingsRejected;
         }
@@ -44,8 +52,7 @@ public:
         // Applied, read back and applied again: some drivers accept a state
         // only in the form they report it.
         ::SetCommState(port_, &dcb);
-        ::GetCommState(port_, &dcb);
-        if (!::SetCommState(port_, &dcb)) {
+        if (!::GetCommState(port_, &dcb) || !::SetCommState(port_, &dcb)) {
             return kSerialLineRefused;
         }
 
@@ -55,11 +62,12 @@ public:
         timeouts.ReadTotalTimeoutConstant = 2000;
         timeouts.WriteTotalTimeoutMultiplier = 5;
         timeouts.WriteTotalTimeoutConstant = 200;
-        ::SetCommTimeouts(port_, &timeouts);
-        ::PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR);
-
-        ReplaceEvent(readOverlapped_);
-        ReplaceEvent(writeOverlapped_);
+        if (!::SetCommTimeouts(port_, &timeouts) || !::PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
+            return kSerialLineRefused;
+        }
+        if (!ReplaceEvent(readOverlapped_) || !ReplaceEvent(writeOverlapped_)) {
+            return kSerialLineRefused;
+        }
         return kSerialOk;
     }
 
@@ -83,17 +91,19 @@ public:
         // Only what is waiting, so the read completes at once.
         const DWORD wanted = std::min<DWORD>(status.cbInQue, kSerialReadMax);
         DWORD count = 0;
-        if (!::ReadFile(port_, buffer, wanted, &count, &readOverlapped_)) {
-            count = 0;
-            if (::GetLastError() == ERROR_IO_PENDING &&
-                !::GetOverlappedResult(port_, &readOverlapped_, &count, TRUE) &&
-                ::GetLastError() != ERROR_IO_INCOMPLETE) {
-                count = 0;
-            }
+        bool read = ::ReadFile(port_, buffer, wanted, &count, &readOverlapped_) != 0;
+        if (!read && ::GetLastError() == ERROR_IO_PENDING) {
+            read = ::GetOverlappedResult(port_, &readOverlapped_, &count, TRUE) != 0;
         }
-        // Nothing is purged here: bytes that arrived since the queue was
-        // sized are read at the next poll, and output written by another
-        // thread meanwhile goes out whole.
+        if (!read) {
+            // Whatever half of the input it left is of no use: throw it away.
+            // Only the input side: output another thread is sending meanwhile
+            // goes out whole.
+            ::PurgeComm(port_, PURGE_RXABORT | PURGE_RXCLEAR);
+            return 0;
+        }
+        // Nothing is purged after a good read: bytes that arrived since the
+        // queue was sized are read at the next poll.
         if (count > 0) {
             std::memcpy(destination, buffer, count);
         }
@@ -104,15 +114,16 @@ public:
         if (port_ == INVALID_HANDLE_VALUE) {
             return kSerialNotOpen;
         }
-        const BOOL done = ::WriteFile(port_, bytes, static_cast<DWORD>(count), nullptr, &writeOverlapped_);
+        DWORD written = 0;
+        bool done = ::WriteFile(port_, bytes, static_cast<DWORD>(count), &written, &writeOverlapped_) != 0;
         const bool pending = !done && ::GetLastError() == ERROR_IO_PENDING;
         ::FlushFileBuffers(port_);
         if (pending) {
-            // The caller's bytes must outlive the write.
-            DWORD written = 0;
-            ::GetOverlappedResult(port_, &writeOverlapped_, &written, TRUE);
+            // The caller's bytes must outlive the write; the write time-outs
+            // bound the wait.
+            done = ::GetOverlappedResult(port_, &writeOverlapped_, &written, TRUE) != 0;
         }
-        return done;
+        return done ? static_cast<int>(written) : 0;
     }
 
     void Close() override {
@@ -120,16 +131,23 @@ public:
             ::CloseHandle(port_);
             port_ = INVALID_HANDLE_VALUE;
         }
+        ReleaseEvent(readOverlapped_);
+        ReleaseEvent(writeOverlapped_);
     }
 
 private:
     // A fresh manual-reset event for each open; the earlier one is released.
-    static void ReplaceEvent(OVERLAPPED& overlapped) {
+    static bool ReplaceEvent(OVERLAPPED& overlapped) {
+        ReleaseEvent(overlapped);
+        overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        return overlapped.hEvent != nullptr;
+    }
+
+    static void ReleaseEvent(OVERLAPPED& overlapped) {
         if (overlapped.hEvent != nullptr) {
             ::CloseHandle(overlapped.hEvent);
         }
         overlapped = OVERLAPPED{};
-        overlapped.hEvent = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
@@ -139,9 +157,6 @@ private:
 
 } // namespace
 
-SerialLink& SystemSerialLink() {
-    static Win32SerialLink link;
-    return link;
-}
+std::shared_ptr<SerialLink> MakeSystemSerialLink() { return std::make_shared<Win32SerialLink>(); }
 
 } // namespace cashdrawer

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -32,7 +34,7 @@ std::vector<uint8_t> BytesSeenBy(const sim::SimSerialDevice& device, std::size_t
 
 TEST(SerialOnAPty, StatusAndKickThroughTheRealLinkAndMonitor) {
     sim::SimSerialDevice device;
-    PosixSerialLink link(device.SlavePath());
+    auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
     ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 0);
@@ -54,12 +56,81 @@ TEST(SerialOnAPty, StatusAndKickThroughTheRealLinkAndMonitor) {
     EXPECT_EQ(drawer.ReadSerialDrawerStatus(), 0);
 
     drawer.StopSerialMonitor(false);
-    EXPECT_FALSE(link.IsOpen());
+    EXPECT_FALSE(link->IsOpen());
     EXPECT_FALSE(thread.Started());
 }
 
+// What the test sees of the blocking link, kept apart from it so it can be
+// read after the link is gone.
+struct ReadProbe {
+    std::atomic<bool> inRead{false};
+    std::atomic<bool> freedDuringRead{false};
+    std::atomic<int> readsReturned{0};
+};
+
+// A link whose every read blocks far longer than the stop's 150 ms, as a
+// hung USB adapter does.
+class BlockingLink final : public SerialLink {
+public:
+    explicit BlockingLink(std::shared_ptr<ReadProbe> probe) : probe_(std::move(probe)) {}
+    ~BlockingLink() override { probe_->freedDuringRead = probe_->inRead.load(); }
+
+    int Open(int32_t, int32_t, uint8_t, uint8_t, uint8_t) override {
+        open_ = true;
+        return kSerialOk;
+    }
+    bool IsOpen() const override { return open_; }
+    int ReadInput(uint8_t* destination) override {
+        probe_->inRead = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        destination[0] = 0x10;
+        probe_->inRead = false;
+        ++probe_->readsReturned;
+        return 1;
+    }
+    int Write(const uint8_t*, int count) override { return count; }
+    void Close() override { open_ = false; }
+
+private:
+    std::shared_ptr<ReadProbe> probe_;
+    std::atomic<bool> open_{false};
+};
+
+// The stop times out while the monitor is inside its read; the drawer is
+// destroyed at once. The link must outlive the read, the monitor must find
+// everything it touches still there when the read returns (AddressSanitizer
+// would say otherwise), and the port must be closed as it leaves.
+TEST(SerialStopOnARealThread, AMonitorLateInABlockingReadOutlivesTheDrawerSafely) {
+    auto probe = std::make_shared<ReadProbe>();
+    auto link = std::make_shared<BlockingLink>(probe);
+    std::weak_ptr<BlockingLink> watch = link;
+    PosixBackgroundThread thread;
+    auto drawer = std::make_unique<SerialDrawer>(std::move(link), thread, SystemClock());
+    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 0);
+    while (!probe->inRead) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    drawer->StopSerialMonitor(false);
+    EXPECT_FALSE(thread.Started());
+    if (auto stillThere = watch.lock()) {
+        EXPECT_TRUE(stillThere->IsOpen()) << "not closed under the read";
+    }
+    drawer.reset();
+    EXPECT_FALSE(watch.expired()) << "the late monitor still holds the link";
+
+    // The monitor returns from its read, polls once more, sees the stop,
+    // leaves, and lets go of the link.
+    for (int wait = 0; wait < 300 && (probe->readsReturned == 0 || !watch.expired()); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the rest of its round
+    EXPECT_EQ(probe->readsReturned, 1);
+    EXPECT_TRUE(watch.expired());
+    EXPECT_FALSE(probe->freedDuringRead);
+}
+
 TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
-    PosixSerialLink link("/dev/cashdrawer-no-such-port");
+    auto link = std::make_shared<PosixSerialLink>("/dev/cashdrawer-no-such-port");
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
     EXPECT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 1);

@@ -145,7 +145,8 @@ TEST_F(SerialRoads, TheFirstSerialIdentifierDecidesThePortAndTheMonitorStartsOnc
 }
 
 TEST_F(SerialRoads, StatusWaitsHalfASecondOnlyUntilTheFirstReport) {
-    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 0);
+    // No report yet: the wait, then -2 - a silent device is not a drawer state.
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
     EXPECT_EQ(terminal_.Accesses(), (Trace{Pause(500)}));
 
     // The device answers; the monitor's next polls publish the report.
@@ -192,9 +193,117 @@ TEST_F(SerialRoads, AMonitorThatCannotStartIsRetriedByTheNextCall) {
 TEST_F(SerialRoads, UnloadStopsTheMonitorWithinItsBoundAndClosesThePort) {
     terminal_.library.OpenCash("DL470_CashA");
     terminal_.library.OnUnload(false);
-    EXPECT_FALSE(terminal_.monitor.RunStep()) << "the monitor's next round ends its loop";
+    EXPECT_TRUE(terminal_.monitor.LeftLoopAtRetire()) << "the monitor's next round ends its loop";
     EXPECT_EQ(terminal_.monitor.RetireWaits(), (std::vector<uint32_t>{150}));
     EXPECT_FALSE(terminal_.serial.IsOpen());
+}
+
+// A monitor stuck in a read past the stop's deadline still owns the port:
+// it is neither closed under it nor reopened, the drawer answers -2, and
+// the port is closed when both the drawer and the late monitor are done.
+TEST(SerialStop, AMonitorLateAtUnloadKeepsThePortUntilItLeaves) {
+    sim::AccessLog log;
+    sim::VirtualClock clock(log);
+    auto link = std::make_shared<sim::SimSerialLink>(clock);
+    sim::ManualThread thread;
+    auto drawer = std::make_unique<SerialDrawer>(link, thread, clock);
+    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 3, .Baudint = 9600}), 0);
+    thread.SetLate(true);
+    drawer->StopSerialMonitor(false);
+    EXPECT_TRUE(link->IsOpen()) << "not closed under a read in flight";
+
+    EXPECT_EQ(drawer->KickSerialDrawer(DrawerLetter::A), CASH_DRAWER_UNREACHABLE);
+    EXPECT_EQ(drawer->ReadSerialDrawerStatus(), CASH_DRAWER_UNREACHABLE);
+    EXPECT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 4, .Baudint = 9600}), 1);
+    EXPECT_TRUE(link->Writes().empty());
+    EXPECT_EQ(link->Opens().size(), 1u) << "never reopened under the late monitor";
+
+    drawer.reset(); // the library is gone; the late monitor still reads
+    EXPECT_TRUE(link->IsOpen());
+    EXPECT_FALSE(thread.RunStep()) << "the late monitor's next round ends its loop";
+    thread.FinishLateThread();
+    EXPECT_FALSE(link->IsOpen()) << "closed by the last owner";
+}
+
+// Each road that used to answer a drawer state without one now says -2.
+TEST_F(SerialRoads, FailuresAreNeverReportedAsADrawerState) {
+    struct Case {
+        const char* name;
+        int openResult;
+        bool writesFail;
+        int kick;
+        int status;
+    };
+    const Case cases[] = {
+        {"line settings refused: port open, no monitor", kSerialLineRefused, false, CASH_DRAWER_KICKED,
+         CASH_DRAWER_UNREACHABLE},
+        {"settings string refused", kSerialSettingsRejected, false, CASH_DRAWER_KICKED, CASH_DRAWER_UNREACHABLE},
+        {"writes fail", kSerialOk, true, CASH_DRAWER_UNREACHABLE, CASH_DRAWER_UNREACHABLE},
+    };
+    for (const Case& c : cases) {
+        SimTerminal terminal;
+        terminal.profiles.SetFile(kConfigPath, "[DL470_CashA]\r\nComNuM=3\r\n");
+        terminal.serial.SetOpenResult(c.openResult);
+        terminal.serial.SetWritesFail(c.writesFail);
+        terminal.serial.QueueInput({0x10, 0, 0, 0}); // a report a monitor would read, if one ran
+        terminal.serial.QueueInput({});
+        EXPECT_EQ(terminal.library.OpenCash("DL470_CashA"), c.kick) << c.name;
+        EXPECT_EQ(terminal.library.GetCashStatus("DL470_CashA"), c.status) << c.name;
+        EXPECT_EQ(terminal.library.GetCashStatusDefault(), 0) << c.name << ": no drawer chosen";
+    }
+}
+
+// Runs `ms` of monitor polls on the virtual clock, 50 ms each.
+void RunMonitorFor(SimTerminal& terminal, uint32_t ms) {
+    for (uint32_t elapsed = 0; elapsed < ms; elapsed += 50) {
+        ASSERT_TRUE(terminal.monitor.RunStep());
+    }
+}
+
+void Report(SimTerminal& terminal, uint8_t firstByte) {
+    terminal.serial.QueueInput({firstByte, 0, 0, 0});
+    terminal.serial.QueueInput({});
+    ASSERT_TRUE(terminal.monitor.RunStep());
+    ASSERT_TRUE(terminal.monitor.RunStep());
+}
+
+// A device that answered, then fell silent (cable pulled, power lost): once
+// a request has gone unanswered for more than 500 ms the state is -2, at
+// once, until a report comes again.
+TEST_F(SerialRoads, ADeviceThatFallsSilentGivesMinusTwoUntilItReportsAgain) {
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
+    Report(terminal_, 0x14);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 0); // request 1 sent, not yet answered
+    RunMonitorFor(terminal_, 500);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 0) << "exactly 500 ms is not yet silence";
+    RunMonitorFor(terminal_, 50);
+    terminal_.log.Clear();
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashB"), CASH_DRAWER_UNREACHABLE);
+    EXPECT_TRUE(terminal_.Accesses().empty()) << "answered at once, no wait";
+
+    Report(terminal_, 0x10); // back
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1);
+}
+
+// A device that answers every request keeps its state readable however the
+// calls are spaced, and the oldest unanswered request is what counts.
+TEST_F(SerialRoads, ADeviceThatAnswersIsNeverTakenForSilent) {
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
+    Report(terminal_, 0x10);
+    for (int call = 0; call < 5; ++call) {
+        EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1) << call;
+        RunMonitorFor(terminal_, 400);
+        Report(terminal_, 0x10); // the answer, 400 ms later
+        RunMonitorFor(terminal_, 1000);
+    }
+    // Requests every 300 ms, none answered: the first of them is 600 ms old
+    // at the third call, although the newest is fresh.
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1);
+    RunMonitorFor(terminal_, 300);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1);
+    RunMonitorFor(terminal_, 300);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
 }
 
 TEST_F(SerialRoads, UnloadWithoutSerialUseOrAtProcessEndWaitsForNothing) {

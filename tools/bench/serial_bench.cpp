@@ -32,7 +32,7 @@ double ProcessCpuSeconds() {
 
 // CPU the process uses over `seconds` with or without a monitor running.
 double CpuShareWhileIdle(sim::SimSerialDevice& device, bool withMonitor, int seconds) {
-    PosixSerialLink link(device.SlavePath());
+    auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
     if (withMonitor) {
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     sim::SimSerialDevice device;
 
     {
-        PosixSerialLink link(device.SlavePath());
+        auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
         PosixBackgroundThread thread;
         SerialDrawer drawer(link, thread, SystemClock());
         drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600});

@@ -86,9 +86,9 @@ private:
     NoBoardIo board_;
     NoSharedBus bus_;
     IniProfileStore profiles_;
-    PosixSerialLink serial_{""};
     PosixBackgroundThread monitor_;
-    DrawerLibrary library_{DrawerPlatform{ports_, board_, bus_, profiles_, serial_, monitor_, SystemClock()}};
+    DrawerLibrary library_{
+        DrawerPlatform{ports_, board_, bus_, profiles_, std::make_shared<PosixSerialLink>(""), monitor_, SystemClock()}};
 };
 
 } // namespace

@@ -29,6 +29,7 @@ public:
     explicit SimSerialLink(Clock& clock) : clock_(clock) {}
 
     void SetOpenResult(int result) { openResult_ = result; }
+    void SetWritesFail(bool fail) { writesFail_ = fail; }
     // What one read delivers; an empty chunk is a poll with nothing waiting.
     // With nothing queued, reads deliver nothing.
     void QueueInput(std::vector<uint8_t> chunk) { input_.push_back(std::move(chunk)); }
@@ -55,8 +56,11 @@ public:
         if (!open_) {
             return kSerialNotOpen;
         }
+        if (writesFail_) {
+            return 0; // a pulled cable, a hung adapter: nothing goes out
+        }
         writes_.push_back({clock_.NowMicros(), std::vector<uint8_t>(bytes, bytes + count)});
-        return 1;
+        return count;
     }
     void Close() override { open_ = false; }
 
@@ -64,6 +68,7 @@ private:
     Clock& clock_;
     int openResult_ = kSerialOk;
     bool open_ = false;
+    bool writesFail_ = false;
     std::deque<std::vector<uint8_t>> input_;
     std::vector<OpenCall> opens_;
     std::vector<Sent> writes_;
@@ -71,29 +76,42 @@ private:
 
 class ManualThread final : public BackgroundThread {
 public:
-    bool Start(Step step, void* context) override {
+    bool Start(Step step) override {
         ++starts_;
-        step_ = step;
-        context_ = context;
-        return started_ = startSucceeds_;
+        started_ = startSucceeds_;
+        step_ = started_ ? std::move(step) : nullptr;
+        return started_;
     }
     bool Started() const override { return started_; }
     bool Retire(uint32_t timeoutMs) override {
         retireWaits_.push_back(timeoutMs);
         started_ = false;
+        if (late_) {
+            return false; // the step, and what it holds, stays with the "thread"
+        }
+        // The thread's next round: it leaves its loop only if it was asked to.
+        leftLoopAtRetire_ = !step_();
+        step_ = nullptr;
         return true;
     }
 
     void SetStartSucceeds(bool succeeds) { startSucceeds_ = succeeds; }
+    // Retire finds the thread still inside a step that has not come back.
+    void SetLate(bool late) { late_ = late; }
     // One round of the monitor's work, as its thread would run it.
-    bool RunStep() { return step_(context_); }
+    bool RunStep() { return step_(); }
+    // The late thread leaves its loop at last and lets go of its step.
+    void FinishLateThread() { step_ = nullptr; }
+    // Whether the round run at the last Retire ended the thread's loop.
+    bool LeftLoopAtRetire() const { return leftLoopAtRetire_; }
     int Starts() const { return starts_; }
     const std::vector<uint32_t>& RetireWaits() const { return retireWaits_; }
 
 private:
-    Step step_ = nullptr;
-    void* context_ = nullptr;
+    Step step_;
     bool started_ = false;
+    bool late_ = false;
+    bool leftLoopAtRetire_ = false;
     bool startSucceeds_ = true;
     int starts_ = 0;
     std::vector<uint32_t> retireWaits_;

@@ -26,9 +26,10 @@ struct BasicSimTerminal {
     SimBusLock busLock{clock, log};
     SimSuperIoChip superIo;
     ProfileStoreType profiles;
-    SimSerialLink serial{clock};
+    std::shared_ptr<SimSerialLink> serialLink = std::make_shared<SimSerialLink>(clock);
+    SimSerialLink& serial = *serialLink;
     ManualThread monitor;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serial, monitor, clock}};
+    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serialLink, monitor, clock}};
 
     BasicSimTerminal() { ports.Attach(superIo); }
     BasicSimTerminal(const BasicSimTerminal&) = delete;
