@@ -92,13 +92,24 @@ int32_t ParseDecimal(std::string_view text) {
 }
 
 std::string ConfigFile::BuildConfigPath() {
+    const std::string directory = store_.CurrentDirectory();
+    if (directory.empty()) {
+        // Not the file at the root, nor one the platform would look for in
+        // its own folder: there is no file.
+        return {};
+    }
     // The separator is added even after a drive root's own, as the file
     // has always been named: "C:\\CashDrawerconfig.ini" still opens.
-    return store_.CurrentDirectory() + store_.PathSeparator() + kFileName;
+    return directory + store_.PathSeparator() + kFileName;
 }
+
+bool ConfigFile::Available() { return !BuildConfigPath().empty(); }
 
 std::optional<std::string> ConfigFile::ReadChosenDrawer() {
     const std::string path = BuildConfigPath();
+    if (path.empty()) {
+        return std::nullopt;
+    }
     const std::string chosenKey = store_.ReadString(path, kMachineSection, kChosenKey);
     if (chosenKey.empty()) {
         return std::nullopt;
@@ -108,6 +119,9 @@ std::optional<std::string> ConfigFile::ReadChosenDrawer() {
 
 void ConfigFile::WriteDefaultConfiguration() {
     const std::string path = BuildConfigPath();
+    if (path.empty()) {
+        return;
+    }
     for (const DefaultEntry& entry : kDefaults) {
         store_.WriteString(path, entry.section, entry.key, entry.value);
     }
@@ -115,6 +129,9 @@ void ConfigFile::WriteDefaultConfiguration() {
 
 SerialSettings ConfigFile::ReadSerialSettings(const char* drawerId) {
     const std::string path = BuildConfigPath();
+    if (path.empty()) {
+        return {}; // as for a file without the drawer's section
+    }
     return SerialSettings{
         .ComNuM = ParseDecimal(store_.ReadString(path, drawerId, kPortKey)),
         .Baudint = ParseDecimal(store_.ReadString(path, drawerId, kBaudKey)),

@@ -33,8 +33,12 @@ class ConfigFile {
 public:
     explicit ConfigFile(ProfileStore& store) : store_(store) {}
 
-    // The current directory followed by the file name, at full length.
+    // The current directory followed by the file name, at full length;
+    // empty when the current directory cannot be told (it was deleted,
+    // say): then there is no configuration file, and nothing is read or
+    // written.
     std::string BuildConfigPath();
+    bool Available();
     // The identifier listed for the chosen short key (empty when the list
     // lacks the key), or nothing when no drawer is chosen.
     std::optional<std::string> ReadChosenDrawer();

@@ -1,9 +1,10 @@
 #include "config/profile_ini.h"
 
+#include "config/ini_file.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <filesystem>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -12,7 +13,9 @@
 namespace cashdrawer {
 namespace {
 
-constexpr std::string_view kBlanks = " \t";
+// What the platform's profile functions take for blank around names and
+// values: white space, CR, and the old end-of-file mark.
+constexpr std::string_view kBlanks = " \t\r\n\v\f\x1a";
 
 std::string_view Trim(std::string_view text) {
     const auto first = text.find_first_not_of(kBlanks);
@@ -27,61 +30,54 @@ bool SameName(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
-// A file as its lines, each without its line break, and whether it breaks
-// them with CRLF. A rewritten file ends with a line break even where the
-// original's last line had none.
-struct IniText {
-    std::vector<std::string> lines;
-    bool crlf = true; // a new file gets the platform's CRLF
+// A file as its lines. Each keeps its own text and its own line break, so
+// a rewrite gives back every line it does not change byte for byte.
+struct IniLine {
+    std::string text;      // without the line break; a lone CR stays here
+    std::string lineBreak; // "\r\n", "\n", or empty on a last line without one
 };
 
-// Read with stdio, which reports a failed read (a folder where the file
-// should be, a device error) as a short count rather than an exception.
-std::optional<std::string> ReadWhole(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[4096];
-    std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        content.append(chunk, got);
-    }
-    std::fclose(file);
-    return content;
-}
+struct IniText {
+    std::vector<IniLine> lines;
+    const char* newBreak = "\r\n"; // for lines a write adds: the file's own, CRLF for a new file
+};
 
 IniText Parse(const std::string& content) {
     IniText text;
-    if (content.empty()) {
-        return text;
+    if (content.find('\n') != std::string::npos && content.find("\r\n") == std::string::npos) {
+        text.newBreak = "\n";
     }
-    text.crlf = content.find("\r\n") != std::string::npos || content.find('\n') == std::string::npos;
     std::size_t start = 0;
     while (start < content.size()) {
-        std::size_t end = content.find('\n', start);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
-        std::string line = content.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+        const std::size_t newline = content.find('\n', start);
+        IniLine line;
+        if (newline == std::string::npos) {
+            line.text = content.substr(start);
+            start = content.size();
+        } else {
+            const bool crlf = newline > start && content[newline - 1] == '\r';
+            line.text = content.substr(start, newline - start - (crlf ? 1 : 0));
+            line.lineBreak = crlf ? "\r\n" : "\n";
+            start = newline + 1;
         }
         text.lines.push_back(std::move(line));
-        start = end + 1;
     }
     return text;
 }
 
-// "[name]" with blanks allowed around; the name between the brackets.
+// "[name]" with blanks allowed around; the name runs to the line's last
+// ']'. A '[' line without one is no section header (the platform reads it
+// as a line of the section it stands in).
 std::optional<std::string_view> SectionName(std::string_view line) {
     line = Trim(line);
     if (line.empty() || line.front() != '[') {
         return std::nullopt;
     }
-    const auto close = line.find(']');
-    return Trim(line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+    const auto close = line.rfind(']');
+    if (close == std::string_view::npos) {
+        return std::nullopt;
+    }
+    return Trim(line.substr(1, close - 1));
 }
 
 struct KeyLine {
@@ -106,12 +102,12 @@ struct SectionSpan {
 
 SectionSpan FindSection(const IniText& text, std::string_view section) {
     for (std::size_t i = 0; i < text.lines.size(); ++i) {
-        const auto name = SectionName(text.lines[i]);
+        const auto name = SectionName(text.lines[i].text);
         if (!name || !SameName(*name, section)) {
             continue;
         }
         std::size_t end = i + 1;
-        while (end < text.lines.size() && !SectionName(text.lines[end])) {
+        while (end < text.lines.size() && !SectionName(text.lines[end].text)) {
             ++end;
         }
         return {i, i + 1, end};
@@ -121,7 +117,7 @@ SectionSpan FindSection(const IniText& text, std::string_view section) {
 
 std::optional<std::size_t> FindKey(const IniText& text, const SectionSpan& span, std::string_view key) {
     for (std::size_t i = span.first; i < span.last; ++i) {
-        const auto entry = ParseKeyLine(text.lines[i]);
+        const auto entry = ParseKeyLine(text.lines[i].text);
         if (entry && SameName(entry->key, key)) {
             return i;
         }
@@ -157,51 +153,49 @@ std::string ReadIniValue(const std::string& content, std::string_view section, s
     if (!line) {
         return {};
     }
-    const std::string_view value = Unquote(ParseKeyLine(text.lines[*line])->value);
+    const std::string_view value = Unquote(ParseKeyLine(text.lines[*line].text)->value);
     return std::string(value.substr(0, ProfileStore::kMaxValueLength));
 }
 
 std::string WriteIniValue(const std::string& content, std::string_view section, std::string_view key,
                           std::string_view value) {
     IniText text = Parse(content);
+    const auto newLine = [&](std::string line) { return IniLine{std::move(line), text.newBreak}; };
     const std::string entry = std::string(key) + "=" + std::string(value);
     const SectionSpan span = FindSection(text, section);
     if (span.header == std::string::npos) {
-        text.lines.push_back("[" + std::string(section) + "]");
-        text.lines.push_back(entry);
+        text.lines.push_back(newLine("[" + std::string(section) + "]"));
+        text.lines.push_back(newLine(entry));
     } else if (const auto line = FindKey(text, span, key)) {
         // Replaced in place, under the name the file spells it with.
-        text.lines[*line] = std::string(ParseKeyLine(text.lines[*line])->key) + "=" + std::string(value);
+        IniLine& changed = text.lines[*line];
+        changed.text = std::string(ParseKeyLine(changed.text)->key) + "=" + std::string(value);
     } else {
         // At the end of the section, before the blank lines that end it.
         std::size_t at = span.last;
-        while (at > span.first && Trim(text.lines[at - 1]).empty()) {
+        while (at > span.first && Trim(text.lines[at - 1].text).empty()) {
             --at;
         }
-        text.lines.insert(text.lines.begin() + static_cast<std::ptrdiff_t>(at), entry);
+        text.lines.insert(text.lines.begin() + static_cast<std::ptrdiff_t>(at), newLine(entry));
     }
 
+    // A rewritten file ends with a line break, as the platform leaves it.
     std::string out;
-    const char* lineBreak = text.crlf ? "\r\n" : "\n";
-    for (const std::string& line : text.lines) {
-        out += line;
-        out += lineBreak;
+    for (const IniLine& line : text.lines) {
+        out += line.text;
+        out += line.lineBreak.empty() ? text.newBreak : line.lineBreak.c_str();
     }
     return out;
 }
 
 std::string IniProfileStore::ReadString(const std::string& path, const std::string& section, const std::string& key) {
-    const auto content = ReadWhole(path);
+    const auto content = ReadIniFile(path);
     return content ? ReadIniValue(*content, section, key) : std::string();
 }
 
 void IniProfileStore::WriteString(const std::string& path, const std::string& section, const std::string& key,
                                   const std::string& value) {
-    const std::string updated = WriteIniValue(ReadWhole(path).value_or(std::string()), section, key, value);
-    if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(updated.data(), 1, updated.size(), file);
-        std::fclose(file);
-    }
+    UpdateIniFile(path, [&](const std::string& content) { return WriteIniValue(content, section, key, value); });
 }
 
 } // namespace cashdrawer

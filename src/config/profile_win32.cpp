@@ -39,11 +39,12 @@ public:
     }
 };
 
+// At namespace scope: a function's static would cost a handle per load
+// (see clock_win32.cpp).
+Win32ProfileStore systemProfileStore;
+
 } // namespace
 
-ProfileStore& SystemProfileStore() {
-    static Win32ProfileStore store;
-    return store;
-}
+ProfileStore& SystemProfileStore() { return systemProfileStore; }
 
 } // namespace cashdrawer

@@ -66,6 +66,9 @@ void DrawerLibrary::StartSerialDrawer(const CatalogueRow& row) {
 // empty identifier, which no drawer answers to.
 int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
     ConfigFile config = Config();
+    if (!config.Available()) {
+        return CASH_DRAWER_NONE_CHOSEN; // no current directory: no file to read, none to write
+    }
     const std::optional<std::string> chosen = config.ReadChosenDrawer();
     if (!chosen) {
         config.WriteDefaultConfiguration();

@@ -1,6 +1,13 @@
 #include "config/profile_ini.h"
+#include "sim/sim_terminal.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 
 #include <cstdio>
 #include <filesystem>
@@ -64,7 +71,12 @@ TEST(IniRead, SurvivesFilesThatAreNotIni) {
     }
     EXPECT_EQ(ReadIniValue(binary, "CashDrawer_Machine", "CurrentCashDrawer"), "");
     EXPECT_EQ(ReadIniValue("no sections at all\nk=v\n", "s", "k"), "");
-    EXPECT_EQ(ReadIniValue("[unclosed\nk=v\n", "unclosed", "k"), "v");
+    // A '[' line without ']' is no section header, as the platform reads it:
+    // its keys stay in the section before it.
+    EXPECT_EQ(ReadIniValue("[unclosed\nk=v\n", "unclosed", "k"), "");
+    EXPECT_EQ(ReadIniValue("[s]\n[unclosed\nk=v\n", "s", "k"), "v");
+    EXPECT_EQ(ReadIniValue("[a]b]\nk=v\n", "a]b", "k"), "v"); // the name runs to the last ']'
+    EXPECT_EQ(ReadIniValue("[s]\nk=v\r\r\x1a", "s", "k"), "v"); // CRs and the end-of-file mark are blank
     EXPECT_EQ(ReadIniValue(std::string(1 << 20, '['), "s", "k"), "");
 
     std::string manyLines;
@@ -95,6 +107,9 @@ TEST(IniWrite, ReplacesInPlaceAppendsToTheSectionOrTheFileAndKeepsEverythingElse
         {"unix line breaks stay unix", "[A]\nx=1\n", "A", "x", "2", "[A]\nx=2\n"},
         {"only the first duplicate is replaced", "[A]\r\nk=1\r\nk=2\r\n", "A", "k", "3", "[A]\r\nk=3\r\nk=2\r\n"},
         {"empty value", "[A]\r\nk=1\r\n", "A", "k", "", "[A]\r\nk=\r\n"},
+        {"a CR ending the last line is kept", "[A]\nx=1\r", "A", "k", "v", "[A]\nx=1\r\nk=v\n"},
+        {"lines keep their own breaks", "[A]\r\nx=1\ny=2\r\n", "A", "x", "3", "[A]\r\nx=3\ny=2\r\n"},
+        {"an unclosed '[' line opens no section", "[A]\r\n[B\r\n", "B", "k", "v", "[A]\r\n[B\r\n[B]\r\nk=v\r\n"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(WriteIniValue(c.before, c.section, c.key, c.value), c.after) << c.name;
@@ -139,6 +154,126 @@ TEST_F(IniFiles, AnUnwritablePathIsSilentlyLeftAlone) {
     store_.WriteString(path, "s", "k", "v");
     EXPECT_EQ(store_.ReadString(path, "s", "k"), "");
     EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+// Runs `body` in a child process; true when it exited with 0.
+template <typename Body>
+pid_t Spawn(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        body();
+        std::_Exit(0);
+    }
+    return child;
+}
+
+bool ExitedCleanly(pid_t child) {
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Two processes (two tills' software, say) write the same file at once,
+// many times. Every change of each must survive, and a reader must never
+// find the file cut short.
+TEST_F(IniFiles, ConcurrentWritersLoseNothingAndReadersNeverSeeAPartFile) {
+    const std::string path = Path("CashDrawerconfig.ini");
+    constexpr int kWrites = 100;
+    const auto writer = [&](const char* section) {
+        IniProfileStore store;
+        for (int i = 0; i < kWrites; ++i) {
+            store.WriteString(path, "CashDrawer_Machine", "CurrentCashDrawer", "RN340_A");
+            store.WriteString(path, section, "k" + std::to_string(i), std::string(40, 'x'));
+        }
+    };
+    const pid_t first = Spawn([&] { writer("TillOne"); });
+    const pid_t second = Spawn([&] { writer("TillTwo"); });
+    int partial = 0;
+    for (int read = 0; read < 2000; ++read) {
+        const std::string text = Contents(path);
+        // Whole files only: every one the writers leave starts with a section
+        // and ends with a line break.
+        if (!text.empty() && (text.front() != '[' || text.back() != '\n')) {
+            ++partial;
+        }
+    }
+    ASSERT_TRUE(ExitedCleanly(first));
+    ASSERT_TRUE(ExitedCleanly(second));
+    EXPECT_EQ(partial, 0);
+    for (const char* section : {"TillOne", "TillTwo"}) {
+        for (int i = 0; i < kWrites; ++i) {
+            ASSERT_EQ(store_.ReadString(path, section, "k" + std::to_string(i)), std::string(40, 'x'))
+                << section << " k" << i << " was lost";
+        }
+    }
+    EXPECT_EQ(store_.ReadString(path, "CashDrawer_Machine", "CurrentCashDrawer"), "RN340_A");
+}
+
+// The disk fills up (here: a file size limit) in the middle of a write: the
+// file must stay as it was, not be left truncated.
+TEST_F(IniFiles, AWriteThatCannotCompleteLeavesTheFileAsItWas) {
+    const std::string path = Path("CashDrawerconfig.ini");
+    const std::string before = "[CashDrawer_Machine]\r\nCurrentCashDrawer=RN340_A\r\n";
+    std::ofstream(path, std::ios::binary) << before;
+    const pid_t child = Spawn([&] {
+        std::signal(SIGXFSZ, SIG_IGN); // writes past the limit fail with EFBIG instead
+        const rlimit limit{static_cast<rlim_t>(before.size() + 8), static_cast<rlim_t>(before.size() + 8)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        IniProfileStore().WriteString(path, "CashDrawerList", "RN340_A", std::string(200, 'y'));
+    });
+    ASSERT_TRUE(ExitedCleanly(child));
+    EXPECT_EQ(Contents(path), before);
+    std::size_t leftovers = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        leftovers += entry.path().filename() != "CashDrawerconfig.ini" ? 1 : 0;
+    }
+    EXPECT_EQ(leftovers, 0u) << "no temporary file left beside it";
+}
+
+// A folder where new files cannot be made, holding a file that can be
+// written (a shop's read-only share with one writable file): the change
+// still lands, in place.
+TEST_F(IniFiles, AFileInAFolderWithoutCreateRightsIsStillWritten) {
+    const std::string path = Path("t.ini");
+    std::ofstream(path, std::ios::binary) << "[s]\r\nk=1\r\n";
+    // Root may create files in any folder: the writer runs as a plain user
+    // who owns the file and may only read and search the folder.
+    constexpr uid_t kNobody = 65534;
+    const bool root = ::geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(::chown(folder_.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    }
+    std::filesystem::permissions(folder_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const pid_t child = Spawn([&] {
+        if (root && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            std::_Exit(3);
+        }
+        IniProfileStore().WriteString(path, "s", "k", "2");
+    });
+    EXPECT_TRUE(ExitedCleanly(child));
+    std::filesystem::permissions(folder_, std::filesystem::perms::owner_all);
+    EXPECT_EQ(Contents(path), "[s]\r\nk=2\r\n");
+}
+
+// The current directory was deleted under the application: there is no
+// configuration file. Nothing is read, nothing is written at the root, and
+// the Default exports touch no drawer.
+TEST(NoCurrentDirectory, MeansNoConfigurationFile) {
+    const auto home = std::filesystem::current_path();
+    const auto gone = std::filesystem::temp_directory_path() / ("cashdrawer-gone-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(gone);
+    std::filesystem::current_path(gone);
+    std::filesystem::remove(gone);
+
+    IniProfileStore store;
+    EXPECT_EQ(store.CurrentDirectory(), "");
+    sim::BasicSimTerminal<sim::VirtualClock, IniProfileStore> terminal;
+    EXPECT_EQ(terminal.library.GetCashStatusDefault(), 0);
+    EXPECT_EQ(terminal.library.OpenCashDefault(), 0);
+    EXPECT_TRUE(terminal.log.Records().empty()) << "no drawer touched";
+    const bool writtenAtRoot = std::filesystem::exists("/CashDrawerconfig.ini");
+    std::filesystem::current_path(home);
+    EXPECT_FALSE(writtenAtRoot);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "sim/winio64_double.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -573,6 +574,12 @@ HOST_TEST(OurIniStoreAgreesWithThePlatform) {
         {"blanks around names and values", "[ S ]\r\n  k  =  1  \r\n  j=\"quoted\"\r\n", true},
         {"blank lines", "[S]\r\nk=1\r\n\r\n[T]\r\nx=2\r\n", true},
         {"unix line breaks", "[S]\nk=1\nj=2\n", true},
+        // Found by fuzzing: a CR ending the file's last line, an unclosed '['
+        // line (no section header), a name running to the last ']'.
+        {"CR ending the last line", "[S]\r\nk=1\r", false},
+        {"unclosed bracket line", "[S]\r\nk=1\r\n[T\r\nx=2\r\n", false},
+        {"unclosed bracket at the end", "[S]\r\nk=1\r\n[T", false},
+        {"name to the last bracket", "[S]x]\r\nk=1\r\n[T]\r\nx=2\r\n", false},
     };
     struct Read {
         const char* section;
@@ -767,25 +774,155 @@ HOST_TEST(SerialPortComesFromTheFirstIdentifierThatOpensIt) {
     CHECK_EQ(Hex(DeviceLog()), std::string("1D 61 01 1B 70 31 30 30 1D 61 01 1B 70 30 30 30"));
 }
 
-// Unloading stops the monitor and closes the port every time, without a
-// crash or a hang, while the device keeps talking.
-HOST_TEST(SerialUnloadFiftyTimesWhileTheDeviceStreams) {
-    SerialShop();
+// What the process holds, to tell a cycle that leaks from one that does not.
+struct ProcessFootprint {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+};
+
+// The process's open handles, as the system's handle table lists them.
+// (Wine answers GetProcessHandleCount with 0; its handle table is true.)
+DWORD OpenHandleCount() {
+    struct HandleEntry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        void* object;
+        ULONG access;
+    };
+    struct HandleTable {
+        ULONG count;
+        HandleEntry entries[1];
+    };
+    using QueryFn = LONG(WINAPI*)(int informationClass, void* buffer, ULONG size, ULONG* needed);
+    constexpr int kSystemHandleInformation = 16;
+    const auto query = Resolve<QueryFn>(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation");
+    REQUIRE(query != nullptr);
+    std::vector<unsigned char> buffer(1 << 16);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == 0) {
+            break;
+        }
+        REQUIRE(buffer.size() < (64u << 20)); // STATUS_INFO_LENGTH_MISMATCH: grow, within reason
+        buffer.resize(buffer.size() * 2);
+    }
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    DWORD ours = 0;
+    for (ULONG i = 0; i < table->count; ++i) {
+        ours += table->entries[i].ownerPid == ::GetCurrentProcessId() ? 1 : 0;
+    }
+    return ours;
+}
+
+ProcessFootprint Footprint() {
+    ProcessFootprint footprint;
+    footprint.handles = OpenHandleCount();
+    PROCESS_MEMORY_COUNTERS_EX memory{};
+    memory.cb = sizeof memory;
+    if (::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                               sizeof memory)) {
+        // Private commit; Wine fills in PagefileUsage, not PrivateUsage.
+        footprint.privateBytes = memory.PrivateUsage != 0 ? memory.PrivateUsage : memory.PagefileUsage;
+    }
+    return footprint;
+}
+
+// Load, status, kick, unload, as an application that loads the DLL per
+// transaction does. Every cycle must give back every handle it took: the
+// count after the last cycle equals the count after the first (which has
+// paid for what Wine itself keeps once a DLL has been loaded).
+void LoadCycles(const char* drawerId, int cycles) {
     const std::wstring path = BuildFolder() + L"Cash_Drawer_DLL.dll";
-    for (int round = 0; round < 50; ++round) {
+    ProcessFootprint afterFirst{};
+    for (int round = 0; round < cycles; ++round) {
         HMODULE module = ::LoadLibraryW(path.c_str());
         REQUIRE(module != nullptr);
         auto openCash = Resolve<DrawerFn>(module, "OpenCash");
         auto getCashStatus = Resolve<DrawerFn>(module, "GetCashStatus");
-        CHECK_EQ(openCash("DL470_CashB"), CASH_DRAWER_KICKED);
-        const int state = getCashStatus("DL470_CashB");
+        const int state = getCashStatus(drawerId);
         CHECK(state == 0 || state == 1);
+        CHECK_EQ(openCash(drawerId), CASH_DRAWER_KICKED);
         const double start = NowMs();
         REQUIRE(::FreeLibrary(module));
         CHECK(NowMs() - start < 1000);
         // Really gone: the monitor thread holds no reference to it.
         REQUIRE(::GetModuleHandleW(L"Cash_Drawer_DLL.dll") == nullptr);
+        REQUIRE(::GetModuleHandleW(L"WinIo64.dll") == nullptr);
+        if (round == 0) {
+            afterFirst = Footprint();
+        }
     }
+    const ProcessFootprint afterLast = Footprint();
+    std::printf("%s, %d cycles: handles %lu after the first, %lu after the last; private bytes %zu KiB, %zu KiB\n",
+                drawerId, cycles, afterFirst.handles, afterLast.handles, afterFirst.privateBytes / 1024,
+                afterLast.privateBytes / 1024);
+    CHECK(afterFirst.handles > 0);
+    CHECK_EQ(afterLast.handles, afterFirst.handles);
+}
+
+HOST_TEST(TwoHundredLoadCyclesWithAPortDrawerLeaveNothingBehind) { LoadCycles("RN340_CashA", 200); }
+
+// The same with the serial drawer while the device keeps talking: the
+// monitor stops and the port, its events and the thread go every time.
+HOST_TEST(SerialTwoHundredLoadCyclesWhileTheDeviceStreams) {
+    SerialShop();
+    LoadCycles("DL470_CashB", 200);
+}
+
+// A device that never answers: -2 after the first wait, never a state.
+HOST_TEST(SerialSilentDeviceGivesMinusTwo) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), CASH_DRAWER_UNREACHABLE);
+    CHECK_EQ(Hex(DeviceLog()), std::string("1D 61 01 1D 61 01"));
+}
+
+// The device answers its first request, then falls silent for a while (a
+// pulled cable with the port still open), then comes back.
+HOST_TEST(SerialDeviceThatFallsSilentThenComesBack) {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1);
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1); // its request is fresh
+    ::Sleep(700);
+    double start = NowMs();
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), CASH_DRAWER_UNREACHABLE);
+    CHECK(NowMs() - start < 400); // at once: no wait for a device known to be silent
+    int state = CASH_DRAWER_UNREACHABLE;
+    for (int wait = 0; wait < 40 && state == CASH_DRAWER_UNREACHABLE; ++wait) {
+        ::Sleep(100);
+        state = dll.getCashStatus("DL470_CashB");
+    }
+    CHECK_EQ(state, 1);
+}
+
+// The monitor thread, stuck in a step past the unload's deadline, is never
+// frozen: the unload returns, the host survives, and the thread finishes
+// its step and releases what it holds, with the module kept mapped for it.
+HOST_TEST(LateMonitorRunsOnAndEndsByItself) {
+    using StartFn = int(__stdcall*)(int, const wchar_t*);
+    const wchar_t* releasedName = L"cashdrawer-late-monitor-released";
+    HANDLE released = ::CreateEventW(nullptr, TRUE, FALSE, releasedName);
+    REQUIRE(released != nullptr);
+    HMODULE probe = ::LoadLibraryW((BuildFolder() + L"late_monitor_probe.dll").c_str());
+    REQUIRE(probe != nullptr);
+    auto start = Resolve<StartFn>(probe, "StartLateMonitor");
+    REQUIRE(start != nullptr);
+    REQUIRE(start(600, releasedName) == 1);
+    ::Sleep(50); // inside its 600 ms step
+    const double unloadStart = NowMs();
+    ::FreeLibrary(probe);
+    std::printf("unload took %.1f ms\n", NowMs() - unloadStart);
+    CHECK(NowMs() - unloadStart < 500);
+    CHECK(::WaitForSingleObject(released, 0) == WAIT_TIMEOUT); // still in its step
+    CHECK(::WaitForSingleObject(released, 3000) == WAIT_OBJECT_0);
+    CHECK(::GetModuleHandleW(L"late_monitor_probe.dll") != nullptr); // pinned for the late thread
+    ::Sleep(200); // the thread's way out, through our code
+    ::CloseHandle(released);
 }
 
 } // namespace

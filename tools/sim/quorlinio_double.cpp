@@ -27,10 +27,11 @@ struct DoubleState {
     SimBoardIo board{cashdrawer::SystemClock(), log};
 };
 
-DoubleState& State() {
-    static DoubleState state;
-    return state;
-}
+// At namespace scope: a function's static would keep a handle of the C++
+// runtime's each time the double is loaded.
+DoubleState doubleState;
+
+DoubleState& State() { return doubleState; }
 
 using cashdrawer::sim::AccessOp;
 static_assert(static_cast<int>(AccessOp::BoardOpen) == SIM_BOARD_OPEN &&

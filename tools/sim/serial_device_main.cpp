@@ -3,6 +3,7 @@
 // requests, and logs every byte it receives.
 //
 //   serial_device_sim --link PATH --log FILE [--report HEX8] [--stream MS]
+//                     [--answers N [--silent-for MS]]
 //
 // PATH is created as a symbolic link to the pty (e.g. $WINEPREFIX/dosdevices/com12)
 // and removed on exit. Each line of FILE is "<microseconds> <byte in hex>",
@@ -41,6 +42,8 @@ int main(int argc, char** argv) {
     std::string logPath;
     cashdrawer::sim::SimSerialDevice::Report report{0x10, 0, 0, 0};
     unsigned streamMs = 0;
+    long answers = -1;
+    unsigned silentForMs = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--link") {
@@ -48,6 +51,10 @@ int main(int argc, char** argv) {
         } else if (option == "--log") {
             logPath = argv[i + 1];
         } else if (option == "--report" && ParseReport(argv[i + 1], report)) {
+        } else if (option == "--answers") {
+            answers = std::strtol(argv[i + 1], nullptr, 10);
+        } else if (option == "--silent-for") {
+            silentForMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         } else if (option == "--stream") {
             streamMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         } else {
@@ -56,13 +63,16 @@ int main(int argc, char** argv) {
         }
     }
     if (linkPath.empty() || logPath.empty()) {
-        std::fprintf(stderr, "usage: %s --link PATH --log FILE [--report HEX8] [--stream MS]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s --link PATH --log FILE [--report HEX8] [--stream MS] [--answers N [--silent-for MS]]\n", argv[0]);
         return 1;
     }
 
     cashdrawer::sim::SimSerialDevice device;
     device.SetReport(report);
     device.SetStreaming(streamMs);
+    if (answers >= 0) {
+        device.SetFallsSilent(static_cast<uint32_t>(answers), silentForMs);
+    }
     ::unlink(linkPath.c_str());
     if (::symlink(device.SlavePath().c_str(), linkPath.c_str()) != 0) {
         std::perror("symlink");

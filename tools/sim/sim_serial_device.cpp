@@ -47,6 +47,32 @@ void SimSerialDevice::SetReport(Report report) {
     report_ = report;
 }
 
+void SimSerialDevice::SetFallsSilent(uint32_t answers, uint32_t silentForMs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limited_ = true;
+    answersLeft_ = answers;
+    silentForMs_ = silentForMs;
+    silentSinceMicros_ = NowMicros();
+}
+
+bool SimSerialDevice::TakeAnswer() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!limited_) {
+        return true;
+    }
+    if (answersLeft_ > 0) {
+        if (--answersLeft_ == 0) {
+            silentSinceMicros_ = NowMicros();
+        }
+        return true;
+    }
+    if (silentForMs_ != 0 && NowMicros() - silentSinceMicros_ >= silentForMs_ * 1000ull) {
+        limited_ = false; // back for good
+        return true;
+    }
+    return false;
+}
+
 std::vector<SimSerialDevice::Received> SimSerialDevice::ReceivedBytes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -73,7 +99,7 @@ void SimSerialDevice::Serve() {
                     answer = true;
                 }
             }
-            if (answer) {
+            if (answer && TakeAnswer()) {
                 WriteReport();
             }
         }

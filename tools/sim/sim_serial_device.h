@@ -33,6 +33,9 @@ public:
     void SetReport(Report report);
     // Sends a report every `intervalMs` unasked; 0 stops.
     void SetStreaming(uint32_t intervalMs) { streamIntervalMs_ = intervalMs; }
+    // Answers only the first `answers` requests, then falls silent; after
+    // `silentForMs` of silence (0: for ever) it answers every request again.
+    void SetFallsSilent(uint32_t answers, uint32_t silentForMs);
     std::vector<Received> ReceivedBytes() const;
     // Sends the report now, unasked; returns the time its last byte went out.
     uint64_t SendReport();
@@ -41,6 +44,8 @@ public:
 
 private:
     void Serve();
+    // Whether this request is answered, under the falls-silent script.
+    bool TakeAnswer();
     void WriteReport();
 
     int master_ = -1;
@@ -50,6 +55,10 @@ private:
     std::atomic<uint32_t> streamIntervalMs_{0};
     mutable std::mutex mutex_;
     Report report_{0x10, 0x00, 0x00, 0x00};
+    bool limited_ = false;
+    uint32_t answersLeft_ = 0;
+    uint32_t silentForMs_ = 0;
+    uint64_t silentSinceMicros_ = 0;
     std::vector<Received> received_;
     std::thread thread_;
 };

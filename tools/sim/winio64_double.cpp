@@ -38,10 +38,11 @@ struct DoubleState {
     DoubleState() { ports.Attach(superIo); }
 };
 
-DoubleState& State() {
-    static DoubleState state;
-    return state;
-}
+// At namespace scope: a function's static would keep a handle of the C++
+// runtime's each time the double is loaded.
+DoubleState doubleState;
+
+DoubleState& State() { return doubleState; }
 
 PortWidth WidthOf(unsigned size) { return size == 4 ? PortWidth::DWord : PortWidth::Byte; }
 

@@ -1,0 +1,22 @@
+// The INI store's file access: whole-file reads, and read-modify-write
+// cycles that can neither lose another writer's change nor leave a half
+// written file behind. One implementation per operating system.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace cashdrawer {
+
+// The file's bytes, or nothing when it cannot be read (missing, a folder).
+std::optional<std::string> ReadIniFile(const std::string& path);
+
+// Under an advisory lock that other writers of the same file take too,
+// reads the file (empty when missing), hands its text to `update`, and
+// replaces the file with the result in one step: a reader sees the old
+// file or the new one, never a part. False when nothing was written (the
+// folder or the file cannot be written); the file is then as it was.
+bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update);
+
+} // namespace cashdrawer

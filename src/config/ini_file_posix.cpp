@@ -1,0 +1,138 @@
+#include "config/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+namespace cashdrawer {
+namespace {
+
+// Closes a descriptor on every road out.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+std::optional<std::string> ReadAll(int fd) {
+    std::string content;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got > 0) {
+            content.append(chunk, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            return content;
+        } else if (errno != EINTR) {
+            return std::nullopt; // EISDIR, EIO: not a file we can use
+        }
+    }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote > 0) {
+            done += static_cast<std::size_t>(wrote);
+        } else if (wrote < 0 && errno != EINTR) {
+            return false; // a full disk, a quota
+        }
+    }
+    return true;
+}
+
+// The file's folder, for the temporary file beside it.
+std::string FolderOf(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+enum class Replace { Done, FolderNotWritable, Failed };
+
+// Writes the text to a new file in the folder and renames it over `path`:
+// the rename is the one step in which the file changes.
+Replace ReplaceAtomically(const std::string& path, const std::string& text, mode_t mode) {
+    std::string temporary = FolderOf(path) + "/.CashDrawer-XXXXXX";
+    std::vector<char> name(temporary.begin(), temporary.end());
+    name.push_back('\0');
+    Descriptor out(::mkstemp(name.data()));
+    if (out.get() < 0) {
+        return errno == EACCES || errno == EPERM || errno == EROFS ? Replace::FolderNotWritable : Replace::Failed;
+    }
+    temporary.assign(name.data());
+    const bool written = WriteAll(out.get(), text) && ::fchmod(out.get(), mode) == 0 && ::fsync(out.get()) == 0;
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str()); // a full disk: the file stays as it was
+        return Replace::Failed;
+    }
+    return Replace::Done;
+}
+
+// Opens the file (creating it empty when missing) and takes its lock. A
+// writer that replaced the file while we waited has left our descriptor on
+// the old one: open the new one and wait again.
+int OpenLocked(const std::string& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return -1;
+        }
+        struct stat held {};
+        struct stat named {};
+        if (::flock(fd, LOCK_EX) == 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            return fd;
+        }
+        ::close(fd);
+    }
+    return -1;
+}
+
+} // namespace
+
+std::optional<std::string> ReadIniFile(const std::string& path) {
+    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        return std::nullopt;
+    }
+    return ReadAll(in.get());
+}
+
+bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
+    Descriptor locked(OpenLocked(path));
+    if (locked.get() < 0) {
+        return false;
+    }
+    struct stat held {};
+    const auto content = ReadAll(locked.get());
+    if (!content || ::fstat(locked.get(), &held) != 0) {
+        return false;
+    }
+    const std::string updated = update(*content);
+    const Replace replaced = ReplaceAtomically(path, updated, held.st_mode & 07777);
+    if (replaced != Replace::FolderNotWritable) {
+        return replaced == Replace::Done;
+    }
+    // A folder we may not create files in, with a file we may write: the
+    // change in place, still under the lock, is better than none.
+    return ::ftruncate(locked.get(), 0) == 0 && ::lseek(locked.get(), 0, SEEK_SET) == 0 &&
+           WriteAll(locked.get(), updated);
+}
+
+} // namespace cashdrawer

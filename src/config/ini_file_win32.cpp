@@ -1,0 +1,78 @@
+#include "config/ini_file.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <functional>
+
+namespace cashdrawer {
+namespace {
+
+// Every writer of one path, in any process, takes the same named mutex.
+class PathLock {
+public:
+    explicit PathLock(const std::string& path) {
+        char name[64];
+        std::snprintf(name, sizeof name, "Local\\CashDrawerIni-%016zx", std::hash<std::string>{}(path));
+        mutex_ = ::CreateMutexA(nullptr, FALSE, name);
+        held_ = mutex_ != nullptr && ::WaitForSingleObject(mutex_, INFINITE) != WAIT_FAILED;
+    }
+    ~PathLock() {
+        if (held_) {
+            ::ReleaseMutex(mutex_);
+        }
+        if (mutex_ != nullptr) {
+            ::CloseHandle(mutex_);
+        }
+    }
+    PathLock(const PathLock&) = delete;
+    PathLock& operator=(const PathLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    HANDLE mutex_ = nullptr;
+    bool held_ = false;
+};
+
+} // namespace
+
+std::optional<std::string> ReadIniFile(const std::string& path) {
+    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::string content;
+    char chunk[4096];
+    DWORD got = 0;
+    bool ok = true;
+    while ((ok = ::ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0) && got > 0) {
+        content.append(chunk, got);
+    }
+    ::CloseHandle(file);
+    return ok ? std::optional<std::string>(content) : std::nullopt;
+}
+
+bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
+    PathLock lock(path);
+    if (!lock.Held()) {
+        return false;
+    }
+    const std::string updated = update(ReadIniFile(path).value_or(std::string()));
+    const std::string temporary = path + ".new";
+    HANDLE out = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD wrote = 0;
+    const bool written = ::WriteFile(out, updated.data(), static_cast<DWORD>(updated.size()), &wrote, nullptr) &&
+                         wrote == updated.size() && ::FlushFileBuffers(out);
+    ::CloseHandle(out);
+    if (!written || !::MoveFileExA(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ::DeleteFileA(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+} // namespace cashdrawer
