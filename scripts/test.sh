@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Every test layer: the native unit tests (with AddressSanitizer and
 # UndefinedBehaviorSanitizer), then the Windows DLL's integration tests
-# under Wine. Ends with one summary line per layer and a total.
+# under Wine, then a few seconds of each fuzz target. Ends with one summary
+# line per layer and a total.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 \
-  libcli11-dev nlohmann-json3-dev || exit 1
+  libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev || exit 1
 
 summary=()
 total_passed=0
@@ -39,6 +40,22 @@ run_layer() {
 run_layer "native unit tests" native
 source scripts/wine-env.sh
 run_layer "Windows DLL under Wine" win64
+
+# Fuzzing smoke: each target a few seconds from its seed corpus.
+echo "=== fuzz targets, ${CASHDRAWER_FUZZ_SECONDS:-5} s each ==="
+fuzz_log=$(mktemp)
+scripts/fuzz.sh "${CASHDRAWER_FUZZ_SECONDS:-5}" 2>&1 | tee "$fuzz_log"
+fuzz_line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed' "$fuzz_log" | tail -n 1)
+if [ -n "$fuzz_line" ]; then
+  fuzz_passed=$(sed -E 's/^fuzz: ([0-9]+) passed.*/\1/' <<<"$fuzz_line")
+  fuzz_failed=$(sed -E 's/.* ([0-9]+) failed/\1/' <<<"$fuzz_line")
+else
+  fuzz_passed=0
+  fuzz_failed=1
+fi
+total_passed=$((total_passed + fuzz_passed))
+total_failed=$((total_failed + fuzz_failed))
+summary+=("$(printf '%-32s %d passed, %d failed' "fuzz targets:" "$fuzz_passed" "$fuzz_failed")")
 
 echo
 echo "=== Summary ==="
