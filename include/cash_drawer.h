@@ -33,13 +33,16 @@
 #define CASH_DRAWER_STATE_1 1
 #define CASH_DRAWER_STATE_0 0
 /* OpenCashDefault / GetCashStatusDefault: no drawer was chosen in
- * CashDrawerconfig.ini; a default file was written instead. */
+ * CashDrawerconfig.ini; a default file was written instead (or, when the
+ * current directory cannot be told, there is no file and none is written). */
 #define CASH_DRAWER_NONE_CHOSEN 0
 /* The identifier is not known to this function, or it is a null pointer. */
 #define CASH_DRAWER_UNKNOWN_ID (-1)
-/* The drawer's hardware could not be reached: the port I/O library or the
- * board I/O library is missing or failed to start, or the COM port is not
- * open. Nothing was sent to the drawer. */
+/* The drawer's hardware could not be reached, so no state is known: the
+ * port I/O library or the board I/O library is missing or failed to start;
+ * or, for the serial drawer, the COM port is not open, its writes fail, or
+ * the device sends no status reports (none yet, or none since a request more
+ * than 500 ms old). A kick that gives this value did not reach the drawer. */
 #define CASH_DRAWER_UNREACHABLE (-2)
 
 #ifdef __cplusplus
