@@ -10,21 +10,15 @@ namespace {
 // Where a run stands; moved on by whichever side gets there first.
 enum class RunState : int { Running, LeftLoop, Abandoned };
 
-// One run of the thread, on the heap and shared by the thread and the
-// unload: a thread that is late outlives the BackgroundThread object.
+// One run of the monitor, on the heap and shared by the pool's callback and
+// the unload: a run that is late outlives the BackgroundThread object.
 struct Run {
     BackgroundThread::Step step;
     std::atomic<RunState> state{RunState::Running};
-    HANDLE leftLoop = nullptr; // manual-reset: the thread has left its loop
-    HANDLE park = nullptr;     // never signalled: the thread waits here to be ended
-
-    ~Run() {
-        ::CloseHandle(leftLoop);
-        ::CloseHandle(park);
-    }
+    HANDLE leftLoop = nullptr; // set by the pool once our callback has returned
 };
 
-// Keeps our module mapped until the process ends, so that a late thread
+// Keeps our module mapped until the process ends, so that a late run
 // returns from its read into code that is still there.
 bool PinOurModule() {
     HMODULE self = nullptr;
@@ -32,24 +26,26 @@ bool PinOurModule() {
                                 reinterpret_cast<LPCWSTR>(&PinOurModule), &self) != 0;
 }
 
-DWORD WINAPI ThreadProc(void* argument) {
-    auto* run = static_cast<Run*>(argument);
+VOID CALLBACK RunSteps(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK) {
+    auto* run = static_cast<Run*>(context);
+    ::CallbackMayRunLong(instance); // it runs until the unload: the pool adds a thread for others
     while (run->step()) {
     }
     run->step = nullptr; // what the step held (the port, shared state) goes now
 
     RunState expected = RunState::Running;
     if (run->state.compare_exchange_strong(expected, RunState::LeftLoop)) {
-        // The unload is waiting, or will be. Signal and park in one kernel
-        // call: once it sees the signal, not one more instruction of ours
-        // runs on this thread; it ends the thread from there.
-        ::SignalObjectAndWait(run->leftLoop, run->park, INFINITE, TRUE);
-        return 0;
+        // The pool sets the event after this callback has returned: when
+        // the unload sees it, no instruction of ours is left to run on
+        // the pool's thread, and the thread itself goes on in the system's
+        // code - no thread of ours has to end under the loader lock.
+        ::SetEventWhenCallbackReturns(instance, run->leftLoop);
+        return;
     }
     // Abandoned by an unload that could not wait for us: our module was
-    // pinned, so this code is still mapped. Tidy up and end normally.
+    // pinned for us, and the run is ours to free.
+    ::CloseHandle(run->leftLoop);
     delete run;
-    return 0;
 }
 
 } // namespace
@@ -60,51 +56,45 @@ bool Win32BackgroundThread::Start(Step step) {
     auto* run = new Run{};
     run->step = std::move(step);
     run->leftLoop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    run->park = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (run->leftLoop == nullptr || run->park == nullptr) {
+    PTP_WORK work = run->leftLoop != nullptr ? ::CreateThreadpoolWork(&RunSteps, run, nullptr) : nullptr;
+    if (work == nullptr) {
+        if (run->leftLoop != nullptr) {
+            ::CloseHandle(run->leftLoop);
+        }
         delete run;
         return false;
     }
-    thread_ = ::CreateThread(nullptr, 0, &ThreadProc, run, 0, nullptr);
-    if (thread_ == nullptr) {
-        delete run;
-        return false;
-    }
+    ::SubmitThreadpoolWork(work);
+    work_ = work;
     run_ = run;
     return true;
 }
 
 bool Win32BackgroundThread::Retire(uint32_t timeoutMs) {
-    if (thread_ == nullptr) {
+    if (work_ == nullptr) {
         return true;
     }
     auto* run = static_cast<Run*>(run_);
-    bool left = ::WaitForSingleObject(run->leftLoop, timeoutMs) == WAIT_OBJECT_0;
-    if (!left) {
+    auto* work = static_cast<PTP_WORK>(work_);
+    work_ = nullptr;
+    run_ = nullptr;
+    if (::WaitForSingleObject(run->leftLoop, timeoutMs) != WAIT_OBJECT_0) {
         RunState expected = RunState::Running;
         if (run->state.compare_exchange_strong(expected, RunState::Abandoned)) {
             // Still inside our code (a read that does not come back). A
-            // frozen thread could hold a lock of the process forever, so it
-            // runs on and ends by itself, with our code kept mapped for it.
+            // frozen thread could hold a lock of the process for ever, so
+            // it runs on and ends its run by itself, with our code kept
+            // mapped for it. The pool frees the work once it returns.
             PinOurModule();
-            ::CloseHandle(thread_);
-            thread_ = nullptr;
-            run_ = nullptr;
+            ::CloseThreadpoolWork(work);
             return false;
         }
-        // It left its loop just now and is about to park: a moment's wait.
+        // It left its loop just now and is returning: a moment's wait.
         ::WaitForSingleObject(run->leftLoop, INFINITE);
-        left = true;
     }
-    // Parked inside SignalObjectAndWait: the APC makes it exit from there,
-    // so it never returns into our code. Its exit completes once the loader
-    // has finished unloading us.
-    const auto exitThread = reinterpret_cast<PAPCFUNC>(reinterpret_cast<void*>(&::ExitThread));
-    ::QueueUserAPC(exitThread, thread_, 0);
-    ::CloseHandle(thread_);
-    thread_ = nullptr;
-    delete run; // the parked thread reads nothing of it again
-    run_ = nullptr;
+    ::CloseThreadpoolWork(work);
+    ::CloseHandle(run->leftLoop);
+    delete run;
     return true;
 }
 

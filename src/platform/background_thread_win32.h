@@ -1,6 +1,8 @@
-// The monitor thread on Windows. A thread that left its loop parks in a
-// kernel wait and is ended from there, so it runs none of our code while
-// the loader unmaps it; one that is late is left to end by itself, with our
+// The monitor thread on Windows: a long-running callback on the process's
+// thread pool. The pool signals the unload only after the callback has
+// returned, so once the unload sees it no code of ours runs there again,
+// and no thread of ours has to end under the loader lock the unload holds.
+// A run that is late is left to finish by itself, never frozen, with our
 // module pinned in memory for it.
 #pragma once
 
@@ -18,12 +20,12 @@ public:
     Win32BackgroundThread& operator=(const Win32BackgroundThread&) = delete;
 
     bool Start(Step step) override;
-    bool Started() const override { return thread_ != nullptr; }
+    bool Started() const override { return work_ != nullptr; }
     bool Retire(uint32_t timeoutMs) override;
 
 private:
-    void* thread_ = nullptr; // HANDLE
-    void* run_ = nullptr;    // the run shared with the thread
+    void* work_ = nullptr; // the pool's work item
+    void* run_ = nullptr;  // the run shared with the callback
 };
 
 std::unique_ptr<BackgroundThread> MakeSystemMonitorThread();

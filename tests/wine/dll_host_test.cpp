@@ -834,7 +834,10 @@ ProcessFootprint Footprint() {
 // transaction does. Every cycle must give back every handle it took: the
 // count after the last cycle equals the count after the first (which has
 // paid for what Wine itself keeps once a DLL has been loaded).
-void LoadCycles(const char* drawerId, int cycles) {
+// `quietAllowed`: the streaming serial device's reports can merge with
+// its answers into bursts that are not reports; a first status that saw
+// none within its wait truthfully answers -2.
+void LoadCycles(const char* drawerId, int cycles, bool quietAllowed = false) {
     const std::wstring path = BuildFolder() + L"Cash_Drawer_DLL.dll";
     ProcessFootprint afterFirst{};
     for (int round = 0; round < cycles; ++round) {
@@ -843,7 +846,7 @@ void LoadCycles(const char* drawerId, int cycles) {
         auto openCash = Resolve<DrawerFn>(module, "OpenCash");
         auto getCashStatus = Resolve<DrawerFn>(module, "GetCashStatus");
         const int state = getCashStatus(drawerId);
-        CHECK(state == 0 || state == 1);
+        CHECK(state == 0 || state == 1 || (quietAllowed && state == CASH_DRAWER_UNREACHABLE));
         CHECK_EQ(openCash(drawerId), CASH_DRAWER_KICKED);
         const double start = NowMs();
         REQUIRE(::FreeLibrary(module));
@@ -869,7 +872,7 @@ HOST_TEST(TwoHundredLoadCyclesWithAPortDrawerLeaveNothingBehind) { LoadCycles("R
 // monitor stops and the port, its events and the thread go every time.
 HOST_TEST(SerialTwoHundredLoadCyclesWhileTheDeviceStreams) {
     SerialShop();
-    LoadCycles("DL470_CashB", 200);
+    LoadCycles("DL470_CashB", 200, true);
 }
 
 // A device that never answers: -2 after the first wait, never a state.
