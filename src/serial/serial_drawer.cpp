@@ -56,6 +56,9 @@ void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
         state.serialDrawerStatus.store((burst_[0] & kSenseBit) == 0 ? 1 : 0);
         state.statusReceived.store(true);
         state.reportsPublished.fetch_add(1);
+        if (state.reportArrived != nullptr) {
+            state.reportArrived->Raise();
+        }
     }
     burst_.fill(0);
     fill_ = 0;
@@ -135,10 +138,11 @@ int SerialDrawer::ReadSerialDrawerStatus() {
         return kUnreachable;
     }
     // Until a first report has come, give the device time to answer this
-    // request; after that, the latest report answers at once and the reply
-    // to this request is seen by the next call.
+    // request - as long as it takes, 500 ms at most; after that, the latest
+    // report answers at once and the reply to this request is seen by the
+    // next call.
     if (!state.statusReceived) {
-        clock_.SleepMs(kFirstReportWaitMs);
+        clock_.WaitMs(*share_->reportArrived, kFirstReportWaitMs);
         if (!state.statusReceived) {
             return kUnreachable; // a silent or absent device is not a drawer state
         }

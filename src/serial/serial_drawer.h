@@ -28,6 +28,8 @@ struct SerialDrawerState {
     // How many reports have been published: a request is answered once
     // this has moved since it was sent.
     std::atomic<uint64_t> reportsPublished{0};
+    // Raised at each report, for a caller waiting for the first one.
+    Clock::Alarm* reportArrived = nullptr;
 };
 
 // Gathers the bytes of one burst - consecutive polls that each delivered
@@ -53,11 +55,14 @@ private:
 // last owner closes the port.
 struct SerialMonitorShare {
     SerialMonitorShare(std::shared_ptr<SerialLink> serialLink, Clock& monitorClock)
-        : link(std::move(serialLink)), clock(monitorClock) {}
+        : link(std::move(serialLink)), clock(monitorClock), reportArrived(clock.MakeAlarm()) {
+        state.reportArrived = reportArrived.get();
+    }
     ~SerialMonitorShare() { link->Close(); }
 
     std::shared_ptr<SerialLink> link;
     Clock& clock; // process-wide: outlives every thread
+    std::unique_ptr<Clock::Alarm> reportArrived;
     SerialDrawerState state;
     StatusReportAssembler assembler;
 };
@@ -78,7 +83,8 @@ public:
     // 1 after the kick; -2 when the port is not open (nothing was sent) or
     // the kick command could not be written.
     int KickSerialDrawer(DrawerLetter drawer);
-    // The latest reported state; waits 500 ms for a first report. -2 when
+    // The latest reported state; waits for a first report, at most 500 ms
+    // (as long as the device takes to answer). -2 when
     // the port is not open, the request could not be written, no report
     // has ever arrived, or the device has fallen silent: a request sent
     // more than 500 ms ago has had no report after it.

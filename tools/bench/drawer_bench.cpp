@@ -26,6 +26,8 @@ public:
         SystemClock().SleepMs(ms);
     }
     uint64_t NowMicros() override { return SystemClock().NowMicros(); }
+    std::unique_ptr<Alarm> MakeAlarm() override { return SystemClock().MakeAlarm(); }
+    bool WaitMs(Alarm& alarm, uint32_t ms) override { return SystemClock().WaitMs(alarm, ms); }
     uint64_t pausedMs = 0;
 };
 

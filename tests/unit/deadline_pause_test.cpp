@@ -1,0 +1,69 @@
+#include "platform/deadline_pause.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <vector>
+
+namespace cashdrawer {
+namespace {
+
+// A clock whose coarse sleeps end early or late as scripted, and whose spin
+// rounds each take 3 us.
+class ScriptedParts final : public PauseParts {
+public:
+    explicit ScriptedParts(std::deque<int64_t> lateness) : lateness_(std::move(lateness)) {}
+
+    uint64_t NowMicros() override { return now_; }
+    void CoarseSleepMicros(uint64_t micros) override {
+        requests.push_back(micros);
+        const int64_t late = lateness_.empty() ? 0 : lateness_.front();
+        if (!lateness_.empty()) {
+            lateness_.pop_front();
+        }
+        now_ = static_cast<uint64_t>(static_cast<int64_t>(now_ + micros) + late);
+    }
+    void Relax() override {
+        ++spins;
+        now_ += 3;
+    }
+
+    std::vector<uint64_t> requests;
+    int spins = 0;
+
+private:
+    std::deque<int64_t> lateness_;
+    uint64_t now_ = 1000000;
+};
+
+TEST(DeadlinePause, NeverShortAndEndsAtTheDeadlineWhateverTheSleepDoes) {
+    struct Case {
+        const char* name;
+        uint64_t duration;
+        uint64_t margin;
+        std::deque<int64_t> lateness; // of each coarse sleep, in us
+        std::vector<uint64_t> requests;
+        int spins;
+        uint64_t overshoot; // the pause's end past its deadline
+    };
+    const Case cases[] = {
+        {"sleep on time: spin the margin", 10000, 300, {0}, {9700}, 100, 0},
+        {"sleep a little late: a shorter spin", 10000, 300, {120}, {9700}, 60, 0},
+        {"sleep past the deadline: no spin, late but never short", 10000, 300, {450}, {9700}, 0, 150},
+        {"sleep cut short: sleep out the rest, then spin", 20000, 300, {-5000, 0}, {19700, 5000}, 100, 0},
+        {"shorter than the margin: spin only", 200, 300, {}, {}, 67, 1},
+        {"nothing to wait", 0, 300, {}, {}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ScriptedParts parts(c.lateness);
+        const uint64_t start = parts.NowMicros();
+        const uint64_t deadline = PauseUntilDeadline(parts, c.duration, c.margin);
+        EXPECT_EQ(deadline, start + c.duration) << c.name;
+        EXPECT_EQ(parts.requests, c.requests) << c.name;
+        EXPECT_EQ(parts.spins, c.spins) << c.name;
+        EXPECT_EQ(parts.NowMicros() - deadline, c.overshoot) << c.name;
+    }
+}
+
+} // namespace
+} // namespace cashdrawer
