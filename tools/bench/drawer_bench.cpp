@@ -9,26 +9,64 @@
 #include "platform/clock.h"
 #include "sim/sim_terminal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 using namespace cashdrawer;
 
 namespace {
 
-// The real clock, also adding up what the sequence asked to sleep.
+// CPU time this thread has used, in microseconds: what a pause's spin
+// costs shows here, a sleep does not.
+double ThreadCpuMicros() {
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    ::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user);
+    const auto micros = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10.0;
+    };
+    return micros(kernel) + micros(user);
+#else
+    timespec cpu{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    return static_cast<double>(cpu.tv_sec) * 1e6 + static_cast<double>(cpu.tv_nsec) / 1e3;
+#endif
+}
+
+// The real clock, also adding up what the sequence asked to sleep, how
+// late each pause ended, and the CPU time the pauses used.
 class PauseCountingClock final : public Clock {
 public:
     explicit PauseCountingClock(sim::AccessLog&) {}
     void SleepMs(uint32_t ms) override {
-        pausedMs += ms;
+        const double cpuBefore = ThreadCpuMicros();
+        const uint64_t before = SystemClock().NowMicros();
         SystemClock().SleepMs(ms);
+        const double late = static_cast<double>(SystemClock().NowMicros() - before) - ms * 1000.0;
+        pauseCpuMicros += ThreadCpuMicros() - cpuBefore;
+        worstLateMicros = std::max(worstLateMicros, late);
+        pausedMs += ms;
+        ++pauses;
+    }
+    void Reset() {
+        pausedMs = 0;
+        pauses = 0;
+        worstLateMicros = 0;
+        pauseCpuMicros = 0;
     }
     uint64_t NowMicros() override { return SystemClock().NowMicros(); }
     std::unique_ptr<Alarm> MakeAlarm() override { return SystemClock().MakeAlarm(); }
     bool WaitMs(Alarm& alarm, uint32_t ms) override { return SystemClock().WaitMs(alarm, ms); }
     uint64_t pausedMs = 0;
+    int pauses = 0;
+    double worstLateMicros = 0;
+    double pauseCpuMicros = 0;
 };
 
 using Steady = std::chrono::steady_clock;
@@ -48,14 +86,16 @@ void RealTimeRow(bool kick, const char* drawerId) {
     Terminal<PauseCountingClock> terminal;
     PauseCountingClock& clock = terminal.clock;
     CallExport(terminal.library, kick, drawerId); // the first call writes the one-time set-ups
-    clock.pausedMs = 0;
+    clock.Reset();
     const auto start = Steady::now();
     CallExport(terminal.library, kick, drawerId);
     const double wallMs = MicrosSince(start) / 1000.0;
-    const double over = clock.pausedMs == 0 ? 0.0 : 100.0 * (wallMs - clock.pausedMs) / clock.pausedMs;
-    std::printf("  %-14s %-13s pauses %5llu ms  wall %9.3f ms  over %+7.3f ms (%+.3f %%)\n", drawerId,
-                kick ? "OpenCash" : "GetCashStatus", static_cast<unsigned long long>(clock.pausedMs), wallMs,
-                wallMs - static_cast<double>(clock.pausedMs), over);
+    const double ratio = clock.pausedMs == 0 ? 0.0 : wallMs / static_cast<double>(clock.pausedMs);
+    std::printf("  %-14s %-13s pauses %5llu ms  wall %9.3f ms  over %+7.3f ms  ratio %.4f  worst pause %+6.1f us"
+                "  CPU %5.1f us/pause\n",
+                drawerId, kick ? "OpenCash" : "GetCashStatus", static_cast<unsigned long long>(clock.pausedMs), wallMs,
+                wallMs - static_cast<double>(clock.pausedMs), ratio, clock.worstLateMicros,
+                clock.pauses == 0 ? 0.0 : clock.pauseCpuMicros / clock.pauses);
 }
 
 void OwnTimeRow(bool kick, const char* drawerId) {
@@ -99,14 +139,17 @@ int main(int argc, char** argv) {
     if (quick) {
         return 0;
     }
-    // What one bare sleep overshoots here: the floor under every figure below.
-    constexpr int kSleeps = 20;
+    // What one pause overshoots here: the floor under every figure below.
+    constexpr int kSleeps = 50;
+    sim::AccessLog probeLog;
+    PauseCountingClock probe{probeLog};
     const auto sleepStart = Steady::now();
     for (int i = 0; i < kSleeps; ++i) {
-        SystemClock().SleepMs(10);
+        probe.SleepMs(10);
     }
-    std::printf("\nThis machine's sleep overshoots by %.1f us per 10 ms sleep, on average.\n",
-                MicrosSince(sleepStart) / kSleeps - 10000.0);
+    std::printf("\nA 10 ms pause here: %.1f us late on average, %.1f us at worst, %.1f us of CPU (%d pauses).\n",
+                MicrosSince(sleepStart) / kSleeps - 10000.0, probe.worstLateMicros, probe.pauseCpuMicros / kSleeps,
+                kSleeps);
     std::printf("\nWall time against the pause sum (real sleeps):\n");
     ForEachDrivenCall(RealTimeRow);
     return 0;
