@@ -12,21 +12,24 @@ namespace {
 
 constexpr LONGLONG kHundredNanosPerMicro = 10;
 
-// How long before a pause's deadline the coarse sleep ends; the rest is
-// spun on the performance counter.
+// The bounds of the margin before a pause's deadline where the coarse
+// sleep ends and the spin on the performance counter takes over; within
+// them the margin follows how late the sleeps wake (see SleepMargin).
 //
 // The system timer ticks every 15.6 ms by default, which would stretch a
 // 10 ms step of a drawer sequence to the next tick. A high-resolution
 // waitable timer (Windows 10 1803 and later) is not bound to the tick: by
-// its published behaviour it wakes well under a millisecond after its due
-// time, without changing the timer resolution of the whole system. Under
-// Wine here it wakes 100 to 150 us late (median), 250 us at the 90th
-// percentile: a 300 us margin ends the pause within microseconds of its
-// deadline for a spin of about 200 us.
-constexpr uint64_t kHighResolutionMarginMicros = 300;
+// its published behaviour it wakes within about half a millisecond of its
+// due time, without raising the timer resolution of the whole system, so
+// the margin settles at a few hundred microseconds there. Under Wine its
+// wake-up is only as fine as the wine server's millisecond time-outs: 0.2
+// to 1 ms late, and the margin grows to match.
+constexpr uint64_t kHighResolutionMarginFloorMicros = 100;
+constexpr uint64_t kHighResolutionMarginCeilingMicros = 2000;
 // Older Windows refuse the flag: Sleep with 1 ms timer ticks wakes up to a
-// tick and a bit late, so the last 2 ms are spun.
-constexpr uint64_t kTickMarginMicros = 2000;
+// tick and a bit late.
+constexpr uint64_t kTickMarginFloorMicros = 1000;
+constexpr uint64_t kTickMarginCeilingMicros = 3000;
 
 uint64_t PerformanceCounterMicros() {
     LARGE_INTEGER frequency;
@@ -39,28 +42,33 @@ uint64_t PerformanceCounterMicros() {
 }
 
 // The coarse half of one pause. Its timer is made for the pause and closed
-// after it: one shared timer could not serve two threads pausing at once
-// (the monitor and a caller), and nothing of a pause outlives its call,
-// whenever the library is unloaded.
+// before the spin: one shared timer could not serve two threads pausing at
+// once (the monitor and a caller), and nothing of a pause outlives its
+// call, whenever the library is unloaded. Making and closing it falls
+// inside the margin, not after the deadline.
 class Win32PauseParts final : public PauseParts {
 public:
     Win32PauseParts()
         : timer_(::CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)) {}
-    ~Win32PauseParts() override {
+    ~Win32PauseParts() override { CoarseDone(); }
+    void CoarseDone() override {
         if (timer_ != nullptr) {
             ::CloseHandle(timer_);
+            timer_ = nullptr;
         }
         if (winmm_ != nullptr) {
             if (fineTicks_) {
                 endPeriod_(1);
             }
             ::FreeLibrary(winmm_);
+            winmm_ = nullptr;
+            fineTicks_ = false;
         }
     }
     Win32PauseParts(const Win32PauseParts&) = delete;
     Win32PauseParts& operator=(const Win32PauseParts&) = delete;
 
-    uint64_t Margin() const { return timer_ != nullptr ? kHighResolutionMarginMicros : kTickMarginMicros; }
+    bool HighResolution() const { return timer_ != nullptr; }
 
     uint64_t NowMicros() override { return PerformanceCounterMicros(); }
 
@@ -131,15 +139,21 @@ private:
 
 class Win32Clock final : public Clock {
 public:
+    void SleepMs(uint32_t ms) override {
+        Win32PauseParts parts; // made before the deadline is set: not part of the pause
+        SleepMargin& margin = parts.HighResolution() ? highResolutionMargin_ : tickMargin_;
+        margin.Learn(PauseUntilDeadline(parts, uint64_t{ms} * 1000u, margin.Micros()));
+    }
+
     std::unique_ptr<Alarm> MakeAlarm() override { return std::make_unique<Win32Alarm>(); }
     bool WaitMs(Alarm& alarm, uint32_t ms) override { return static_cast<Win32Alarm&>(alarm).WaitMs(ms); }
 
-    void SleepMs(uint32_t ms) override {
-        Win32PauseParts parts;
-        PauseUntilDeadline(parts, uint64_t{ms} * 1000u, parts.Margin());
-    }
 
     uint64_t NowMicros() override { return PerformanceCounterMicros(); }
+
+private:
+    SleepMargin highResolutionMargin_{kHighResolutionMarginFloorMicros, kHighResolutionMarginCeilingMicros};
+    SleepMargin tickMargin_{kTickMarginFloorMicros, kTickMarginCeilingMicros};
 };
 
 // At namespace scope, not a function's static: the guard of a function's

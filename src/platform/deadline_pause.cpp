@@ -1,16 +1,39 @@
 #include "platform/deadline_pause.h"
 
+#include <algorithm>
+
 namespace cashdrawer {
 
-uint64_t PauseUntilDeadline(PauseParts& parts, uint64_t durationMicros, uint64_t marginMicros) {
-    const uint64_t deadline = parts.NowMicros() + durationMicros;
-    for (uint64_t now = parts.NowMicros(); now + marginMicros < deadline; now = parts.NowMicros()) {
-        parts.CoarseSleepMicros(deadline - marginMicros - now);
+PauseResult PauseUntilDeadline(PauseParts& parts, uint64_t durationMicros, uint64_t marginMicros) {
+    PauseResult result{parts.NowMicros() + durationMicros, 0, 0};
+    const uint64_t sleepUntil = result.deadline - std::min(marginMicros, durationMicros);
+    for (uint64_t now = parts.NowMicros(); now < sleepUntil; now = parts.NowMicros()) {
+        parts.CoarseSleepMicros(sleepUntil - now);
+        ++result.coarseSleeps;
+        const uint64_t woke = parts.NowMicros();
+        result.worstSleepLateMicros = std::max(result.worstSleepLateMicros, woke > sleepUntil ? woke - sleepUntil : 0);
     }
-    while (parts.NowMicros() < deadline) {
+    parts.CoarseDone();
+    while (parts.NowMicros() < result.deadline) {
         parts.Relax();
     }
-    return deadline;
+    return result;
+}
+
+uint64_t SleepMargin::Micros() const { return std::clamp(lateness_.load() + kHeadroomMicros, floor_, ceiling_); }
+
+void SleepMargin::Learn(const PauseResult& pause) {
+    if (pause.coarseSleeps == 0) {
+        return;
+    }
+    // A late wake is believed at once; an earlier one lowers the estimate
+    // by a thirty-second of the way. Timers that are late now and then by
+    // a whole coarse step (Wine's: every third or fourth wake about 1 ms
+    // late, the others 0.2 to 0.5 ms) keep a margin that covers the step.
+    const uint64_t sleepLateMicros = pause.worstSleepLateMicros;
+    uint64_t known = lateness_.load();
+    const uint64_t next = sleepLateMicros >= known ? sleepLateMicros : known - (known - sleepLateMicros) / 32;
+    lateness_.compare_exchange_strong(known, next);
 }
 
 } // namespace cashdrawer

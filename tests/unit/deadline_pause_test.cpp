@@ -45,23 +45,51 @@ TEST(DeadlinePause, NeverShortAndEndsAtTheDeadlineWhateverTheSleepDoes) {
         std::vector<uint64_t> requests;
         int spins;
         uint64_t overshoot; // the pause's end past its deadline
+        uint64_t sleepLate; // what the pause reports of its sleeps' lateness
     };
     const Case cases[] = {
-        {"sleep on time: spin the margin", 10000, 300, {0}, {9700}, 100, 0},
-        {"sleep a little late: a shorter spin", 10000, 300, {120}, {9700}, 60, 0},
-        {"sleep past the deadline: no spin, late but never short", 10000, 300, {450}, {9700}, 0, 150},
-        {"sleep cut short: sleep out the rest, then spin", 20000, 300, {-5000, 0}, {19700, 5000}, 100, 0},
-        {"shorter than the margin: spin only", 200, 300, {}, {}, 67, 1},
-        {"nothing to wait", 0, 300, {}, {}, 0, 0},
+        {"sleep on time: spin the margin", 10000, 300, {0}, {9700}, 100, 0, 0},
+        {"sleep a little late: a shorter spin", 10000, 300, {120}, {9700}, 60, 0, 120},
+        {"sleep past the deadline: no spin, late but never short", 10000, 300, {450}, {9700}, 0, 150, 450},
+        {"sleep cut short: sleep out the rest, then spin", 20000, 300, {-5000, 0}, {19700, 5000}, 100, 0, 0},
+        {"shorter than the margin: spin only", 200, 300, {}, {}, 67, 1, 0},
+        {"nothing to wait", 0, 300, {}, {}, 0, 0, 0},
     };
     for (const Case& c : cases) {
         ScriptedParts parts(c.lateness);
         const uint64_t start = parts.NowMicros();
-        const uint64_t deadline = PauseUntilDeadline(parts, c.duration, c.margin);
+        const PauseResult pause = PauseUntilDeadline(parts, c.duration, c.margin);
+        const uint64_t deadline = pause.deadline;
         EXPECT_EQ(deadline, start + c.duration) << c.name;
+        EXPECT_EQ(pause.coarseSleeps, static_cast<int>(c.requests.size())) << c.name;
+        EXPECT_EQ(pause.worstSleepLateMicros, c.sleepLate) << c.name;
         EXPECT_EQ(parts.requests, c.requests) << c.name;
         EXPECT_EQ(parts.spins, c.spins) << c.name;
         EXPECT_EQ(parts.NowMicros() - deadline, c.overshoot) << c.name;
+    }
+}
+
+// The margin follows the sleeps' lateness: up at once, down slowly, never
+// outside its bounds, and untaught by pauses that did not sleep.
+TEST(SleepMargin, FollowsHowLateTheSleepsWake) {
+    SleepMargin margin(100, 2000);
+    EXPECT_EQ(margin.Micros(), 100u) << "the floor before anything is known";
+    struct Step {
+        int coarseSleeps;
+        uint64_t late;
+        uint64_t margin; // after learning it
+    };
+    const Step steps[] = {
+        {1, 50, 150},     // 50 late + 100 headroom
+        {1, 900, 1000},   // a late wake is believed at once
+        {0, 0, 1000},     // a spin-only pause teaches nothing
+        {1, 100, 975},    // 900 - (900 - 100) / 32 = 875, + 100
+        {1, 5000, 2000},  // the ceiling
+        {1, 0, 2000},     // 5000 - 5000/32 = 4844: still above the ceiling
+    };
+    for (const Step& step : steps) {
+        margin.Learn(PauseResult{0, step.coarseSleeps, step.late});
+        EXPECT_EQ(margin.Micros(), step.margin) << "after " << step.late;
     }
 }
 
