@@ -3,19 +3,14 @@
 namespace cashdrawer {
 namespace {
 
-constexpr uint16_t kIndexPort = kSuperIoIndexPort;
-constexpr uint16_t kDataPort = kSuperIoDataPort;
+constexpr uint16_t kIndexPort = kDrawerChip.indexPort;
+constexpr uint16_t kDataPort = kDrawerChip.dataPort;
+constexpr uint8_t kGpioDevice = kDrawerChip.gpioDevice;
 
-constexpr uint8_t kEntryKey = 0x87; // written twice to the index port
-constexpr uint8_t kExitKey = 0xAA;  // written once to the index port
-constexpr uint32_t kEntryKeyMs = 10; // the chip needs time after each key byte
-
-constexpr uint8_t kRegLogicalDevice = 0x07; // logical device select
 constexpr uint8_t kRegPinFunction = 0x2A;   // multi-function pin select
 constexpr uint8_t kRegGpioMode = 0xF0;      // GPIO mode of the drawer pins
 constexpr uint8_t kRegGpioData = kSuperIoDrawerRegister; // drive bits 0-1, sense bits 2-3
 
-constexpr uint8_t kGpioDevice = 0x07;       // logical device 7: the GPIO block
 constexpr uint8_t kPinsAsGpio = 0xFC;       // pin function and GPIO mode while we work
 constexpr uint8_t kPinFunctionReleased = 0x2E;
 constexpr uint8_t kGpioModeReleased = 0xFF;
@@ -31,10 +26,10 @@ int StatusOf(uint8_t value, uint8_t senseMask) { return (value & senseMask) == 0
 } // namespace
 
 void SuperIoDrawers::EnterSuperIoConfig() {
-    io_.Write(kIndexPort, kEntryKey, PortWidth::Byte);
-    clock_.SleepMs(kEntryKeyMs);
-    io_.Write(kIndexPort, kEntryKey, PortWidth::Byte);
-    clock_.SleepMs(kEntryKeyMs);
+    for (int key = 0; key < 2; ++key) {
+        io_.Write(kIndexPort, kDrawerChip.entryKey, PortWidth::Byte);
+        clock_.SleepMs(kDrawerChip.entryKeyPauseMs);
+    }
 }
 
 void SuperIoDrawers::WriteSuperIoRegister(uint8_t reg, uint8_t value) {
@@ -47,7 +42,11 @@ uint8_t SuperIoDrawers::ReadSuperIoRegister(uint8_t reg) {
     return ReadDataPort();
 }
 
-void SuperIoDrawers::ExitSuperIoConfig() { io_.Write(kIndexPort, kExitKey, PortWidth::Byte); }
+void SuperIoDrawers::SelectLogicalDevice(uint8_t device) {
+    WriteSuperIoRegister(kDrawerChip.logicalDeviceRegister, device);
+}
+
+void SuperIoDrawers::ExitSuperIoConfig() { io_.Write(kIndexPort, kDrawerChip.exitKey, PortWidth::Byte); }
 
 uint8_t SuperIoDrawers::ReadDataPort() {
     portScratch_ = io_.Read(kDataPort, PortWidth::Byte);
@@ -69,17 +68,16 @@ void SuperIoDrawers::PrepareGpioForRead() {
 // The pulse kick and the direct read let the device select settle before
 // they switch the pin function.
 void SuperIoDrawers::SelectGpioDeviceSettled() {
-    WriteSuperIoRegister(kRegLogicalDevice, kGpioDevice);
+    SelectLogicalDevice(kGpioDevice);
     clock_.SleepMs(kSettleMs);
     WriteSuperIoRegister(kRegPinFunction, kPinsAsGpio);
 }
 
 void SuperIoDrawers::KickSuperIoToggle(uint8_t driveMask) {
-    BusClaim claim(busLock_);
-    EnterSuperIoConfig();
+    ConfigModeScope mode(*this);
     // Here the pin function comes before the device select.
     WriteSuperIoRegister(kRegPinFunction, kPinsAsGpio);
-    WriteSuperIoRegister(kRegLogicalDevice, kGpioDevice);
+    SelectLogicalDevice(kGpioDevice);
     PrepareGpioForRead();
     const uint8_t lines = ReadSuperIoRegister(kRegGpioData);
 
@@ -90,18 +88,16 @@ void SuperIoDrawers::KickSuperIoToggle(uint8_t driveMask) {
 
     // Release: enter again (no exit before it), device select first this time.
     EnterSuperIoConfig();
-    WriteSuperIoRegister(kRegLogicalDevice, kGpioDevice);
+    SelectLogicalDevice(kGpioDevice);
     WriteSuperIoRegister(kRegPinFunction, kPinFunctionReleased);
     WriteSuperIoRegister(kRegGpioMode, kGpioModeReleased);
     // The lines end as the board's firmware leaves them at power-up.
     WriteSuperIoRegister(kRegGpioData, 0xCF);
     WriteSuperIoRegister(kRegGpioData, 0x00);
-    ExitSuperIoConfig();
 }
 
 void SuperIoDrawers::KickSuperIoPulse(uint8_t driveMask) {
-    BusClaim claim(busLock_);
-    EnterSuperIoConfig();
+    ConfigModeScope mode(*this);
     SelectGpioDeviceSettled();
     const uint8_t lines = ReadSuperIoRegister(kRegGpioData);
     const uint8_t rest = lines & static_cast<uint8_t>(~driveMask);
@@ -109,15 +105,13 @@ void SuperIoDrawers::KickSuperIoPulse(uint8_t driveMask) {
     WriteDataPort(rest | driveMask);
     clock_.SleepMs(kSettleMs);
     WriteDataPort(rest);
-    ExitSuperIoConfig();
 }
 
 int SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
     uint8_t lines = 0;
     {
-        BusClaim claim(busLock_);
-        EnterSuperIoConfig();
-        WriteSuperIoRegister(kRegLogicalDevice, kGpioDevice);
+        ConfigModeScope mode(*this);
+        SelectLogicalDevice(kGpioDevice);
         WriteSuperIoRegister(kRegPinFunction, kPinsAsGpio);
         PrepareGpioForRead();
         io_.Write(kIndexPort, kRegGpioData, PortWidth::Byte);
@@ -127,7 +121,6 @@ int SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
         if (drawer == DrawerLetter::A) {
             clock_.SleepMs(kSettleMs); // drawer A's line settles 10 ms longer
         }
-        ExitSuperIoConfig();
     }
     clock_.SleepMs(kSettleMs);
     return StatusOf(lines, drawer == DrawerLetter::A ? kSenseMaskA : kSenseMaskB);
@@ -136,11 +129,9 @@ int SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
 int SuperIoDrawers::ReadSuperIoStatusDirect(uint8_t senseMask) {
     uint8_t lines = 0;
     {
-        BusClaim claim(busLock_);
-        EnterSuperIoConfig();
+        ConfigModeScope mode(*this);
         SelectGpioDeviceSettled();
         lines = ReadSuperIoRegister(kRegGpioData);
-        ExitSuperIoConfig();
     }
     return StatusOf(lines, senseMask);
 }
