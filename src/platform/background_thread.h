@@ -1,8 +1,9 @@
-// The one background thread of the library: the serial drawer's status
+// The one background activity of the library: the serial drawer's status
 // monitor. It runs from the first serial call until the library is
-// unloaded; the unload must be sure that none of our code runs after the
-// library is gone, without waiting for the thread to exit (which, under the
-// loader's lock, it cannot).
+// unloaded, on a thread of its own (POSIX) or as a long callback on the
+// system's thread pool (Windows); the unload must be sure that none of our
+// code runs after the library is gone, without waiting for a thread of
+// ours to exit (which, under the loader's lock, it cannot).
 #pragma once
 
 #include <cstdint>
@@ -20,8 +21,8 @@ public:
 
     virtual ~BackgroundThread() = default;
 
-    // Runs step() over and over on a new thread until it returns false;
-    // false when no thread could be made (the step is released at once).
+    // Runs step() over and over on another thread until it returns false;
+    // false when that could not be arranged (the step is released at once).
     virtual bool Start(Step step) = 0;
     virtual bool Started() const = 0;
     // Called after the step has been asked to return false: waits at most
