@@ -927,7 +927,12 @@ HOST_TEST(LateMonitorRunsOnAndEndsByItself) {
     CHECK(NowMs() - unloadStart < 500);
     CHECK(::WaitForSingleObject(released, 0) == WAIT_TIMEOUT); // still in its step
     CHECK(::WaitForSingleObject(released, 3000) == WAIT_OBJECT_0);
-    CHECK(::GetModuleHandleW(L"late_monitor_probe.dll") != nullptr); // pinned for the late thread
+    HMODULE pinned = ::GetModuleHandleW(L"late_monitor_probe.dll");
+    REQUIRE(pinned != nullptr); // pinned for the late thread
+    using LastRetireFn = int(__stdcall*)();
+    const auto lastRetire = Resolve<LastRetireFn>(pinned, "LastRetire");
+    REQUIRE(lastRetire != nullptr);
+    CHECK_EQ(lastRetire(), 0); // the unload took the late road, not a step that happened to end in time
     ::Sleep(200); // the thread's way out, through our code
     ::CloseHandle(released);
 }

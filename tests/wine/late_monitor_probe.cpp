@@ -14,7 +14,7 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 cashdrawer::Win32BackgroundThread* thread = nullptr;
-std::atomic<int> lastRetire{-1};
+std::atomic<int> lastRetire{-1}; // what the unload's Retire answered: 1 in time, 0 late
 
 // Held by the step; its destruction is what "released" means. Signals the
 // host's named event so it can tell from outside.
@@ -43,6 +43,9 @@ extern "C" __declspec(dllexport) int __stdcall StartLateMonitor(int blockMs, con
         return !stopRequested.load();
     }) ? 1 : 0;
 }
+
+// Still callable after the unload: a late run pins the module.
+extern "C" __declspec(dllexport) int __stdcall LastRetire() { return lastRetire.load(); }
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr && thread != nullptr) {
