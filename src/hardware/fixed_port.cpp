@@ -34,11 +34,6 @@ const MaskedPulseLine& LineOf(DrawerLetter drawer) { return kMaskedLines[drawer 
 
 uint8_t MaskedPulseDriveMask(DrawerLetter drawer) { return LineOf(drawer).driveMask; }
 
-uint8_t FixedPortDrawers::ReadIntoScratch(uint16_t port) {
-    portScratch_ = io_.Read(port, PortWidth::Byte);
-    return static_cast<uint8_t>(portScratch_);
-}
-
 void FixedPortDrawers::EnsurePort486SetUp() {
     if (state_.port486SetupCount == 0) {
         WriteByte(kSetUpPort, kSetUpValue);
@@ -64,7 +59,7 @@ void FixedPortDrawers::KickPortPulseReadBack(uint8_t pulse) {
     for (uint8_t value : {kReadBackRest, pulse, kReadBackRest}) {
         WriteByte(kReadBackPort, value);
         clock_.SleepMs(kStepMs);
-        ReadIntoScratch(kReadBackPort);
+        static_cast<void>(ReadByte(kReadBackPort));
     }
 }
 
@@ -75,7 +70,7 @@ void FixedPortDrawers::KickPortMaskedPulse(DrawerLetter drawer) {
     if (line.settleAroundRead) {
         clock_.SleepMs(line.stepMs);
     }
-    const uint8_t lines = ReadIntoScratch(kMaskedDrivePort);
+    const uint8_t lines = ReadByte(kMaskedDrivePort);
     if (line.settleAroundRead) {
         clock_.SleepMs(line.stepMs);
     }
@@ -83,16 +78,16 @@ void FixedPortDrawers::KickPortMaskedPulse(DrawerLetter drawer) {
     clock_.SleepMs(line.stepMs);
     WriteByte(kMaskedDrivePort, lines & static_cast<uint8_t>(~line.driveMask));
     clock_.SleepMs(line.stepMs);
-    io_.Read(kMaskedSensePort, PortWidth::Byte); // discarded; the scratch keeps the drive byte
+    static_cast<void>(ReadByte(kMaskedSensePort)); // read for its timing on the bus; the value serves nothing
     clock_.SleepMs(line.stepMs);
-    WriteByte(kMaskedDrivePort, portScratch_);
+    WriteByte(kMaskedDrivePort, lines);
 }
 
-int FixedPortDrawers::ReadPortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp) {
+Result FixedPortDrawers::ReadPortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp) {
     if (port486SetUp) {
         EnsurePort486SetUp();
     }
-    return (ReadIntoScratch(port) & senseMask) == 0 ? 1 : 0;
+    return StateOf((ReadByte(port) & senseMask) == 0);
 }
 
 } // namespace cashdrawer

@@ -5,6 +5,7 @@
 
 #include "hardware/drawer_id.h"
 #include "hardware/port_io.h"
+#include "hardware/result.h"
 #include "platform/clock.h"
 
 #include <cstdint>
@@ -26,24 +27,22 @@ struct FixedPortState {
 
 class FixedPortDrawers {
 public:
-    FixedPortDrawers(PortIo& io, Clock& clock, FixedPortState& state, uint32_t& portScratch)
-        : io_(io), clock_(clock), state_(state), portScratch_(portScratch) {}
+    FixedPortDrawers(PortIo& io, Clock& clock, FixedPortState& state) : io_(io), clock_(clock), state_(state) {}
 
     void EnsurePort486SetUp();
     void KickPortPulse(uint16_t port, uint8_t pulse, uint32_t trailingPauseMs);
     void KickPortPulseReadBack(uint8_t pulse);
     void KickPortMaskedPulse(DrawerLetter drawer);
-    // 1 when the sense bit reads 0, else 0.
-    int ReadPortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp);
+    // StateBit1 when the sense bit reads 0, else StateBit0.
+    Result ReadPortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp);
 
 private:
-    uint8_t ReadIntoScratch(uint16_t port);
+    uint8_t ReadByte(uint16_t port) { return static_cast<uint8_t>(io_.Read(port, PortWidth::Byte)); }
     void WriteByte(uint16_t port, uint32_t value) { io_.Write(port, value, PortWidth::Byte); }
 
     PortIo& io_;
     Clock& clock_;
     FixedPortState& state_;
-    uint32_t& portScratch_;
 };
 
 } // namespace cashdrawer

@@ -1,7 +1,5 @@
 #include "hardware/memory_gpio.h"
 
-#include "cash_drawer.h"
-
 namespace cashdrawer {
 namespace {
 
@@ -24,7 +22,7 @@ constexpr uint32_t kPulseLowMs = 100;    // the solenoid pulse
 
 const RegisterSetMap& MapOf(DrawerLetter set) { return kRegisterSets[set == DrawerLetter::A ? 0 : 1]; }
 
-int StatusOf(uint32_t statusValue) { return (statusValue & kSenseBit) == 0 ? 1 : 0; }
+Result StatusOf(uint32_t statusValue) { return StateOf((statusValue & kSenseBit) == 0); }
 
 } // namespace
 
@@ -35,13 +33,11 @@ bool MemoryGpioDrawers::OpenBoardIo() {
     return state_.boardIoHandle != 0;
 }
 
-bool MemoryGpioDrawers::CloseBoardIo() {
-    if (state_.boardIoHandle == 0) {
-        return false;
+void MemoryGpioDrawers::CloseBoardIo() {
+    if (state_.boardIoHandle != 0) {
+        board_.Close(state_.boardIoHandle);
+        state_.boardIoHandle = 0;
     }
-    board_.Close(state_.boardIoHandle);
-    state_.boardIoHandle = 0;
-    return true;
 }
 
 // Read-modify-write: one read and one write of the same register, every
@@ -54,9 +50,9 @@ void MemoryGpioDrawers::ClearBit0(uint32_t address) {
     board_.WriteDWord(state_.boardIoHandle, address, board_.ReadDWord(state_.boardIoHandle, address) & ~kBit0);
 }
 
-int MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
+Result MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
     if (!OpenBoardIo()) {
-        return CASH_DRAWER_UNREACHABLE;
+        return Result::BoardIoUnavailable;
     }
     const RegisterSetMap& map = MapOf(set);
     SetBit0(map.statusRegister);
@@ -67,13 +63,13 @@ int MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
     clock_.SleepMs(kPulseLowMs);
     SetBit0(map.outputRegister);
     CloseBoardIo();
-    return CASH_DRAWER_KICKED;
+    return Result::Ok;
 }
 
-int MemoryGpioDrawers::ReadMemoryGpioStatus(DrawerLetter set) {
+Result MemoryGpioDrawers::ReadMemoryGpioStatus(DrawerLetter set) {
     // Never hands an empty handle to the library.
     if (!OpenBoardIo()) {
-        return CASH_DRAWER_UNREACHABLE;
+        return Result::BoardIoUnavailable;
     }
     const RegisterSetMap& map = MapOf(set);
     if (set == DrawerLetter::A) {

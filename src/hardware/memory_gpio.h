@@ -5,6 +5,7 @@
 
 #include "hardware/board_io.h"
 #include "hardware/drawer_id.h"
+#include "hardware/result.h"
 #include "platform/clock.h"
 
 #include <cstdint>
@@ -24,14 +25,15 @@ public:
     MemoryGpioDrawers(BoardIo& board, Clock& clock, MemoryGpioState& state) : board_(board), clock_(clock), state_(state) {}
 
     bool OpenBoardIo();
-    bool CloseBoardIo();
+    void CloseBoardIo();
 
-    // 1 after the kick; -2 when the board I/O library is unreachable, in
-    // which case no register was touched.
+    // Ok after the kick; BoardIoUnavailable when the board I/O library
+    // cannot be opened, in which case no register was touched.
     // Register set A serves the "_CashA" drawers, set B the "_CashB" ones.
-    int KickMemoryGpio(DrawerLetter set);
-    // 1 when the sense bit reads clear, 0 when set; -2 when unreachable.
-    int ReadMemoryGpioStatus(DrawerLetter set);
+    Result KickMemoryGpio(DrawerLetter set);
+    // StateBit1 when the sense bit reads clear, StateBit0 when set;
+    // BoardIoUnavailable as above.
+    Result ReadMemoryGpioStatus(DrawerLetter set);
 
 private:
     void SetBit0(uint32_t address);

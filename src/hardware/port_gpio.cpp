@@ -1,43 +1,9 @@
 #include "hardware/port_gpio.h"
 
-#include "hardware/drawer_id.h"
-
 #include <array>
-#include <cstddef>
 
 namespace cashdrawer {
 namespace {
-
-constexpr uint32_t kKickPulseMs8 = 0x200; // 512 ms drive pulse on every 8-bit profile
-
-// 8-bit profiles. The RN340, RN2150 and KV8041N drawers share one wiring,
-// RN170 and KV8041M another; KV2470 has its own and KV2790L a drawer A only.
-// In the RN170/KV8041M rows the status bit reads 1 for status 1, elsewhere 0.
-constexpr std::array kProfiles8 = {
-    PortGpioProfileRow{"RN170_CashA",   {.outputPort = 0x50D, .driveBit = 0x40, .keepMask = 0xBF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x538,  .statusMask = 0x10, .statusExpected = 0x10}},
-    PortGpioProfileRow{"RN170_CashB",   {.outputPort = 0x50D, .driveBit = 0x01, .keepMask = 0xFE, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x50E,  .statusMask = 0x40, .statusExpected = 0x40}},
-    PortGpioProfileRow{"RN340_CashA",   {.outputPort = 0x50E, .driveBit = 0x08, .keepMask = 0xF7, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x04, .statusExpected = 0x00}},
-    PortGpioProfileRow{"RN340_CashB",   {.outputPort = 0x50E, .driveBit = 0x20, .keepMask = 0xDF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x10, .statusExpected = 0x00}},
-    PortGpioProfileRow{"KV2790L_CashA", {.outputPort = 0x802, .driveBit = 0x80, .keepMask = 0x7F, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x118C, .statusMask = 0x80, .statusExpected = 0x00}},
-    PortGpioProfileRow{"RN2150_CashA",  {.outputPort = 0x50E, .driveBit = 0x08, .keepMask = 0xF7, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x04, .statusExpected = 0x00}},
-    PortGpioProfileRow{"RN2150_CashB",  {.outputPort = 0x50E, .driveBit = 0x20, .keepMask = 0xDF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x10, .statusExpected = 0x00}},
-    PortGpioProfileRow{"KV8041N_CashA", {.outputPort = 0x50E, .driveBit = 0x08, .keepMask = 0xF7, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x04, .statusExpected = 0x00}},
-    PortGpioProfileRow{"KV8041N_CashB", {.outputPort = 0x50E, .driveBit = 0x20, .keepMask = 0xDF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x10, .statusExpected = 0x00}},
-    PortGpioProfileRow{"KV8041M_CashA", {.outputPort = 0x50D, .driveBit = 0x40, .keepMask = 0xBF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x538,  .statusMask = 0x10, .statusExpected = 0x10}},
-    PortGpioProfileRow{"KV8041M_CashB", {.outputPort = 0x50D, .driveBit = 0x01, .keepMask = 0xFE, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x50E,  .statusMask = 0x40, .statusExpected = 0x40}},
-    PortGpioProfileRow{"KV2470_CashA",  {.outputPort = 0x50C, .driveBit = 0x80, .keepMask = 0x7F, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x548,  .statusMask = 0x80, .statusExpected = 0x00}},
-    PortGpioProfileRow{"KV2470_CashB",  {.outputPort = 0x50C, .driveBit = 0x40, .keepMask = 0xBF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x548,  .statusMask = 0x40, .statusExpected = 0x00}},
-};
-static_assert(kProfiles8.size() == 13);
-
-// 32-bit profiles: one double-word register at 0x5A8 carries both drive lines
-// (bits 0 and 1) and both sense lines (bits 6 and 7); 0x80 is its rest value.
-// Pulse length is fixed by the kick itself, so pulseMs is unused here.
-constexpr std::array kProfiles32 = {
-    PortGpioProfileRow{"RN370_CashA", {.outputPort = 0x5A8, .driveBit = 0x01, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x40, .statusExpected = 0x00}},
-    PortGpioProfileRow{"RN370_CashB", {.outputPort = 0x5A8, .driveBit = 0x02, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x80, .statusExpected = 0x00}},
-};
-static_assert(kProfiles32.size() == 2);
 
 // The GPIO chip behind the 8-bit profiles is unlocked by a key byte on its
 // index port 0x250, configured through register/value pairs on 0x251/0x252,
@@ -56,41 +22,15 @@ constexpr std::array kGpioChipSetUp = {
 
 constexpr uint32_t kKickStepMs32 = 50; // each phase of the 32-bit kick
 
-const PortGpioProfile* FindProfile(std::span<const PortGpioProfileRow> table, const char* drawerId) {
-    for (const PortGpioProfileRow& row : table) {
-        if (SameDrawerId(drawerId, row.drawerId)) {
-            return &row.profile;
-        }
-    }
-    return nullptr;
-}
-
 uint16_t PortOf(uint32_t field) { return static_cast<uint16_t>(field); }
 
 } // namespace
 
-std::span<const PortGpioProfileRow> PortGpioProfiles8() { return kProfiles8; }
-std::span<const PortGpioProfileRow> PortGpioProfiles32() { return kProfiles32; }
-
-bool PortGpioDrawers::SelectProfile8(const char* drawerId) {
-    const PortGpioProfile* profile = FindProfile(kProfiles8, drawerId);
-    if (profile == nullptr) {
-        return false;
-    }
-    state_.selectedProfile = *profile;
+void PortGpioDrawers::SelectProfile8(const PortGpioProfile& profile) {
+    state_.selectedProfile = profile;
     if (!state_.gpioChipReady) {
         SetUpGpioChip();
     }
-    return true;
-}
-
-bool PortGpioDrawers::SelectProfile32(const char* drawerId) {
-    const PortGpioProfile* profile = FindProfile(kProfiles32, drawerId);
-    if (profile == nullptr) {
-        return false;
-    }
-    state_.selectedProfile = *profile;
-    return true;
 }
 
 void PortGpioDrawers::SetUpGpioChip() {
@@ -100,10 +40,8 @@ void PortGpioDrawers::SetUpGpioChip() {
     state_.gpioChipReady = true;
 }
 
-void PortGpioDrawers::KickProfileDrawer8(const char* drawerId) {
-    if (!SelectProfile8(drawerId)) {
-        return;
-    }
+void PortGpioDrawers::KickProfileDrawer8(const PortGpioProfile& profile) {
+    SelectProfile8(profile);
     const PortGpioProfile& p = state_.selectedProfile;
     const uint16_t port = PortOf(p.outputPort);
     // Read once; every bit but the drive bit is written back as read.
@@ -116,14 +54,13 @@ void PortGpioDrawers::KickProfileDrawer8(const char* drawerId) {
     io_.Write(port, rest, PortWidth::Byte);
 }
 
-int PortGpioDrawers::ReadProfileStatus8(const char* drawerId) {
-    return SelectProfile8(drawerId) ? StatusOfSelected(PortWidth::Byte) : 0;
+Result PortGpioDrawers::ReadProfileStatus8(const PortGpioProfile& profile) {
+    SelectProfile8(profile);
+    return StatusOfSelected(PortWidth::Byte);
 }
 
-void PortGpioDrawers::KickProfileDrawer32(const char* drawerId) {
-    if (!SelectProfile32(drawerId)) {
-        return;
-    }
+void PortGpioDrawers::KickProfileDrawer32(const PortGpioProfile& profile) {
+    state_.selectedProfile = profile;
     const PortGpioProfile& p = state_.selectedProfile;
     const uint16_t port = PortOf(p.outputPort);
     io_.Write(port, p.keepMask, PortWidth::DWord);
@@ -133,14 +70,15 @@ void PortGpioDrawers::KickProfileDrawer32(const char* drawerId) {
     io_.Write(port, p.keepMask, PortWidth::DWord);
 }
 
-int PortGpioDrawers::ReadProfileStatus32(const char* drawerId) {
-    return SelectProfile32(drawerId) ? StatusOfSelected(PortWidth::DWord) : 0;
+Result PortGpioDrawers::ReadProfileStatus32(const PortGpioProfile& profile) {
+    state_.selectedProfile = profile;
+    return StatusOfSelected(PortWidth::DWord);
 }
 
-int PortGpioDrawers::StatusOfSelected(PortWidth width) {
+Result PortGpioDrawers::StatusOfSelected(PortWidth width) {
     const PortGpioProfile& p = state_.selectedProfile;
     const uint32_t value = io_.Read(PortOf(p.statusPort), width);
-    return (value & p.statusMask) == p.statusExpected ? 1 : 0;
+    return StateOf((value & p.statusMask) == p.statusExpected);
 }
 
 } // namespace cashdrawer

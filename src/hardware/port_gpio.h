@@ -8,10 +8,10 @@
 #pragma once
 
 #include "hardware/port_io.h"
+#include "hardware/result.h"
 #include "platform/clock.h"
 
 #include <cstdint>
-#include <span>
 
 namespace cashdrawer {
 
@@ -28,13 +28,27 @@ struct PortGpioProfile {
     friend bool operator==(const PortGpioProfile&, const PortGpioProfile&) = default;
 };
 
-struct PortGpioProfileRow {
-    const char* drawerId;
-    PortGpioProfile profile;
-};
+// The wirings, each named once; the catalogue binds every drawer to its own.
+//
+// 8-bit: the RN340, RN2150 and KV8041N drawers share one wiring, RN170 and
+// KV8041M another; KV2470 has its own and KV2790L a drawer A only. On the
+// RN170 wiring the status bit reads 1 for status 1, elsewhere 0. Every
+// 8-bit kick drives its line for 512 ms.
+inline constexpr uint32_t kKickPulseMs8 = 0x200;
+inline constexpr PortGpioProfile kRn170WiringA{.outputPort = 0x50D, .driveBit = 0x40, .keepMask = 0xBF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x538,  .statusMask = 0x10, .statusExpected = 0x10};
+inline constexpr PortGpioProfile kRn170WiringB{.outputPort = 0x50D, .driveBit = 0x01, .keepMask = 0xFE, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x50E,  .statusMask = 0x40, .statusExpected = 0x40};
+inline constexpr PortGpioProfile kRn340WiringA{.outputPort = 0x50E, .driveBit = 0x08, .keepMask = 0xF7, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x04, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kRn340WiringB{.outputPort = 0x50E, .driveBit = 0x20, .keepMask = 0xDF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x53A,  .statusMask = 0x10, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kKv2790lWiringA{.outputPort = 0x802, .driveBit = 0x80, .keepMask = 0x7F, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x118C, .statusMask = 0x80, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kKv2470WiringA{.outputPort = 0x50C, .driveBit = 0x80, .keepMask = 0x7F, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x548,  .statusMask = 0x80, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kKv2470WiringB{.outputPort = 0x50C, .driveBit = 0x40, .keepMask = 0xBF, .polarity = 0, .pulseMs = kKickPulseMs8, .statusPort = 0x548,  .statusMask = 0x40, .statusExpected = 0x00};
 
-std::span<const PortGpioProfileRow> PortGpioProfiles8();
-std::span<const PortGpioProfileRow> PortGpioProfiles32();
+// 32-bit: the RN370 board's one double-word register at 0x5A8 carries both
+// drive lines (bits 0 and 1) and both sense lines (bits 6 and 7); 0x80 is
+// its rest value. Every model wired like the RN370 uses these two. The kick
+// fixes its own phases, so pulseMs is unused.
+inline constexpr PortGpioProfile kRn370WiringA{.outputPort = 0x5A8, .driveBit = 0x01, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x40, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kRn370WiringB{.outputPort = 0x5A8, .driveBit = 0x02, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x80, .statusExpected = 0x00};
 
 // Process-wide state of the port GPIO method.
 struct PortGpioState {
@@ -47,21 +61,17 @@ class PortGpioDrawers {
 public:
     PortGpioDrawers(PortIo& io, Clock& clock, PortGpioState& state) : io_(io), clock_(clock), state_(state) {}
 
-    // Select the identifier's profile. An identifier outside the family's
-    // table changes nothing, touches no port and yields false.
-    bool SelectProfile8(const char* drawerId);
-    bool SelectProfile32(const char* drawerId);
-
-    // Kicks do nothing, and status reads yield 0, for an identifier outside
-    // the family's table.
-    void KickProfileDrawer8(const char* drawerId);
-    int ReadProfileStatus8(const char* drawerId);
-    void KickProfileDrawer32(const char* drawerId);
-    int ReadProfileStatus32(const char* drawerId);
+    // Each operation selects its drawer's profile afresh; the 8-bit family
+    // writes the GPIO chip set-up before its first access of the process.
+    void KickProfileDrawer8(const PortGpioProfile& profile);
+    Result ReadProfileStatus8(const PortGpioProfile& profile);
+    void KickProfileDrawer32(const PortGpioProfile& profile);
+    Result ReadProfileStatus32(const PortGpioProfile& profile);
 
 private:
+    void SelectProfile8(const PortGpioProfile& profile);
     void SetUpGpioChip();
-    int StatusOfSelected(PortWidth width);
+    Result StatusOfSelected(PortWidth width);
 
     PortIo& io_;
     Clock& clock_;

@@ -6,6 +6,8 @@
 // and any number of byte or double-word reads and writes between them.
 #pragma once
 
+#include "hardware/result.h"
+
 #include <cstdint>
 
 namespace cashdrawer {
@@ -16,23 +18,16 @@ enum class PortWidth : uint8_t {
     DWord = 4,
 };
 
-// What Initialize found.
-enum class PortIoStart : uint8_t {
-    // The library (or one of its functions) is not there: nothing was called,
-    // so no Shutdown is owed either.
-    LibraryMissing,
-    // The library's initialisation ran and reported failure. Its shutdown is
-    // still owed, as the library may have acquired part of what it needs.
-    InitFailed,
-    // Ports are usable until Shutdown.
-    Ready,
-};
-
 class PortIo {
 public:
     virtual ~PortIo() = default;
 
-    virtual PortIoStart Initialize() = 0;
+    // Ok: ports are usable until Shutdown. LibraryMissing: the library (or
+    // one of its functions) is not there; nothing was called, so no Shutdown
+    // is owed either. LibraryFailed: its initialisation ran and reported
+    // failure; Shutdown is still owed, as it may have acquired part of what
+    // it needs.
+    virtual Result Initialize() = 0;
     virtual void Shutdown() = 0;
 
     // Reads the port; after a byte read the byte stands in the low 8 bits.
@@ -48,18 +43,19 @@ class PortIoBracket {
 public:
     explicit PortIoBracket(PortIo& io) : io_(io), start_(io.Initialize()) {}
     ~PortIoBracket() {
-        if (start_ != PortIoStart::LibraryMissing) {
+        if (start_ != Result::LibraryMissing) {
             io_.Shutdown();
         }
     }
     PortIoBracket(const PortIoBracket&) = delete;
     PortIoBracket& operator=(const PortIoBracket&) = delete;
 
-    bool Ready() const { return start_ == PortIoStart::Ready; }
+    bool Ready() const { return start_ == Result::Ok; }
+    Result Start() const { return start_; }
 
 private:
     PortIo& io_;
-    PortIoStart start_;
+    Result start_;
 };
 
 } // namespace cashdrawer

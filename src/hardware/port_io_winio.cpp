@@ -22,11 +22,11 @@ public:
     WinIoPortIo(const WinIoPortIo&) = delete;
     WinIoPortIo& operator=(const WinIoPortIo&) = delete;
 
-    PortIoStart Initialize() override {
+    Result Initialize() override {
         if (!Load()) {
-            return PortIoStart::LibraryMissing;
+            return Result::LibraryMissing;
         }
-        return initialize_() ? PortIoStart::Ready : PortIoStart::InitFailed;
+        return initialize_() ? Result::Ok : Result::LibraryFailed;
     }
 
     void Shutdown() override { shutdown_(); }

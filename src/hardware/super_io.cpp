@@ -21,7 +21,7 @@ constexpr uint32_t kSettleMs = 10;
 constexpr uint8_t kSenseMaskA = 0x04;
 constexpr uint8_t kSenseMaskB = 0x08;
 
-int StatusOf(uint8_t value, uint8_t senseMask) { return (value & senseMask) == 0 ? 1 : 0; }
+Result StatusOf(uint8_t value, uint8_t senseMask) { return StateOf((value & senseMask) == 0); }
 
 } // namespace
 
@@ -48,10 +48,7 @@ void SuperIoDrawers::SelectLogicalDevice(uint8_t device) {
 
 void SuperIoDrawers::ExitSuperIoConfig() { io_.Write(kIndexPort, kDrawerChip.exitKey, PortWidth::Byte); }
 
-uint8_t SuperIoDrawers::ReadDataPort() {
-    portScratch_ = io_.Read(kDataPort, PortWidth::Byte);
-    return static_cast<uint8_t>(portScratch_);
-}
+uint8_t SuperIoDrawers::ReadDataPort() { return static_cast<uint8_t>(io_.Read(kDataPort, PortWidth::Byte)); }
 
 void SuperIoDrawers::WriteDataPort(uint8_t value) { io_.Write(kDataPort, value, PortWidth::Byte); }
 
@@ -107,7 +104,7 @@ void SuperIoDrawers::KickSuperIoPulse(uint8_t driveMask) {
     WriteDataPort(rest);
 }
 
-int SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
+Result SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
     uint8_t lines = 0;
     {
         ConfigModeScope mode(*this);
@@ -126,7 +123,7 @@ int SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
     return StatusOf(lines, drawer == DrawerLetter::A ? kSenseMaskA : kSenseMaskB);
 }
 
-int SuperIoDrawers::ReadSuperIoStatusDirect(uint8_t senseMask) {
+Result SuperIoDrawers::ReadSuperIoStatusDirect(uint8_t senseMask) {
     uint8_t lines = 0;
     {
         ConfigModeScope mode(*this);

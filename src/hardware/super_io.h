@@ -5,6 +5,7 @@
 
 #include "hardware/drawer_id.h"
 #include "hardware/port_io.h"
+#include "hardware/result.h"
 #include "platform/bus_lock.h"
 #include "platform/clock.h"
 
@@ -41,10 +42,8 @@ inline constexpr uint8_t kSuperIoDrawerRegister = 0xF1;
 
 class SuperIoDrawers {
 public:
-    // `portScratch` receives every byte read, as the fixed-port drawers'
-    // reads do; `busLock` is held around each configuration-mode sequence.
-    SuperIoDrawers(PortIo& io, Clock& clock, SharedBusLock& busLock, uint32_t& portScratch)
-        : io_(io), clock_(clock), busLock_(busLock), portScratch_(portScratch) {}
+    // `busLock` is held around each configuration-mode sequence.
+    SuperIoDrawers(PortIo& io, Clock& clock, SharedBusLock& busLock) : io_(io), clock_(clock), busLock_(busLock) {}
 
     // Configuration-mode primitives.
     void EnterSuperIoConfig();
@@ -56,9 +55,9 @@ public:
     // driveMask 0x01 kicks drawer A, 0x02 drawer B.
     void KickSuperIoToggle(uint8_t driveMask);
     void KickSuperIoPulse(uint8_t driveMask);
-    // 1 when the drawer's sense bit reads 0, else 0.
-    int ReadSuperIoStatusPrepared(DrawerLetter drawer);
-    int ReadSuperIoStatusDirect(uint8_t senseMask);
+    // StateBit1 when the drawer's sense bit reads 0, else StateBit0.
+    Result ReadSuperIoStatusPrepared(DrawerLetter drawer);
+    Result ReadSuperIoStatusDirect(uint8_t senseMask);
 
 private:
     // One configuration-mode sequence: the shared ports claimed and the
@@ -83,7 +82,6 @@ private:
     PortIo& io_;
     Clock& clock_;
     SharedBusLock& busLock_;
-    uint32_t& portScratch_;
 };
 
 } // namespace cashdrawer

@@ -4,58 +4,50 @@
 
 #include <array>
 #include <cstddef>
-#include <string_view>
 
 namespace cashdrawer {
 namespace {
 
-constexpr KickBinding Kick(KickKind kind) { return {.kind = kind}; }
-constexpr StatusBinding Status(StatusKind kind) { return {.kind = kind}; }
+constexpr bool EndsWithCashB(const char* id) {
+    const char* end = id;
+    while (*end != '\0') {
+        ++end;
+    }
+    return end - id >= 6 && SameDrawerId(end - 6, "_CashB");
+}
 
-constexpr CatalogueRow SerialRow(int number, const char* id) {
-    return {number, id, DrawerMethod::Serial, Kick(KickKind::SerialDrawer), Status(StatusKind::SerialDrawer)};
+constexpr CatalogueRow SerialRow(int number, const char* id) { return {number, id, &kSerialDrawer, SerialArgs{}}; }
+constexpr CatalogueRow MemoryRow(int number, const char* id) { return {number, id, &kMemoryGpio, MemoryGpioArgs{}}; }
+constexpr CatalogueRow Profile8Row(int number, const char* id, const PortGpioProfile& wiring) {
+    return {number, id, &kPortGpio8, PortGpio8Args{&wiring}};
 }
-constexpr CatalogueRow MemoryRow(int number, const char* id) {
-    return {number, id, DrawerMethod::MemoryGpio, Kick(KickKind::MemoryGpio), Status(StatusKind::MemoryGpio)};
-}
+// Every 32-bit model is wired like the RN370: the RN370 wiring of the same
+// drawer letter drives it.
 constexpr CatalogueRow Profile32Row(int number, const char* id) {
-    return {number, id, DrawerMethod::ProfileGpio32, Kick(KickKind::ProfileGpio32), Status(StatusKind::ProfileGpio32)};
-}
-constexpr CatalogueRow Profile8Row(int number, const char* id) {
-    return {number, id, DrawerMethod::ProfileGpio8, Kick(KickKind::ProfileGpio8), Status(StatusKind::ProfileGpio8)};
+    return {number, id, &kPortGpio32, PortGpio32Args{EndsWithCashB(id) ? &kRn370WiringB : &kRn370WiringA}};
 }
 
 // Super I/O GPIO register 0xF1: drive lines in bits 0 and 1, sense lines in
 // bits 2 and 3.
 constexpr CatalogueRow SuperIoToggleRow(int number, const char* id, uint8_t driveMask) {
-    return {number, id, DrawerMethod::SuperIo, {.kind = KickKind::SuperIoToggle, .value = driveMask},
-            Status(StatusKind::SuperIoPrepared)};
+    return {number, id, &kSuperIoToggle, SuperIoToggleArgs{.driveMask = driveMask}};
 }
 constexpr CatalogueRow SuperIoPulseRow(int number, const char* id, uint8_t driveMask, uint8_t senseMask) {
-    return {number, id, DrawerMethod::SuperIo, {.kind = KickKind::SuperIoPulse, .value = driveMask},
-            {.kind = StatusKind::SuperIoDirect, .senseMask = senseMask}};
+    return {number, id, &kSuperIoPulse, SuperIoPulseArgs{.driveMask = driveMask, .senseMask = senseMask}};
 }
 
-constexpr StatusBinding PortStatus(uint16_t port, uint8_t senseMask, bool port486SetUp = false) {
-    return {.kind = StatusKind::PortStatus, .port = port, .senseMask = senseMask, .port486SetUp = port486SetUp};
+constexpr CatalogueRow PortPulseRow(int number, const char* id, PortPulseArgs args) {
+    return {number, id, &kPortPulse, args};
 }
-constexpr CatalogueRow PortPulseRow(int number, const char* id, uint16_t port, uint8_t pulse, uint8_t trailingPauseMs,
-                                    StatusBinding status) {
-    return {number, id, DrawerMethod::FixedPort,
-            {.kind = KickKind::PortPulse, .port = port, .value = pulse, .trailingPauseMs = trailingPauseMs}, status};
-}
+// KV9320: kick and sense share the read-back port; the sense line is bit 2.
 constexpr CatalogueRow PortReadBackRow(int number, const char* id, uint8_t pulse) {
-    return {number, id, DrawerMethod::FixedPort, {.kind = KickKind::PortPulseReadBack, .value = pulse},
-            PortStatus(0x40B9, 0x04)};
+    return {number, id, &kPortReadBack, PortReadBackArgs{.pulse = pulse, .senseMask = 0x04}};
 }
+// KV9360: sense on port 0x48D, bit 2.
 constexpr CatalogueRow PortMaskedRow(int number, const char* id) {
-    return {number, id, DrawerMethod::FixedPort, Kick(KickKind::PortMaskedPulse), PortStatus(0x48D, 0x04, true)};
+    return {number, id, &kPortMasked, PortMaskedArgs{.statusPort = 0x48D, .senseMask = 0x04}};
 }
-// Listed by OpenCash (and in the default configuration), but no sequence
-// drives these drawers.
-constexpr CatalogueRow UndrivenRow(int number, const char* id) {
-    return {number, id, DrawerMethod::FixedPort, Kick(KickKind::None), Status(StatusKind::NotRecognised)};
-}
+constexpr CatalogueRow UndrivenRow(int number, const char* id) { return {number, id, &kUndriven, UndrivenArgs{}}; }
 
 constexpr std::array kCatalogue = {
     SerialRow(1, "DL470_CashA"),
@@ -82,28 +74,28 @@ constexpr std::array kCatalogue = {
     Profile32Row(22, "KV7450XR_CashA"),
     Profile32Row(23, "KV7470XR_CashB"),
     Profile32Row(24, "KV7470XR_CashA"),
-    Profile8Row(25, "RN170_CashB"),
-    Profile8Row(26, "RN170_CashA"),
-    Profile8Row(27, "RN340_CashB"),
-    Profile8Row(28, "RN340_CashA"),
-    Profile8Row(29, "KV2790L_CashA"),
-    Profile8Row(30, "RN2150_CashA"),
-    Profile8Row(31, "RN2150_CashB"),
-    Profile8Row(32, "KV8041N_CashA"),
-    Profile8Row(33, "KV8041N_CashB"),
-    Profile8Row(34, "KV8041M_CashA"),
-    Profile8Row(35, "KV8041M_CashB"),
-    Profile8Row(36, "KV2470_CashA"),
-    Profile8Row(37, "KV2470_CashB"),
+    Profile8Row(25, "RN170_CashB", kRn170WiringB),
+    Profile8Row(26, "RN170_CashA", kRn170WiringA),
+    Profile8Row(27, "RN340_CashB", kRn340WiringB),
+    Profile8Row(28, "RN340_CashA", kRn340WiringA),
+    Profile8Row(29, "KV2790L_CashA", kKv2790lWiringA),
+    Profile8Row(30, "RN2150_CashA", kRn340WiringA),
+    Profile8Row(31, "RN2150_CashB", kRn340WiringB),
+    Profile8Row(32, "KV8041N_CashA", kRn340WiringA),
+    Profile8Row(33, "KV8041N_CashB", kRn340WiringB),
+    Profile8Row(34, "KV8041M_CashA", kRn170WiringA),
+    Profile8Row(35, "KV8041M_CashB", kRn170WiringB),
+    Profile8Row(36, "KV2470_CashA", kKv2470WiringA),
+    Profile8Row(37, "KV2470_CashB", kKv2470WiringB),
     Profile32Row(38, "RN6620_CashA"),
     Profile32Row(39, "RN6620_CashB"),
     SuperIoToggleRow(40, "KV7830_CashA", 0x01),
-    PortPulseRow(41, "KV7820_CashA", 0x40B9, 0xFD, 0, PortStatus(0x40B9, 0x04)),
-    PortPulseRow(42, "KV4980_CashA", 0x404D, 0x7F, 10, PortStatus(0x404A, 0x10)),
+    PortPulseRow(41, "KV7820_CashA", {.kickPort = 0x40B9, .pulse = 0xFD, .trailingPauseMs = 0, .statusPort = 0x40B9, .senseMask = 0x04}),
+    PortPulseRow(42, "KV4980_CashA", {.kickPort = 0x404D, .pulse = 0x7F, .trailingPauseMs = 10, .statusPort = 0x404A, .senseMask = 0x10}),
     SuperIoToggleRow(43, "KV7450_CashA", 0x01),
     PortReadBackRow(44, "KV9320_CashA", 0xFC),
     PortMaskedRow(45, "KV9360_CashA"),
-    PortPulseRow(46, "KV7100_CashA", 0x40B9, 0xF7, 0, PortStatus(0x40B9, 0x04)),
+    PortPulseRow(46, "KV7100_CashA", {.kickPort = 0x40B9, .pulse = 0xF7, .trailingPauseMs = 0, .statusPort = 0x40B9, .senseMask = 0x04}),
     SuperIoToggleRow(47, "RN2110_CashA", 0x01),
     SuperIoPulseRow(48, "RN320_CashA", 0x01, 0x04),
     SuperIoToggleRow(49, "KV7830_CashB", 0x02),
@@ -117,6 +109,30 @@ constexpr std::array kCatalogue = {
     SuperIoPulseRow(57, "RN320_CashB", 0x02, 0x08),
 };
 static_assert(kCatalogue.size() == 57);
+
+// Every row carries the arguments its method takes; the 32-bit rows carry
+// the RN370 wiring of their own letter, the 8-bit rows an 8-bit wiring.
+// (Compared by content: addresses are not constants in a sanitised build.)
+constexpr bool ArgumentsMatchMethods() {
+    for (const CatalogueRow& row : kCatalogue) {
+        if (row.args.index() != row.method->argsIndex) {
+            return false;
+        }
+        if (const auto* args = std::get_if<PortGpio32Args>(&row.args)) {
+            const PortGpioProfile& own = EndsWithCashB(row.drawerId) ? kRn370WiringB : kRn370WiringA;
+            if (!(*args->wiring == own)) {
+                return false;
+            }
+        }
+        if (const auto* args = std::get_if<PortGpio8Args>(&row.args)) {
+            if (args->wiring->outputPort == kRn370WiringA.outputPort || args->wiring->pulseMs != kKickPulseMs8) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(ArgumentsMatchMethods());
 
 constexpr bool NumberedInOrder() {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
@@ -137,31 +153,29 @@ constexpr std::array<uint8_t, 54> kStatusTestOrder = {
     37, 38, 39, 40, 43, 47, 49, 52, 56, 41, 42, 44, 53, 45, 54, 46, 48, 57,
 };
 
+// GetCashStatus reads every row but the undriven ones.
+constexpr bool ReadsStatus(const CatalogueRow& row) { return row.method->argsIndex != kArgsIndex<UndrivenArgs>; }
+
 constexpr bool StatusOrderMatchesBindings() {
-    // Exactly the rows that have a status binding, each once.
+    // Exactly the rows whose method reads a state, each once.
     std::array<int, kCatalogue.size() + 1> seen{};
     for (uint8_t number : kStatusTestOrder) {
         if (number < 1 || number > kCatalogue.size() ||
-            kCatalogue[number - 1].status.kind == StatusKind::NotRecognised || seen[number]++ != 0) {
+            !ReadsStatus(kCatalogue[number - 1]) || seen[number]++ != 0) {
             return false;
         }
     }
-    return true;
+    std::size_t reading = 0;
+    for (const CatalogueRow& row : kCatalogue) {
+        reading += ReadsStatus(row) ? 1 : 0;
+    }
+    return reading == kStatusTestOrder.size();
 }
 static_assert(StatusOrderMatchesBindings());
 
 } // namespace
 
-DrawerLetter CatalogueRow::Letter() const {
-    return std::string_view(drawerId).ends_with("_CashB") ? DrawerLetter::B : DrawerLetter::A;
-}
-
-const char* CatalogueRow::ProfileId() const {
-    if (method == DrawerMethod::ProfileGpio32) {
-        return Letter() == DrawerLetter::A ? "RN370_CashA" : "RN370_CashB";
-    }
-    return drawerId;
-}
+DrawerLetter CatalogueRow::Letter() const { return EndsWithCashB(drawerId) ? DrawerLetter::B : DrawerLetter::A; }
 
 std::span<const CatalogueRow> Catalogue() { return kCatalogue; }
 std::span<const uint8_t> StatusTestOrder() { return kStatusTestOrder; }

@@ -20,10 +20,6 @@ constexpr uint32_t kStopWaitMs = 150;
 // A request older than this with no report after it: the device is silent.
 constexpr uint32_t kReportDeadlineMs = 500;
 
-// Results handed to the exports unchanged.
-constexpr int kKicked = 1;
-constexpr int kUnreachable = -2;
-
 // A status report is exactly 4 bytes; byte 0 carries the marker and the
 // drawer's sense bit.
 constexpr std::size_t kReportLength = 4;
@@ -65,24 +61,25 @@ void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
     overflowed_ = false;
 }
 
-int SerialDrawer::StartSerialMonitor(const SerialSettings& settings) {
+Result SerialDrawer::StartSerialMonitor(const SerialSettings& settings) {
     if (monitorLate_) {
-        return 1;
+        return Result::MonitorLate;
     }
     if (thread_.Started()) {
-        return 0;
+        return Result::Ok;
     }
     SerialLink& link = *share_->link;
     // A port whose line settings were refused stays open (the kick still
     // goes out), but no monitor runs on it: no report will ever be read,
     // and the status says so.
-    if (link.Open(settings.ComNuM, settings.Baudint, kParityNone, kByteSize8, kOneStopBit) != kSerialOk) {
-        return 1;
+    const Result opened = link.Open(settings.ComNuM, settings.Baudint, kParityNone, kByteSize8, kOneStopBit);
+    if (opened != Result::Ok) {
+        return opened;
     }
     share_->state.stopRequested = false;
     // A thread that cannot be made leaves the monitor stopped; the next
     // serial call opens the port again and retries.
-    return thread_.Start([share = share_] { return MonitorStep(*share); }) ? 0 : 1;
+    return thread_.Start([share = share_] { return MonitorStep(*share); }) ? Result::Ok : Result::ThreadFailed;
 }
 
 bool SerialDrawer::MonitorStep(SerialMonitorShare& share) {
@@ -94,14 +91,13 @@ bool SerialDrawer::MonitorStep(SerialMonitorShare& share) {
     return true;
 }
 
-bool SerialDrawer::Write(std::span<const uint8_t> bytes) {
-    const int count = static_cast<int>(bytes.size());
-    return share_->link->Write(bytes.data(), count) == count;
+Result SerialDrawer::Write(std::span<const uint8_t> bytes) {
+    return share_->link->Write(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-bool SerialDrawer::SendStatusRequest() {
-    if (!Write(kStatusRequest)) {
-        return false;
+Result SerialDrawer::SendStatusRequest() {
+    if (const Result written = Write(kStatusRequest); written != Result::Ok) {
+        return written;
     }
     const uint64_t reports = share_->state.reportsPublished;
     if (!requestUnanswered_ || reports != reportsAtRequest_) {
@@ -109,7 +105,7 @@ bool SerialDrawer::SendStatusRequest() {
         unansweredSinceMicros_ = clock_.NowMicros();
         reportsAtRequest_ = reports;
     }
-    return true;
+    return Result::Ok;
 }
 
 bool SerialDrawer::DeviceFellSilent() const {
@@ -117,25 +113,35 @@ bool SerialDrawer::DeviceFellSilent() const {
            clock_.NowMicros() - unansweredSinceMicros_ > kReportDeadlineMs * 1000u;
 }
 
-int SerialDrawer::KickSerialDrawer(DrawerLetter drawer) {
-    if (monitorLate_ || !share_->link->IsOpen()) {
-        return kUnreachable;
+Result SerialDrawer::KickSerialDrawer(DrawerLetter drawer) {
+    if (monitorLate_) {
+        return Result::MonitorLate;
     }
-    SendStatusRequest();
+    if (!share_->link->IsOpen()) {
+        return Result::NotOpen;
+    }
+    // The kick command decides: a lost status request alone does not keep
+    // the drawer shut, so the request's result counts for nothing here.
+    const Result requested = SendStatusRequest();
+    static_cast<void>(requested);
     clock_.SleepMs(kBetweenCommandsMs);
     const uint8_t kick[] = {kKickCommand, kKickCode, drawer == DrawerLetter::A ? kDrawerPinA : kDrawerPinB, kPulseOnTime,
                             kPulseOffTime};
-    // The kick command decides: a lost status request alone does not keep
-    // the drawer shut.
-    const bool kicked = Write(kick);
+    const Result kicked = Write(kick);
     clock_.SleepMs(kAfterKickMs);
-    return kicked ? kKicked : kUnreachable;
+    return kicked;
 }
 
-int SerialDrawer::ReadSerialDrawerStatus() {
+Result SerialDrawer::ReadSerialDrawerStatus() {
     const SerialDrawerState& state = share_->state;
-    if (monitorLate_ || !share_->link->IsOpen() || !SendStatusRequest()) {
-        return kUnreachable;
+    if (monitorLate_) {
+        return Result::MonitorLate;
+    }
+    if (!share_->link->IsOpen()) {
+        return Result::NotOpen;
+    }
+    if (const Result requested = SendStatusRequest(); requested != Result::Ok) {
+        return requested;
     }
     // Until a first report has come, give the device time to answer this
     // request - as long as it takes, 500 ms at most; after that, the latest
@@ -144,11 +150,11 @@ int SerialDrawer::ReadSerialDrawerStatus() {
     if (!state.statusReceived) {
         clock_.WaitMs(*share_->reportArrived, kFirstReportWaitMs);
         if (!state.statusReceived) {
-            return kUnreachable; // a silent or absent device is not a drawer state
+            return Result::NoReport; // a silent or absent device is not a drawer state
         }
-        return state.serialDrawerStatus;
+        return StateOf(state.serialDrawerStatus == 1);
     }
-    return DeviceFellSilent() ? kUnreachable : state.serialDrawerStatus.load();
+    return DeviceFellSilent() ? Result::DeviceSilent : StateOf(state.serialDrawerStatus == 1);
 }
 
 void SerialDrawer::StopSerialMonitor(bool processEnding) {

@@ -76,19 +76,20 @@ public:
     SerialDrawer& operator=(const SerialDrawer&) = delete;
 
     // Opens the port with the settings and starts the monitor, unless it
-    // runs already. 0 when the monitor runs, 1 when it does not (the port
-    // did not open, its line settings were refused, or no thread could be
-    // made).
-    int StartSerialMonitor(const SerialSettings& settings);
-    // 1 after the kick; -2 when the port is not open (nothing was sent) or
-    // the kick command could not be written.
-    int KickSerialDrawer(DrawerLetter drawer);
+    // runs already. Ok when the monitor runs; otherwise why it does not:
+    // the port's open result (the port may stay open, see SerialLink),
+    // ThreadFailed, or MonitorLate.
+    Result StartSerialMonitor(const SerialSettings& settings);
+    // Ok after the kick; NotOpen when the port is not open (nothing was
+    // sent), WriteFailed when the kick command could not be written,
+    // MonitorLate after a late stop.
+    Result KickSerialDrawer(DrawerLetter drawer);
     // The latest reported state; waits for a first report, at most 500 ms
-    // (as long as the device takes to answer). -2 when
-    // the port is not open, the request could not be written, no report
-    // has ever arrived, or the device has fallen silent: a request sent
-    // more than 500 ms ago has had no report after it.
-    int ReadSerialDrawerStatus();
+    // (as long as the device takes to answer). Otherwise why there is no
+    // state: NotOpen, WriteFailed (the request), NoReport (none has ever
+    // arrived), DeviceSilent (a request sent more than 500 ms ago has had
+    // no report after it), MonitorLate.
+    Result ReadSerialDrawerStatus();
     // Asks the monitor to stop, waits at most 150 ms for it to leave its
     // loop (not at all when no monitor ran, or when the process is ending
     // and it is gone already), and closes the port - or, when the monitor
@@ -100,9 +101,9 @@ public:
 private:
     // One poll of the monitor thread: false once it is asked to stop.
     static bool MonitorStep(SerialMonitorShare& share);
-    bool Write(std::span<const uint8_t> bytes);
+    Result Write(std::span<const uint8_t> bytes);
     // Sends 1D 61 01 and notes when the oldest unanswered request went out.
-    bool SendStatusRequest();
+    Result SendStatusRequest();
     bool DeviceFellSilent() const;
 
     std::shared_ptr<SerialMonitorShare> share_;

@@ -4,19 +4,13 @@
 // write may be in flight at the same time.
 #pragma once
 
+#include "hardware/result.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace cashdrawer {
-
-enum SerialResult : int {
-    kSerialOk = 0,
-    kSerialPortMissing = -1,      // the port could not be opened
-    kSerialSettingsRejected = -3, // the line-settings string was refused; the port stays open
-    kSerialLineRefused = -4,      // the line settings were not applied; the port stays open
-    kSerialNotOpen = -999,        // a write with no port open
-};
 
 // The most one read delivers.
 constexpr int kSerialReadMax = 1000;
@@ -29,16 +23,17 @@ class SerialLink {
 public:
     virtual ~SerialLink() = default;
 
-    // Closes an open port first. Returns a SerialResult.
-    virtual int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) = 0;
+    // Closes an open port first. Ok, PortMissing, or - with the port left
+    // open - SettingsRejected or LineRefused.
+    virtual Result Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) = 0;
     virtual bool IsOpen() const = 0;
     // Reads what is waiting, at most kSerialReadMax bytes, without waiting
     // for more. A line error throws the waiting input away and reads 0.
     virtual int ReadInput(uint8_t* destination) = 0;
-    // kSerialNotOpen with no port open; otherwise how many bytes went out
-    // (0 when the write failed). Returns when they have been transmitted,
-    // or when the write's time bound has passed.
-    virtual int Write(const uint8_t* bytes, int count) = 0;
+    // Ok when every byte went out, WriteFailed when not, NotOpen with no
+    // port open. Returns when they have been transmitted, or when the
+    // write's time bound has passed.
+    virtual Result Write(const uint8_t* bytes, int count) = 0;
     virtual void Close() = 0;
 };
 

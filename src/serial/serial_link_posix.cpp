@@ -45,17 +45,17 @@ std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
     return devicePath_.empty() ? "/dev/ttyS" + std::to_string(static_cast<int64_t>(portNumber) - 1) : devicePath_;
 }
 
-int PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
+Result PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
     Close();
     const int fd = ::open(DevicePath(portNumber).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return kSerialPortMissing;
+        return Result::PortMissing;
     }
     fd_ = fd;
 
     termios line{};
     if (::tcgetattr(fd, &line) != 0) {
-        return kSerialLineRefused;
+        return Result::LineRefused;
     }
     ::cfmakeraw(&line);
     ::cfsetispeed(&line, SpeedOf(baudRate));
@@ -72,13 +72,13 @@ int PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, 
     line.c_cc[VMIN] = 0;
     line.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &line) != 0) {
-        return kSerialLineRefused;
+        return Result::LineRefused;
     }
     // DTR on, as the drawer device expects; a pty has no modem lines.
     int dtr = TIOCM_DTR;
     ::ioctl(fd, TIOCMBIS, &dtr);
     ::tcflush(fd, TCIOFLUSH);
-    return kSerialOk;
+    return Result::Ok;
 }
 
 int PosixSerialLink::ReadInput(uint8_t* destination) {
@@ -91,10 +91,10 @@ int PosixSerialLink::ReadInput(uint8_t* destination) {
     return count > 0 ? static_cast<int>(count) : 0;
 }
 
-int PosixSerialLink::Write(const uint8_t* bytes, int count) {
+Result PosixSerialLink::Write(const uint8_t* bytes, int count) {
     const int fd = fd_;
     if (fd < 0) {
-        return kSerialNotOpen;
+        return Result::NotOpen;
     }
     // The same bound as the Windows link's write time-outs: a device that
     // holds the line (flow control, a hung adapter) costs a caller this
@@ -106,9 +106,9 @@ int PosixSerialLink::Write(const uint8_t* bytes, int count) {
         if (written > 0) {
             sent += static_cast<int>(written);
         } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            return sent;
+            return Result::WriteFailed;
         } else if (std::chrono::steady_clock::now() >= deadline) {
-            return sent;
+            return Result::WriteFailed;
         } else {
             ::usleep(1000); // output queue full: let it drain
         }
@@ -118,11 +118,11 @@ int PosixSerialLink::Write(const uint8_t* bytes, int count) {
     int queued = 0;
     while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            return sent - std::min(queued, sent);
+            return Result::WriteFailed; // some bytes never left
         }
         ::usleep(1000);
     }
-    return sent;
+    return Result::Ok;
 }
 
 void PosixSerialLink::Close() {

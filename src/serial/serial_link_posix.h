@@ -16,10 +16,10 @@ public:
     explicit PosixSerialLink(std::string devicePath) : devicePath_(std::move(devicePath)) {}
     ~PosixSerialLink() override { Close(); }
 
-    int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override;
+    Result Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override;
     bool IsOpen() const override { return fd_ >= 0; }
     int ReadInput(uint8_t* destination) override;
-    int Write(const uint8_t* bytes, int count) override;
+    Result Write(const uint8_t* bytes, int count) override;
     void Close() override;
 
     // How long a write of `count` bytes may take, transmission included.

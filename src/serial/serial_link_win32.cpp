@@ -18,13 +18,13 @@ public:
     Win32SerialLink(const Win32SerialLink&) = delete;
     Win32SerialLink& operator=(const Win32SerialLink&) = delete;
 
-    int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
+    Result Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
         Close();
         port_ = ::CreateFileA(SerialPortName(portNumber).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
         if (port_ == INVALID_HANDLE_VALUE) {
-            return kSerialPortMissing;
+            return Result::PortMissing;
         }
         ::SetupComm(port_, kQueueBytes, kQueueBytes); // a hint the driver may round or ignore
 
@@ -36,10 +36,10 @@ public:
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
         if (!::GetCommState(port_, &dcb)) {
-            return kSerialLineRefused;
+            return Result::LineRefused;
         }
         if (!::BuildCommDCBA(settings, &dcb)) {
-            return kSerialSettingsRejected;
+            return Result::SettingsRejected;
         }
         dcb.DCBlength = sizeof dcb;
         dcb.ByteSize = byteSize;
@@ -53,7 +53,7 @@ public:
         // only in the form they report it.
         ::SetCommState(port_, &dcb);
         if (!::GetCommState(port_, &dcb) || !::SetCommState(port_, &dcb)) {
-            return kSerialLineRefused;
+            return Result::LineRefused;
         }
 
         COMMTIMEOUTS timeouts{};
@@ -63,12 +63,12 @@ public:
         timeouts.WriteTotalTimeoutMultiplier = 5;
         timeouts.WriteTotalTimeoutConstant = 200;
         if (!::SetCommTimeouts(port_, &timeouts) || !::PurgeComm(port_, PURGE_TXCLEAR | PURGE_RXCLEAR)) {
-            return kSerialLineRefused;
+            return Result::LineRefused;
         }
         if (!ReplaceEvent(readOverlapped_) || !ReplaceEvent(writeOverlapped_)) {
-            return kSerialLineRefused;
+            return Result::LineRefused;
         }
-        return kSerialOk;
+        return Result::Ok;
     }
 
     bool IsOpen() const override { return port_ != INVALID_HANDLE_VALUE; }
@@ -110,9 +110,9 @@ public:
         return static_cast<int>(count);
     }
 
-    int Write(const uint8_t* bytes, int count) override {
+    Result Write(const uint8_t* bytes, int count) override {
         if (port_ == INVALID_HANDLE_VALUE) {
-            return kSerialNotOpen;
+            return Result::NotOpen;
         }
         DWORD written = 0;
         bool done = ::WriteFile(port_, bytes, static_cast<DWORD>(count), &written, &writeOverlapped_) != 0;
@@ -123,7 +123,7 @@ public:
             // bound the wait.
             done = ::GetOverlappedResult(port_, &writeOverlapped_, &written, TRUE) != 0;
         }
-        return done ? static_cast<int>(written) : 0;
+        return done && written == static_cast<DWORD>(count) ? Result::Ok : Result::WriteFailed;
     }
 
     void Close() override {

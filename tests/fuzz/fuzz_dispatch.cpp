@@ -16,7 +16,7 @@
 
 namespace {
 
-using cashdrawer::PortIoStart;
+using cashdrawer::Result;
 using cashdrawer::PortWidth;
 using cashdrawer::sim::AccessOp;
 
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const uint8_t control = input.Byte();
         const uint8_t portValue = input.Byte();
         // What the hardware does on this call.
-        terminal.ports.SetStart((control & 0x04) != 0 ? PortIoStart::InitFailed : PortIoStart::Ready);
+        terminal.ports.SetStart((control & 0x04) != 0 ? Result::LibraryFailed : Result::Ok);
         terminal.board.SetOpenFails((control & 0x08) != 0);
         terminal.superIo.SetGpioPins(portValue);
         terminal.ports.Poke(static_cast<uint16_t>(0x500 + (control & 0xF0)), portValue, PortWidth::Byte);

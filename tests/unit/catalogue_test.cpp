@@ -34,12 +34,11 @@ TEST(Catalogue, GroupsRowsByMethodInOpenCashOrder) {
     struct Span {
         int first;
         int last;
-        DrawerMethod method;
+        const DrawerOps* method;
     };
     const Span spans[] = {
-        {1, 2, DrawerMethod::Serial},          {3, 6, DrawerMethod::MemoryGpio},
-        {7, 24, DrawerMethod::ProfileGpio32},  {25, 37, DrawerMethod::ProfileGpio8},
-        {38, 39, DrawerMethod::ProfileGpio32},
+        {1, 2, &kSerialDrawer},  {3, 6, &kMemoryGpio},   {7, 24, &kPortGpio32},
+        {25, 37, &kPortGpio8},   {38, 39, &kPortGpio32},
     };
     for (const Span& span : spans) {
         for (int number = span.first; number <= span.last; ++number) {
@@ -47,23 +46,24 @@ TEST(Catalogue, GroupsRowsByMethodInOpenCashOrder) {
         }
     }
     for (int number = 40; number <= 57; ++number) {
-        const DrawerMethod method = Catalogue()[number - 1].method;
-        EXPECT_TRUE(method == DrawerMethod::SuperIo || method == DrawerMethod::FixedPort) << "row " << number;
+        const DrawerOps* method = Catalogue()[number - 1].method;
+        EXPECT_TRUE(method->usesPortIo && method != &kPortGpio8 && method != &kPortGpio32) << "row " << number;
     }
 }
 
 TEST(Catalogue, ThirtyTwoBitModelsAreDrivenThroughTheRn370DrawerOfTheSameLetter) {
     int rows = 0;
     for (const CatalogueRow& row : Catalogue()) {
-        if (row.method != DrawerMethod::ProfileGpio32) {
+        if (row.method != &kPortGpio32) {
             continue;
         }
         ++rows;
-        const char* expected = std::string(row.drawerId).ends_with("_CashA") ? "RN370_CashA" : "RN370_CashB";
-        EXPECT_STREQ(row.ProfileId(), expected) << row.drawerId;
+        const PortGpioProfile* expected =
+            std::string(row.drawerId).ends_with("_CashA") ? &kRn370WiringA : &kRn370WiringB;
+        EXPECT_EQ(row.ArgsAs<PortGpio32Args>().wiring, expected) << row.drawerId;
     }
     EXPECT_EQ(rows, 20);
-    EXPECT_STREQ(FindForOpenCash("RN340_CashB")->ProfileId(), "RN340_CashB");
+    EXPECT_EQ(FindForOpenCash("RN340_CashB")->ArgsAs<PortGpio8Args>().wiring, &kRn340WiringB);
 }
 
 TEST(Catalogue, GetCashStatusTestsItsOwn54RowsSerialAndMemoryFirst) {
@@ -80,7 +80,7 @@ TEST(Catalogue, GetCashStatusTestsItsOwn54RowsSerialAndMemoryFirst) {
 TEST(Catalogue, EveryIdentifierFindsItsOwnRowInEachExportThatKnowsIt) {
     for (const CatalogueRow& row : Catalogue()) {
         EXPECT_EQ(FindForOpenCash(row.drawerId), &row) << row.drawerId;
-        const bool statusKnown = row.status.kind != StatusKind::NotRecognised;
+        const bool statusKnown = row.ReadsStatus();
         EXPECT_EQ(FindForGetCashStatus(row.drawerId), statusKnown ? &row : nullptr) << row.drawerId;
     }
     for (const char* unknownToStatus : {"KV7820_CashB", "KV4980_CashB", "KV7100_CashB"}) {

@@ -1,6 +1,8 @@
 #include "sim_terminal.h"
 
 #include "cash_drawer.h"
+#include "hardware/port_gpio.h"
+#include "interface/catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -52,12 +54,12 @@ TEST(Dispatch, NullIdentifierYieldsMinusOneAndTouchesNothing) {
 // initialisation was called.
 TEST(Dispatch, UnreachablePortIoGivesMinusTwoForKnownDrawersAndMinusOneForUnknown) {
     struct Case {
-        PortIoStart start;
+        Result start;
         Trace bracket;
     };
     const Case cases[] = {
-        {PortIoStart::LibraryMissing, {}},
-        {PortIoStart::InitFailed, {{0, AccessOp::Initialize, 0, 1, 0}, Shutdown()}},
+        {Result::LibraryMissing, {}},
+        {Result::LibraryFailed, {{0, AccessOp::Initialize, 0, 1, 0}, Shutdown()}},
     };
     struct Call_ {
         Export which;
@@ -85,9 +87,9 @@ TEST(Dispatch, UnreachablePortIoGivesMinusTwoForKnownDrawersAndMinusOneForUnknow
 
 TEST(Dispatch, AFailedStartDoesNotSpendTheOneTimeChipSetUp) {
     SimTerminal terminal;
-    terminal.ports.SetStart(PortIoStart::InitFailed);
+    terminal.ports.SetStart(Result::LibraryFailed);
     terminal.library.OpenCash("RN340_CashA");
-    terminal.ports.SetStart(PortIoStart::Ready);
+    terminal.ports.SetStart(Result::Ok);
     terminal.log.Clear();
     terminal.ports.Poke(0x53A, 0x00, PortWidth::Byte);
     EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
@@ -103,6 +105,27 @@ TEST(Dispatch, EachCallSelectsAfreshWhateverTheCallBeforeSelected) {
     terminal.ports.Poke(0x5A8, 0x40, PortWidth::DWord);
     EXPECT_EQ(terminal.library.GetCashStatus("RN370_CashA"), 0);
     EXPECT_EQ(terminal.library.GetCashStatus("RN340_CashA"), 1);
+}
+
+// The simulated port space marks a port access the real library would not
+// serve; no drawer of either export makes one, and a sequence run without
+// its bracket is caught.
+TEST(Dispatch, EveryPortAccessOfEveryDrawerSitsInsideTheBracket) {
+    for (const CatalogueRow& row : Catalogue()) {
+        for (Export which : {Export::OpenCash, Export::GetCashStatus}) {
+            SimTerminal terminal;
+            Call(terminal, which, row.drawerId);
+            for (const AccessRecord& record : terminal.Accesses()) {
+                EXPECT_NE(record.address, sim::kMisuse) << row.drawerId << ": " << sim::FormatAccess(record, 0);
+            }
+        }
+    }
+    SimTerminal terminal;
+    PortGpioState state;
+    PortGpioDrawers(terminal.ports, terminal.clock, state).KickProfileDrawer32(kRn370WiringA);
+    ASSERT_FALSE(terminal.Accesses().empty());
+    EXPECT_EQ(terminal.Accesses().front().address, sim::kMisuse);
+    EXPECT_NE(sim::FormatAccess(terminal.Accesses().front(), 0).find("OUTSIDE"), std::string::npos);
 }
 
 } // namespace

@@ -182,25 +182,5 @@ TEST(PortGpio32, StatusBitClearReadsAsOne) {
     }
 }
 
-TEST(PortGpioSelection, AnIdentifierOutsideTheFamilyChangesNothingAndTouchesNoPort) {
-    sim::AccessLog log;
-    sim::VirtualClock clock(log);
-    sim::SimPortSpace ports(clock, log);
-    PortGpioState state;
-    PortGpioDrawers drawers(ports, clock, state);
-
-    ASSERT_TRUE(drawers.SelectProfile8("RN340_CashA"));
-    const PortGpioState selected = state;
-    log.Clear();
-    for (const char* other : {"RN340_CashA ", "RN340_Cash", "RN370_CashA", "KV9999_CashA"}) {
-        EXPECT_FALSE(drawers.SelectProfile8(other)) << other;
-        drawers.KickProfileDrawer8(other);
-        EXPECT_EQ(drawers.ReadProfileStatus8(other), 0) << other;
-    }
-    EXPECT_FALSE(drawers.SelectProfile32("RN340_CashA"));
-    EXPECT_EQ(state.selectedProfile, selected.selectedProfile);
-    EXPECT_TRUE(log.Records().empty());
-}
-
 } // namespace
 } // namespace cashdrawer::test

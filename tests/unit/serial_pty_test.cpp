@@ -37,23 +37,23 @@ TEST(SerialOnAPty, StatusAndKickThroughTheRealLinkAndMonitor) {
     auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
-    ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 0);
+    ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), Result::Ok);
 
     // The first status waits for the device's answer to its own request.
-    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), 1);
+    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::StateBit1);
     EXPECT_TRUE(drawer.State().statusReceived);
 
     device.SetReport({0x14, 0x00, 0x00, 0x00});
-    EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::B), 1);
+    EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::B), Result::Ok);
     const std::vector<uint8_t> expected = {0x1D, 0x61, 0x01, 0x1D, 0x61, 0x01, 0x1B, 0x70, 0x31, 0x30, 0x30};
     EXPECT_EQ(BytesSeenBy(device, expected.size()), expected);
 
     // The answer to the kick's request (drawer bit set) is published by the
     // monitor and read without waiting.
-    for (int wait = 0; wait < 100 && drawer.ReadSerialDrawerStatus() != 0; ++wait) {
+    for (int wait = 0; wait < 100 && drawer.ReadSerialDrawerStatus() != Result::StateBit0; ++wait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), 0);
+    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::StateBit0);
 
     drawer.StopSerialMonitor(false);
     EXPECT_FALSE(link->IsOpen());
@@ -75,9 +75,9 @@ public:
     explicit BlockingLink(std::shared_ptr<ReadProbe> probe) : probe_(std::move(probe)) {}
     ~BlockingLink() override { probe_->freedDuringRead = probe_->inRead.load(); }
 
-    int Open(int32_t, int32_t, uint8_t, uint8_t, uint8_t) override {
+    Result Open(int32_t, int32_t, uint8_t, uint8_t, uint8_t) override {
         open_ = true;
-        return kSerialOk;
+        return Result::Ok;
     }
     bool IsOpen() const override { return open_; }
     int ReadInput(uint8_t* destination) override {
@@ -88,7 +88,7 @@ public:
         ++probe_->readsReturned;
         return 1;
     }
-    int Write(const uint8_t*, int count) override { return count; }
+    Result Write(const uint8_t*, int) override { return Result::Ok; }
     void Close() override { open_ = false; }
 
 private:
@@ -106,7 +106,7 @@ TEST(SerialStopOnARealThread, AMonitorLateInABlockingReadOutlivesTheDrawerSafely
     std::weak_ptr<BlockingLink> watch = link;
     PosixBackgroundThread thread;
     auto drawer = std::make_unique<SerialDrawer>(std::move(link), thread, SystemClock());
-    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 0);
+    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), Result::Ok);
     while (!probe->inRead) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -133,9 +133,9 @@ TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
     auto link = std::make_shared<PosixSerialLink>("/dev/cashdrawer-no-such-port");
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
-    EXPECT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), 1);
-    EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::A), -2);
-    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), -2);
+    EXPECT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), Result::PortMissing);
+    EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::A), Result::NotOpen);
+    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::NotOpen);
     EXPECT_FALSE(thread.Started());
 }
 

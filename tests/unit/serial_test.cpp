@@ -166,14 +166,14 @@ TEST_F(SerialRoads, StatusWaitsHalfASecondOnlyUntilTheFirstReport) {
 }
 
 TEST_F(SerialRoads, APortThatDoesNotOpenGivesMinusTwoAtOnceAndIsRetriedWithFreshSettings) {
-    terminal_.serial.SetOpenResult(kSerialPortMissing);
+    terminal_.serial.SetOpenResult(Result::PortMissing);
     EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
     EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
     EXPECT_TRUE(terminal_.Accesses().empty()) << "nothing sent, so no pause";
     EXPECT_EQ(terminal_.monitor.Starts(), 0);
 
     terminal_.profiles.SetFile(kConfigPath, "[DL470_CashA]\r\nComNuM=7\r\n");
-    terminal_.serial.SetOpenResult(kSerialOk);
+    terminal_.serial.SetOpenResult(Result::Ok);
     EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
     ASSERT_EQ(terminal_.serial.Opens().size(), 3u);
     EXPECT_EQ(terminal_.serial.Opens()[2].portNumber, 7);
@@ -207,14 +207,14 @@ TEST(SerialStop, AMonitorLateAtUnloadKeepsThePortUntilItLeaves) {
     auto link = std::make_shared<sim::SimSerialLink>(clock);
     sim::ManualThread thread;
     auto drawer = std::make_unique<SerialDrawer>(link, thread, clock);
-    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 3, .Baudint = 9600}), 0);
+    ASSERT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 3, .Baudint = 9600}), Result::Ok);
     thread.SetLate(true);
     drawer->StopSerialMonitor(false);
     EXPECT_TRUE(link->IsOpen()) << "not closed under a read in flight";
 
-    EXPECT_EQ(drawer->KickSerialDrawer(DrawerLetter::A), CASH_DRAWER_UNREACHABLE);
-    EXPECT_EQ(drawer->ReadSerialDrawerStatus(), CASH_DRAWER_UNREACHABLE);
-    EXPECT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 4, .Baudint = 9600}), 1);
+    EXPECT_EQ(drawer->KickSerialDrawer(DrawerLetter::A), Result::MonitorLate);
+    EXPECT_EQ(drawer->ReadSerialDrawerStatus(), Result::MonitorLate);
+    EXPECT_EQ(drawer->StartSerialMonitor(SerialSettings{.ComNuM = 4, .Baudint = 9600}), Result::MonitorLate);
     EXPECT_TRUE(link->Writes().empty());
     EXPECT_EQ(link->Opens().size(), 1u) << "never reopened under the late monitor";
 
@@ -229,16 +229,16 @@ TEST(SerialStop, AMonitorLateAtUnloadKeepsThePortUntilItLeaves) {
 TEST_F(SerialRoads, FailuresAreNeverReportedAsADrawerState) {
     struct Case {
         const char* name;
-        int openResult;
+        Result openResult;
         bool writesFail;
         int kick;
         int status;
     };
     const Case cases[] = {
-        {"line settings refused: port open, no monitor", kSerialLineRefused, false, CASH_DRAWER_KICKED,
+        {"line settings refused: port open, no monitor", Result::LineRefused, false, CASH_DRAWER_KICKED,
          CASH_DRAWER_UNREACHABLE},
-        {"settings string refused", kSerialSettingsRejected, false, CASH_DRAWER_KICKED, CASH_DRAWER_UNREACHABLE},
-        {"writes fail", kSerialOk, true, CASH_DRAWER_UNREACHABLE, CASH_DRAWER_UNREACHABLE},
+        {"settings string refused", Result::SettingsRejected, false, CASH_DRAWER_KICKED, CASH_DRAWER_UNREACHABLE},
+        {"writes fail", Result::Ok, true, CASH_DRAWER_UNREACHABLE, CASH_DRAWER_UNREACHABLE},
     };
     for (const Case& c : cases) {
         SimTerminal terminal;

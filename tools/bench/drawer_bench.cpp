@@ -111,7 +111,7 @@ void OwnTimeRow(bool kick, const char* drawerId) {
                 MicrosSince(start) / kCalls);
 }
 
-bool Driven(const CatalogueRow& row) { return row.method != DrawerMethod::Serial; }
+bool Driven(const CatalogueRow& row) { return row.method != &kSerialDrawer; }
 
 // Each export a row has a sequence for.
 template <typename Measure>
@@ -120,10 +120,10 @@ void ForEachDrivenCall(Measure measure) {
         if (!Driven(row)) {
             continue;
         }
-        if (row.kick.kind != KickKind::None) {
+        if (row.Kicks()) {
             measure(true, row.drawerId);
         }
-        if (row.status.kind != StatusKind::NotRecognised) {
+        if (row.ReadsStatus()) {
             measure(false, row.drawerId);
         }
     }

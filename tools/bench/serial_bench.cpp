@@ -36,7 +36,7 @@ double CpuShareWhileIdle(sim::SimSerialDevice& device, bool withMonitor, int sec
     PosixBackgroundThread thread;
     SerialDrawer drawer(link, thread, SystemClock());
     if (withMonitor) {
-        drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600});
+        static_cast<void>(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}));
     }
     const double before = ProcessCpuSeconds();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -56,11 +56,11 @@ int main(int argc, char** argv) {
         auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
         PosixBackgroundThread thread;
         SerialDrawer drawer(link, thread, SystemClock());
-        drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600});
+        static_cast<void>(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}));
 
         std::printf("Roads (wall time against the pauses they must make):\n");
         double start = NowMs();
-        drawer.ReadSerialDrawerStatus();
+        static_cast<void>(drawer.ReadSerialDrawerStatus());
         const double firstStatusEnd = NowMs();
         // The device answers the moment the request's last byte reaches it.
         const auto received = device.ReceivedBytes();
@@ -69,11 +69,11 @@ int main(int argc, char** argv) {
                     "status returned %.3f ms after\n",
                     firstStatusEnd - start, answeredAt - start, firstStatusEnd - answeredAt);
         start = NowMs();
-        drawer.ReadSerialDrawerStatus();
+        static_cast<void>(drawer.ReadSerialDrawerStatus());
         std::printf("  later status          pauses   0 ms  wall %8.3f ms\n", NowMs() - start);
         for (DrawerLetter letter : {DrawerLetter::A, DrawerLetter::B}) {
             start = NowMs();
-            drawer.KickSerialDrawer(letter);
+            static_cast<void>(drawer.KickSerialDrawer(letter));
             std::printf("  kick drawer %c         pauses 200 ms  wall %8.3f ms\n", letter == DrawerLetter::A ? 'A' : 'B',
                         NowMs() - start);
         }

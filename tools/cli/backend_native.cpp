@@ -11,29 +11,6 @@
 namespace cashdrawer::cli {
 namespace {
 
-// Nothing here reaches I/O ports or physical memory yet.
-class NoPortIo final : public PortIo {
-public:
-    PortIoStart Initialize() override { return PortIoStart::LibraryMissing; }
-    void Shutdown() override {}
-    uint32_t Read(uint16_t, PortWidth) override { return 0; }
-    void Write(uint16_t, uint32_t, PortWidth) override {}
-};
-
-class NoBoardIo final : public BoardIo {
-public:
-    BoardIoHandle Open() override { return 0; }
-    void Close(BoardIoHandle) override {}
-    uint32_t ReadDWord(BoardIoHandle, uint32_t) override { return 0; }
-    void WriteDWord(BoardIoHandle, uint32_t, uint32_t) override {}
-};
-
-class NoSharedBus final : public SharedBusLock {
-public:
-    bool Acquire() override { return true; }
-    void Release() override {}
-};
-
 // The four functions on a library instance of the tool's own.
 class LibraryBackend : public DrawerBackend {
 public:
@@ -82,13 +59,13 @@ public:
 private:
     DrawerLibrary& Library() override { return library_; }
 
-    NoPortIo ports_;
-    NoBoardIo board_;
-    NoSharedBus bus_;
+    std::unique_ptr<PortIo> ports_ = MakeSystemPortIo();
+    std::unique_ptr<BoardIo> board_ = MakeSystemBoardIo();
+    std::unique_ptr<SharedBusLock> bus_ = MakeSystemSuperIoBusLock();
     IniProfileStore profiles_;
     PosixBackgroundThread monitor_;
     DrawerLibrary library_{
-        DrawerPlatform{ports_, board_, bus_, profiles_, std::make_shared<PosixSerialLink>(""), monitor_, SystemClock()}};
+        DrawerPlatform{*ports_, *board_, *bus_, profiles_, MakeSystemSerialLink(), monitor_, SystemClock()}};
 };
 
 } // namespace

@@ -5,7 +5,6 @@
 #include "config/config_file.h"
 #include "config/profile_store.h"
 #include "interface/catalogue.h"
-#include "interface/drive_line.h"
 #include "platform/clock.h"
 #include "serial/serial_link.h"
 
@@ -39,18 +38,6 @@ std::string Hex(uint32_t value, int digits) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
-}
-
-const char* MethodName(DrawerMethod method) {
-    switch (method) {
-    case DrawerMethod::Serial: return "serial drawer on a COM port";
-    case DrawerMethod::MemoryGpio: return "GPIO in physical memory";
-    case DrawerMethod::ProfileGpio32: return "32-bit port GPIO";
-    case DrawerMethod::ProfileGpio8: return "8-bit port GPIO";
-    case DrawerMethod::SuperIo: return "Super I/O GPIO";
-    case DrawerMethod::FixedPort: return "fixed I/O port";
-    }
-    return "?";
 }
 
 std::string ModelOf(const char* drawerId) {
@@ -240,19 +227,19 @@ int Tool::List() {
         out_ << "MODEL     DRAWER ID        METHOD                        OpenCash   GetCashStatus\n";
     }
     for (const CatalogueRow& row : Catalogue()) {
-        const bool kicks = row.kick.kind != KickKind::None;
-        const bool reads = row.status.kind != StatusKind::NotRecognised;
+        const bool kicks = row.Kicks();
+        const bool reads = row.ReadsStatus();
         if (json_) {
             rows.push_back({{"model", ModelOf(row.drawerId)},
                             {"drawerId", row.drawerId},
-                            {"method", MethodName(row.method)},
+                            {"method", row.method->description},
                             {"openCash", kicks ? "kicks" : "known, no drive line (-1)"},
                             {"getCashStatus", reads ? "reads" : "unknown (-1)"}});
             continue;
         }
         char line[160];
         std::snprintf(line, sizeof line, "%-9s %-16s %-29s %-10s %s\n", ModelOf(row.drawerId).c_str(), row.drawerId,
-                      MethodName(row.method), kicks ? "kicks" : "-1", reads ? "reads" : "-1");
+                      row.method->description, kicks ? "kicks" : "-1", reads ? "reads" : "-1");
         out_ << line;
     }
     if (json_) {
@@ -332,7 +319,7 @@ int Tool::Report(const std::string& function, const std::string& drawerId, int r
             report["accesses"] = items;
         }
         if (drawLine) {
-            const DriveLine line = DriveLineOf(*row);
+            const DriveLine line = row->method->driveLine(*row);
             json pulses = json::array();
             for (const Pulse& pulse : PulsesOf(FollowDriveLine(accesses, line))) {
                 pulses.push_back({{"level", pulse.level},
@@ -351,7 +338,7 @@ int Tool::Report(const std::string& function, const std::string& drawerId, int r
         }
         out_ << function << "(\"" << drawerId << "\") = " << result << ": " << outcome.meaning << "\n";
         if (drawLine) {
-            out_ << "\n" << DrawTimingDiagram(FollowDriveLine(accesses, DriveLineOf(*row)), origin0, end, DriveLineOf(*row));
+            out_ << "\n" << DrawTimingDiagram(FollowDriveLine(accesses, row->method->driveLine(*row)), origin0, end, row->method->driveLine(*row));
         }
     }
 
@@ -456,13 +443,13 @@ int Tool::ConfigShow() {
     } else if (row == nullptr) {
         resolution = "'" + *drawerId + "' is not a drawer identifier: the Default calls return -1";
     } else {
-        resolution = std::string(MethodName(row->method));
+        resolution = std::string(row->method->description);
     }
     report["drawerId"] = drawerId.value_or("");
     report["resolution"] = resolution;
 
     std::string serialLine;
-    if (row != nullptr && row->method == DrawerMethod::Serial) {
+    if (row != nullptr && row->method == &kSerialDrawer) {
         const SerialSettings settings = config.ReadSerialSettings(row->drawerId);
         report["serial"] = {{"port", SerialPortName(settings.ComNuM)},
                             {"ComNuM", settings.ComNuM},

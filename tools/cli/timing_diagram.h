@@ -2,7 +2,7 @@
 // text, so a technician sees the kick pulse and its length at a glance.
 #pragma once
 
-#include "interface/drive_line.h"
+#include "interface/drawer_methods.h"
 #include "sim/access_log.h"
 
 #include <string>

@@ -51,7 +51,11 @@ std::string FormatAccess(const AccessRecord& record, uint64_t originMicros) {
         std::snprintf(line, sizeof line, "%12s  Super I/O ports released", when);
         break;
     }
-    return line;
+    std::string text = line;
+    if ((record.op == AccessOp::Read || record.op == AccessOp::Write) && record.address == kMisuse) {
+        text += " OUTSIDE THE PORT I/O BRACKET";
+    }
+    return text;
 }
 
 } // namespace cashdrawer::sim

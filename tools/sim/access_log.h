@@ -30,10 +30,15 @@ struct AccessRecord {
     uint16_t port = 0;
     uint8_t width = 0;
     uint32_t value = 0;
-    uint32_t address = 0; // physical address of a memory access
+    uint32_t address = 0; // physical address of a memory access; kMisuse on a call the library forbids
 
     friend bool operator==(const AccessRecord&, const AccessRecord&) = default;
 };
+
+// Marks a call the real library would not have served: a memory access
+// with a handle it never gave, a port access outside the port I/O bracket.
+// It differs from every expected record, so a trace comparison shows it.
+inline constexpr uint32_t kMisuse = 0xDEADDEAD;
 
 // Not synchronised: a host that calls from several threads guards it.
 class AccessLog {

@@ -18,11 +18,11 @@ BoardIoHandle SimBoardIo::Open() {
 
 void SimBoardIo::Close(BoardIoHandle handle) { Log(AccessOp::BoardClose, 0, static_cast<uint32_t>(handle)); }
 
-// A call with a handle other than the one Open gave is logged, at address
-// 0xDEADDEAD, so that a test sees it.
+// A call with a handle other than the one Open gave is logged at address
+// kMisuse, so that a test sees it.
 uint32_t SimBoardIo::ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) {
     const uint32_t value = Peek(physicalAddress);
-    Log(AccessOp::MemRead, handle == kHandle ? physicalAddress : 0xDEADDEAD, value);
+    Log(AccessOp::MemRead, handle == kHandle ? physicalAddress : kMisuse, value);
     return value;
 }
 
@@ -30,7 +30,7 @@ void SimBoardIo::WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint
     if (handle == kHandle) {
         memory_[physicalAddress] = value;
     }
-    Log(AccessOp::MemWrite, handle == kHandle ? physicalAddress : 0xDEADDEAD, value);
+    Log(AccessOp::MemWrite, handle == kHandle ? physicalAddress : kMisuse, value);
 }
 
 void SimBoardIo::Log(AccessOp op, uint32_t address, uint32_t value) {

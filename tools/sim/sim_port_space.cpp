@@ -16,14 +16,18 @@ uint32_t SimPortSpace::Peek(uint16_t port, PortWidth width) const {
     return value;
 }
 
-PortIoStart SimPortSpace::Initialize() {
-    if (start_ != PortIoStart::LibraryMissing) {
-        Log(AccessOp::Initialize, 0, PortWidth::Byte, start_ == PortIoStart::Ready ? 1 : 0);
+Result SimPortSpace::Initialize() {
+    if (start_ != Result::LibraryMissing) {
+        Log(AccessOp::Initialize, 0, PortWidth::Byte, start_ == Result::Ok ? 1 : 0);
     }
+    bracketOpen_ = start_ == Result::Ok;
     return start_;
 }
 
-void SimPortSpace::Shutdown() { Log(AccessOp::Shutdown, 0, PortWidth::Byte, 0); }
+void SimPortSpace::Shutdown() {
+    Log(AccessOp::Shutdown, 0, PortWidth::Byte, 0);
+    bracketOpen_ = false;
+}
 
 PortDevice* SimPortSpace::DeviceFor(uint16_t port, PortWidth width) const {
     return device_ != nullptr && width == PortWidth::Byte && device_->Decodes(port) ? device_ : nullptr;
@@ -32,7 +36,7 @@ PortDevice* SimPortSpace::DeviceFor(uint16_t port, PortWidth width) const {
 uint32_t SimPortSpace::Read(uint16_t port, PortWidth width) {
     PortDevice* device = DeviceFor(port, width);
     const uint32_t value = device != nullptr ? device->ReadByte(port) : Peek(port, width);
-    Log(AccessOp::Read, port, width, value);
+    Log(AccessOp::Read, port, width, value, BracketMark());
     return value;
 }
 
@@ -43,11 +47,11 @@ void SimPortSpace::Write(uint16_t port, uint32_t value, PortWidth width) {
     } else {
         Poke(port, written, width);
     }
-    Log(AccessOp::Write, port, width, written);
+    Log(AccessOp::Write, port, width, written, BracketMark());
 }
 
-void SimPortSpace::Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value) {
-    log_.Append({clock_.NowMicros(), op, port, static_cast<uint8_t>(width), value});
+void SimPortSpace::Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value, uint32_t mark) {
+    log_.Append({clock_.NowMicros(), op, port, static_cast<uint8_t>(width), value, mark});
 }
 
 } // namespace cashdrawer::sim

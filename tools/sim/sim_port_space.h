@@ -4,7 +4,10 @@
 // ports P to P+3, little-endian. A port reads back what was last written to
 // it, or what the test set; a port nobody set reads 0xFF, as an undriven ISA
 // bus does. A device attached to the space answers byte accesses to the
-// ports it decodes instead. Every call is logged with the clock's time.
+// ports it decodes instead. Every call is logged with the clock's time; a
+// read or write outside a bracket that opened (after Initialize answered
+// Ok, before Shutdown) is marked kMisuse, as the real library would not
+// have served it.
 #pragma once
 
 #include "hardware/port_io.h"
@@ -31,26 +34,28 @@ public:
 
     // What Initialize reports from now on. LibraryMissing logs nothing, as
     // no library function would be called.
-    void SetStart(PortIoStart start) { start_ = start; }
+    void SetStart(Result start) { start_ = start; }
     // Sets the port's content without logging an access.
     void Poke(uint16_t port, uint32_t value, PortWidth width);
     uint32_t Peek(uint16_t port, PortWidth width) const;
     // The device must outlive the port space.
     void Attach(PortDevice& device) { device_ = &device; }
 
-    PortIoStart Initialize() override;
+    Result Initialize() override;
     void Shutdown() override;
     uint32_t Read(uint16_t port, PortWidth width) override;
     void Write(uint16_t port, uint32_t value, PortWidth width) override;
 
 private:
-    void Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value);
+    void Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value, uint32_t mark = 0);
+    uint32_t BracketMark() const { return bracketOpen_ ? 0 : kMisuse; }
 
     Clock& clock_;
     AccessLog& log_;
     PortDevice* DeviceFor(uint16_t port, PortWidth width) const;
 
-    PortIoStart start_ = PortIoStart::Ready;
+    Result start_ = Result::Ok;
+    bool bracketOpen_ = false;
     PortDevice* device_ = nullptr;
     std::array<uint8_t, 0x10000> bytes_{};
 };

@@ -28,7 +28,7 @@ public:
 
     explicit SimSerialLink(Clock& clock) : clock_(clock) {}
 
-    void SetOpenResult(int result) { openResult_ = result; }
+    void SetOpenResult(Result result) { openResult_ = result; }
     void SetWritesFail(bool fail) { writesFail_ = fail; }
     // What one read delivers; an empty chunk is a poll with nothing waiting.
     // With nothing queued, reads deliver nothing.
@@ -36,9 +36,9 @@ public:
     const std::vector<OpenCall>& Opens() const { return opens_; }
     const std::vector<Sent>& Writes() const { return writes_; }
 
-    int Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
+    Result Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) override {
         opens_.push_back({portNumber, baudRate, parity, byteSize, stopBits});
-        open_ = openResult_ != kSerialPortMissing;
+        open_ = openResult_ != Result::PortMissing;
         return openResult_;
     }
     bool IsOpen() const override { return open_; }
@@ -52,21 +52,21 @@ public:
         std::copy_n(chunk.begin(), count, destination);
         return static_cast<int>(count);
     }
-    int Write(const uint8_t* bytes, int count) override {
+    Result Write(const uint8_t* bytes, int count) override {
         if (!open_) {
-            return kSerialNotOpen;
+            return Result::NotOpen;
         }
         if (writesFail_) {
-            return 0; // a pulled cable, a hung adapter: nothing goes out
+            return Result::WriteFailed; // a pulled cable, a hung adapter: nothing goes out
         }
         writes_.push_back({clock_.NowMicros(), std::vector<uint8_t>(bytes, bytes + count)});
-        return count;
+        return Result::Ok;
     }
     void Close() override { open_ = false; }
 
 private:
     Clock& clock_;
-    int openResult_ = kSerialOk;
+    Result openResult_ = Result::Ok;
     bool open_ = false;
     bool writesFail_ = false;
     std::deque<std::vector<uint8_t>> input_;

@@ -17,7 +17,7 @@
 
 namespace {
 
-using cashdrawer::PortIoStart;
+using cashdrawer::Result;
 using cashdrawer::PortWidth;
 using cashdrawer::sim::AccessLog;
 using cashdrawer::sim::AccessOp;
@@ -53,7 +53,7 @@ static_assert(static_cast<int>(AccessOp::Initialize) == SIM_INITIALIZE && static
 
 DOUBLE_EXPORT bool WINAPI InitializeWinIo() {
     Locked lock;
-    return State().ports.Initialize() == PortIoStart::Ready;
+    return State().ports.Initialize() == Result::Ok;
 }
 
 DOUBLE_EXPORT void WINAPI ShutdownWinIo() {
@@ -82,7 +82,7 @@ DOUBLE_EXPORT void __stdcall SimPoke(unsigned port, unsigned value, unsigned wid
 
 DOUBLE_EXPORT void __stdcall SimFailInitialize(int fail) {
     Locked lock;
-    State().ports.SetStart(fail != 0 ? PortIoStart::InitFailed : PortIoStart::Ready);
+    State().ports.SetStart(fail != 0 ? Result::LibraryFailed : Result::Ok);
 }
 
 DOUBLE_EXPORT int __stdcall SimRecordCount(void) {
