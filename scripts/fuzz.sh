@@ -14,7 +14,7 @@ targets=("$@")
 scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev || exit 1
 
 log=$(mktemp)
-if ! { cmake --preset fuzz && cmake --build --preset fuzz -j2; } >"$log" 2>&1; then
+if ! { cmake --preset fuzz -DCASHDRAWER_WERROR=ON && cmake --build --preset fuzz -j2; } >"$log" 2>&1; then
   cat "$log"
   echo "fuzz: build FAILED"
   exit 1

@@ -1,4 +1,4 @@
-#include "sim_terminal.h"
+#include "test_terminal.h"
 
 #include "cash_drawer.h"
 

@@ -1,10 +1,13 @@
 // A small test harness for the Windows test host. (GoogleTest needs
 // std::mutex, which the mingw win32 thread model does not have.)
 //
-// HOST_TEST(Name) { ... } registers a test; CHECK(cond) and CHECK_EQ(a, b)
-// record a failure with its line and go on; REQUIRE(cond) ends the test.
-// `host.exe Name` runs one test, `host.exe --list` names them all, and
-// `host.exe` alone runs every test in this one process.
+// HOST_TEST(Name) { ... } registers a test; SERIAL_HOST_TEST(Name, "options")
+// one that runs with the simulated serial drawer device behind COM12,
+// started with those options. CHECK(cond) and CHECK_EQ(a, b) record a
+// failure with its line and go on; REQUIRE(cond) ends the test.
+// `host.exe Name` runs one test, `host.exe` alone runs every test in this
+// one process, and `host.exe --list` names them all, one a line: the name,
+// then for a serial test the word "serial" and the device's options.
 #pragma once
 
 #include <cstdio>
@@ -18,6 +21,7 @@ namespace host_test {
 struct TestCase {
     const char* name;
     void (*body)();
+    const char* serialDevice; // the device's options; null: no device
 };
 
 inline std::vector<TestCase>& Registry() {
@@ -37,7 +41,9 @@ inline int& FailuresAtStart() {
 }
 
 struct Registrar {
-    Registrar(const char* name, void (*body)()) { Registry().push_back({name, body}); }
+    Registrar(const char* name, void (*body)(), const char* serialDevice = nullptr) {
+        Registry().push_back({name, body, serialDevice});
+    }
 };
 
 struct Abort {};
@@ -74,7 +80,11 @@ inline int Main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1 && std::strcmp(argv[1], "--list") == 0) {
         for (const TestCase& test : Registry()) {
-            std::printf("%s\n", test.name);
+            if (test.serialDevice != nullptr) {
+                std::printf("%s serial %s\n", test.name, test.serialDevice);
+            } else {
+                std::printf("%s\n", test.name);
+            }
         }
         return 0;
     }
@@ -101,6 +111,11 @@ inline bool HasFailedSoFar() { return host_test::Failures() != host_test::Failur
 #define HOST_TEST(name)                                                          \
     static void name();                                                          \
     static const host_test::Registrar name##_registrar(#name, &name);            \
+    static void name()
+
+#define SERIAL_HOST_TEST(name, deviceOptions)                                     \
+    static void name();                                                          \
+    static const host_test::Registrar name##_registrar(#name, &name, deviceOptions); \
     static void name()
 
 #define CHECK(cond)                                                              \

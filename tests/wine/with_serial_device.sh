@@ -6,7 +6,7 @@ set -u
 device_sim=$1 wine_run=$2 host=$3 test=$4
 shift 4
 if [ ! -x "$device_sim" ]; then
-  echo "serial device simulator not found at $device_sim: build the native preset first" >&2
+  echo "serial device simulator not found at $device_sim: build the win64 preset" >&2
   exit 1
 fi
 # The same prefix cmake/wine-run will use.

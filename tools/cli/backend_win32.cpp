@@ -5,9 +5,7 @@
 #include "cli/backend.h"
 
 #include "platform/clock.h"
-#include "sim/quorlinio_double.h"
-#include "sim/win32_module.h"
-#include "sim/winio64_double.h"
+#include "sim/dll_exports.h"
 
 #include <windows.h>
 
@@ -17,15 +15,7 @@
 namespace cashdrawer::cli {
 namespace {
 
-using DrawerFn = int(__stdcall*)(const char*);
-using DefaultFn = int(__stdcall*)(void);
-
 using sim::ProgramFolder;
-
-template <typename Fn>
-Fn Resolve(HMODULE module, const char* name) {
-    return sim::ResolveExport<Fn>(module, name);
-}
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -58,12 +48,7 @@ public:
             // Loaded by the path the DLL will load them from: one module each.
             portIo_ = ::LoadLibraryW((folder + L"\\WinIo64.dll").c_str());
             boardIo_ = ::LoadLibraryW((folder + L"\\QuorlinIO.dll").c_str());
-            poke_ = Resolve<SimPokeFn>(portIo_, "SimPoke");
-            portRecordAt_ = Resolve<SimRecordAtFn>(portIo_, "SimRecordAt");
-            clearPortRecords_ = Resolve<SimClearRecordsFn>(portIo_, "SimClearRecords");
-            boardPoke_ = Resolve<SimBoardPokeFn>(boardIo_, "SimBoardPoke");
-            boardRecordAt_ = Resolve<SimBoardRecordAtFn>(boardIo_, "SimBoardRecordAt");
-            if (!poke_ || !portRecordAt_ || !clearPortRecords_ || !boardPoke_ || !boardRecordAt_) {
+            if (!portDouble_.Resolve(portIo_) || !boardDouble_.Resolve(boardIo_)) {
                 error = "the WinIo64.dll or QuorlinIO.dll found for the simulated terminal is not the recording one";
                 return false;
             }
@@ -76,51 +61,40 @@ public:
             error = "cannot load Cash_Drawer_DLL.dll";
             return false;
         }
-        openCash_ = Resolve<DrawerFn>(drawers_, "OpenCash");
-        getCashStatus_ = Resolve<DrawerFn>(drawers_, "GetCashStatus");
-        openCashDefault_ = Resolve<DefaultFn>(drawers_, "OpenCashDefault");
-        getCashStatusDefault_ = Resolve<DefaultFn>(drawers_, "GetCashStatusDefault");
-        if (!openCash_ || !getCashStatus_ || !openCashDefault_ || !getCashStatusDefault_) {
+        if (!exports_.Resolve(drawers_)) {
             error = "Cash_Drawer_DLL.dll lacks one of its four functions";
             return false;
         }
         return true;
     }
 
-    int OpenCash(const char* drawerId) override { return openCash_(drawerId); }
-    int GetCashStatus(const char* drawerId) override { return getCashStatus_(drawerId); }
-    int OpenCashDefault() override { return openCashDefault_(); }
-    int GetCashStatusDefault() override { return getCashStatusDefault_(); }
+    int OpenCash(const char* drawerId) override { return exports_.openCash(drawerId); }
+    int GetCashStatus(const char* drawerId) override { return exports_.getCashStatus(drawerId); }
+    int OpenCashDefault() override { return exports_.openCashDefault(); }
+    int GetCashStatusDefault() override { return exports_.getCashStatusDefault(); }
 
     bool Simulated() const override { return simulated_; }
     void SetPort(uint16_t port, uint32_t value, PortWidth width) override {
         if (simulated_) {
-            poke_(port, value, static_cast<unsigned>(width));
+            portDouble_.poke(port, value, static_cast<unsigned>(width));
         }
     }
     void SetMemory(uint32_t address, uint32_t value) override {
         if (simulated_) {
-            boardPoke_(address, value);
+            boardDouble_.poke(address, value);
         }
     }
 
     // Both doubles' records, merged in time order.
     std::vector<sim::AccessRecord> TakeAccesses() override {
-        std::vector<sim::AccessRecord> accesses;
         if (!simulated_) {
-            return accesses;
+            return {};
         }
-        SimRecord port{};
-        for (int i = 0; portRecordAt_(i, &port); ++i) {
-            accesses.push_back({port.timeMicros, static_cast<sim::AccessOp>(port.op), static_cast<uint16_t>(port.port),
-                                static_cast<uint8_t>(port.width), port.value});
-        }
-        clearPortRecords_();
-        SimBoardRecord board{};
-        for (; boardRecordAt_(boardSeen_, &board); ++boardSeen_) {
-            accesses.push_back({.timeMicros = board.timeMicros, .op = static_cast<sim::AccessOp>(board.op),
-                                .value = board.value, .address = board.address});
-        }
+        std::vector<sim::AccessRecord> accesses = portDouble_.Records();
+        portDouble_.clear();
+        const std::vector<sim::AccessRecord> board = boardDouble_.Records(boardSeen_);
+        boardSeen_ += static_cast<int>(board.size());
+        accesses.insert(accesses.end(), board.begin(), board.end());
         std::stable_sort(accesses.begin(), accesses.end(),
                          [](const sim::AccessRecord& a, const sim::AccessRecord& b) { return a.timeMicros < b.timeMicros; });
         return accesses;
@@ -139,15 +113,9 @@ private:
     HMODULE drawers_ = nullptr;
     HMODULE portIo_ = nullptr;
     HMODULE boardIo_ = nullptr;
-    DrawerFn openCash_ = nullptr;
-    DrawerFn getCashStatus_ = nullptr;
-    DefaultFn openCashDefault_ = nullptr;
-    DefaultFn getCashStatusDefault_ = nullptr;
-    SimPokeFn poke_ = nullptr;
-    SimRecordAtFn portRecordAt_ = nullptr;
-    SimClearRecordsFn clearPortRecords_ = nullptr;
-    SimBoardPokeFn boardPoke_ = nullptr;
-    SimBoardRecordAtFn boardRecordAt_ = nullptr;
+    sim::DrawerExports exports_;
+    sim::PortIoDoubleExports portDouble_;
+    sim::BoardIoDoubleExports boardDouble_;
     int boardSeen_ = 0;
 };
 

@@ -51,7 +51,10 @@ private:
     std::vector<AccessRecord> records_;
 };
 
-// One line per record, e.g. "  +512.004 ms  write 0x050E <- 0xFF (byte)".
+// The record in words, e.g. "write 0x050E <- 0xFF (byte)": the one notation
+// of access traces, in the tool's output and in the golden traces alike.
+std::string DescribeAccess(const AccessRecord& record);
+// One line per record, with its time: "  +512.004 ms  write 0x050E <- 0xFF (byte)".
 std::string FormatAccess(const AccessRecord& record, uint64_t originMicros);
 
 } // namespace cashdrawer::sim

@@ -12,11 +12,8 @@
 
 namespace cashdrawer::sim {
 
-// Failure messages show a trace's records without the time column.
-inline void PrintTo(const AccessRecord& record, std::ostream* os) {
-    const std::string line = FormatAccess(record, record.timeMicros);
-    *os << line.substr(line.find(" ms") + 5);
-}
+// Failure messages show a trace's records as the golden traces spell them.
+inline void PrintTo(const AccessRecord& record, std::ostream* os) { *os << DescribeAccess(record); }
 
 } // namespace cashdrawer::sim
 

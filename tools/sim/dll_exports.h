@@ -1,0 +1,90 @@
+// The exports of the drawer DLL and of the recording hardware library
+// doubles, resolved in one place for every Windows host of them (the tool
+// and the test host), and the doubles' records in the access log's terms.
+#pragma once
+
+#include "sim/access_log.h"
+#include "sim/quorlinio_double.h"
+#include "sim/win32_module.h"
+#include "sim/winio64_double.h"
+
+#include <windows.h>
+
+#include <utility>
+#include <vector>
+
+namespace cashdrawer::sim {
+
+using DrawerFn = int(__stdcall*)(const char*);
+using DefaultFn = int(__stdcall*)(void);
+
+// Sets each slot to the module's export of its name; true when the module
+// has every one of them.
+template <typename... Fn>
+bool ResolveAll(HMODULE module, std::pair<const char*, Fn*>... slots) {
+    bool all = true;
+    ((*slots.second = ResolveExport<Fn>(module, slots.first), all = all && *slots.second != nullptr), ...);
+    return all;
+}
+
+struct DrawerExports {
+    DrawerFn openCash = nullptr;
+    DrawerFn getCashStatus = nullptr;
+    DefaultFn openCashDefault = nullptr;
+    DefaultFn getCashStatusDefault = nullptr;
+
+    bool Resolve(HMODULE module) {
+        return ResolveAll(module, std::pair{"OpenCash", &openCash}, std::pair{"GetCashStatus", &getCashStatus},
+                          std::pair{"OpenCashDefault", &openCashDefault},
+                          std::pair{"GetCashStatusDefault", &getCashStatusDefault});
+    }
+};
+
+// The recording port I/O library double's control exports.
+struct PortIoDoubleExports {
+    SimPokeFn poke = nullptr;
+    SimFailInitializeFn failInitialize = nullptr;
+    SimRecordCountFn count = nullptr;
+    SimRecordAtFn at = nullptr;
+    SimClearRecordsFn clear = nullptr;
+
+    bool Resolve(HMODULE module) {
+        return ResolveAll(module, std::pair{"SimPoke", &poke}, std::pair{"SimFailInitialize", &failInitialize},
+                          std::pair{"SimRecordCount", &count}, std::pair{"SimRecordAt", &at},
+                          std::pair{"SimClearRecords", &clear});
+    }
+    // Every record from `first` on, oldest first.
+    std::vector<AccessRecord> Records(int first = 0) const {
+        std::vector<AccessRecord> records;
+        SimRecord r{};
+        for (int i = first; at(i, &r); ++i) {
+            records.push_back({r.timeMicros, static_cast<AccessOp>(r.op), static_cast<uint16_t>(r.port),
+                               static_cast<uint8_t>(r.width), r.value});
+        }
+        return records;
+    }
+};
+
+// The recording board I/O library double's control exports.
+struct BoardIoDoubleExports {
+    SimBoardPokeFn poke = nullptr;
+    SimBoardFailOpenFn failOpen = nullptr;
+    SimBoardRecordCountFn count = nullptr;
+    SimBoardRecordAtFn at = nullptr;
+
+    bool Resolve(HMODULE module) {
+        return ResolveAll(module, std::pair{"SimBoardPoke", &poke}, std::pair{"SimBoardFailOpen", &failOpen},
+                          std::pair{"SimBoardRecordCount", &count}, std::pair{"SimBoardRecordAt", &at});
+    }
+    std::vector<AccessRecord> Records(int first = 0) const {
+        std::vector<AccessRecord> records;
+        SimBoardRecord r{};
+        for (int i = first; at(i, &r); ++i) {
+            records.push_back(
+                {.timeMicros = r.timeMicros, .op = static_cast<AccessOp>(r.op), .value = r.value, .address = r.address});
+        }
+        return records;
+    }
+};
+
+} // namespace cashdrawer::sim
