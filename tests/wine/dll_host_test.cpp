@@ -353,36 +353,51 @@ HOST_TEST(BoardOpenFailingTouchesNoRegister) {
     CHECK_EQ(board.Trace(), Lines({"olvexioOpen -> handle 0x0", "olvexioOpen -> handle 0x0"}));
 }
 
-struct RacingStatus {
-    DrawerFn getCashStatus;
-    int result;
+// Another process (a sensor-monitoring program) holds the shared Super I/O
+// ports' mutex while a thread of ours reads RN320 drawer A's state.
+class StatusReadWhileTheMutexIsHeld {
+public:
+    explicit StatusReadWhileTheMutexIsHeld(DrawerFn getCashStatus) : getCashStatus_(getCashStatus) {
+        busMutex_ = ::CreateMutexW(nullptr, TRUE, L"Global\\Access_ISABUS.HTP.Method");
+        REQUIRE(busMutex_ != nullptr);
+        thread_ = ::CreateThread(nullptr, 0, &Read, this, 0, nullptr);
+        REQUIRE(thread_ != nullptr);
+    }
+    ~StatusReadWhileTheMutexIsHeld() {
+        ::ReleaseMutex(busMutex_);
+        ::WaitForSingleObject(thread_, INFINITE);
+        ::CloseHandle(thread_);
+        ::CloseHandle(busMutex_);
+    }
+    bool Finished(DWORD withinMs) const { return ::WaitForSingleObject(thread_, withinMs) == WAIT_OBJECT_0; }
+    void ReleaseMutex() const { ::ReleaseMutex(busMutex_); }
+    int Result() const { return result_; }
+
+private:
+    static DWORD WINAPI Read(void* self) {
+        auto* read = static_cast<StatusReadWhileTheMutexIsHeld*>(self);
+        read->result_ = read->getCashStatus_("RN320_CashA");
+        return 0;
+    }
+
+    DrawerFn getCashStatus_;
+    HANDLE busMutex_ = nullptr;
+    HANDLE thread_ = nullptr;
+    int result_ = -9;
 };
 
-DWORD WINAPI ReadRn320Status(void* argument) {
-    auto* call = static_cast<RacingStatus*>(argument);
-    call->result = call->getCashStatus("RN320_CashA");
-    return 0;
-}
-
-// A sensor-monitoring program that holds the shared Super I/O ports delays
-// our sequence until it lets go, so neither splits the other's.
+// A holder delays our sequence until it lets go, so neither splits the
+// other's.
 HOST_TEST(SuperIoSequenceWaitsForTheSharedPortsMutex) {
     const std::wstring folder = BuildFolder();
     PortIoDouble ports(folder);
     DrawerDll dll(folder);
-    HANDLE busMutex = ::CreateMutexW(nullptr, TRUE, L"Global\\Access_ISABUS.HTP.Method");
-    REQUIRE(busMutex != nullptr);
-
-    RacingStatus call{dll.getCashStatus, -9};
-    HANDLE thread = ::CreateThread(nullptr, 0, ReadRn320Status, &call, 0, nullptr);
-    REQUIRE(thread != nullptr);
-    CHECK(::WaitForSingleObject(thread, 200) == WAIT_TIMEOUT);
+    StatusReadWhileTheMutexIsHeld read(dll.getCashStatus);
+    CHECK(!read.Finished(200));
     CHECK_EQ(ports.Trace(), std::string("InitializeWinIo")); // bracket open, chip untouched
-    ::ReleaseMutex(busMutex);
-    CHECK(::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
-    ::CloseHandle(thread);
-    ::CloseHandle(busMutex);
-    CHECK_EQ(call.result, 1); // a fresh simulated chip reads its sense bit 0
+    read.ReleaseMutex();
+    CHECK(read.Finished(5000));
+    CHECK_EQ(read.Result(), 1); // a fresh simulated chip reads its sense bit 0
     CHECK_EQ(ports.Trace(), GoldenPorts(L"rn320a_status"));
 }
 
@@ -391,17 +406,10 @@ HOST_TEST(SuperIoSequenceRunsAnywayWhenTheMutexIsNeverReleased) {
     const std::wstring folder = BuildFolder();
     PortIoDouble ports(folder);
     DrawerDll dll(folder);
-    HANDLE busMutex = ::CreateMutexW(nullptr, TRUE, L"Global\\Access_ISABUS.HTP.Method");
-    REQUIRE(busMutex != nullptr);
-    RacingStatus call{dll.getCashStatus, -9};
-    HANDLE thread = ::CreateThread(nullptr, 0, ReadRn320Status, &call, 0, nullptr);
-    REQUIRE(thread != nullptr);
-    CHECK(::WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0);
-    ::CloseHandle(thread);
-    CHECK(call.result == 0 || call.result == 1);
+    StatusReadWhileTheMutexIsHeld read(dll.getCashStatus);
+    CHECK(read.Finished(5000));
+    CHECK(read.Result() == 0 || read.Result() == 1);
     CHECK(ports.Trace().find("write 0x002E <- 0xAA (byte)") != std::string::npos); // configuration mode exited
-    ::ReleaseMutex(busMutex);
-    ::CloseHandle(busMutex);
 }
 
 void WriteText(const std::wstring& path, const std::string& text) {

@@ -14,6 +14,8 @@
 namespace {
 
 using cashdrawer::sim::AccessLog;
+using cashdrawer::sim::AccessRecord;
+using cashdrawer::sim::CopyRecord;
 using cashdrawer::sim::SimBoardIo;
 
 SRWLOCK stateLock = SRWLOCK_INIT;
@@ -77,11 +79,7 @@ DOUBLE_EXPORT int __stdcall SimBoardRecordCount(void) {
 
 DOUBLE_EXPORT int __stdcall SimBoardRecordAt(int index, SimBoardRecord* out) {
     Locked lock;
-    const auto& records = State().log.Records();
-    if (index < 0 || static_cast<size_t>(index) >= records.size()) {
-        return 0;
-    }
-    const auto& record = records[static_cast<size_t>(index)];
-    *out = SimBoardRecord{record.timeMicros, static_cast<int>(record.op), record.address, record.value};
-    return 1;
+    return CopyRecord(State().log, index, out, [](const AccessRecord& record) {
+        return SimBoardRecord{record.timeMicros, static_cast<int>(record.op), record.address, record.value};
+    });
 }

@@ -20,6 +20,8 @@ namespace {
 using cashdrawer::Result;
 using cashdrawer::PortWidth;
 using cashdrawer::sim::AccessLog;
+using cashdrawer::sim::AccessRecord;
+using cashdrawer::sim::CopyRecord;
 using cashdrawer::sim::AccessOp;
 using cashdrawer::sim::SimPortSpace;
 
@@ -92,13 +94,9 @@ DOUBLE_EXPORT int __stdcall SimRecordCount(void) {
 
 DOUBLE_EXPORT int __stdcall SimRecordAt(int index, SimRecord* out) {
     Locked lock;
-    const auto& records = State().log.Records();
-    if (index < 0 || static_cast<size_t>(index) >= records.size()) {
-        return 0;
-    }
-    const auto& record = records[static_cast<size_t>(index)];
-    *out = SimRecord{record.timeMicros, static_cast<int>(record.op), record.port, record.width, record.value};
-    return 1;
+    return CopyRecord(State().log, index, out, [](const AccessRecord& record) {
+        return SimRecord{record.timeMicros, static_cast<int>(record.op), record.port, record.width, record.value};
+    });
 }
 
 DOUBLE_EXPORT void __stdcall SimClearRecords(void) {
