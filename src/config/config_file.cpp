@@ -7,10 +7,6 @@
 namespace cashdrawer {
 namespace {
 
-constexpr char kFileName[] = "CashDrawerconfig.ini";
-constexpr char kMachineSection[] = "CashDrawer_Machine";
-constexpr char kChosenKey[] = "CurrentCashDrawer";
-constexpr char kListSection[] = "CashDrawerList";
 constexpr char kPortKey[] = "ComNuM";
 constexpr char kBaudKey[] = "Baudint";
 
@@ -25,7 +21,7 @@ struct DefaultEntry {
 // share the RN370's wiring and the serial drawer; a user adds a line to
 // choose one of them.
 constexpr std::array<DefaultEntry, 38> kDefaults = {{
-    {kMachineSection, kChosenKey, "RN340_A"},
+    {kMachineSection, kChosenKey, kDefaultChosenKey},
     {kListSection, "KV4980_A", "KV4980_CashA"},
     {kListSection, "KV7820_A", "KV7820_CashA"},
     {kListSection, "KV7830_A", "KV7830_CashA"},
@@ -36,7 +32,7 @@ constexpr std::array<DefaultEntry, 38> kDefaults = {{
     {kListSection, "RN320_A", "RN320_CashA"},
     {kListSection, "RN2110_A", "RN2110_CashA"},
     {kListSection, "RN170_A", "RN170_CashA"},
-    {kListSection, "RN340_A", "RN340_CashA"},
+    {kListSection, kDefaultChosenKey, kDefaultChosenDrawer},
     {kListSection, "KV2790L_A", "KV2790L_CashA"},
     {kListSection, "RN2150_A", "RN2150_CashA"},
     {kListSection, "KV8041N_A", "KV8041N_CashA"},
@@ -100,21 +96,22 @@ std::string ConfigFile::BuildConfigPath() {
     }
     // The separator is added even after a drive root's own, as the file
     // has always been named: "C:\\CashDrawerconfig.ini" still opens.
-    return directory + store_.PathSeparator() + kFileName;
+    return directory + store_.PathSeparator() + kConfigFileName;
 }
 
 bool ConfigFile::Available() { return !BuildConfigPath().empty(); }
 
-std::optional<std::string> ConfigFile::ReadChosenDrawer() {
+std::string ConfigFile::ReadChosenKey() {
     const std::string path = BuildConfigPath();
-    if (path.empty()) {
-        return std::nullopt;
-    }
-    const std::string chosenKey = store_.ReadString(path, kMachineSection, kChosenKey);
+    return path.empty() ? std::string() : store_.ReadString(path, kMachineSection, kChosenKey);
+}
+
+std::optional<std::string> ConfigFile::ReadChosenDrawer() {
+    const std::string chosenKey = ReadChosenKey();
     if (chosenKey.empty()) {
         return std::nullopt;
     }
-    return store_.ReadString(path, kListSection, chosenKey);
+    return store_.ReadString(BuildConfigPath(), kListSection, chosenKey);
 }
 
 void ConfigFile::WriteDefaultConfiguration() {

@@ -20,6 +20,15 @@
 
 namespace cashdrawer {
 
+// The file's names, as the file has always spelt them.
+inline constexpr char kConfigFileName[] = "CashDrawerconfig.ini";
+inline constexpr char kMachineSection[] = "CashDrawer_Machine";
+inline constexpr char kChosenKey[] = "CurrentCashDrawer";
+inline constexpr char kListSection[] = "CashDrawerList";
+// What the default entries choose.
+inline constexpr char kDefaultChosenKey[] = "RN340_A";
+inline constexpr char kDefaultChosenDrawer[] = "RN340_CashA";
+
 struct SerialSettings {
     int32_t ComNuM = 0;  // COM port number: 1 names COM1
     int32_t Baudint = 0; // baud rate in bits per second
@@ -39,6 +48,8 @@ public:
     // written.
     std::string BuildConfigPath();
     bool Available();
+    // The chosen short key; empty when none is chosen.
+    std::string ReadChosenKey();
     // The identifier listed for the chosen short key (empty when the list
     // lacks the key), or nothing when no drawer is chosen.
     std::optional<std::string> ReadChosenDrawer();

@@ -84,6 +84,21 @@ Replace ReplaceAtomically(const std::string& path, const std::string& text, mode
     return Replace::Done;
 }
 
+// Writers of the files in one folder take turns on a lock of the folder
+// itself: unlike the file, which each write replaces, the folder stays
+// the same object, so a writer that has waited never finds its lock on a
+// file that is gone - and a writer in a tight loop cannot take the new file
+// from under it again and again. -1 when the folder cannot be opened (no
+// read right on it): then the file's own lock serves.
+int LockFolder(const std::string& path) {
+    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the file (creating it empty when missing) and takes its lock. A
 // writer that replaced the file while we waited has left our descriptor on
 // the old one: open the new one and wait again.
@@ -115,6 +130,7 @@ std::optional<std::string> ReadIniFile(const std::string& path) {
 }
 
 bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
+    const Descriptor folderLock(LockFolder(path));
     Descriptor locked(OpenLocked(path));
     if (locked.get() < 0) {
         return false;

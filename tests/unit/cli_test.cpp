@@ -1,10 +1,14 @@
 // The command-line tool on this platform's simulated terminal: output and
 // exit codes, as a technician or a script sees them.
 #include "cli/cli_app.h"
+#include "sim/virtual_clock.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "cash_drawer.h"
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -175,6 +179,75 @@ TEST_F(Cli, WatchPrintsTheStateAndStopsAfterTheCount) {
                                 "--interval", "10"});
     EXPECT_EQ(run.exitCode, kExitSuccess) << run.err;
     EXPECT_TRUE(Contains(run.out, "RN340_CashA  1 (drawer state bit 1)")) << run.out;
+}
+
+// A terminal whose drawer state follows a script, one entry a read (the
+// last one repeats), on a virtual clock.
+class ScriptedBackend final : public DrawerBackend {
+public:
+    ScriptedBackend(std::vector<int> states, Clock& clock) : states_(std::move(states)), clock_(clock) {}
+
+    int OpenCash(const char*) override { return 1; }
+    int GetCashStatus(const char*) override { return states_[std::min(reads++, states_.size() - 1)]; }
+    int OpenCashDefault() override { return 1; }
+    int GetCashStatusDefault() override { return 1; }
+    bool Simulated() const override { return true; }
+    void SetPort(uint16_t, uint32_t, PortWidth) override {}
+    void SetMemory(uint32_t, uint32_t) override {}
+    std::vector<sim::AccessRecord> TakeAccesses() override { return {}; }
+    uint64_t NowMicros() override { return clock_.NowMicros(); }
+    std::string UnreachableHint() const override { return "scripted"; }
+
+    std::size_t reads = 0;
+
+private:
+    std::vector<int> states_;
+    Clock& clock_;
+};
+
+struct WatchRun {
+    std::vector<std::string> lines; // "<virtual ms> <state>"
+    std::optional<CallReport> failed;
+    std::size_t reads;
+};
+
+WatchRun RunWatch(std::vector<int> states, unsigned intervalMs, unsigned count, int stopAfterReads = -1) {
+    sim::AccessLog log;
+    sim::VirtualClock clock(log);
+    ScriptedBackend backend(std::move(states), clock);
+    WatchRun run;
+    run.failed = Watch(
+        backend, clock, {"RN340_CashA", intervalMs, count}, [&] { return std::to_string(clock.NowMicros() / 1000); },
+        [&] { return stopAfterReads >= 0 && backend.reads >= static_cast<std::size_t>(stopAfterReads); },
+        [&](const WatchLine& line) { run.lines.push_back(line.time + " " + std::to_string(line.result)); });
+    run.reads = backend.reads;
+    return run;
+}
+
+// The watch on a virtual clock: each change printed once, at the time of
+// the read that saw it, the reads an interval apart.
+TEST(Watch, PrintsEachChangeOnceAtTheReadThatSawIt) {
+    const WatchRun run = RunWatch({1, 1, 0, 0, 0, 1, 1}, 250, 3);
+    EXPECT_FALSE(run.failed.has_value());
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"0 1", "500 0", "1250 1"}));
+    EXPECT_EQ(run.reads, 6u); // stopped at the third line, not read again
+}
+
+TEST(Watch, AFailedReadEndsTheWatchWithItsReport) {
+    const WatchRun run = RunWatch({0, 0, CASH_DRAWER_UNREACHABLE, 1}, 100, 0);
+    EXPECT_EQ(run.lines, std::vector<std::string>{"0 0"});
+    ASSERT_TRUE(run.failed.has_value());
+    EXPECT_EQ(run.failed->result, CASH_DRAWER_UNREACHABLE);
+    EXPECT_EQ(run.failed->outcome.exitCode, kExitUnreachable);
+    EXPECT_EQ(run.failed->function, "GetCashStatus");
+    EXPECT_EQ(run.reads, 3u);
+}
+
+TEST(Watch, StopsWhenAskedWithoutACount) {
+    const WatchRun run = RunWatch({1, 0, 1, 0, 1, 0}, 50, 0, 4);
+    EXPECT_FALSE(run.failed.has_value());
+    EXPECT_EQ(run.lines, (std::vector<std::string>{"0 1", "50 0", "100 1", "150 0"}));
+    EXPECT_EQ(run.reads, 4u);
 }
 
 } // namespace

@@ -2,20 +2,13 @@
 #pragma once
 
 #include "cli/backend.h"
+#include "cli/commands.h"
 
 #include <functional>
 #include <iosfwd>
 #include <memory>
 
 namespace cashdrawer::cli {
-
-// Exit codes, as --help documents them.
-enum ExitCode : int {
-    kExitSuccess = 0,
-    kExitUsage = 1,
-    kExitUnknownDrawer = 2,
-    kExitUnreachable = 3,
-};
 
 using BackendFactory = std::function<std::unique_ptr<DrawerBackend>(bool simulate, std::string& error)>;
 
