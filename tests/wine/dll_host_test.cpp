@@ -61,17 +61,6 @@ void CopyInto(const std::wstring& from, const std::wstring& toFolder, const wcha
     REQUIRE(::CopyFileW(from.c_str(), (toFolder + name).c_str(), FALSE));
 }
 
-struct DrawerDll : cashdrawer::sim::DrawerExports {
-    HMODULE module = nullptr;
-
-    explicit DrawerDll(const std::wstring& folder) {
-        module = ::LoadLibraryW((folder + L"Cash_Drawer_DLL.dll").c_str());
-        REQUIRE(module != nullptr);
-        REQUIRE(Resolve(module));
-    }
-    ~DrawerDll() { ::FreeLibrary(module); }
-};
-
 // Records in the one trace notation, "; " between them: readable in a
 // failure message, and what the golden traces say.
 std::string Describe(const std::vector<AccessRecord>& records) {
@@ -90,30 +79,32 @@ std::string Lines(std::initializer_list<std::string> lines) {
     return text;
 }
 
-// The recording port I/O double, loaded by the path the DLL loads it from.
-struct PortIoDouble : cashdrawer::sim::PortIoDoubleExports {
+// A module of the build, loaded from `folder` (the doubles by the path the
+// DLL loads them from) with its exports resolved, and freed at the end.
+template <typename Exports>
+struct Loaded : Exports {
     HMODULE module = nullptr;
 
-    explicit PortIoDouble(const std::wstring& folder) {
-        module = ::LoadLibraryW((folder + L"WinIo64.dll").c_str());
+    Loaded(const std::wstring& folder, const wchar_t* name) {
+        module = ::LoadLibraryW((folder + name).c_str());
         REQUIRE(module != nullptr);
-        REQUIRE(Resolve(module));
+        REQUIRE(this->Resolve(module));
     }
-    ~PortIoDouble() { ::FreeLibrary(module); }
-    std::string Trace() const { return Describe(Records()); }
+    ~Loaded() { ::FreeLibrary(module); }
+    Loaded(const Loaded&) = delete;
+    Loaded& operator=(const Loaded&) = delete;
+    // What a recording double saw.
+    std::string Trace() const { return Describe(this->Records()); }
 };
 
-// The recording board I/O double, loaded by the path the DLL loads it from.
-struct BoardIoDouble : cashdrawer::sim::BoardIoDoubleExports {
-    HMODULE module = nullptr;
-
-    explicit BoardIoDouble(const std::wstring& folder) {
-        module = ::LoadLibraryW((folder + L"QuorlinIO.dll").c_str());
-        REQUIRE(module != nullptr);
-        REQUIRE(Resolve(module));
-    }
-    ~BoardIoDouble() { ::FreeLibrary(module); }
-    std::string Trace() const { return Describe(Records()); }
+struct DrawerDll : Loaded<cashdrawer::sim::DrawerExports> {
+    explicit DrawerDll(const std::wstring& folder) : Loaded(folder, L"Cash_Drawer_DLL.dll") {}
+};
+struct PortIoDouble : Loaded<cashdrawer::sim::PortIoDoubleExports> {
+    explicit PortIoDouble(const std::wstring& folder) : Loaded(folder, L"WinIo64.dll") {}
+};
+struct BoardIoDouble : Loaded<cashdrawer::sim::BoardIoDoubleExports> {
+    explicit BoardIoDouble(const std::wstring& folder) : Loaded(folder, L"QuorlinIO.dll") {}
 };
 
 std::string NarrowPath(const std::wstring& path) { return std::string(path.begin(), path.end()); }

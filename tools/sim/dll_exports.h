@@ -27,6 +27,17 @@ bool ResolveAll(HMODULE module, std::pair<const char*, Fn*>... slots) {
     return all;
 }
 
+// Every record from `first` on, oldest first, in the access log's terms.
+template <typename HostRecord, typename Convert>
+std::vector<AccessRecord> RecordsFrom(int(__stdcall* at)(int, HostRecord*), int first, Convert convert) {
+    std::vector<AccessRecord> records;
+    HostRecord record{};
+    for (int i = first; at(i, &record); ++i) {
+        records.push_back(convert(record));
+    }
+    return records;
+}
+
 struct DrawerExports {
     DrawerFn openCash = nullptr;
     DrawerFn getCashStatus = nullptr;
@@ -53,15 +64,11 @@ struct PortIoDoubleExports {
                           std::pair{"SimRecordCount", &count}, std::pair{"SimRecordAt", &at},
                           std::pair{"SimClearRecords", &clear});
     }
-    // Every record from `first` on, oldest first.
     std::vector<AccessRecord> Records(int first = 0) const {
-        std::vector<AccessRecord> records;
-        SimRecord r{};
-        for (int i = first; at(i, &r); ++i) {
-            records.push_back({r.timeMicros, static_cast<AccessOp>(r.op), static_cast<uint16_t>(r.port),
-                               static_cast<uint8_t>(r.width), r.value});
-        }
-        return records;
+        return RecordsFrom(at, first, [](const SimRecord& r) {
+            return AccessRecord{r.timeMicros, static_cast<AccessOp>(r.op), static_cast<uint16_t>(r.port),
+                                static_cast<uint8_t>(r.width), r.value};
+        });
     }
 };
 
@@ -77,13 +84,10 @@ struct BoardIoDoubleExports {
                           std::pair{"SimBoardRecordCount", &count}, std::pair{"SimBoardRecordAt", &at});
     }
     std::vector<AccessRecord> Records(int first = 0) const {
-        std::vector<AccessRecord> records;
-        SimBoardRecord r{};
-        for (int i = first; at(i, &r); ++i) {
-            records.push_back(
-                {.timeMicros = r.timeMicros, .op = static_cast<AccessOp>(r.op), .value = r.value, .address = r.address});
-        }
-        return records;
+        return RecordsFrom(at, first, [](const SimBoardRecord& r) {
+            return AccessRecord{
+                .timeMicros = r.timeMicros, .op = static_cast<AccessOp>(r.op), .value = r.value, .address = r.address};
+        });
     }
 };
 
