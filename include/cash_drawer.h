@@ -38,12 +38,19 @@
 #define CASH_DRAWER_NONE_CHOSEN 0
 /* The identifier is not known to this function, or it is a null pointer. */
 #define CASH_DRAWER_UNKNOWN_ID (-1)
+/* WaitCashStatus / OpenCashConfirmed: the state was reached, or changed. */
+#define CASH_DRAWER_REACHED 1
+/* WaitCashStatus / OpenCashConfirmed: the time ran out first. */
+#define CASH_DRAWER_TIMED_OUT 0
 /* The drawer's hardware could not be reached, so no state is known: the
  * port I/O library or the board I/O library is missing or failed to start;
  * or, for the serial drawer, the COM port is not open, its writes fail, or
  * the device sends no status reports (none yet, or none since a request more
  * than 500 ms old). A kick that gives this value did not reach the drawer. */
 #define CASH_DRAWER_UNREACHABLE (-2)
+/* An argument is out of its range (a state other than 0 or 1, a negative
+ * time or size, a null buffer with a size). */
+#define CASH_DRAWER_BAD_ARGUMENT (-3)
 
 #ifdef __cplusplus
 extern "C" {
@@ -65,6 +72,58 @@ int CASH_DRAWER_CALL OpenCashDefault(void);
 /* Ordinal 4. GetCashStatus on the drawer chosen in CashDrawerconfig.ini in
  * the current directory; CASH_DRAWER_NONE_CHOSEN when none is chosen. */
 int CASH_DRAWER_CALL GetCashStatusDefault(void);
+
+/* The functions below came later (version 0.2.0). Find them by name with
+ * GetProcAddress (or dlsym) to run on both old and new DLLs. They take
+ * integers and fill buffers of the caller's; nothing they return needs
+ * freeing. */
+
+/* Ordinal 5. Reads the drawer's state, as GetCashStatus does, until it
+ * equals `state` (0 or 1) or `timeoutMs` milliseconds have passed. A read
+ * follows the one before it 50 ms after that one started (at once when its
+ * own pauses took longer); the last read falls at the time limit, and a
+ * `timeoutMs` of 0 makes one read. Calls from other threads run between the
+ * reads.
+ * Returns CASH_DRAWER_REACHED, CASH_DRAWER_TIMED_OUT, CASH_DRAWER_UNKNOWN_ID,
+ * CASH_DRAWER_UNREACHABLE (at the first read that cannot reach the drawer)
+ * or CASH_DRAWER_BAD_ARGUMENT. */
+int CASH_DRAWER_CALL WaitCashStatus(const char *drawerId, int state, int timeoutMs);
+
+/* Ordinal 6. Reads the drawer's state, kicks it as OpenCash does, then
+ * waits as WaitCashStatus does for the state to differ from the one read
+ * before the kick. CASH_DRAWER_REACHED: the sensor changed (the drawer
+ * opened). CASH_DRAWER_TIMED_OUT: the kick ran but the sensor did not
+ * change in time (the drawer was open already, is not connected, or is
+ * jammed). An identifier GetCashStatus does not know gives
+ * CASH_DRAWER_UNKNOWN_ID without a kick. Also CASH_DRAWER_UNREACHABLE and
+ * CASH_DRAWER_BAD_ARGUMENT (a negative time). */
+int CASH_DRAWER_CALL OpenCashConfirmed(const char *drawerId, int timeoutMs);
+
+/* Ordinal 7. One line of English that explains the calling thread's last
+ * -1, -2 or -3 from any function here: the cause and what was tried (the
+ * folders searched for a hardware library, the COM port and the system's
+ * error, the nearest known identifier...). Empty after a call that
+ * succeeded. Copied into `buffer`, cut to `size - 1` bytes and
+ * NUL-terminated; returns the text's full length (call again with a larger
+ * buffer when it is not less than `size`; a null buffer with size 0 asks
+ * for the length alone), or CASH_DRAWER_BAD_ARGUMENT. */
+int CASH_DRAWER_CALL GetCashDrawerError(char *buffer, int size);
+
+/* Ordinal 8. A technician's check of everything the drawer needs - or the
+ * whole terminal, when `drawerId` is null - written into `buffer` as one
+ * JSON object: the DLL's path and version, the configuration file and the
+ * drawer it chooses, each hardware library needed (where it is, or the
+ * folders searched; whether it starts), the serial drawer's port and
+ * whether reports arrive, the Super I/O ports' mutex. Kicks nothing.
+ * Returns 1 when all is well, CASH_DRAWER_UNREACHABLE when something the
+ * drawer needs is missing (GetCashDrawerError says what),
+ * CASH_DRAWER_UNKNOWN_ID, CASH_DRAWER_BAD_ARGUMENT - or, when the report
+ * does not fit, its full length (larger than `size`). */
+int CASH_DRAWER_CALL CheckCashDrawerHealth(const char *drawerId, char *buffer, int size);
+
+/* Ordinal 9. The library's version, "MAJOR.MINOR.PATCH", into the buffer
+ * as GetCashDrawerError copies; returns its length. */
+int CASH_DRAWER_CALL GetCashDrawerVersion(char *buffer, int size);
 
 #ifdef __cplusplus
 }

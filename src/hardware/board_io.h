@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace cashdrawer {
 
@@ -21,6 +22,9 @@ public:
     virtual void Close(BoardIoHandle handle) = 0;
     virtual uint32_t ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) = 0;
     virtual void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) = 0;
+
+    // In words: where the library is, or why the last Open gave no handle.
+    virtual std::string Diagnosis() const = 0;
 };
 
 // The board I/O of the operating system the library was built for. Whatever

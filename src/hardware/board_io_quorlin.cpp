@@ -26,10 +26,14 @@ public:
 
     BoardIoHandle Open() override {
         if (!Load()) {
+            diagnosis_ = where_;
             return 0;
         }
-        return reinterpret_cast<BoardIoHandle>(open_(0));
+        const auto handle = reinterpret_cast<BoardIoHandle>(open_(0));
+        diagnosis_ = handle != 0 ? where_ : "olvexioOpen in " + where_ + " gave no handle (the board's driver did not open)";
+        return handle;
     }
+    std::string Diagnosis() const override { return diagnosis_; }
 
     void Close(BoardIoHandle handle) override { close_(reinterpret_cast<void*>(handle)); }
 
@@ -53,11 +57,13 @@ private:
             {"olvexioReadMemDWord", reinterpret_cast<void**>(&readMemDWord_)},
             {"olvexioWriteMemDWord", reinterpret_cast<void**>(&writeMemDWord_)},
         };
-        module_ = LoadHardwareLibrary(L"QuorlinIO.dll", symbols, static_cast<int>(std::size(symbols)));
+        module_ = LoadHardwareLibrary(L"QuorlinIO.dll", symbols, static_cast<int>(std::size(symbols)), where_);
         return module_ != nullptr;
     }
 
     void* module_ = nullptr;
+    std::string where_;
+    std::string diagnosis_;
     OpenFn open_ = nullptr;
     CloseFn close_ = nullptr;
     ReadMemDWordFn readMemDWord_ = nullptr;

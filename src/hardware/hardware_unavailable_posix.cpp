@@ -16,6 +16,7 @@ public:
     // Never called: the bracket does not open.
     uint32_t Read(uint16_t, PortWidth) override { return 0; }
     void Write(uint16_t, uint32_t, PortWidth) override {}
+    std::string Diagnosis() const override { return "this build has no port I/O library for this system"; }
 };
 
 class UnavailableBoardIo final : public BoardIo {
@@ -25,6 +26,7 @@ public:
     void Close(BoardIoHandle) override {}
     uint32_t ReadDWord(BoardIoHandle, uint32_t) override { return 0; }
     void WriteDWord(BoardIoHandle, uint32_t, uint32_t) override {}
+    std::string Diagnosis() const override { return "this build has no board I/O library for this system"; }
 };
 
 // With no port I/O, no configuration-mode sequence ever runs: nothing to

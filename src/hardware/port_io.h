@@ -9,6 +9,7 @@
 #include "hardware/result.h"
 
 #include <cstdint>
+#include <string>
 
 namespace cashdrawer {
 
@@ -34,6 +35,10 @@ public:
     virtual uint32_t Read(uint16_t port, PortWidth width) = 0;
     // Writes the low `width` bytes of the value to the port.
     virtual void Write(uint16_t port, uint32_t value, PortWidth width) = 0;
+
+    // In words: where the library is, or why the last Initialize could not
+    // use it.
+    virtual std::string Diagnosis() const = 0;
 };
 
 // The bracket around one export call's port accesses. Shutdown runs exactly

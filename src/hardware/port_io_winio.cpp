@@ -24,10 +24,16 @@ public:
 
     Result Initialize() override {
         if (!Load()) {
+            diagnosis_ = where_;
             return Result::LibraryMissing;
         }
-        return initialize_() ? Result::Ok : Result::LibraryFailed;
+        const bool started = initialize_();
+        diagnosis_ = started ? where_ : "InitializeWinIo in " + where_ +
+                                            " returned false: its driver did not start (the application may need "
+                                            "administrator rights)";
+        return started ? Result::Ok : Result::LibraryFailed;
     }
+    std::string Diagnosis() const override { return diagnosis_; }
 
     void Shutdown() override { shutdown_(); }
 
@@ -55,11 +61,13 @@ private:
             {"GetPortVal", reinterpret_cast<void**>(&getPortVal_)},
             {"SetPortVal", reinterpret_cast<void**>(&setPortVal_)},
         };
-        module_ = LoadHardwareLibrary(L"WinIo64.dll", symbols, static_cast<int>(std::size(symbols)));
+        module_ = LoadHardwareLibrary(L"WinIo64.dll", symbols, static_cast<int>(std::size(symbols)), where_);
         return module_ != nullptr;
     }
 
     void* module_ = nullptr;
+    std::string where_;
+    std::string diagnosis_;
     InitializeWinIoFn initialize_ = nullptr;
     ShutdownWinIoFn shutdown_ = nullptr;
     GetPortValFn getPortVal_ = nullptr;

@@ -1,16 +1,39 @@
 #include "interface/drawer_library.h"
 
+#include "interface/failure_text.h"
 #include "interface/public_result.h"
+#include "serial/serial_link.h"
 
 namespace cashdrawer {
 
 Result DrawerLibrary::Kick(const char* drawerId) {
-    return drawerId == nullptr ? Result::UnknownDrawer : Dispatch(FindForOpenCash(drawerId), &DrawerOps::kick);
+    return Explained("OpenCash", drawerId,
+                     drawerId == nullptr ? Result::UnknownDrawer : Dispatch(FindForOpenCash(drawerId), &DrawerOps::kick));
 }
 
 Result DrawerLibrary::ReadStatus(const char* drawerId) {
-    return drawerId == nullptr ? Result::UnknownDrawer
-                               : Dispatch(FindForGetCashStatus(drawerId), &DrawerOps::readStatus);
+    return Explained("GetCashStatus", drawerId,
+                     drawerId == nullptr ? Result::UnknownDrawer
+                                         : Dispatch(FindForGetCashStatus(drawerId), &DrawerOps::readStatus));
+}
+
+Result DrawerLibrary::Explained(const char* function, const char* drawerId, Result result) {
+    if (Reached(result)) {
+        lastFailure_.clear();
+        return result;
+    }
+    const DrawerPlatform& platform = context_.platform;
+    const std::string linkDiagnosis = platform.serialLink->Diagnosis();
+    lastFailure_ = ExplainFailure(
+        result, FailureContext{.function = function,
+                               .drawerId = drawerId,
+                               .portIo = platform.portIo.Diagnosis(),
+                               .boardIo = platform.boardIo.Diagnosis(),
+                               .serialPort = linkDiagnosis.empty() ? SerialPortName(context_.serialSettings.ComNuM)
+                                                                   : linkDiagnosis,
+                               .baudRate = SupportedBaudRate(context_.serialSettings.Baudint),
+                               .silentForMs = context_.serial.SilentForMs()});
+    return result;
 }
 
 int DrawerLibrary::OpenCash(const char* drawerId) { return PublicResult(Kick(drawerId)); }
@@ -40,6 +63,7 @@ Result DrawerLibrary::Dispatch(const CatalogueRow* row, Operation DrawerOps::*op
 // empty identifier, which no drawer answers to.
 int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
     ConfigFile config = Config();
+    lastFailure_.clear();
     if (!config.Available()) {
         return CASH_DRAWER_NONE_CHOSEN; // no current directory: no file to read, none to write
     }
@@ -48,7 +72,12 @@ int DrawerLibrary::OnChosenDrawer(int (DrawerLibrary::*call)(const char*)) {
         config.WriteDefaultConfiguration();
         return CASH_DRAWER_NONE_CHOSEN;
     }
-    return (this->*call)(chosen->c_str());
+    const int result = (this->*call)(chosen->c_str());
+    if (chosen->empty()) {
+        lastFailure_ = std::string(kConfigFileName) + " chooses the key '" + config.ReadChosenKey() + "', which its [" +
+                       kListSection + "] does not list";
+    }
+    return result;
 }
 
 int DrawerLibrary::OpenCashDefault() { return OnChosenDrawer(&DrawerLibrary::OpenCash); }

@@ -12,6 +12,8 @@
 #include "interface/catalogue.h"
 #include "interface/drawer_methods.h"
 
+#include <string>
+
 namespace cashdrawer {
 
 class DrawerLibrary {
@@ -28,6 +30,16 @@ public:
     Result Kick(const char* drawerId);
     Result ReadStatus(const char* drawerId);
 
+    // A technician's check of what the drawer (or, for null, the whole
+    // terminal) needs, as one JSON object; kicks nothing. Ok when all is
+    // well, UnknownDrawer, or a failure when something needed is missing.
+    Result CheckHealth(const char* drawerId, std::string& json);
+
+    // One line that explains the last call's -1 or -2; empty after a call
+    // that reached its drawer (or found no drawer chosen).
+    const std::string& LastFailure() const { return lastFailure_; }
+    void SetLastFailure(std::string text) { lastFailure_ = std::move(text); }
+
     // The library is being unloaded: stop the serial drawer's monitor and
     // close its port. `processEnding` when the whole process is exiting and
     // the monitor thread is gone already.
@@ -38,8 +50,11 @@ private:
     Result Dispatch(const CatalogueRow* row, Operation DrawerOps::*operation);
     ConfigFile Config() { return ConfigFile(context_.platform.profileStore); }
     int OnChosenDrawer(int (DrawerLibrary::*call)(const char*));
+    // Notes the words for a failure, or clears them after a success.
+    Result Explained(const char* function, const char* drawerId, Result result);
 
     DrawerContext context_;
+    std::string lastFailure_;
 };
 
 } // namespace cashdrawer

@@ -1,7 +1,8 @@
-// The four exported functions. Each serialises on the export lock and hands
-// the call to the process-wide library; no exception crosses this boundary.
+// The exported functions. Each serialises on the export lock and hands the
+// call to the process-wide library; no exception crosses this boundary.
 #include "cash_drawer.h"
 
+#include "interface/drawer_api.h"
 #include "interface/drawer_library.h"
 #include "interface/library_unload.h"
 #include "platform/background_thread_win32.h"
@@ -31,6 +32,8 @@ struct ProcessLibrary {
         .monitorThread = *monitorThread,
         .clock = SystemClock(),
     }};
+    // Each calling thread's last failure, for GetCashDrawerError.
+    ThreadErrors errors;
 };
 
 ProcessLibrary* processLibrary = nullptr;
@@ -48,9 +51,41 @@ template <typename Call>
 int Serialised(Call call) noexcept {
     try {
         ExportLock lock;
-        return call(Library());
+        DrawerLibrary& library = Library();
+        const int result = call(library);
+        processLibrary->errors.Set(CallingThreadId(), library.LastFailure());
+        return result;
     } catch (...) {
         // Only an allocation failure can get here; nothing reached a drawer.
+        return CASH_DRAWER_UNREACHABLE;
+    }
+}
+
+// The later exports' session: the same lock, library and error store.
+class ProcessSession final : public DrawerSession {
+public:
+    int Serialised(const std::function<int(DrawerLibrary&)>& call) override {
+        return cashdrawer::Serialised([&call](DrawerLibrary& library) { return call(library); });
+    }
+    std::string LastError() override {
+        ExportLock lock;
+        Library();
+        return processLibrary->errors.Get(CallingThreadId());
+    }
+    void SetLastError(std::string text) override {
+        ExportLock lock;
+        Library();
+        processLibrary->errors.Set(CallingThreadId(), std::move(text));
+    }
+    Clock& WaitClock() override { return SystemClock(); }
+};
+
+template <typename Call>
+int WithSession(Call call) noexcept {
+    try {
+        ProcessSession session;
+        return call(session);
+    } catch (...) {
         return CASH_DRAWER_UNREACHABLE;
     }
 }
@@ -78,7 +113,9 @@ void OnLibraryUnload(bool processEnding) noexcept {
 } // namespace cashdrawer
 
 using cashdrawer::DrawerLibrary;
+using cashdrawer::DrawerSession;
 using cashdrawer::Serialised;
+using cashdrawer::WithSession;
 
 extern "C" int CASH_DRAWER_CALL OpenCash(const char* drawerId) {
     return Serialised([drawerId](DrawerLibrary& library) { return library.OpenCash(drawerId); });
@@ -94,4 +131,25 @@ extern "C" int CASH_DRAWER_CALL OpenCashDefault(void) {
 
 extern "C" int CASH_DRAWER_CALL GetCashStatusDefault(void) {
     return Serialised([](DrawerLibrary& library) { return library.GetCashStatusDefault(); });
+}
+
+extern "C" int CASH_DRAWER_CALL WaitCashStatus(const char* drawerId, int state, int timeoutMs) {
+    return WithSession([=](DrawerSession& session) { return cashdrawer::WaitCashStatus(session, drawerId, state, timeoutMs); });
+}
+
+extern "C" int CASH_DRAWER_CALL OpenCashConfirmed(const char* drawerId, int timeoutMs) {
+    return WithSession([=](DrawerSession& session) { return cashdrawer::OpenCashConfirmed(session, drawerId, timeoutMs); });
+}
+
+extern "C" int CASH_DRAWER_CALL GetCashDrawerError(char* buffer, int size) {
+    return WithSession([=](DrawerSession& session) { return cashdrawer::GetCashDrawerError(session, buffer, size); });
+}
+
+extern "C" int CASH_DRAWER_CALL CheckCashDrawerHealth(const char* drawerId, char* buffer, int size) {
+    return WithSession(
+        [=](DrawerSession& session) { return cashdrawer::CheckCashDrawerHealth(session, drawerId, buffer, size); });
+}
+
+extern "C" int CASH_DRAWER_CALL GetCashDrawerVersion(char* buffer, int size) {
+    return WithSession([=](DrawerSession& session) { return cashdrawer::GetCashDrawerVersion(session, buffer, size); });
 }

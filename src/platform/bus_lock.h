@@ -28,6 +28,7 @@ public:
     }
     BusClaim(const BusClaim&) = delete;
     BusClaim& operator=(const BusClaim&) = delete;
+    bool Held() const { return held_; }
 
 private:
     SharedBusLock& lock_;

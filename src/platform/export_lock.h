@@ -3,7 +3,12 @@
 // and one call's port I/O shutdown can never end another's port access.
 #pragma once
 
+#include <cstdint>
+
 namespace cashdrawer {
+
+// The calling thread's identity, as the system numbers it.
+uint64_t CallingThreadId();
 
 class ExportLock {
 public:

@@ -9,6 +9,8 @@ namespace {
 SRWLOCK exportLock = SRWLOCK_INIT;
 } // namespace
 
+uint64_t CallingThreadId() { return ::GetCurrentThreadId(); }
+
 ExportLock::ExportLock() { ::AcquireSRWLockExclusive(&exportLock); }
 ExportLock::~ExportLock() { ::ReleaseSRWLockExclusive(&exportLock); }
 

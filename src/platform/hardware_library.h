@@ -4,6 +4,8 @@
 // our DLL and drive the drawers that do not need it.
 #pragma once
 
+#include <string>
+
 namespace cashdrawer {
 
 // One function a hardware library must export, and where to store it.
@@ -17,8 +19,10 @@ struct RequiredSymbol {
 // where a planted copy would run with the point-of-sale application's
 // rights - and resolves every symbol in `symbols`. Returns the module, or
 // null (with every slot null and the module released) when the library or
-// any one of the symbols is missing.
-void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols, int symbolCount);
+// any one of the symbols is missing. `where` receives, in words, the path
+// the library was loaded from, or why it could not be used (the folders
+// searched, or the function it lacks).
+void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols, int symbolCount, std::string& where);
 // Gives back a module LoadHardwareLibrary returned; null is ignored.
 void ReleaseHardwareLibrary(void* module);
 

@@ -1,4 +1,5 @@
 #include "platform/hardware_library.h"
+#include "platform/library_location.h"
 
 #include <windows.h>
 
@@ -7,12 +8,11 @@
 namespace cashdrawer {
 namespace {
 
-// The folder our own DLL was loaded from, with a trailing backslash; empty
-// if it cannot be told.
-std::wstring OwnFolder() {
+// Our own DLL's file; empty if it cannot be told.
+std::wstring OwnPath() {
     HMODULE self = nullptr;
     if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              reinterpret_cast<LPCWSTR>(&OwnFolder), &self)) {
+                              reinterpret_cast<LPCWSTR>(&OwnPath), &self)) {
         return {};
     }
     // Long-path aware: grow the buffer until the whole name fits.
@@ -28,8 +28,42 @@ std::wstring OwnFolder() {
         }
         path.resize(path.size() * 2);
     }
+    return path;
+}
+
+// The folder our own DLL was loaded from, with a trailing backslash; empty
+// if it cannot be told.
+std::wstring OwnFolder() {
+    const std::wstring path = OwnPath();
     const auto slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring{} : path.substr(0, slash + 1);
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                           nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring ApplicationFolder() {
+    wchar_t path[MAX_PATH] = {};
+    const std::wstring full(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return full.substr(0, full.find_last_of(L"\\/") + 1);
+}
+
+std::wstring System32() {
+    wchar_t path[MAX_PATH] = {};
+    return std::wstring(path, ::GetSystemDirectoryW(path, MAX_PATH));
+}
+
+std::string ModulePath(HMODULE module) {
+    wchar_t path[MAX_PATH] = {};
+    return Utf8(std::wstring(path, ::GetModuleFileNameW(module, path, MAX_PATH)));
 }
 
 HMODULE LoadFromSafeFolders(const wchar_t* fileName) {
@@ -47,12 +81,23 @@ HMODULE LoadFromSafeFolders(const wchar_t* fileName) {
 
 } // namespace
 
-void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols, int symbolCount) {
+std::string LibraryPath() { return Utf8(OwnPath()); }
+
+void* LoadHardwareLibrary(const wchar_t* fileName, const RequiredSymbol* symbols, int symbolCount, std::string& where) {
     HMODULE module = LoadFromSafeFolders(fileName);
+    if (module == nullptr) {
+        where = Utf8(fileName) + " was not found in the DLL's folder (" + Utf8(OwnFolder()) +
+                "), the application's folder (" + Utf8(ApplicationFolder()) + ") or System32 (" + Utf8(System32()) + ")";
+    } else {
+        where = ModulePath(module);
+    }
     bool complete = module != nullptr;
     for (int i = 0; i < symbolCount; ++i) {
         FARPROC function = complete ? ::GetProcAddress(module, symbols[i].name) : nullptr;
         *symbols[i].slot = reinterpret_cast<void*>(function);
+        if (complete && function == nullptr) {
+            where = ModulePath(module) + " lacks the function " + symbols[i].name;
+        }
         complete = complete && function != nullptr;
     }
     if (complete) {

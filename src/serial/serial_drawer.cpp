@@ -108,6 +108,11 @@ Result SerialDrawer::SendStatusRequest() {
     return Result::Ok;
 }
 
+uint64_t SerialDrawer::SilentForMs() const {
+    const bool unanswered = requestUnanswered_ && share_->state.reportsPublished == reportsAtRequest_;
+    return unanswered ? (clock_.NowMicros() - unansweredSinceMicros_) / 1000u : 0;
+}
+
 bool SerialDrawer::DeviceFellSilent() const {
     return requestUnanswered_ && share_->state.reportsPublished == reportsAtRequest_ &&
            clock_.NowMicros() - unansweredSinceMicros_ > kReportDeadlineMs * 1000u;

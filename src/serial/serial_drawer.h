@@ -97,6 +97,9 @@ public:
     void StopSerialMonitor(bool processEnding);
 
     const SerialDrawerState& State() const { return share_->state; }
+    // How long the oldest unanswered status request has waited; 0 when
+    // every request has had its report.
+    uint64_t SilentForMs() const;
 
 private:
     // One poll of the monitor thread: false once it is asked to stop.

@@ -35,6 +35,10 @@ public:
     // write's time bound has passed.
     virtual Result Write(const uint8_t* bytes, int count) = 0;
     virtual void Close() = 0;
+
+    // The port's name and, after an open that failed, the system's words
+    // for why. Read by the calling threads only.
+    virtual std::string Diagnosis() const { return {}; }
 };
 
 // "COM9" up to port 9 (0 and negative numbers included); "\\.\COM10",

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cerrno>
+#include <cstring>
 
 namespace cashdrawer {
 namespace {
@@ -47,8 +48,11 @@ std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
 
 Result PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
     Close();
-    const int fd = ::open(DevicePath(portNumber).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = DevicePath(portNumber);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    diagnosis_ = path;
     if (fd < 0) {
+        diagnosis_ += std::string(": ") + std::strerror(errno);
         return Result::PortMissing;
     }
     fd_ = fd;

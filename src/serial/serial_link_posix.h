@@ -21,6 +21,7 @@ public:
     int ReadInput(uint8_t* destination) override;
     Result Write(const uint8_t* bytes, int count) override;
     void Close() override;
+    std::string Diagnosis() const override { return diagnosis_; }
 
     // How long a write of `count` bytes may take, transmission included.
     static std::chrono::milliseconds WriteTimeBound(int count);
@@ -31,6 +32,7 @@ private:
     std::string DevicePath(int32_t portNumber) const;
 
     std::string devicePath_;
+    std::string diagnosis_;
     std::atomic<int> fd_{-1};
 };
 

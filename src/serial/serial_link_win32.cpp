@@ -11,6 +11,18 @@ namespace {
 
 constexpr DWORD kQueueBytes = 1400;
 
+// The system's own words for an error code, on one line.
+std::string SystemErrorText(DWORD error) {
+    char text[256] = {};
+    const DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                          text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' || message.back() == ' ')) {
+        message.pop_back();
+    }
+    return message.empty() ? "error " + std::to_string(error) : message + " (error " + std::to_string(error) + ")";
+}
+
 class Win32SerialLink final : public SerialLink {
 public:
     Win32SerialLink() = default;
@@ -23,7 +35,9 @@ public:
         port_ = ::CreateFileA(SerialPortName(portNumber).c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
+        diagnosis_ = SerialPortName(portNumber);
         if (port_ == INVALID_HANDLE_VALUE) {
+            diagnosis_ += ": " + SystemErrorText(::GetLastError());
             return Result::PortMissing;
         }
         ::SetupComm(port_, kQueueBytes, kQueueBytes); // a hint the driver may round or ignore
@@ -72,6 +86,7 @@ public:
     }
 
     bool IsOpen() const override { return port_ != INVALID_HANDLE_VALUE; }
+    std::string Diagnosis() const override { return diagnosis_; }
 
     int ReadInput(uint8_t* destination) override {
         uint8_t buffer[kSerialReadMax] = {};
@@ -151,6 +166,7 @@ private:
     }
 
     HANDLE port_ = INVALID_HANDLE_VALUE;
+    std::string diagnosis_;
     OVERLAPPED readOverlapped_{};
     OVERLAPPED writeOverlapped_{};
 };

@@ -29,6 +29,11 @@ public:
     void Close(BoardIoHandle handle) override;
     uint32_t ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) override;
     void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) override;
+    std::string Diagnosis() const override {
+        return missing_     ? "the simulated terminal has no board I/O library"
+               : openFails_ ? "the simulated board I/O library's open gave no handle"
+                            : "the simulated board I/O library";
+    }
 
 private:
     void Log(AccessOp op, uint32_t address, uint32_t value);

@@ -24,6 +24,14 @@ Result SimPortSpace::Initialize() {
     return start_;
 }
 
+std::string SimPortSpace::Diagnosis() const {
+    switch (start_) {
+    case Result::LibraryMissing: return "the simulated terminal has no port I/O library";
+    case Result::LibraryFailed: return "the simulated port I/O library's InitializeWinIo returned false";
+    default: return "the simulated port I/O library";
+    }
+}
+
 void SimPortSpace::Shutdown() {
     Log(AccessOp::Shutdown, 0, PortWidth::Byte, 0);
     bracketOpen_ = false;

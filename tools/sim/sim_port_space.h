@@ -45,6 +45,7 @@ public:
     void Shutdown() override;
     uint32_t Read(uint16_t port, PortWidth width) override;
     void Write(uint16_t port, uint32_t value, PortWidth width) override;
+    std::string Diagnosis() const override;
 
 private:
     void Log(AccessOp op, uint16_t port, PortWidth width, uint32_t value, uint32_t mark = 0);

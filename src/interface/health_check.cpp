@@ -1,0 +1,187 @@
+// The technician's check: everything one drawer (or the whole terminal)
+// needs, looked at without kicking anything, written as one JSON object.
+#include "interface/drawer_library.h"
+
+#include "cash_drawer_version.h"
+#include "interface/failure_text.h"
+#include "platform/bus_lock.h"
+#include "platform/library_location.h"
+#include "serial/serial_link.h"
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace cashdrawer {
+namespace {
+
+// Just enough JSON: objects of strings, numbers, booleans and nested
+// objects, written in order.
+class JsonObject {
+public:
+    JsonObject& Add(const char* key, const std::string& value) { return Raw(key, Quoted(value)); }
+    JsonObject& Add(const char* key, const char* value) { return Raw(key, Quoted(value)); }
+    JsonObject& Add(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
+    JsonObject& Add(const char* key, int64_t value) { return Raw(key, std::to_string(value)); }
+    JsonObject& Add(const char* key, const JsonObject& value) { return Raw(key, value.Text()); }
+    std::string Text() const { return "{" + body_ + "}"; }
+
+    static std::string Quoted(const std::string& text) {
+        std::string out = "\"";
+        for (const char c : text) {
+            switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+            }
+        }
+        return out + "\"";
+    }
+
+private:
+    JsonObject& Raw(const char* key, const std::string& value) {
+        if (!body_.empty()) {
+            body_ += ',';
+        }
+        body_ += Quoted(key);
+        body_ += ':';
+        body_ += value;
+        return *this;
+    }
+
+    std::string body_;
+};
+
+// What a drawer method needs from the terminal.
+struct Needs {
+    bool portIo = false;
+    bool superIoBus = false;
+    bool boardIo = false;
+    bool serial = false;
+};
+
+Needs NeedsOf(const CatalogueRow* row) {
+    if (row == nullptr) {
+        return {true, true, true, true}; // the whole terminal
+    }
+    const DrawerOps* method = row->method;
+    return {method->usesPortIo, method == &kSuperIoToggle || method == &kSuperIoPulse, method == &kMemoryGpio,
+            method == &kSerialDrawer};
+}
+
+} // namespace
+
+Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
+    const CatalogueRow* row = drawerId != nullptr ? FindForOpenCash(drawerId) : nullptr;
+    if (drawerId != nullptr && row == nullptr) {
+        json.clear();
+        return Explained("CheckCashDrawerHealth", drawerId, Result::UnknownDrawer);
+    }
+    const Needs needs = NeedsOf(row);
+    DrawerPlatform& platform = context_.platform;
+    std::vector<std::string> problems;
+
+    JsonObject report;
+    report.Add("version", CASH_DRAWER_VERSION).Add("library", LibraryPath());
+    report.Add("drawerId", drawerId != nullptr ? drawerId : "(the whole terminal)");
+    if (row != nullptr) {
+        report.Add("method", row->method->description);
+    }
+
+    ConfigFile config = Config();
+    const std::string path = config.BuildConfigPath();
+    JsonObject configuration;
+    configuration.Add("path", path.empty() ? "(no current directory)" : path);
+    const bool found = !path.empty() && std::ifstream(path).good();
+    configuration.Add("found", found);
+    // Opened for writing without writing: the file is left as it is.
+    configuration.Add("writable", found && std::fstream(path, std::ios::in | std::ios::out).good());
+    const std::optional<std::string> chosen = config.ReadChosenDrawer();
+    configuration.Add("chosenKey", config.ReadChosenKey());
+    if (!chosen) {
+        configuration.Add("resolves", "no drawer chosen: the next Default call writes the defaults");
+    } else if (const CatalogueRow* chosenRow = FindForOpenCash(chosen->c_str())) {
+        configuration.Add("chosenDrawer", *chosen).Add("resolves", chosenRow->method->description);
+    } else {
+        configuration.Add("chosenDrawer", *chosen).Add("resolves", "not a drawer identifier: the Default calls give -1");
+    }
+    report.Add("configuration", configuration);
+
+    if (needs.portIo) {
+        // The bracket opens and closes around nothing: the library loads and
+        // its driver starts, but no port is touched.
+        Result start = Result::Ok;
+        {
+            PortIoBracket bracket(platform.portIo);
+            start = bracket.Start();
+        }
+        JsonObject portIo;
+        portIo.Add("starts", start == Result::Ok).Add("detail", platform.portIo.Diagnosis());
+        report.Add("portIo", portIo);
+        if (start != Result::Ok) {
+            problems.push_back("the port I/O library: " + platform.portIo.Diagnosis());
+        }
+    }
+    if (needs.superIoBus) {
+        BusClaim claim(platform.superIoBusLock);
+        report.Add("superIoBusMutex", claim.Held() ? "free" : "held by another program for more than 500 ms");
+    }
+    if (needs.boardIo) {
+        const BoardIoHandle handle = platform.boardIo.Open();
+        if (handle != 0) {
+            platform.boardIo.Close(handle);
+        }
+        JsonObject boardIo;
+        boardIo.Add("opens", handle != 0).Add("detail", platform.boardIo.Diagnosis());
+        report.Add("boardIo", boardIo);
+        if (handle == 0) {
+            problems.push_back("the board I/O library: " + platform.boardIo.Diagnosis());
+        }
+    }
+    if (needs.serial) {
+        const char* serialId = row != nullptr ? row->drawerId : "DL470_CashA";
+        const SerialSettings settings = config.ReadSerialSettings(serialId);
+        JsonObject serial;
+        serial.Add("section", serialId)
+            .Add("port", SerialPortName(settings.ComNuM))
+            .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)))
+            .Add("open", platform.serialLink->IsOpen())
+            .Add("reportsSeen", static_cast<int64_t>(context_.serial.State().reportsPublished.load()))
+            .Add("silentForMs", static_cast<int64_t>(context_.serial.SilentForMs()));
+        // The port is opened by the first serial call, not by the check: a
+        // closed port is only a problem for a drawer that needs it.
+        report.Add("serial", serial);
+        if (row != nullptr && platform.serialLink->IsOpen() && context_.serial.SilentForMs() > 500) {
+            problems.push_back("no status report from the device on " + SerialPortName(settings.ComNuM) + " for " +
+                               std::to_string(context_.serial.SilentForMs()) + " ms");
+        }
+    }
+    std::string missing;
+    for (const std::string& problem : problems) {
+        if (!missing.empty()) {
+            missing += "; ";
+        }
+        missing += problem;
+    }
+    report.Add("allWell", problems.empty());
+    if (!problems.empty()) {
+        report.Add("problems", missing);
+    }
+    json = report.Text();
+    lastFailure_ = missing;
+    // Any missing part stands for all: the health check has one -2.
+    return problems.empty() ? Result::Ok : Result::LibraryMissing;
+}
+
+} // namespace cashdrawer

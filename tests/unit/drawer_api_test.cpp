@@ -1,0 +1,325 @@
+// The functions beyond the four, on the simulated terminal and its virtual
+// clock: waits with their exact pauses, confirmed kicks, the words for each
+// failure, the health check and the caller's buffers.
+#include "test_terminal.h"
+
+#include "cash_drawer.h"
+#include "cash_drawer_version.h"
+#include "interface/caller_buffer.h"
+#include "interface/drawer_api.h"
+#include "interface/wait_for_state.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+namespace cashdrawer::test {
+namespace {
+
+// Where the simulated profile store finds the configuration file.
+const std::string kConfigPath = "C:\\POS\\CashDrawerconfig.ini";
+
+// The session on a simulated terminal: one calling thread, and a hook that
+// runs after each serialised call (the drawer moving between reads).
+class SimSession final : public DrawerSession {
+public:
+    explicit SimSession(SimTerminal& terminal) : terminal_(terminal) {}
+
+    int Serialised(const std::function<int(DrawerLibrary&)>& call) override {
+        const int result = call(terminal_.library);
+        errors_.Set(1, terminal_.library.LastFailure());
+        ++calls;
+        if (afterCall) {
+            afterCall(calls);
+        }
+        return result;
+    }
+    std::string LastError() override { return errors_.Get(1); }
+    void SetLastError(std::string text) override { errors_.Set(1, std::move(text)); }
+    Clock& WaitClock() override { return terminal_.clock; }
+
+    int calls = 0;
+    std::function<void(int call)> afterCall;
+
+private:
+    SimTerminal& terminal_;
+    ThreadErrors errors_;
+};
+
+std::vector<uint32_t> Pauses(const Trace& trace) {
+    std::vector<uint32_t> pauses;
+    for (const AccessRecord& record : trace) {
+        if (record.op == AccessOp::Pause) {
+            pauses.push_back(record.value);
+        }
+    }
+    return pauses;
+}
+
+// The wait's cadence on the virtual clock: a read every 50 ms from the
+// start of the one before, the last at the deadline, none after success
+// or failure; a read that takes longer is followed at once.
+TEST(WaitForState, ReadsEveryFiftyMillisecondsUntilTheStateOrTheDeadline) {
+    struct Case {
+        const char* name;
+        std::vector<int> states; // one a read; the last repeats
+        uint32_t readTakesMs;
+        uint32_t timeoutMs;
+        int result;
+        std::vector<uint32_t> pauses;
+    };
+    const Case cases[] = {
+        {"reached on the third read", {0, 0, 1}, 0, 1000, 1, {50, 50}},
+        {"timed out: the last read at the deadline", {0}, 0, 120, 0, {50, 50, 20}},
+        {"no time: one read", {0}, 0, 0, 0, {}},
+        {"reached at once", {1}, 0, 500, 1, {}},
+        {"unreachable ends the wait at once", {0, -2, 1}, 0, 1000, -2, {50}},
+        {"reads that take 30 ms leave 20 ms between them", {0, 0, 1}, 30, 1000, 1, {30, 20, 30, 20, 30}},
+        {"reads that take 80 ms follow at once", {0, 0, 1}, 80, 1000, 1, {80, 80, 80}},
+    };
+    for (const Case& c : cases) {
+        sim::AccessLog log;
+        sim::VirtualClock clock(log);
+        std::size_t reads = 0;
+        const int result = WaitForState(
+            clock, c.timeoutMs,
+            [&] {
+                if (c.readTakesMs != 0) {
+                    clock.SleepMs(c.readTakesMs);
+                }
+                return c.states[std::min(reads++, c.states.size() - 1)];
+            },
+            [](int state) { return state == 1; });
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(Pauses(log.Records()), c.pauses) << c.name;
+    }
+}
+
+TEST(WaitCashStatus, EachReadIsACallOfItsOwnSoOtherThreadsRunBetween) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    terminal.ports.Poke(0x53A, 0x04, PortWidth::Byte); // RN340 drawer A: state 0
+    EXPECT_EQ(WaitCashStatus(session, "RN340_CashA", 1, 200), CASH_DRAWER_TIMED_OUT);
+    EXPECT_EQ(session.calls, 5); // reads at 0, 50, 100, 150 and 200 ms
+    EXPECT_EQ(terminal.clock.NowMicros(), 200000u);
+
+    session.afterCall = [&](int call) {
+        if (call == 7) {
+            terminal.ports.Poke(0x53A, 0x00, PortWidth::Byte); // the drawer closes
+        }
+    };
+    EXPECT_EQ(WaitCashStatus(session, "RN340_CashA", 1, 1000), CASH_DRAWER_REACHED);
+    EXPECT_EQ(session.calls, 8);
+}
+
+TEST(WaitCashStatus, BadArgumentsAndUnknownDrawersAreRefusedWithTheirReason) {
+    struct Case {
+        const char* drawerId;
+        int state;
+        int timeoutMs;
+        int result;
+        const char* words;
+    };
+    const Case cases[] = {
+        {"RN340_CashA", 2, 100, CASH_DRAWER_BAD_ARGUMENT, "state 0 or 1, not 2"},
+        {"RN340_CashA", -1, 100, CASH_DRAWER_BAD_ARGUMENT, "not -1"},
+        {"RN340_CashA", 1, -5, CASH_DRAWER_BAD_ARGUMENT, "negative time: -5 ms"},
+        {"rn340_casha", 1, 100, CASH_DRAWER_UNKNOWN_ID, "did you mean 'RN340_CashA'"},
+        {nullptr, 1, 100, CASH_DRAWER_UNKNOWN_ID, "null pointer"},
+        {"KV7100_CashB", 0, 100, CASH_DRAWER_UNKNOWN_ID, "no drawer line of its own"},
+    };
+    for (const Case& c : cases) {
+        SimTerminal terminal;
+        SimSession session(terminal);
+        EXPECT_EQ(WaitCashStatus(session, c.drawerId, c.state, c.timeoutMs), c.result) << c.words;
+        EXPECT_NE(session.LastError().find(c.words), std::string::npos) << session.LastError();
+        EXPECT_EQ(terminal.clock.NowMicros(), 0u) << "no wait after a refusal: " << c.words;
+    }
+}
+
+TEST(OpenCashConfirmed, ConfirmsTheKickByTheSensorChanging) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    terminal.ports.Poke(0x53A, 0x00, PortWidth::Byte); // RN340 drawer A reads 1 before the kick
+    terminal.ports.Poke(0x50E, 0xFF, PortWidth::Byte);
+    session.afterCall = [&](int call) {
+        if (call == 3) {
+            terminal.ports.Poke(0x53A, 0x04, PortWidth::Byte); // the drawer springs open after the kick
+        }
+    };
+    EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", 1000), CASH_DRAWER_REACHED);
+    EXPECT_EQ(session.calls, 4); // read, kick, read (no change yet), read (changed)
+    EXPECT_EQ(session.LastError(), "");
+}
+
+TEST(OpenCashConfirmed, AKickWithoutAChangeTimesOutAndUnknownDrawersAreNotKicked) {
+    {
+        SimTerminal terminal;
+        SimSession session(terminal);
+        terminal.ports.Poke(0x50E, 0xFF, PortWidth::Byte);
+        EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", 100), CASH_DRAWER_TIMED_OUT);
+        bool kicked = false;
+        for (const AccessRecord& record : terminal.Accesses()) {
+            kicked = kicked || (record.op == AccessOp::Write && record.port == 0x50E && record.value == 0xF7);
+        }
+        EXPECT_TRUE(kicked);
+        EXPECT_EQ(session.LastError(), "") << "a timed-out confirmation is not a failure";
+    }
+    {
+        // Known to OpenCash, not to GetCashStatus: nothing to confirm against.
+        SimTerminal terminal;
+        SimSession session(terminal);
+        EXPECT_EQ(OpenCashConfirmed(session, "KV7100_CashB", 100), CASH_DRAWER_UNKNOWN_ID);
+        EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown()}));
+    }
+    {
+        SimTerminal terminal;
+        SimSession session(terminal);
+        terminal.ports.SetStart(Result::LibraryMissing);
+        EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", 100), CASH_DRAWER_UNREACHABLE);
+        EXPECT_EQ(session.calls, 1) << "no kick without a state to confirm against";
+        EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", -1), CASH_DRAWER_BAD_ARGUMENT);
+    }
+}
+
+// Each road to -1 or -2 leaves words that name the cause; a success
+// clears them.
+TEST(DrawerErrors, EveryFailureIsExplainedAndASuccessClearsTheWords) {
+    struct Case {
+        const char* name;
+        std::function<void(SimTerminal&)> arrange;
+        const char* drawerId;
+        bool kick;
+        int result;
+        const char* words;
+    };
+    const Case cases[] = {
+        {"port I/O missing", [](SimTerminal& t) { t.ports.SetStart(Result::LibraryMissing); }, "RN340_CashA", true,
+         CASH_DRAWER_UNREACHABLE, "port I/O library could not be used: the simulated terminal has no port I/O library"},
+        {"port I/O fails to start", [](SimTerminal& t) { t.ports.SetStart(Result::LibraryFailed); }, "RN370_CashB",
+         false, CASH_DRAWER_UNREACHABLE, "did not start: the simulated port I/O library's InitializeWinIo returned false"},
+        {"board I/O missing", [](SimTerminal& t) { t.board.SetMissing(true); }, "RN2180_CashA", true,
+         CASH_DRAWER_UNREACHABLE, "board I/O library could not be used: the simulated terminal has no board I/O"},
+        {"COM port missing", [](SimTerminal& t) { t.serial.SetOpenResult(Result::PortMissing); }, "DL470_CashA", true,
+         CASH_DRAWER_UNREACHABLE, "COM port could not be opened: COM3"},
+        {"serial device silent", [](SimTerminal& t) { t.profiles.SetFile(kConfigPath, "[DL470_CashB]\r\nComNuM=12\r\n"); },
+         "DL470_CashB", false, CASH_DRAWER_UNREACHABLE, "no status report from the serial drawer device on \\\\.\\COM12 within 500 ms"},
+        {"a near miss", [](SimTerminal&) {}, "RN340_CashA ", true, CASH_DRAWER_UNKNOWN_ID,
+         "'RN340_CashA ' is not a drawer identifier OpenCash knows (did you mean 'RN340_CashA'?"},
+        {"no near miss", [](SimTerminal&) {}, "KV9999_CashA", false, CASH_DRAWER_UNKNOWN_ID,
+         "'KV9999_CashA' is not a drawer identifier GetCashStatus knows"},
+    };
+    for (const Case& c : cases) {
+        SimTerminal terminal;
+        terminal.profiles.SetFile(kConfigPath, "[DL470_CashA]\r\nComNuM=3\r\n");
+        c.arrange(terminal);
+        const int result = c.kick ? terminal.library.OpenCash(c.drawerId) : terminal.library.GetCashStatus(c.drawerId);
+        EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_NE(terminal.library.LastFailure().find(c.words), std::string::npos)
+            << c.name << ": " << terminal.library.LastFailure();
+        EXPECT_EQ(terminal.library.LastFailure().find('\n'), std::string::npos) << "one line";
+        terminal.ports.SetStart(Result::Ok);
+        EXPECT_EQ(terminal.library.OpenCash("RN370_CashA"), CASH_DRAWER_KICKED);
+        EXPECT_EQ(terminal.library.LastFailure(), "") << c.name;
+    }
+}
+
+TEST(DrawerErrors, EachThreadKeepsItsOwnLastErrorInABoundedStore) {
+    ThreadErrors errors;
+    errors.Set(1, "one");
+    errors.Set(2, "two");
+    EXPECT_EQ(errors.Get(1), "one");
+    EXPECT_EQ(errors.Get(2), "two");
+    EXPECT_EQ(errors.Get(3), "");
+    errors.Set(1, "");
+    EXPECT_EQ(errors.Get(1), "");
+    // Thread 2 set last among the first two; a flood of new threads evicts
+    // the oldest entries, and 2 stays while it is among the newest.
+    for (uint64_t thread = 100; thread < 100 + ThreadErrors::kThreads - 2; ++thread) {
+        errors.Set(thread, "flood");
+    }
+    EXPECT_EQ(errors.Get(2), "two");
+    errors.Set(1000, "one more");
+    EXPECT_EQ(errors.Get(2), "") << "the oldest entry went first";
+    EXPECT_EQ(errors.Get(1000), "one more");
+}
+
+TEST(CallerBuffer, CopiesWhatFitsAlwaysTerminatedAndSaysTheFullLength) {
+    struct Case {
+        const char* text;
+        int size;
+        bool nullBuffer;
+        int result;
+        const char* copied;
+    };
+    const Case cases[] = {
+        {"0.2.0", 16, false, 5, "0.2.0"}, {"0.2.0", 6, false, 5, "0.2.0"}, {"0.2.0", 5, false, 5, "0.2."},
+        {"0.2.0", 1, false, 5, ""},       {"0.2.0", 0, true, 5, nullptr},  {"0.2.0", 4, true, -3, nullptr},
+        {"0.2.0", -1, false, -3, nullptr}, {"", 4, false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        char buffer[16];
+        std::memset(buffer, 'X', sizeof buffer);
+        EXPECT_EQ(CopyToCallerBuffer(c.text, c.nullBuffer ? nullptr : buffer, c.size), c.result) << c.size;
+        if (c.copied != nullptr) {
+            EXPECT_STREQ(buffer, c.copied) << c.size;
+            EXPECT_EQ(buffer[std::strlen(c.copied) + 1], 'X') << "nothing written past the terminator";
+        }
+    }
+}
+
+TEST(Version, IsTheProjectsOneVersionAsMajorMinorPatch) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    char buffer[32];
+    const int length = GetCashDrawerVersion(session, buffer, sizeof buffer);
+    EXPECT_EQ(std::string(buffer), CASH_DRAWER_VERSION);
+    EXPECT_EQ(length, static_cast<int>(std::strlen(CASH_DRAWER_VERSION)));
+    EXPECT_TRUE(std::regex_match(buffer, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+"))) << buffer;
+    EXPECT_EQ(GetCashDrawerVersion(session, nullptr, 8), CASH_DRAWER_BAD_ARGUMENT);
+}
+
+TEST(HealthCheck, ReportsWhatTheDrawerNeedsAndKicksNothing) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    char report[4096];
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN320_CashA", report, sizeof report), 1);
+    const std::string json = report;
+    EXPECT_EQ(json.front(), '{');
+    EXPECT_EQ(json.back(), '}');
+    for (const char* part : {"\"version\":\"" CASH_DRAWER_VERSION "\"", "\"method\":\"Super I/O GPIO\"",
+                             "\"portIo\":{\"starts\":true", "\"superIoBusMutex\":\"free\"", "\"allWell\":true"}) {
+        EXPECT_NE(json.find(part), std::string::npos) << part << " in " << json;
+    }
+    EXPECT_EQ(json.find("boardIo"), std::string::npos) << "a port drawer needs no board I/O";
+    // The bracket opened and closed around nothing; the bus was claimed and released.
+    EXPECT_EQ(terminal.Accesses(), (Trace{Init(), Shutdown(), BusClaim(), BusRelease()}));
+}
+
+TEST(HealthCheck, MissingPartsUnknownDrawersAndSmallBuffers) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    terminal.board.SetMissing(true);
+    char report[4096];
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN3470_CashB", report, sizeof report), CASH_DRAWER_UNREACHABLE);
+    EXPECT_NE(std::string(report).find("\"opens\":false"), std::string::npos) << report;
+    EXPECT_NE(session.LastError().find("board I/O library"), std::string::npos) << session.LastError();
+
+    // The whole terminal: every library is looked at.
+    EXPECT_EQ(CheckCashDrawerHealth(session, nullptr, report, sizeof report), CASH_DRAWER_UNREACHABLE);
+    for (const char* part : {"\"portIo\"", "\"boardIo\"", "\"serial\"", "\"superIoBusMutex\""}) {
+        EXPECT_NE(std::string(report).find(part), std::string::npos) << part;
+    }
+
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_Cash", report, sizeof report), CASH_DRAWER_UNKNOWN_ID);
+    char small[8];
+    const int length = CheckCashDrawerHealth(session, "RN340_CashA", small, sizeof small);
+    EXPECT_GT(length, static_cast<int>(sizeof small));
+    EXPECT_EQ(std::strlen(small), sizeof small - 1);
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 0), length) << "asks the length alone";
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 10), CASH_DRAWER_BAD_ARGUMENT);
+}
+
+} // namespace
+} // namespace cashdrawer::test
