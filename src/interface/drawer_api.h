@@ -44,6 +44,27 @@ public:
     virtual Clock& WaitClock() = 0;
 };
 
+// A session for a host that makes its calls from one thread: the library
+// instance and its clock, no lock.
+class DirectSession final : public DrawerSession {
+public:
+    DirectSession(DrawerLibrary& library, Clock& clock) : library_(library), clock_(clock) {}
+
+    int Serialised(const std::function<int(DrawerLibrary&)>& call) override {
+        const int result = call(library_);
+        lastError_ = library_.LastFailure();
+        return result;
+    }
+    std::string LastError() override { return lastError_; }
+    void SetLastError(std::string text) override { lastError_ = std::move(text); }
+    Clock& WaitClock() override { return clock_; }
+
+private:
+    DrawerLibrary& library_;
+    Clock& clock_;
+    std::string lastError_;
+};
+
 int WaitCashStatus(DrawerSession& session, const char* drawerId, int state, int timeoutMs);
 int OpenCashConfirmed(DrawerSession& session, const char* drawerId, int timeoutMs);
 int GetCashDrawerError(DrawerSession& session, char* buffer, int size);

@@ -8,6 +8,7 @@
 #include "platform/library_location.h"
 #include "serial/serial_link.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -80,6 +81,19 @@ Needs NeedsOf(const CatalogueRow* row) {
             method == &kSerialDrawer};
 }
 
+// Whether the file could be written: an existing one opened for writing
+// (nothing written), or, where there is none, a probe file made and
+// removed beside it.
+bool CanWrite(const std::string& path, bool exists) {
+    if (exists) {
+        return std::fstream(path, std::ios::in | std::ios::out).good();
+    }
+    const std::string probe = path + ".probe";
+    const bool made = std::ofstream(probe).good();
+    std::remove(probe.c_str());
+    return made;
+}
+
 } // namespace
 
 Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
@@ -102,11 +116,16 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
     ConfigFile config = Config();
     const std::string path = config.BuildConfigPath();
     JsonObject configuration;
-    configuration.Add("path", path.empty() ? "(no current directory)" : path);
+    configuration.Add("path", path.empty() ? "(the current directory cannot be told)" : path);
+    configuration.Add("currentDirectory", path.substr(0, path.size() - std::min(path.size(), sizeof kConfigFileName - 1)));
     const bool found = !path.empty() && std::ifstream(path).good();
     configuration.Add("found", found);
-    // Opened for writing without writing: the file is left as it is.
-    configuration.Add("writable", found && std::fstream(path, std::ios::in | std::ios::out).good());
+    const bool writable = !path.empty() && CanWrite(path, found);
+    configuration.Add("writable", writable);
+    if (!found && !writable) {
+        problems.push_back("the configuration file " + (path.empty() ? std::string(kConfigFileName) : path) +
+                           " cannot be written: the Default calls will never find a drawer chosen");
+    }
     const std::optional<std::string> chosen = config.ReadChosenDrawer();
     configuration.Add("chosenKey", config.ReadChosenKey());
     if (!chosen) {
@@ -155,17 +174,21 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
         JsonObject serial;
         serial.Add("section", serialId)
             .Add("port", SerialPortName(settings.ComNuM))
-            .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)))
-            .Add("open", platform.serialLink->IsOpen())
-            .Add("reportsSeen", static_cast<int64_t>(context_.serial.State().reportsPublished.load()))
-            .Add("silentForMs", static_cast<int64_t>(context_.serial.SilentForMs()));
-        // The port is opened by the first serial call, not by the check: a
-        // closed port is only a problem for a drawer that needs it.
-        report.Add("serial", serial);
-        if (row != nullptr && platform.serialLink->IsOpen() && context_.serial.SilentForMs() > 500) {
-            problems.push_back("no status report from the device on " + SerialPortName(settings.ComNuM) + " for " +
-                               std::to_string(context_.serial.SilentForMs()) + " ms");
+            .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)));
+        if (row != nullptr) {
+            // The serial drawer itself: its port opened (as its first call
+            // would) and one status request answered - a request, no kick.
+            const Result read = ReadStatus(row->drawerId);
+            serial.Add("open", platform.serialLink->IsOpen()).Add("reportsArrive", Reached(read));
+            if (!Reached(read)) {
+                serial.Add("detail", lastFailure_);
+                problems.push_back(lastFailure_);
+            }
+        } else {
+            serial.Add("open", platform.serialLink->IsOpen())
+                .Add("reportsSeen", static_cast<int64_t>(context_.serial.State().reportsPublished.load()));
         }
+        report.Add("serial", serial);
     }
     std::string missing;
     for (const std::string& problem : problems) {

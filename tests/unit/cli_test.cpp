@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cash_drawer.h"
+#include "cash_drawer_version.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -87,6 +88,19 @@ TEST_F(Cli, ResultsAndExitCodes) {
         {{"watch", "RN340_CashA", "--interval", "0"}, kExitUsage, "", "interval"},
         {{"default", "close"}, kExitUsage, "", "what"},
         {{"--help"}, kExitSuccess, "Exit codes:", ""},
+        {{"--version"}, kExitSuccess, "cashdrawer " CASH_DRAWER_VERSION, ""},
+        {{"open", "RN340_Casha", "--simulate"}, kExitUnknownDrawer, "= -1", "did you mean 'RN340_CashA'"},
+        {{"wait", "RN340_CashA", "--state", "1", "--timeout", "300", "--simulate", "--port", "0x53A=0xFB"}, kExitSuccess,
+         "= 1: the drawer reached the state", ""},
+        {{"wait", "RN340_CashA", "--state", "0", "--timeout", "300", "--simulate", "--port", "0x53A=0xFB"}, kExitTimedOut,
+         "= 0: the time ran out first", ""},
+        {{"wait", "RN340_CashA", "--state", "2", "--simulate"}, kExitUsage, "", "--state"},
+        {{"wait", "KV7100_CashB", "--state", "1", "--simulate"}, kExitUnknownDrawer, "= -1", "no drawer line of its own"},
+        {{"open", "RN340_CashA", "--confirm", "--timeout", "200", "--simulate"}, kExitTimedOut,
+         "OpenCashConfirmed(\"RN340_CashA\") = 0: kicked, but the sensor did not change", ""},
+        {{"doctor", "RN320_CashA", "--simulate"}, kExitSuccess, "Health of RN320_CashA: all is well", ""},
+        {{"doctor", "RN340_CashA"}, kExitUnreachable, "starts: false", "no port I/O library"},
+        {{"doctor", "RN340_Cash", "--simulate"}, kExitUnknownDrawer, "unknown drawer", "not a drawer identifier"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Cashdrawer(c.args);
@@ -191,6 +205,11 @@ public:
     int GetCashStatus(const char*) override { return states_[std::min(reads++, states_.size() - 1)]; }
     int OpenCashDefault() override { return 1; }
     int GetCashStatusDefault() override { return 1; }
+    int WaitCashStatus(const char*, int, int) override { return 1; }
+    int OpenCashConfirmed(const char*, int) override { return 1; }
+    std::string LastError() override { return "scripted failure"; }
+    int CheckHealth(const char*, std::string&) override { return 1; }
+    std::string Version() override { return "0.0.0"; }
     bool Simulated() const override { return true; }
     void SetPort(uint16_t, uint32_t, PortWidth) override {}
     void SetMemory(uint32_t, uint32_t) override {}

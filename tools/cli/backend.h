@@ -21,6 +21,15 @@ public:
     virtual int GetCashStatus(const char* drawerId) = 0;
     virtual int OpenCashDefault() = 0;
     virtual int GetCashStatusDefault() = 0;
+    // The later functions; a DLL too old to have them answers -2 with words
+    // that say so.
+    virtual int WaitCashStatus(const char* drawerId, int state, int timeoutMs) = 0;
+    virtual int OpenCashConfirmed(const char* drawerId, int timeoutMs) = 0;
+    // The library's words for the last failure of this thread.
+    virtual std::string LastError() = 0;
+    // The health check's JSON in `report`; returns the function's result.
+    virtual int CheckHealth(const char* drawerId, std::string& report) = 0;
+    virtual std::string Version() = 0;
 
     virtual bool Simulated() const = 0;
     // Sets what a simulated port or memory word reads; ignored on hardware.

@@ -3,6 +3,7 @@
 #include "cli/backend.h"
 
 #include "config/profile_ini.h"
+#include "interface/drawer_api.h"
 #include "interface/drawer_library.h"
 #include "platform/background_thread_posix.h"
 #include "serial/serial_link_posix.h"
@@ -14,13 +15,51 @@ namespace {
 // The four functions on a library instance of the tool's own.
 class LibraryBackend : public DrawerBackend {
 public:
-    int OpenCash(const char* drawerId) override { return Library().OpenCash(drawerId); }
-    int GetCashStatus(const char* drawerId) override { return Library().GetCashStatus(drawerId); }
-    int OpenCashDefault() override { return Library().OpenCashDefault(); }
-    int GetCashStatusDefault() override { return Library().GetCashStatusDefault(); }
+    int OpenCash(const char* drawerId) override {
+        return Session().Serialised([drawerId](DrawerLibrary& l) { return l.OpenCash(drawerId); });
+    }
+    int GetCashStatus(const char* drawerId) override {
+        return Session().Serialised([drawerId](DrawerLibrary& l) { return l.GetCashStatus(drawerId); });
+    }
+    int OpenCashDefault() override { return Session().Serialised([](DrawerLibrary& l) { return l.OpenCashDefault(); }); }
+    int GetCashStatusDefault() override { return Session().Serialised([](DrawerLibrary& l) { return l.GetCashStatusDefault(); }); }
+    int WaitCashStatus(const char* drawerId, int state, int timeoutMs) override {
+        return cashdrawer::WaitCashStatus(Session(), drawerId, state, timeoutMs);
+    }
+    int OpenCashConfirmed(const char* drawerId, int timeoutMs) override {
+        return cashdrawer::OpenCashConfirmed(Session(), drawerId, timeoutMs);
+    }
+    std::string LastError() override { return Session().LastError(); }
+    int CheckHealth(const char* drawerId, std::string& report) override {
+        const int length = cashdrawer::CheckCashDrawerHealth(Session(), drawerId, nullptr, 0);
+        if (length <= 0) {
+            report.clear();
+            return length;
+        }
+        std::string buffer(static_cast<std::size_t>(length) + 1, '\0');
+        const int result = cashdrawer::CheckCashDrawerHealth(Session(), drawerId, buffer.data(), length + 1);
+        report.assign(buffer.c_str());
+        return result;
+    }
+    std::string Version() override {
+        char version[32] = {};
+        cashdrawer::GetCashDrawerVersion(Session(), version, sizeof version);
+        return version;
+    }
 
 protected:
     virtual DrawerLibrary& Library() = 0;
+    virtual Clock& WaitClock() = 0;
+
+private:
+    DirectSession& Session() {
+        if (!session_) {
+            session_ = std::make_unique<DirectSession>(Library(), WaitClock());
+        }
+        return *session_;
+    }
+
+    std::unique_ptr<DirectSession> session_;
 };
 
 // The drawer functions on a terminal in memory; the INI file is the real
@@ -40,6 +79,7 @@ public:
 
 private:
     DrawerLibrary& Library() override { return terminal_.library; }
+    Clock& WaitClock() override { return terminal_.clock; }
 
     sim::BasicSimTerminal<sim::VirtualClock, IniProfileStore> terminal_;
 };
@@ -58,6 +98,7 @@ public:
 
 private:
     DrawerLibrary& Library() override { return library_; }
+    Clock& WaitClock() override { return SystemClock(); }
 
     std::unique_ptr<PortIo> ports_ = MakeSystemPortIo();
     std::unique_ptr<BoardIo> board_ = MakeSystemBoardIo();

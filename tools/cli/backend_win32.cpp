@@ -5,11 +5,13 @@
 #include "cli/backend.h"
 
 #include "platform/clock.h"
+#include "cash_drawer.h"
 #include "sim/dll_exports.h"
 
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace cashdrawer::cli {
@@ -65,6 +67,7 @@ public:
             error = "Cash_Drawer_DLL.dll lacks one of its four functions";
             return false;
         }
+        hasLater_ = later_.Resolve(drawers_);
         return true;
     }
 
@@ -72,6 +75,33 @@ public:
     int GetCashStatus(const char* drawerId) override { return exports_.getCashStatus(drawerId); }
     int OpenCashDefault() override { return exports_.openCashDefault(); }
     int GetCashStatusDefault() override { return exports_.getCashStatusDefault(); }
+    int WaitCashStatus(const char* drawerId, int state, int timeoutMs) override {
+        return hasLater_ ? later_.waitCashStatus(drawerId, state, timeoutMs) : CASH_DRAWER_UNREACHABLE;
+    }
+    int OpenCashConfirmed(const char* drawerId, int timeoutMs) override {
+        return hasLater_ ? later_.openCashConfirmed(drawerId, timeoutMs) : CASH_DRAWER_UNREACHABLE;
+    }
+    std::string LastError() override {
+        return hasLater_ ? sim::TextFrom([this](char* b, int n) { return later_.getCashDrawerError(b, n); })
+                         : "this Cash_Drawer_DLL.dll is older than 0.2.0 and cannot say why";
+    }
+    int CheckHealth(const char* drawerId, std::string& report) override {
+        if (!hasLater_) {
+            report.clear();
+            return CASH_DRAWER_UNREACHABLE;
+        }
+        int result = 0;
+        report = sim::TextFrom([&](char* b, int n) {
+            const int answer = later_.checkCashDrawerHealth(drawerId, b, n);
+            result = answer;
+            return answer >= n ? answer : static_cast<int>(std::strlen(b));
+        });
+        return result;
+    }
+    std::string Version() override {
+        return hasLater_ ? sim::TextFrom([this](char* b, int n) { return later_.getCashDrawerVersion(b, n); })
+                         : "older than 0.2.0";
+    }
 
     bool Simulated() const override { return simulated_; }
     void SetPort(uint16_t port, uint32_t value, PortWidth width) override {
@@ -114,6 +144,8 @@ private:
     HMODULE portIo_ = nullptr;
     HMODULE boardIo_ = nullptr;
     sim::DrawerExports exports_;
+    sim::LaterExports later_;
+    bool hasLater_ = false;
     sim::PortIoDoubleExports portDouble_;
     sim::BoardIoDoubleExports boardDouble_;
     int boardSeen_ = 0;

@@ -1,5 +1,6 @@
 #include "cli/cli_app.h"
 
+#include "cash_drawer_version.h"
 #include "cli/renderers.h"
 #include "config/profile_store.h"
 #include "platform/clock.h"
@@ -19,7 +20,8 @@ constexpr char kExitCodeHelp[] =
     "  0  success (the kick ran, or a state was read)\n"
     "  1  usage error\n"
     "  2  the drawer identifier is unknown to the function\n"
-    "  3  the drawer's hardware could not be reached\n";
+    "  3  the drawer's hardware could not be reached (doctor: something the drawer needs is missing)\n"
+    "  4  the time ran out (wait; open --confirm: the sensor did not change)\n";
 
 volatile std::sig_atomic_t interrupted = 0;
 void OnInterrupt(int) { interrupted = 1; }
@@ -55,6 +57,9 @@ public:
 private:
     int List();
     int CallDrawer(const std::string& function, const std::string& drawerId);
+    int Wait(const std::string& drawerId);
+    int OpenConfirmed(const std::string& drawerId);
+    int Doctor(const std::string& drawerId);
     int Watch(const std::string& drawerId);
     int Default(const std::string& which);
     int ConfigShow();
@@ -82,6 +87,9 @@ private:
     std::vector<std::string> memory_;
     unsigned intervalMs_ = 500;
     unsigned count_ = 0;
+    bool confirm_ = false;
+    int timeoutMs_ = 5000;
+    int state_ = 0;
     int backendError_ = kExitSuccess;
 };
 
@@ -90,6 +98,7 @@ int Tool::Run(int argc, const char* const* argv) {
     app.footer(kExitCodeHelp);
     app.require_subcommand(1);
     app.fallthrough();
+    app.set_version_flag("--version", std::string("cashdrawer ") + CASH_DRAWER_VERSION, "The tool's version");
     app.add_flag("--json", json_, "Print the result as JSON, for scripts");
     app.add_flag("--simulate", simulate_,
                  "Run on a simulated terminal: print every port and memory access with its time, and the "
@@ -104,12 +113,23 @@ int Tool::Run(int argc, const char* const* argv) {
     auto* list = app.add_subcommand("list", "Every drawer identifier, its drawer method, and which functions know it");
     auto* open = app.add_subcommand("open", "Kick a drawer open (OpenCash)");
     open->add_option("id", drawerId, "Drawer identifier, e.g. RN340_CashA")->required();
+    open->add_flag("--confirm", confirm_,
+                   "Confirm the kick by the drawer's sensor changing (OpenCashConfirmed); exit code 4 when it does not");
+    open->add_option("--timeout", timeoutMs_, "With --confirm: milliseconds to wait for the change (default 5000)")
+        ->check(CLI::Range(0, 3600000));
     auto* status = app.add_subcommand("status", "Read a drawer's state (GetCashStatus)");
     status->add_option("id", drawerId, "Drawer identifier")->required();
     auto* watch = app.add_subcommand("watch", "Poll a drawer's state and print each change, until Ctrl+C");
     watch->add_option("id", drawerId, "Drawer identifier")->required();
     watch->add_option("--interval", intervalMs_, "Milliseconds between reads")->check(CLI::Range(10u, 3600000u));
     watch->add_option("--count", count_, "Stop after this many lines (the first state included)");
+    auto* wait = app.add_subcommand("wait", "Wait until a drawer reaches a state (WaitCashStatus)");
+    wait->add_option("id", drawerId, "Drawer identifier")->required();
+    wait->add_option("--state", state_, "The state to wait for: 0 or 1")->required()->check(CLI::IsMember({0, 1}));
+    wait->add_option("--timeout", timeoutMs_, "Milliseconds to wait at most (default 5000)")->check(CLI::Range(0, 3600000));
+    auto* doctor = app.add_subcommand(
+        "doctor", "Check everything a drawer (or, without one, the whole terminal) needs; kicks nothing");
+    doctor->add_option("id", drawerId, "Drawer identifier; none: the whole terminal");
     auto* byDefault = app.add_subcommand("default", "Act on the drawer chosen in CashDrawerconfig.ini");
     byDefault->add_option("what", which, "open or status")->required()->check(CLI::IsMember({"open", "status"}));
     auto* config = app.add_subcommand("config", "The configuration file CashDrawerconfig.ini in the current directory");
@@ -129,7 +149,13 @@ int Tool::Run(int argc, const char* const* argv) {
         return List();
     }
     if (*open) {
-        return CallDrawer("OpenCash", drawerId);
+        return confirm_ ? OpenConfirmed(drawerId) : CallDrawer("OpenCash", drawerId);
+    }
+    if (*wait) {
+        return Wait(drawerId);
+    }
+    if (*doctor) {
+        return Doctor(drawerId);
     }
     if (*status) {
         return CallDrawer("GetCashStatus", drawerId);
@@ -200,13 +226,41 @@ int Tool::CallDrawer(const std::string& function, const std::string& drawerId) {
 
 int Tool::Report(const CallReport& report) {
     render_->Call(report);
+    // Every failure message ends with the library's own words for it.
+    const std::string because = report.libraryError.empty() ? "" : " - " + report.libraryError;
     if (report.outcome.exitCode == kExitUnknownDrawer) {
         Fail(kExitUnknownDrawer, "'" + report.drawerId + "' is not a drawer identifier " + report.function +
-                                     " knows (see 'cashdrawer list')");
+                                     " knows (see 'cashdrawer list')" + because);
     } else if (report.outcome.exitCode == kExitUnreachable) {
-        Fail(kExitUnreachable, "the drawer's hardware could not be reached: " + report.unreachableHint);
+        Fail(kExitUnreachable, "the drawer's hardware could not be reached: " +
+                                   (report.libraryError.empty() ? report.unreachableHint : report.libraryError));
+    } else if (report.outcome.exitCode == kExitUsage) {
+        Fail(kExitUsage, report.function + " refused its arguments" + because);
     }
     return report.outcome.exitCode;
+}
+
+int Tool::Wait(const std::string& drawerId) {
+    DrawerBackend* backend = Backend();
+    return backend == nullptr ? backendError_ : Report(WaitForState(*backend, drawerId, state_, timeoutMs_));
+}
+
+int Tool::OpenConfirmed(const std::string& drawerId) {
+    DrawerBackend* backend = Backend();
+    return backend == nullptr ? backendError_ : Report(cli::OpenConfirmed(*backend, drawerId, timeoutMs_));
+}
+
+int Tool::Doctor(const std::string& drawerId) {
+    DrawerBackend* backend = Backend();
+    if (backend == nullptr) {
+        return backendError_;
+    }
+    const DoctorReport report = cli::Doctor(*backend, drawerId);
+    render_->Doctor(report);
+    if (report.exitCode != kExitSuccess) {
+        Fail(report.exitCode, report.libraryError.empty() ? "the health check failed" : report.libraryError);
+    }
+    return report.exitCode;
 }
 
 int Tool::Watch(const std::string& drawerId) {

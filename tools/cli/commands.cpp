@@ -22,17 +22,21 @@ Outcome FailureOutcome(int result) {
     switch (result) {
     case CASH_DRAWER_UNKNOWN_ID: return {"unknown drawer identifier", kExitUnknownDrawer};
     case CASH_DRAWER_UNREACHABLE: return {"drawer hardware unreachable", kExitUnreachable};
+    case CASH_DRAWER_BAD_ARGUMENT: return {"bad argument", kExitUsage};
     default: return {"unexpected result", kExitUnreachable};
     }
 }
 
 CallReport Report(DrawerBackend& backend, const std::string& function, const std::string& drawerId, bool kick,
-                  int result, uint64_t origin) {
+                  int result, uint64_t origin, Outcome outcome) {
     CallReport report;
     report.function = function;
     report.drawerId = drawerId;
     report.result = result;
-    report.outcome = kick ? KickOutcome(result) : StatusOutcome(result);
+    report.outcome = outcome;
+    if (outcome.exitCode != kExitSuccess && outcome.exitCode != kExitTimedOut) {
+        report.libraryError = backend.LastError();
+    }
     report.simulated = backend.Simulated();
     report.accesses = backend.TakeAccesses();
     report.originMicros = report.accesses.empty() ? origin : std::min(origin, report.accesses.front().timeMicros);
@@ -45,6 +49,12 @@ CallReport Report(DrawerBackend& backend, const std::string& function, const std
     return report;
 }
 
+CallReport Report(DrawerBackend& backend, const std::string& function, const std::string& drawerId, bool kick,
+                  int result, uint64_t origin) {
+    return Report(backend, function, drawerId, kick, result, origin,
+                  kick ? KickOutcome(result) : StatusOutcome(result));
+}
+
 } // namespace
 
 Outcome KickOutcome(int result) {
@@ -55,6 +65,23 @@ Outcome StatusOutcome(int result) {
     switch (result) {
     case CASH_DRAWER_STATE_1: return {"drawer state bit 1", kExitSuccess};
     case CASH_DRAWER_STATE_0: return {"drawer state bit 0", kExitSuccess};
+    default: return FailureOutcome(result);
+    }
+}
+
+Outcome WaitOutcome(int result) {
+    switch (result) {
+    case CASH_DRAWER_REACHED: return {"the drawer reached the state", kExitSuccess};
+    case CASH_DRAWER_TIMED_OUT: return {"the time ran out first", kExitTimedOut};
+    default: return FailureOutcome(result);
+    }
+}
+
+Outcome ConfirmedKickOutcome(int result) {
+    switch (result) {
+    case CASH_DRAWER_REACHED: return {"kicked, and the drawer's sensor changed: it opened", kExitSuccess};
+    case CASH_DRAWER_TIMED_OUT:
+        return {"kicked, but the sensor did not change in time (open already, not connected, or jammed)", kExitTimedOut};
     default: return FailureOutcome(result);
     }
 }
@@ -72,6 +99,35 @@ CallReport CallDrawer(DrawerBackend& backend, const std::string& function, const
     const bool kick = function == "OpenCash";
     const int result = kick ? backend.OpenCash(drawerId.c_str()) : backend.GetCashStatus(drawerId.c_str());
     return Report(backend, function, drawerId, kick, result, origin);
+}
+
+CallReport WaitForState(DrawerBackend& backend, const std::string& drawerId, int state, int timeoutMs) {
+    const uint64_t origin = backend.NowMicros();
+    const int result = backend.WaitCashStatus(drawerId.c_str(), state, timeoutMs);
+    return Report(backend, "WaitCashStatus", drawerId, false, result, origin, WaitOutcome(result));
+}
+
+CallReport OpenConfirmed(DrawerBackend& backend, const std::string& drawerId, int timeoutMs) {
+    const uint64_t origin = backend.NowMicros();
+    const int result = backend.OpenCashConfirmed(drawerId.c_str(), timeoutMs);
+    CallReport report = Report(backend, "OpenCashConfirmed", drawerId, false, result, origin, ConfirmedKickOutcome(result));
+    const CatalogueRow* row = FindForOpenCash(drawerId.c_str());
+    if (report.simulated && row != nullptr && result >= 0) {
+        report.driveLine = row->method->driveLine(*row);
+    }
+    return report;
+}
+
+DoctorReport Doctor(DrawerBackend& backend, const std::string& drawerId) {
+    DoctorReport report;
+    report.drawerId = drawerId;
+    report.result = backend.CheckHealth(drawerId.empty() ? nullptr : drawerId.c_str(), report.json);
+    report.exitCode = report.result == 1 ? kExitSuccess : FailureOutcome(report.result).exitCode;
+    if (report.result != 1) {
+        report.libraryError = backend.LastError();
+    }
+    backend.TakeAccesses();
+    return report;
 }
 
 // 0 means "nothing chosen" as well as a drawer state of 0: the file, read

@@ -23,6 +23,7 @@ enum ExitCode : int {
     kExitUsage = 1,
     kExitUnknownDrawer = 2,
     kExitUnreachable = 3,
+    kExitTimedOut = 4,
 };
 
 // What a result of a drawer function means, and the exit code it gives.
@@ -32,6 +33,8 @@ struct Outcome {
 };
 Outcome KickOutcome(int result);
 Outcome StatusOutcome(int result);
+Outcome WaitOutcome(int result);
+Outcome ConfirmedKickOutcome(int result);
 
 struct ListRow {
     std::string model;
@@ -54,9 +57,24 @@ struct CallReport {
     uint64_t endMicros = 0;
     std::optional<DriveLine> driveLine; // set for a simulated kick that ran
     std::string unreachableHint;        // why -2, in the platform's words
+    std::string libraryError;           // the library's own words for a failure
 };
 // `function` is OpenCash or GetCashStatus.
 CallReport CallDrawer(DrawerBackend& backend, const std::string& function, const std::string& drawerId);
+
+// WaitCashStatus and OpenCashConfirmed, reported as a call.
+CallReport WaitForState(DrawerBackend& backend, const std::string& drawerId, int state, int timeoutMs);
+CallReport OpenConfirmed(DrawerBackend& backend, const std::string& drawerId, int timeoutMs);
+
+// The health check: what the drawer (or the whole terminal) needs.
+struct DoctorReport {
+    std::string drawerId; // empty: the whole terminal
+    int result = 0;
+    ExitCode exitCode = kExitSuccess;
+    std::string json;
+    std::string libraryError;
+};
+DoctorReport Doctor(DrawerBackend& backend, const std::string& drawerId);
 
 // A Default call: the report of the call on the chosen drawer, or, with no
 // drawer chosen, the file the defaults were written to.

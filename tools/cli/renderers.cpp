@@ -81,7 +81,34 @@ public:
              << ")\n";
     }
 
+    // The health check's object as indented lines, one a value.
+    void Doctor(const DoctorReport& report) override {
+        out_ << "Health of " << (report.drawerId.empty() ? "the whole terminal" : report.drawerId) << ": "
+             << (report.result == 1 ? "all is well" : report.result == -1 ? "unknown drawer" : "something is missing")
+             << "\n";
+        const auto parsed = nlohmann::ordered_json::parse(report.json, nullptr, false);
+        if (!parsed.is_discarded()) {
+            PrintTree(parsed, 1);
+        }
+    }
+
+    void Version(const std::string& tool, const std::string& library) override {
+        out_ << "cashdrawer " << tool << " (library " << library << ")\n";
+    }
+
 private:
+    void PrintTree(const nlohmann::ordered_json& object, int depth) {
+        for (const auto& [key, value] : object.items()) {
+            out_ << std::string(static_cast<std::size_t>(depth) * 2, ' ') << key << ":";
+            if (value.is_object()) {
+                out_ << "\n";
+                PrintTree(value, depth + 1);
+            } else {
+                out_ << " " << (value.is_string() ? value.get<std::string>() : value.dump()) << "\n";
+            }
+        }
+    }
+
     std::ostream& out_;
 };
 
@@ -177,6 +204,20 @@ public:
 
     void ConfigWritten(const ConfigInitReport& report) override {
         Print({{"file", report.file}, {"written", report.written}});
+    }
+
+    void Doctor(const DoctorReport& report) override {
+        nlohmann::ordered_json out{{"result", report.result}};
+        const auto parsed = nlohmann::ordered_json::parse(report.json, nullptr, false);
+        out["health"] = parsed.is_discarded() ? nlohmann::ordered_json(nullptr) : parsed;
+        if (!report.libraryError.empty()) {
+            out["error"] = report.libraryError;
+        }
+        out_ << out.dump(2) << "\n";
+    }
+
+    void Version(const std::string& tool, const std::string& library) override {
+        Print({{"tool", tool}, {"library", library}});
     }
 
 private:

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,6 +52,40 @@ struct DrawerExports {
                           std::pair{"GetCashStatusDefault", &getCashStatusDefault});
     }
 };
+
+// The exports that came after the four (version 0.2.0): an older DLL lacks
+// them, and a host goes on without.
+using WaitFn = int(__stdcall*)(const char*, int, int);
+using ConfirmFn = int(__stdcall*)(const char*, int);
+using TextFn = int(__stdcall*)(char*, int);
+using HealthFn = int(__stdcall*)(const char*, char*, int);
+
+struct LaterExports {
+    WaitFn waitCashStatus = nullptr;
+    ConfirmFn openCashConfirmed = nullptr;
+    TextFn getCashDrawerError = nullptr;
+    HealthFn checkCashDrawerHealth = nullptr;
+    TextFn getCashDrawerVersion = nullptr;
+
+    bool Resolve(HMODULE module) {
+        return ResolveAll(module, std::pair{"WaitCashStatus", &waitCashStatus},
+                          std::pair{"OpenCashConfirmed", &openCashConfirmed},
+                          std::pair{"GetCashDrawerError", &getCashDrawerError},
+                          std::pair{"CheckCashDrawerHealth", &checkCashDrawerHealth},
+                          std::pair{"GetCashDrawerVersion", &getCashDrawerVersion});
+    }
+};
+
+// A text the DLL copies into a buffer of ours, however long it is.
+inline std::string TextFrom(const std::function<int(char*, int)>& copy) {
+    std::string text(256, '\0');
+    int length = copy(text.data(), static_cast<int>(text.size()));
+    if (length >= static_cast<int>(text.size())) {
+        text.assign(static_cast<std::size_t>(length) + 1, '\0');
+        length = copy(text.data(), static_cast<int>(text.size()));
+    }
+    return length < 0 ? std::string() : std::string(text.c_str());
+}
 
 // The recording port I/O library double's control exports.
 struct PortIoDoubleExports {
