@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -84,9 +85,13 @@ Needs NeedsOf(const CatalogueRow* row) {
 // Whether the file could be written: an existing one opened for writing
 // (nothing written), or, where there is none, a probe file made and
 // removed beside it.
-bool CanWrite(const std::string& path, bool exists) {
-    if (exists) {
+bool CanWrite(const std::string& path, bool isFile) {
+    std::error_code error;
+    if (isFile) {
         return std::fstream(path, std::ios::in | std::ios::out).good();
+    }
+    if (std::filesystem::exists(path, error)) {
+        return false; // a folder, or something else, stands where the file should
     }
     const std::string probe = path + ".probe";
     const bool made = std::ofstream(probe).good();
@@ -118,7 +123,8 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
     JsonObject configuration;
     configuration.Add("path", path.empty() ? "(the current directory cannot be told)" : path);
     configuration.Add("currentDirectory", path.substr(0, path.size() - std::min(path.size(), sizeof kConfigFileName - 1)));
-    const bool found = !path.empty() && std::ifstream(path).good();
+    std::error_code error;
+    const bool found = !path.empty() && std::filesystem::is_regular_file(path, error);
     configuration.Add("found", found);
     const bool writable = !path.empty() && CanWrite(path, found);
     configuration.Add("writable", writable);

@@ -3,10 +3,13 @@
 #include "host_test.h"
 
 #include "cash_drawer.h"
+#include "cash_drawer_version.h"
 #include "config/config_file.h"
 #include "config/profile_ini.h"
 #include "sim/dll_exports.h"
 #include "sim/golden_trace.h"
+
+#include <nlohmann/json.hpp>
 
 #include <windows.h>
 #include <psapi.h>
@@ -14,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -98,7 +102,21 @@ struct Loaded : Exports {
 };
 
 struct DrawerDll : Loaded<cashdrawer::sim::DrawerExports> {
-    explicit DrawerDll(const std::wstring& folder) : Loaded(folder, L"Cash_Drawer_DLL.dll") {}
+    explicit DrawerDll(const std::wstring& folder) : Loaded(folder, L"Cash_Drawer_DLL.dll") {
+        REQUIRE(later.Resolve(module));
+    }
+    // The calling thread's last error, in the DLL's words.
+    std::string Error() const {
+        return cashdrawer::sim::TextFrom([this](char* b, int n) { return later.getCashDrawerError(b, n); });
+    }
+    // The health check's JSON, and its result.
+    nlohmann::json Health(const char* drawerId, int& result) const {
+        std::string text(16384, '\0');
+        result = later.checkCashDrawerHealth(drawerId, text.data(), static_cast<int>(text.size()));
+        return nlohmann::json::parse(text.c_str(), nullptr, false);
+    }
+
+    cashdrawer::sim::LaterExports later;
 };
 struct PortIoDouble : Loaded<cashdrawer::sim::PortIoDoubleExports> {
     explicit PortIoDouble(const std::wstring& folder) : Loaded(folder, L"WinIo64.dll") {}
@@ -133,8 +151,10 @@ std::string GoldenPorts(const wchar_t* name) {
 HOST_TEST(ExportsResolveByNameAndByOrdinal) {
     HMODULE module = ::LoadLibraryW((BuildFolder() + L"Cash_Drawer_DLL.dll").c_str());
     REQUIRE(module != nullptr);
-    const char* names[] = {"OpenCash", "GetCashStatus", "OpenCashDefault", "GetCashStatusDefault"};
-    for (int ordinal = 1; ordinal <= 4; ++ordinal) {
+    const char* names[] = {"OpenCash",           "GetCashStatus",         "OpenCashDefault",
+                           "GetCashStatusDefault", "WaitCashStatus",      "OpenCashConfirmed",
+                           "GetCashDrawerError",   "CheckCashDrawerHealth", "GetCashDrawerVersion"};
+    for (int ordinal = 1; ordinal <= 9; ++ordinal) {
         FARPROC byName = ::GetProcAddress(module, names[ordinal - 1]);
         FARPROC byOrdinal = ::GetProcAddress(module, MAKEINTRESOURCEA(ordinal));
         CHECK(byName != nullptr);
@@ -560,6 +580,197 @@ HOST_TEST(OurIniStoreAgreesWithThePlatform) {
         if (HasFailedSoFar()) {
             std::printf("case \"%s\"\nplatform:\n%s\nours:\n%s\n", c.name, platformText.c_str(), ourText.c_str());
         }
+    }
+}
+
+// --- The later exports: waits, confirmed kicks, reasons, health ----------
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Each cause of a -2 named with what was tried, in the DLL's own words.
+HOST_TEST(ErrorTextsNameTheCauseAndWhatWasTried) {
+    {
+        const std::wstring alone = ScratchFolder(L"errors-alone");
+        CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", alone, L"Cash_Drawer_DLL.dll");
+        DrawerDll dll(alone);
+        CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+        const std::string error = dll.Error();
+        CHECK(Contains(error, "WinIo64.dll was not found in the DLL's folder (" + NarrowPath(alone) + ")"));
+        CHECK(Contains(error, "the application's folder (") && Contains(error, "System32 ("));
+        CHECK_EQ(dll.openCash("rn340_casha"), CASH_DRAWER_UNKNOWN_ID);
+        CHECK(Contains(dll.Error(), "did you mean 'RN340_CashA'"));
+    }
+    {
+        const std::wstring folder = ScratchFolder(L"errors-incomplete");
+        CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", folder, L"Cash_Drawer_DLL.dll");
+        CopyInto(BuildFolder() + L"incomplete\\WinIo64.dll", folder, L"WinIo64.dll");
+        DrawerDll dll(folder);
+        CHECK_EQ(dll.getCashStatus("RN370_CashB"), CASH_DRAWER_UNREACHABLE);
+        CHECK(Contains(dll.Error(), "WinIo64.dll lacks the function SetPortVal"));
+    }
+    {
+        const std::wstring folder = BuildFolder();
+        PortIoDouble ports(folder);
+        DrawerDll dll(folder);
+        ports.failInitialize(1);
+        CHECK_EQ(dll.openCash("RN340_CashA"), CASH_DRAWER_UNREACHABLE);
+        CHECK(Contains(dll.Error(), "InitializeWinIo in ") && Contains(dll.Error(), "returned false"));
+        ports.failInitialize(0);
+        CHECK_EQ(dll.openCash("RN370_CashA"), CASH_DRAWER_KICKED);
+        CHECK_EQ(dll.Error(), std::string()); // a success clears the words
+    }
+    {
+        const std::wstring shop = ScratchFolder(L"errors-com9");
+        WriteText(shop + L"CashDrawerconfig.ini", "[DL470_CashA]\r\nComNuM=9\r\n");
+        REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+        DrawerDll dll(BuildFolder());
+        CHECK_EQ(dll.openCash("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+        CHECK(Contains(dll.Error(), "COM port could not be opened: COM9: "));
+        char small[8];
+        const int length = dll.later.getCashDrawerError(small, sizeof small);
+        CHECK(length > static_cast<int>(sizeof small));
+        CHECK_EQ(std::strlen(small), sizeof small - 1);
+        CHECK_EQ(dll.later.getCashDrawerError(nullptr, 4), CASH_DRAWER_BAD_ARGUMENT);
+    }
+}
+
+struct ThreadCall {
+    DrawerDll* dll;
+    int result;
+    std::string error;
+};
+
+DWORD WINAPI FailOnAThreadOfItsOwn(void* argument) {
+    auto* call = static_cast<ThreadCall*>(argument);
+    call->result = call->dll->getCashStatus("NoSuchDrawer");
+    call->error = call->dll->Error();
+    return 0;
+}
+
+HOST_TEST(ErrorTextsBelongToTheirThread) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    CHECK_EQ(dll.openCash("RN340_Cash"), CASH_DRAWER_UNKNOWN_ID);
+    ThreadCall call{&dll, 0, {}};
+    HANDLE thread = ::CreateThread(nullptr, 0, FailOnAThreadOfItsOwn, &call, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    ::WaitForSingleObject(thread, INFINITE);
+    ::CloseHandle(thread);
+    CHECK_EQ(call.result, CASH_DRAWER_UNKNOWN_ID);
+    CHECK(Contains(call.error, "'NoSuchDrawer' is not a drawer identifier GetCashStatus knows"));
+    CHECK(Contains(dll.Error(), "'RN340_Cash' is not a drawer identifier OpenCash knows"));
+}
+
+struct WaitCall {
+    DrawerDll* dll;
+    int result;
+};
+
+DWORD WINAPI WaitForTheDrawerToClose(void* argument) {
+    auto* call = static_cast<WaitCall*>(argument);
+    call->result = call->dll->later.waitCashStatus("RN340_CashA", 1, 10000);
+    return 0;
+}
+
+// A wait leaves the export lock between its reads: another thread's kick
+// runs during it, and a status change on the double releases it.
+HOST_TEST(WaitIsReleasedByAStatusChangeAndLetsOtherCallsRun) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    DrawerDll dll(folder);
+    ports.poke(0x53A, 0x04, 1); // RN340 drawer A reads 0: open
+    ports.poke(0x5A8, 0x80, 4);
+    WaitCall call{&dll, -9};
+    HANDLE thread = ::CreateThread(nullptr, 0, WaitForTheDrawerToClose, &call, 0, nullptr);
+    REQUIRE(thread != nullptr);
+    CHECK(::WaitForSingleObject(thread, 300) == WAIT_TIMEOUT);
+    CHECK_EQ(dll.openCash("RN370_CashA"), CASH_DRAWER_KICKED); // while the wait goes on
+    CHECK(::WaitForSingleObject(thread, 0) == WAIT_TIMEOUT);
+    ports.poke(0x53A, 0x00, 1); // the drawer is pushed shut
+    CHECK(::WaitForSingleObject(thread, 2000) == WAIT_OBJECT_0);
+    ::CloseHandle(thread);
+    CHECK_EQ(call.result, CASH_DRAWER_REACHED);
+    CHECK_EQ(dll.later.waitCashStatus("RN340_CashA", 0, 0), CASH_DRAWER_TIMED_OUT);
+    CHECK_EQ(dll.later.waitCashStatus("RN340_CashA", 5, 100), CASH_DRAWER_BAD_ARGUMENT);
+    CHECK_EQ(dll.later.openCashConfirmed("RN340_CashA", 100), CASH_DRAWER_TIMED_OUT); // the double's sensor stays
+    CHECK_EQ(dll.later.openCashConfirmed("KV7100_CashB", 100), CASH_DRAWER_UNKNOWN_ID);
+    char version[16] = {};
+    const int length = dll.later.getCashDrawerVersion(version, sizeof version);
+    CHECK_EQ(length, static_cast<int>(std::strlen(version)));
+    CHECK_EQ(std::string(version), std::string(CASH_DRAWER_VERSION));
+}
+
+// The health check's JSON, read as a technician's tool reads it.
+HOST_TEST(HealthCheckFindsWhatIsMissing) {
+    int result = 0;
+    {
+        const std::wstring folder = BuildFolder();
+        const std::wstring shop = ScratchFolder(L"health-ok");
+        REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+        DrawerDll dll(folder);
+        const nlohmann::json health = dll.Health("RN340_CashA", result);
+        CHECK_EQ(result, 1);
+        REQUIRE(health.is_object());
+        CHECK_EQ(health["version"].get<std::string>(), std::string(CASH_DRAWER_VERSION));
+        CHECK(Contains(health["library"].get<std::string>(), "Cash_Drawer_DLL.dll"));
+        CHECK(health["portIo"]["starts"].get<bool>());
+        CHECK(Contains(health["portIo"]["detail"].get<std::string>(), "WinIo64.dll"));
+        CHECK(health["configuration"]["writable"].get<bool>());
+        CHECK(!health["configuration"]["found"].get<bool>());
+        const nlohmann::json terminal = dll.Health(nullptr, result);
+        CHECK_EQ(result, 1);
+        CHECK_EQ(terminal["superIoBusMutex"].get<std::string>(), std::string("free"));
+        CHECK(terminal["boardIo"]["opens"].get<bool>());
+    }
+    {
+        const std::wstring alone = ScratchFolder(L"health-alone");
+        CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", alone, L"Cash_Drawer_DLL.dll");
+        DrawerDll dll(alone);
+        const nlohmann::json health = dll.Health("RN340_CashA", result);
+        CHECK_EQ(result, CASH_DRAWER_UNREACHABLE);
+        CHECK(!health["portIo"]["starts"].get<bool>());
+        CHECK(Contains(health["portIo"]["detail"].get<std::string>(), "was not found in the DLL's folder"));
+        CHECK(Contains(dll.Error(), "WinIo64.dll"));
+    }
+    {
+        const std::wstring folder = ScratchFolder(L"health-noboard");
+        CopyInto(BuildFolder() + L"Cash_Drawer_DLL.dll", folder, L"Cash_Drawer_DLL.dll");
+        CopyInto(BuildFolder() + L"WinIo64.dll", folder, L"WinIo64.dll");
+        DrawerDll dll(folder);
+        const nlohmann::json health = dll.Health("RN2180_CashA", result);
+        CHECK_EQ(result, CASH_DRAWER_UNREACHABLE);
+        CHECK(!health["boardIo"]["opens"].get<bool>());
+        CHECK(Contains(health["boardIo"]["detail"].get<std::string>(), "QuorlinIO.dll was not found"));
+    }
+    {
+        const std::wstring shop = ScratchFolder(L"health-com9");
+        WriteText(shop + L"CashDrawerconfig.ini", "[DL470_CashB]\r\nComNuM=9\r\n");
+        REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+        DrawerDll dll(BuildFolder());
+        const nlohmann::json health = dll.Health("DL470_CashB", result);
+        CHECK_EQ(result, CASH_DRAWER_UNREACHABLE);
+        CHECK_EQ(health["serial"]["port"].get<std::string>(), std::string("COM9"));
+        CHECK(!health["serial"]["open"].get<bool>());
+        CHECK(Contains(health["serial"]["detail"].get<std::string>(), "could not be opened: COM9"));
+    }
+    {
+        const std::wstring shop = ScratchFolder(L"health-unwritable");
+        REQUIRE(::CreateDirectoryW((shop + L"CashDrawerconfig.ini").c_str(), nullptr));
+        REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+        PortIoDouble ports(BuildFolder());
+        DrawerDll dll(BuildFolder());
+        const nlohmann::json health = dll.Health("RN340_CashA", result);
+        CHECK_EQ(result, CASH_DRAWER_UNREACHABLE);
+        CHECK(!health["configuration"]["writable"].get<bool>());
+        CHECK(Contains(dll.Error(), "cannot be written"));
+        CHECK_EQ(ports.Trace(), Lines({"InitializeWinIo", "ShutdownWinIo"})); // kicks nothing
+    }
+    {
+        DrawerDll dll(BuildFolder());
+        CHECK_EQ(dll.later.checkCashDrawerHealth("RN340_Cash", nullptr, 0), CASH_DRAWER_UNKNOWN_ID);
+        char small[16];
+        CHECK(dll.later.checkCashDrawerHealth("RN340_CashA", small, sizeof small) > static_cast<int>(sizeof small));
     }
 }
 

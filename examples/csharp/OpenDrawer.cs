@@ -1,0 +1,40 @@
+// OpenDrawer.cs - the cash drawer library from C#: P/Invoke with integers
+// and caller-owned buffers only, so no custom marshalling is needed.
+//   csc OpenDrawer.cs   (x64; Cash_Drawer_DLL.dll beside the program)
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+
+static class CashDrawer
+{
+    const string Dll = "Cash_Drawer_DLL.dll";
+
+    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int OpenCash(string drawerId);
+    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int GetCashStatus(string drawerId);
+    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int OpenCashConfirmed(string drawerId, int timeoutMs);
+    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int WaitCashStatus(string drawerId, int state, int timeoutMs);
+    [DllImport(Dll, CharSet = CharSet.Ansi)] static extern int GetCashDrawerError(StringBuilder buffer, int size);
+
+    public static string LastError()
+    {
+        var text = new StringBuilder(512);
+        int length = GetCashDrawerError(text, text.Capacity);
+        if (length >= text.Capacity) {
+            text = new StringBuilder(length + 1);
+            GetCashDrawerError(text, text.Capacity);
+        }
+        return text.ToString();
+    }
+
+    static int Main(string[] args)
+    {
+        string drawer = args.Length > 0 ? args[0] : "RN340_CashA";
+        int result = OpenCashConfirmed(drawer, 2000);
+        if (result < 0) {
+            Console.Error.WriteLine($"OpenCashConfirmed({drawer}) = {result}: {LastError()}");
+            return 1;
+        }
+        Console.WriteLine(result == 1 ? "the drawer opened" : "kicked, but the sensor did not change");
+        return 0;
+    }
+}
