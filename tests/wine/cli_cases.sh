@@ -35,6 +35,10 @@ check "list" 0 'KV2790L_CashA' list
 check "json" 0 '"result": 1' open KV9360_CashB --simulate --json
 check "config init" 0 'Wrote the default entries' config init
 check "config show" 0 'Drawer: +RN340_CashA' config show
+check "version" 0 '^cashdrawer [0-9]+\.[0-9]+\.[0-9]+$' --version
+check "doctor, simulated" 0 'Health of RN340_CashA: all is well' doctor RN340_CashA --simulate
+check "wait, timed out" 4 'the time ran out first' wait RN340_CashA --state 0 --timeout 100 --simulate --port 0x53A=0xFB
+check "failure ends with the library's words" 2 "did you mean 'RN340_CashA'" open RN340_Casha --simulate
 
 lines=$("$wine_run" "$exe" list 2>/dev/null | tr -d '\r' | grep -c '_Cash')
 if [ "$lines" -eq 57 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED list: $lines drawers"; fi
