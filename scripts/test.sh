@@ -5,7 +5,7 @@
 # line per layer and a total.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 \
+scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 zip unzip \
   libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev || exit 1
 
 summary=()

@@ -19,4 +19,12 @@ std::optional<std::string> ReadIniFile(const std::string& path);
 // folder or the file cannot be written); the file is then as it was.
 bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update);
 
+// What stands at a path.
+enum class PathKind { Missing, File, Other };
+PathKind KindOfPath(const std::string& path);
+
+// Whether the file - or, where there is none, a new file in its folder -
+// could be written. Changes nothing.
+bool CanWriteFile(const std::string& path);
+
 } // namespace cashdrawer

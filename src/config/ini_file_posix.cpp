@@ -121,6 +121,23 @@ int OpenLocked(const std::string& path) {
 
 } // namespace
 
+PathKind KindOfPath(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return PathKind::Missing;
+    }
+    return S_ISREG(info.st_mode) ? PathKind::File : PathKind::Other;
+}
+
+bool CanWriteFile(const std::string& path) {
+    switch (KindOfPath(path)) {
+    case PathKind::File: return ::access(path.c_str(), W_OK) == 0;
+    case PathKind::Missing: return ::access(FolderOf(path).c_str(), W_OK | X_OK) == 0;
+    case PathKind::Other: return false;
+    }
+    return false;
+}
+
 std::optional<std::string> ReadIniFile(const std::string& path) {
     Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {

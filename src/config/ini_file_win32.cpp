@@ -36,6 +36,32 @@ private:
 
 } // namespace
 
+PathKind KindOfPath(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PathKind::Missing;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Other : PathKind::File;
+}
+
+bool CanWriteFile(const std::string& path) {
+    const PathKind kind = KindOfPath(path);
+    if (kind == PathKind::Other) {
+        return false;
+    }
+    // An existing file opened for writing and closed unwritten; for a
+    // missing one, a probe beside it that the system deletes as it closes.
+    const std::string target = kind == PathKind::File ? path : path + ".probe";
+    HANDLE file = ::CreateFileA(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, kind == PathKind::File ? OPEN_EXISTING : CREATE_NEW,
+                                kind == PathKind::File ? FILE_ATTRIBUTE_NORMAL : FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ::CloseHandle(file);
+    return true;
+}
+
 std::optional<std::string> ReadIniFile(const std::string& path) {
     HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);

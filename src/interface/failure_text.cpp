@@ -3,7 +3,6 @@
 #include "interface/catalogue.h"
 
 #include <cctype>
-#include <cstdio>
 
 namespace cashdrawer {
 namespace {
@@ -35,11 +34,8 @@ std::string UnknownDrawer(const FailureContext& c) {
     return text;
 }
 
-std::string Seconds(uint64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
-    return text;
-}
+// "1.2 s": whole arithmetic, so the DLL carries no floating-point printing.
+std::string Seconds(uint64_t ms) { return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100) + " s"; }
 
 } // namespace
 

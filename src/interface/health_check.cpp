@@ -3,6 +3,7 @@
 #include "interface/drawer_library.h"
 
 #include "cash_drawer_version.h"
+#include "config/ini_file.h"
 #include "interface/failure_text.h"
 #include "platform/bus_lock.h"
 #include "platform/library_location.h"
@@ -10,8 +11,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -82,23 +81,6 @@ Needs NeedsOf(const CatalogueRow* row) {
             method == &kSerialDrawer};
 }
 
-// Whether the file could be written: an existing one opened for writing
-// (nothing written), or, where there is none, a probe file made and
-// removed beside it.
-bool CanWrite(const std::string& path, bool isFile) {
-    std::error_code error;
-    if (isFile) {
-        return std::fstream(path, std::ios::in | std::ios::out).good();
-    }
-    if (std::filesystem::exists(path, error)) {
-        return false; // a folder, or something else, stands where the file should
-    }
-    const std::string probe = path + ".probe";
-    const bool made = std::ofstream(probe).good();
-    std::remove(probe.c_str());
-    return made;
-}
-
 } // namespace
 
 Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
@@ -123,10 +105,9 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
     JsonObject configuration;
     configuration.Add("path", path.empty() ? "(the current directory cannot be told)" : path);
     configuration.Add("currentDirectory", path.substr(0, path.size() - std::min(path.size(), sizeof kConfigFileName - 1)));
-    std::error_code error;
-    const bool found = !path.empty() && std::filesystem::is_regular_file(path, error);
+    const bool found = !path.empty() && KindOfPath(path) == PathKind::File;
     configuration.Add("found", found);
-    const bool writable = !path.empty() && CanWrite(path, found);
+    const bool writable = !path.empty() && CanWriteFile(path);
     configuration.Add("writable", writable);
     if (!found && !writable) {
         problems.push_back("the configuration file " + (path.empty() ? std::string(kConfigFileName) : path) +

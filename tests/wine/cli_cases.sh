@@ -40,6 +40,16 @@ check "doctor, simulated" 0 'Health of RN340_CashA: all is well' doctor RN340_Ca
 check "wait, timed out" 4 'the time ran out first' wait RN340_CashA --state 0 --timeout 100 --simulate --port 0x53A=0xFB
 check "failure ends with the library's words" 2 "did you mean 'RN340_CashA'" open RN340_Casha --simulate
 
+# A recording double beside the tool (where the DLL would load it as its
+# hardware library) is refused without --simulate.
+bin=$(dirname "$exe")
+mkdir -p "$work/misplaced"
+cp "$exe" "$bin/Cash_Drawer_DLL.dll" "$bin/sim/WinIo64.dll" "$work/misplaced/"
+exe_saved=$exe
+exe="$work/misplaced/$(basename "$exe")"
+check "a double beside the tool is refused" 3 'recording double for --simulate, not a hardware library' status RN340_CashA
+exe=$exe_saved
+
 lines=$("$wine_run" "$exe" list 2>/dev/null | tr -d '\r' | grep -c '_Cash')
 if [ "$lines" -eq 57 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED list: $lines drawers"; fi
 

@@ -35,9 +35,9 @@ Fn Resolve(HMODULE module, const char* name) {
     return cashdrawer::sim::ResolveExport<Fn>(module, name);
 }
 
-// Where the build put the DLL and the doubles: the parent of this host's
-// own folder. The host sits apart so that its application folder, which
-// the DLL searches for hardware libraries, holds none of them.
+// The test bed, where the build put the DLL beside the doubles: the parent
+// of this host's own folder. The host sits apart so that its application
+// folder, which the DLL searches for hardware libraries, holds none of them.
 std::wstring BuildFolder() {
     std::wstring folder = cashdrawer::sim::ProgramFolder();
     folder.pop_back();
@@ -771,6 +771,56 @@ HOST_TEST(HealthCheckFindsWhatIsMissing) {
         CHECK_EQ(dll.later.checkCashDrawerHealth("RN340_Cash", nullptr, 0), CASH_DRAWER_UNKNOWN_ID);
         char small[16];
         CHECK(dll.later.checkCashDrawerHealth("RN340_CashA", small, sizeof small) > static_cast<int>(sizeof small));
+    }
+}
+
+// The version resource of a binary: its fixed part, and one string of it.
+struct VersionResource {
+    bool found = false;
+    VS_FIXEDFILEINFO fixed{};
+    std::wstring productVersion;
+};
+
+VersionResource ReadVersionResource(const std::wstring& path) {
+    VersionResource resource;
+    DWORD ignored = 0;
+    const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    std::vector<char> data(size);
+    if (size == 0 || !::GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
+        return resource;
+    }
+    void* fixed = nullptr;
+    UINT length = 0;
+    if (::VerQueryValueW(data.data(), L"\\", &fixed, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+        resource.fixed = *static_cast<VS_FIXEDFILEINFO*>(fixed);
+        resource.found = true;
+    }
+    void* text = nullptr;
+    if (::VerQueryValueW(data.data(), L"\\StringFileInfo\\040904B0\\ProductVersion", &text, &length)) {
+        resource.productVersion = static_cast<const wchar_t*>(text);
+    }
+    return resource;
+}
+
+// Explorer and crash dumps show the one project version on the DLL and the
+// tool.
+HOST_TEST(VersionResourcesCarryTheProjectVersion) {
+    const std::wstring bin = BuildFolder() + L"..\\bin\\";
+    const std::string version = CASH_DRAWER_VERSION;
+    const std::wstring wideVersion(version.begin(), version.end());
+    const struct {
+        std::wstring path;
+        DWORD fileType;
+    } binaries[] = {{bin + L"Cash_Drawer_DLL.dll", VFT_DLL}, {bin + L"cashdrawer.exe", VFT_APP}};
+    for (const auto& binary : binaries) {
+        const VersionResource resource = ReadVersionResource(binary.path);
+        REQUIRE(resource.found);
+        CHECK_EQ(resource.fixed.dwFileType, binary.fileType);
+        CHECK_EQ(resource.fixed.dwFileVersionMS,
+                 static_cast<DWORD>((CASH_DRAWER_VERSION_MAJOR << 16) | CASH_DRAWER_VERSION_MINOR));
+        CHECK_EQ(resource.fixed.dwFileVersionLS, static_cast<DWORD>(CASH_DRAWER_VERSION_PATCH << 16));
+        CHECK_EQ(resource.fixed.dwProductVersionMS, resource.fixed.dwFileVersionMS);
+        CHECK(resource.productVersion == wideVersion);
     }
 }
 

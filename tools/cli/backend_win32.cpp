@@ -33,8 +33,9 @@ public:
         const std::wstring program = ProgramFolder();
         std::wstring dll = L"Cash_Drawer_DLL.dll";
         if (simulate) {
-            // The doubles ship in sim\ beside the tool (or beside it, in a build).
-            const std::wstring doubles = Exists(program + L"sim\\WinIo64.dll") ? program + L"sim\\" : program;
+            // The doubles live in sim\ beside the tool, in the build and in
+            // the release alike: never where the DLL would find them.
+            const std::wstring doubles = program + L"sim\\";
             wchar_t temp[MAX_PATH] = {};
             ::GetTempPathW(MAX_PATH, temp);
             const std::wstring folder = std::wstring(temp) + L"cashdrawer-sim-" + std::to_wstring(::GetCurrentProcessId());
@@ -55,8 +56,13 @@ public:
                 return false;
             }
             simulated_ = true;
-        } else if (Exists(program + dll)) {
-            dll = program + dll;
+        } else {
+            if (!RefuseDoubles(program, error)) {
+                return false;
+            }
+            if (Exists(program + dll)) {
+                dll = program + dll;
+            }
         }
         drawers_ = ::LoadLibraryW(dll.c_str());
         if (drawers_ == nullptr) {
@@ -68,6 +74,31 @@ public:
             return false;
         }
         hasLater_ = later_.Resolve(drawers_);
+        return true;
+    }
+
+    // Without --simulate, a recording double where the DLL looks for its
+    // hardware libraries (its folder, which is the tool's) would answer for
+    // a terminal that does not exist.
+    static bool RefuseDoubles(const std::wstring& folder, std::string& error) {
+        for (const wchar_t* name : {L"WinIo64.dll", L"QuorlinIO.dll"}) {
+            const std::wstring path = folder + name;
+            if (!Exists(path)) {
+                continue;
+            }
+            HMODULE candidate = ::LoadLibraryW(path.c_str());
+            const bool isDouble =
+                sim::ResolveExport<CashDrawerRecordingDoubleFn>(candidate, "CashDrawerRecordingDouble") != nullptr;
+            if (candidate != nullptr) {
+                ::FreeLibrary(candidate);
+            }
+            if (isDouble) {
+                error = "the " + std::string(path.begin(), path.end()) +
+                        " beside the tool is a recording double for --simulate, not a hardware library: it would "
+                        "report a terminal that does not exist. Move it into the sim folder, or add --simulate";
+                return false;
+            }
+        }
         return true;
     }
 

@@ -83,3 +83,7 @@ DOUBLE_EXPORT int __stdcall SimBoardRecordAt(int index, SimBoardRecord* out) {
         return SimBoardRecord{record.timeMicros, static_cast<int>(record.op), record.address, record.value};
     });
 }
+
+// Says that this library is a recording double, not the vendor's: the tool
+// refuses to drive "hardware" through it without --simulate.
+DOUBLE_EXPORT int __stdcall CashDrawerRecordingDouble(void) { return 1; }

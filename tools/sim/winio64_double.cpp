@@ -103,3 +103,7 @@ DOUBLE_EXPORT void __stdcall SimClearRecords(void) {
     Locked lock;
     State().log.Clear();
 }
+
+// Says that this library is a recording double, not the vendor's: the tool
+// refuses to drive "hardware" through it without --simulate.
+DOUBLE_EXPORT int __stdcall CashDrawerRecordingDouble(void) { return 1; }

@@ -29,6 +29,8 @@ typedef int(__stdcall* SimRecordCountFn)(void);
 /* Copies record `index`; returns 0 when there is no such record. */
 typedef int(__stdcall* SimRecordAtFn)(int index, struct SimRecord* record);
 typedef void(__stdcall* SimClearRecordsFn)(void);
+/* Exported by both doubles and by no real library: 1. */
+typedef int(__stdcall* CashDrawerRecordingDoubleFn)(void);
 
 #ifdef __cplusplus
 }

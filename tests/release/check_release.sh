@@ -1,0 +1,75 @@
+#!/bin/sh
+# The release archive as an integrator gets it: made from this build, then
+# checked file by file.
+#   check_release.sh SOURCE_DIR OUT_DIR OBJDUMP OBJCOPY
+set -u
+source_dir=$1 out=$2 objdump=$3 objcopy=$4
+failed=0
+fail() { echo "FAILED: $*"; failed=$((failed + 1)); }
+
+zip=$(bash "$source_dir/scripts/release.sh" --no-build --out "$out" | tail -n 1) || { echo "release.sh failed"; exit 1; }
+[ -f "$zip" ] || { echo "no archive at '$zip'"; exit 1; }
+version=$(basename "$zip" | sed -E 's/^cash-drawer-(.*)-win64\.zip$/\1/')
+
+# Exactly the listed files, nothing else.
+expected=$(cat <<LIST
+CHANGELOG.md
+README.md
+bin/Cash_Drawer_DLL.dll
+bin/cashdrawer.exe
+bin/sim/QuorlinIO.dll
+bin/sim/WinIo64.dll
+debug/Cash_Drawer_DLL.dll.debug
+examples/c/open_drawer.c
+examples/csharp/OpenDrawer.cs
+examples/python/open_drawer.py
+include/cash_drawer.h
+lib/Cash_Drawer_DLL.def
+lib/Cash_Drawer_DLL.lib
+lib/cmake/CashDrawer/CashDrawerConfig.cmake
+lib/cmake/CashDrawer/CashDrawerConfigVersion.cmake
+lib/libCash_Drawer_DLL.dll.a
+LIST
+)
+actual=$(unzip -Z1 "$zip" | LC_ALL=C sort)
+[ "$actual" = "$expected" ] || fail "the archive holds:
+$actual"
+
+# The checksum file matches.
+(cd "$out" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
+
+work=$(mktemp -d /tmp/cashdrawer-release-check.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+unzip -q "$zip" -d "$work"
+dll=$work/bin/Cash_Drawer_DLL.dll
+
+# System DLLs only, no debug sections, and the size we promise.
+sh "$source_dir/tests/wine/check_imports.sh" "$objdump" "$dll" >/dev/null || fail "the DLL imports more than system DLLs"
+"$objdump" -h "$dll" | grep -q '\.debug_' && fail "the DLL still carries debug sections"
+"$objdump" -h "$work/debug/Cash_Drawer_DLL.dll.debug" | grep -q '\.debug_info' || fail "the debug file has no debug information"
+size=$(wc -c <"$dll")
+echo "Cash_Drawer_DLL.dll: $size bytes"
+# The goal is under 200 KiB; this guards against growth past 240 KiB.
+[ "$size" -lt 245760 ] || fail "the DLL is $size bytes, not under 240 KiB"
+
+# The debug link names the debug file and carries its CRC-32 (gzip's
+# trailer holds the CRC-32 of what it compressed).
+"$objcopy" --dump-section .gnu_debuglink="$work/debuglink" "$dll" "$work/scratch.dll"
+linked_name=$(head -c 25 "$work/debuglink")
+[ "$linked_name" = "Cash_Drawer_DLL.dll.debug" ] || fail "the debug link names '$linked_name'"
+linked_crc=$(tail -c 4 "$work/debuglink" | od -An -tx4 | tr -d ' \n')
+file_crc=$(gzip -c "$work/debug/Cash_Drawer_DLL.dll.debug" | tail -c 8 | head -c 4 | od -An -tx4 | tr -d ' \n')
+[ "$linked_crc" = "$file_crc" ] || fail "the debug link's CRC $linked_crc is not the debug file's $file_crc"
+
+# The MSVC import library names every export.
+for export in OpenCash GetCashStatus OpenCashDefault GetCashStatusDefault WaitCashStatus OpenCashConfirmed \
+              GetCashDrawerError CheckCashDrawerHealth GetCashDrawerVersion; do
+  "$objdump" -t "$work/lib/Cash_Drawer_DLL.lib" | grep -q "__imp_$export\$" || fail "Cash_Drawer_DLL.lib lacks $export"
+done
+
+# The package's version file says the archive's version.
+grep -q "PACKAGE_VERSION \"$version\"" "$work/lib/cmake/CashDrawer/CashDrawerConfigVersion.cmake" ||
+  fail "CashDrawerConfigVersion.cmake does not say $version"
+
+[ "$failed" -eq 0 ] && echo "release $version: every check passed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,58 @@
+#!/bin/sh
+# An integrator's CMake project, in an empty folder, against the unpacked
+# release: find_package, link CashDrawer::CashDrawer through the import
+# library, cross-build with mingw, and run under Wine with the doubles
+# copied beside the program for this test only. The program kicks
+# RN340_CashA and prints what the recording double saw.
+#   consumer_test.sh SOURCE_DIR OUT_DIR TOOLCHAIN WINE_RUN
+set -u
+source_dir=$1 out=$2 toolchain=$3 wine_run=$4
+zip=$(bash "$source_dir/scripts/release.sh" --no-build --out "$out" | tail -n 1) || exit 1
+work=$(mktemp -d /tmp/cashdrawer-consumer.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+unzip -q "$zip" -d "$work/cash-drawer"
+mkdir -p "$work/app"
+cat >"$work/app/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(till C)
+find_package(CashDrawer 0.2 CONFIG REQUIRED)
+add_executable(till till.c)
+target_link_libraries(till PRIVATE CashDrawer::CashDrawer)
+CMAKE
+cat >"$work/app/till.c" <<'C'
+#include <stdio.h>
+#include <windows.h>
+#include "cash_drawer.h"
+
+struct SimRecord { unsigned long long timeMicros; int op; unsigned port, width, value; };
+typedef int(__stdcall *RecordAt)(int, struct SimRecord *);
+
+int main(void) {
+    int result = OpenCash("RN340_CashA");
+    printf("OpenCash = %d\n", result);
+    /* What the recording double beside us saw. */
+    RecordAt at = (RecordAt)(void (*)(void))GetProcAddress(GetModuleHandleA("WinIo64.dll"), "SimRecordAt");
+    struct SimRecord r;
+    for (int i = 0; at != NULL && at(i, &r); ++i) {
+        if (r.op == 3 && r.port == 0x50E) {
+            printf("write 0x%04X <- 0x%02X at %llu us\n", r.port, r.value, r.timeMicros);
+        }
+    }
+    return result == CASH_DRAWER_KICKED ? 0 : 1;
+}
+C
+cmake -S "$work/app" -B "$work/app/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCashDrawer_DIR="$work/cash-drawer/lib/cmake/CashDrawer" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+  { cat "$work/configure.log"; exit 1; }
+cmake --build "$work/app/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
+# Linked through the import library: the program imports the DLL by name.
+x86_64-w64-mingw32-objdump -p "$work/app/build/till.exe" | grep -q 'DLL Name: Cash_Drawer_DLL.dll' ||
+  { echo "till.exe does not import Cash_Drawer_DLL.dll"; exit 1; }
+cp "$work/cash-drawer/bin/Cash_Drawer_DLL.dll" "$work/cash-drawer/bin/sim/WinIo64.dll" "$work/app/build/"
+output=$(cd "$work/app/build" && "$wine_run" ./till.exe 2>&1 | tr -d '\r')
+echo "$output"
+# The pulse: bit 3 of port 0x50E low, then high again.
+echo "$output" | grep -q '^OpenCash = 1$' || { echo "FAILED: no kick"; exit 1; }
+echo "$output" | grep -q 'write 0x050E <- 0xF7' && echo "$output" | tail -n 1 | grep -q 'write 0x050E <- 0xFF' ||
+  { echo "FAILED: no pulse on the drive line"; exit 1; }
+echo "consumer: built against the release and kicked RN340_CashA"
