@@ -19,8 +19,15 @@
 
 #ifdef _WIN32
 #define CASH_DRAWER_CALL __stdcall
+#define CASH_DRAWER_API
 #else
 #define CASH_DRAWER_CALL
+/* The shared object shows these functions and nothing else. */
+#if defined(__GNUC__)
+#define CASH_DRAWER_API __attribute__((visibility("default")))
+#else
+#define CASH_DRAWER_API
+#endif
 #endif
 
 /* Result codes. */
@@ -58,20 +65,20 @@ extern "C" {
 
 /* Ordinal 1. Kicks the drawer open.
  * Returns CASH_DRAWER_KICKED, CASH_DRAWER_UNKNOWN_ID or CASH_DRAWER_UNREACHABLE. */
-int CASH_DRAWER_CALL OpenCash(const char *drawerId);
+CASH_DRAWER_API int CASH_DRAWER_CALL OpenCash(const char *drawerId);
 
 /* Ordinal 2. Reads the drawer's state.
  * Returns CASH_DRAWER_STATE_1, CASH_DRAWER_STATE_0, CASH_DRAWER_UNKNOWN_ID or
  * CASH_DRAWER_UNREACHABLE. */
-int CASH_DRAWER_CALL GetCashStatus(const char *drawerId);
+CASH_DRAWER_API int CASH_DRAWER_CALL GetCashStatus(const char *drawerId);
 
 /* Ordinal 3. OpenCash on the drawer chosen in CashDrawerconfig.ini in the
  * current directory; CASH_DRAWER_NONE_CHOSEN when none is chosen. */
-int CASH_DRAWER_CALL OpenCashDefault(void);
+CASH_DRAWER_API int CASH_DRAWER_CALL OpenCashDefault(void);
 
 /* Ordinal 4. GetCashStatus on the drawer chosen in CashDrawerconfig.ini in
  * the current directory; CASH_DRAWER_NONE_CHOSEN when none is chosen. */
-int CASH_DRAWER_CALL GetCashStatusDefault(void);
+CASH_DRAWER_API int CASH_DRAWER_CALL GetCashStatusDefault(void);
 
 /* The functions below came later (version 0.2.0). Find them by name with
  * GetProcAddress (or dlsym) to run on both old and new DLLs. They take
@@ -87,7 +94,7 @@ int CASH_DRAWER_CALL GetCashStatusDefault(void);
  * Returns CASH_DRAWER_REACHED, CASH_DRAWER_TIMED_OUT, CASH_DRAWER_UNKNOWN_ID,
  * CASH_DRAWER_UNREACHABLE (at the first read that cannot reach the drawer)
  * or CASH_DRAWER_BAD_ARGUMENT. */
-int CASH_DRAWER_CALL WaitCashStatus(const char *drawerId, int state, int timeoutMs);
+CASH_DRAWER_API int CASH_DRAWER_CALL WaitCashStatus(const char *drawerId, int state, int timeoutMs);
 
 /* Ordinal 6. Reads the drawer's state, kicks it as OpenCash does, then
  * waits as WaitCashStatus does for the state to differ from the one read
@@ -97,7 +104,7 @@ int CASH_DRAWER_CALL WaitCashStatus(const char *drawerId, int state, int timeout
  * jammed). An identifier GetCashStatus does not know gives
  * CASH_DRAWER_UNKNOWN_ID without a kick. Also CASH_DRAWER_UNREACHABLE and
  * CASH_DRAWER_BAD_ARGUMENT (a negative time). */
-int CASH_DRAWER_CALL OpenCashConfirmed(const char *drawerId, int timeoutMs);
+CASH_DRAWER_API int CASH_DRAWER_CALL OpenCashConfirmed(const char *drawerId, int timeoutMs);
 
 /* Ordinal 7. One line of English that explains the calling thread's last
  * -1, -2 or -3 from any function here: the cause and what was tried (the
@@ -107,7 +114,7 @@ int CASH_DRAWER_CALL OpenCashConfirmed(const char *drawerId, int timeoutMs);
  * NUL-terminated; returns the text's full length (call again with a larger
  * buffer when it is not less than `size`; a null buffer with size 0 asks
  * for the length alone), or CASH_DRAWER_BAD_ARGUMENT. */
-int CASH_DRAWER_CALL GetCashDrawerError(char *buffer, int size);
+CASH_DRAWER_API int CASH_DRAWER_CALL GetCashDrawerError(char *buffer, int size);
 
 /* Ordinal 8. A technician's check of everything the drawer needs - or the
  * whole terminal, when `drawerId` is null - written into `buffer` as one
@@ -119,11 +126,11 @@ int CASH_DRAWER_CALL GetCashDrawerError(char *buffer, int size);
  * drawer needs is missing (GetCashDrawerError says what),
  * CASH_DRAWER_UNKNOWN_ID, CASH_DRAWER_BAD_ARGUMENT - or, when the report
  * does not fit, its full length (larger than `size`). */
-int CASH_DRAWER_CALL CheckCashDrawerHealth(const char *drawerId, char *buffer, int size);
+CASH_DRAWER_API int CASH_DRAWER_CALL CheckCashDrawerHealth(const char *drawerId, char *buffer, int size);
 
 /* Ordinal 9. The library's version, "MAJOR.MINOR.PATCH", into the buffer
  * as GetCashDrawerError copies; returns its length. */
-int CASH_DRAWER_CALL GetCashDrawerVersion(char *buffer, int size);
+CASH_DRAWER_API int CASH_DRAWER_CALL GetCashDrawerVersion(char *buffer, int size);
 
 #ifdef __cplusplus
 }

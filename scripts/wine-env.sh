@@ -13,3 +13,9 @@ trap stop_wine EXIT
 # Debian's wine prints a harmless note about a missing syswow64 rundll32.exe
 # while it creates a prefix; keep it off the output.
 wineboot -i >/dev/null 2>&1 || true
+# One server for the whole run, kept until the end: started on demand, it
+# quits when its last program ends, and a program of a test running in
+# parallel that connects at that moment fails ("recvmsg: Connection reset
+# by peer").
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1 || true

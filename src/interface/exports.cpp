@@ -5,7 +5,7 @@
 #include "interface/drawer_api.h"
 #include "interface/drawer_library.h"
 #include "interface/library_unload.h"
-#include "platform/background_thread_win32.h"
+#include "interface/process_parts.h"
 #include "platform/export_lock.h"
 
 #include <memory>
@@ -13,25 +13,12 @@
 namespace cashdrawer {
 namespace {
 
-// Everything the library takes from the system, owned in one place so the
-// unload can give it all back: the hardware libraries' modules, the bus
-// mutex handle, the COM port and its events, the monitor thread.
+// The parts the library runs on and the library itself. The library is
+// declared last, so it is destroyed first: it stops its monitor before the
+// parts it runs on go.
 struct ProcessLibrary {
-    std::unique_ptr<PortIo> portIo = MakeSystemPortIo();
-    std::unique_ptr<BoardIo> boardIo = MakeSystemBoardIo();
-    std::unique_ptr<SharedBusLock> busLock = MakeSystemSuperIoBusLock();
-    std::unique_ptr<BackgroundThread> monitorThread = MakeSystemMonitorThread();
-    // Declared last, destroyed first: it stops its monitor before the parts
-    // it runs on go.
-    DrawerLibrary library{DrawerPlatform{
-        .portIo = *portIo,
-        .boardIo = *boardIo,
-        .superIoBusLock = *busLock,
-        .profileStore = SystemProfileStore(),
-        .serialLink = MakeSystemSerialLink(),
-        .monitorThread = *monitorThread,
-        .clock = SystemClock(),
-    }};
+    std::unique_ptr<ProcessParts> parts = MakeProcessParts();
+    DrawerLibrary library{parts->Platform()};
     // Each calling thread's last failure, for GetCashDrawerError.
     ThreadErrors errors;
 };
@@ -47,6 +34,15 @@ DrawerLibrary& Library() {
     return processLibrary->library;
 }
 
+} // namespace
+
+ProcessParts& CurrentProcessParts() {
+    Library();
+    return *processLibrary->parts;
+}
+
+namespace {
+
 template <typename Call>
 int Serialised(Call call) noexcept {
     try {
@@ -54,6 +50,7 @@ int Serialised(Call call) noexcept {
         DrawerLibrary& library = Library();
         const int result = call(library);
         processLibrary->errors.Set(CallingThreadId(), library.LastFailure());
+        processLibrary->parts->AfterCall();
         return result;
     } catch (...) {
         // Only an allocation failure can get here; nothing reached a drawer.
@@ -77,7 +74,10 @@ public:
         Library();
         processLibrary->errors.Set(CallingThreadId(), std::move(text));
     }
-    Clock& WaitClock() override { return SystemClock(); }
+    Clock& WaitClock() override {
+        ExportLock lock;
+        return CurrentProcessParts().WaitClock();
+    }
 };
 
 template <typename Call>

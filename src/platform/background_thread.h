@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace cashdrawer {
 
@@ -33,5 +34,8 @@ public:
     // Either way Started() is false afterwards.
     virtual bool Retire(uint32_t timeoutMs) = 0;
 };
+
+// The monitor of the operating system the library was built for.
+std::unique_ptr<BackgroundThread> MakeSystemMonitorThread();
 
 } // namespace cashdrawer

@@ -41,4 +41,6 @@ bool PosixBackgroundThread::Retire(uint32_t timeoutMs) {
     return left;
 }
 
+std::unique_ptr<BackgroundThread> MakeSystemMonitorThread() { return std::make_unique<PosixBackgroundThread>(); }
+
 } // namespace cashdrawer

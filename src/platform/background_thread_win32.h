@@ -28,6 +28,5 @@ private:
     void* run_ = nullptr;  // the run shared with the callback
 };
 
-std::unique_ptr<BackgroundThread> MakeSystemMonitorThread();
 
 } // namespace cashdrawer

@@ -1,0 +1,90 @@
+"""The Python package against the simulated library (libcashdrawer_sim.so):
+results, exceptions and the library's words."""
+import ctypes
+import os
+import tempfile
+import unittest
+
+import cashdrawer
+
+SIMULATED = os.environ["CASHDRAWER_LIBRARY"]
+
+
+class OnTheSimulatedTerminal(unittest.TestCase):
+    def setUp(self):
+        # Each test in a folder of its own: the Default calls write there.
+        self.previous = os.getcwd()
+        self.folder = tempfile.TemporaryDirectory()
+        os.chdir(self.folder.name)
+        self.drawers = cashdrawer.CashDrawer(SIMULATED)
+        self.sim = ctypes.CDLL(SIMULATED)
+        self.sim.CashDrawerSimClearTrace()
+
+    def tearDown(self):
+        os.chdir(self.previous)
+        self.folder.cleanup()
+
+    def set_port(self, port, value, width=1):
+        self.sim.CashDrawerSimSetPort(port, value, width)
+
+    def trace(self):
+        buffer = ctypes.create_string_buffer(1 << 16)
+        self.sim.CashDrawerSimTrace(buffer, len(buffer))
+        return buffer.value.decode().splitlines()
+
+    def test_kick_and_state(self):
+        self.set_port(0x50E, 0xFF)
+        self.drawers.open_drawer("RN340_CashA")
+        self.assertIn("write 0x050E <- 0xF7 (byte)", self.trace())
+        self.assertIn("pause 512 ms", self.trace())
+        for value, state in ((0xFB, 1), (0x04, 0)):
+            self.set_port(0x53A, value)
+            self.assertEqual(self.drawers.drawer_status("RN340_CashA"), state)
+
+    def test_each_failure_raises_its_exception_with_the_librarys_words(self):
+        cases = [
+            (lambda: self.drawers.open_drawer("rn340_casha"), cashdrawer.UnknownDrawerError, -1,
+             "did you mean 'RN340_CashA'"),
+            (lambda: self.drawers.drawer_status("KV7100_CashB"), cashdrawer.UnknownDrawerError, -1,
+             "no drawer line of its own"),
+            (lambda: self.drawers.wait_status("RN340_CashA", 2, 100), cashdrawer.BadArgumentError, -3,
+             "state 0 or 1, not 2"),
+            (lambda: self.drawers.open_confirmed("RN340_CashA", -1), cashdrawer.BadArgumentError, -3,
+             "negative time"),
+            (lambda: self.drawers.drawer_status("DL470_CashA"), cashdrawer.DrawerUnreachableError, -2,
+             "no status report"),
+        ]
+        for call, error, code, words in cases:
+            with self.assertRaises(error) as raised:
+                call()
+            self.assertIsInstance(raised.exception, cashdrawer.CashDrawerError)
+            self.assertEqual(raised.exception.code, code)
+            self.assertIn(words, raised.exception.text)
+            self.assertIn(words, str(raised.exception))
+        self.drawers.open_drawer("RN370_CashA")
+        self.assertEqual(self.drawers.last_error(), "")
+
+    def test_waits_and_confirmed_kicks(self):
+        self.set_port(0x53A, 0xFB)  # RN340 drawer A reads 1
+        self.assertTrue(self.drawers.wait_status("RN340_CashA", 1, 0))
+        self.assertFalse(self.drawers.wait_status("RN340_CashA", 0, 200))
+        self.assertEqual(self.trace().count("pause 50 ms"), 4)
+        self.assertFalse(self.drawers.open_confirmed("RN340_CashA", 100))
+
+    def test_defaults_health_and_version(self):
+        self.assertFalse(self.drawers.open_default())  # none chosen: the defaults are written
+        self.assertTrue(os.path.exists("CashDrawerconfig.ini"))
+        self.set_port(0x50E, 0xFF)
+        self.assertTrue(self.drawers.open_default())
+        well, report = self.drawers.health("RN340_CashA")
+        self.assertTrue(well)
+        self.assertTrue(report["portIo"]["starts"])
+        self.assertEqual(report["configuration"]["chosenDrawer"], "RN340_CashA")
+        self.assertEqual(report["version"], self.drawers.version())
+        self.assertRegex(self.drawers.version(), r"^\d+\.\d+\.\d+$")
+        with self.assertRaises(cashdrawer.UnknownDrawerError):
+            self.drawers.health("RN340_Cash")
+
+
+if __name__ == "__main__":
+    unittest.main()

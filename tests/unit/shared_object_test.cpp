@@ -1,0 +1,75 @@
+// The shared objects as a Linux application loads them, with dlopen: the
+// simulated flavour runs every golden trace, each in a fresh load, and the
+// real one shows nothing but the C API.
+#include "sim/golden_trace.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace cashdrawer::test {
+namespace {
+
+using DrawerFn = int (*)(const char*);
+using SetPortFn = void (*)(unsigned, unsigned, unsigned);
+using SetMemoryFn = void (*)(unsigned, unsigned);
+using TraceFn = int (*)(char*, int);
+
+template <typename Fn>
+Fn Symbol(void* handle, const char* name) {
+    return reinterpret_cast<Fn>(::dlsym(handle, name));
+}
+
+std::string Golden(const std::filesystem::path& file, sim::GoldenTrace& golden) {
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string error;
+    auto parsed = sim::ParseGoldenTrace(text.str(), error);
+    if (parsed) {
+        golden = *parsed;
+    }
+    return error;
+}
+
+TEST(SharedObject, TheSimulatedLibraryMakesEveryGoldenSequenceInAFreshLoad) {
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(CASHDRAWER_GOLDEN_DIR)) {
+        sim::GoldenTrace golden;
+        ASSERT_EQ(Golden(entry.path(), golden), "") << entry.path();
+        void* library = ::dlopen(CASHDRAWER_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << ::dlerror();
+        const auto setPort = Symbol<SetPortFn>(library, "CashDrawerSimSetPort");
+        const auto setMemory = Symbol<SetMemoryFn>(library, "CashDrawerSimSetMemory");
+        const auto trace = Symbol<TraceFn>(library, "CashDrawerSimTrace");
+        const auto call = Symbol<DrawerFn>(library, golden.function.c_str());
+        ASSERT_TRUE(setPort && setMemory && trace && call);
+        for (const auto& port : golden.ports) {
+            setPort(port.port, port.value, port.width);
+        }
+        for (const auto& word : golden.memory) {
+            setMemory(word.address, word.value);
+        }
+        EXPECT_EQ(call(golden.drawerId.c_str()), golden.result) << entry.path();
+        std::string expected;
+        for (const sim::AccessRecord& record : golden.accesses) {
+            expected += sim::DescribeAccess(record) + "\n";
+        }
+        std::string actual(static_cast<std::size_t>(trace(nullptr, 0)) + 1, '\0');
+        trace(actual.data(), static_cast<int>(actual.size()));
+        actual.resize(actual.size() - 1);
+        EXPECT_EQ(actual, expected) << entry.path();
+        // The destructor gives everything back: the next load starts afresh
+        // (the GPIO chip set-up, written once per process, shows it).
+        EXPECT_EQ(::dlclose(library), 0);
+        ++files;
+    }
+    EXPECT_GE(files, 15);
+}
+
+} // namespace
+} // namespace cashdrawer::test
