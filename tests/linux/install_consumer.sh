@@ -1,0 +1,47 @@
+#!/bin/sh
+# An application built against the installed library, as a Linux integrator
+# builds it: cmake --install into an empty prefix, then a C program found
+# through the CMake package and one through pkg-config, both run.
+#   install_consumer.sh BUILD_DIR C_COMPILER [PRELOAD]
+# PRELOAD: the sanitizer runtime a sanitized library needs loaded first.
+set -u
+build=$1 cc=$2 preload=${3:-}
+work=$(mktemp -d /tmp/cashdrawer-install.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 || { cat "$work/install.log"; exit 1; }
+mkdir -p "$work/app"
+cat >"$work/app/till.c" <<'C'
+#include <stdio.h>
+#include "cash_drawer.h"
+int main(void) {
+    char version[32];
+    char why[512];
+    GetCashDrawerVersion(version, sizeof version);
+    int result = OpenCash("RN340_CashA"); /* no port I/O here: -2, with the reason */
+    GetCashDrawerError(why, sizeof why);
+    printf("%s %d %s\n", version, result, why);
+    return result == CASH_DRAWER_UNREACHABLE ? 0 : 1;
+}
+C
+cat >"$work/app/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(till C)
+find_package(CashDrawer 0.2 CONFIG REQUIRED)
+add_executable(till till.c)
+target_link_libraries(till PRIVATE CashDrawer::CashDrawer)
+CMAKE
+cmake -S "$work/app" -B "$work/app/build" -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/cfg.log" 2>&1 &&
+  cmake --build "$work/app/build" >"$work/build.log" 2>&1 || { cat "$work/cfg.log" "$work/build.log"; exit 1; }
+flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs cashdrawer) ||
+  { echo "FAILED: pkg-config does not know cashdrawer"; exit 1; }
+# shellcheck disable=SC2086
+"$cc" "$work/app/till.c" $flags -o "$work/till-pc" || exit 1
+for program in "$work/app/build/till" "$work/till-pc"; do
+  output=$(LD_LIBRARY_PATH="$work/prefix/lib" LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 "$program") ||
+    { echo "FAILED: $program: $output"; exit 1; }
+  echo "$output"
+  case $output in
+    *" -2 the port I/O library could not be used: this build has no port I/O library"*) ;;
+    *) echo "FAILED: $program said '$output'"; exit 1 ;;
+  esac
+done
