@@ -19,3 +19,6 @@ wineboot -i >/dev/null 2>&1 || true
 # by peer").
 wineserver -k >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 || true
+# The prefix's services, started now on no terminal: started by the first
+# program instead, they would hold its output pipe open for the whole run.
+wineboot >/dev/null 2>&1 || true
