@@ -9,6 +9,7 @@ namespace {
 
 constexpr char kPortKey[] = "ComNuM";
 constexpr char kBaudKey[] = "Baudint";
+constexpr char kDeviceKey[] = "Device";
 
 struct DefaultEntry {
     const char* section;
@@ -132,6 +133,7 @@ SerialSettings ConfigFile::ReadSerialSettings(const char* drawerId) {
     return SerialSettings{
         .ComNuM = ParseDecimal(store_.ReadString(path, drawerId, kPortKey)),
         .Baudint = ParseDecimal(store_.ReadString(path, drawerId, kBaudKey)),
+        .Device = store_.ReadString(path, drawerId, kDeviceKey),
     };
 }
 

@@ -9,6 +9,7 @@
 //   [DL470_CashA]
 //   ComNuM=3                           serial drawer's COM port number
 //   Baudint=9600                       and baud rate
+//   Device=/dev/ttyUSB0                on Linux, a device path instead of ComNuM
 #pragma once
 
 #include "config/profile_store.h"
@@ -32,6 +33,9 @@ inline constexpr char kDefaultChosenDrawer[] = "RN340_CashA";
 struct SerialSettings {
     int32_t ComNuM = 0;  // COM port number: 1 names COM1
     int32_t Baudint = 0; // baud rate in bits per second
+    // A serial device by path, for systems that name them so (Linux: a USB
+    // adapter's /dev/ttyUSB0); empty: ComNuM decides. Windows ignores it.
+    std::string Device = {};
 };
 
 // Leading blanks, an optional sign, then digits up to the first other

@@ -72,6 +72,7 @@ Result SerialDrawer::StartSerialMonitor(const SerialSettings& settings) {
     // A port whose line settings were refused stays open (the kick still
     // goes out), but no monitor runs on it: no report will ever be read,
     // and the status says so.
+    link.NameDevice(settings.Device);
     const Result opened = link.Open(settings.ComNuM, settings.Baudint, kParityNone, kByteSize8, kOneStopBit);
     if (opened != Result::Ok) {
         return opened;

@@ -36,6 +36,11 @@ public:
     virtual Result Write(const uint8_t* bytes, int count) = 0;
     virtual void Close() = 0;
 
+    // A device path that the next Open uses instead of the port number,
+    // where the system names serial devices by path (Linux); empty: the
+    // number decides. Ignored where ports are numbered (Windows).
+    virtual void NameDevice(const std::string& /*path*/) {}
+
     // The port's name and, after an open that failed, the system's words
     // for why. Read by the calling threads only.
     virtual std::string Diagnosis() const { return {}; }

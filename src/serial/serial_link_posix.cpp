@@ -43,6 +43,9 @@ std::chrono::milliseconds PosixSerialLink::WriteTimeBound(int count) {
 std::shared_ptr<SerialLink> MakeSystemSerialLink() { return std::make_shared<PosixSerialLink>(""); }
 
 std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
+    if (!namedDevice_.empty()) {
+        return namedDevice_;
+    }
     return devicePath_.empty() ? "/dev/ttyS" + std::to_string(static_cast<int64_t>(portNumber) - 1) : devicePath_;
 }
 

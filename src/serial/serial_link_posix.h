@@ -22,6 +22,7 @@ public:
     Result Write(const uint8_t* bytes, int count) override;
     void Close() override;
     std::string Diagnosis() const override { return diagnosis_; }
+    void NameDevice(const std::string& path) override { namedDevice_ = path; }
 
     // How long a write of `count` bytes may take, transmission included.
     static std::chrono::milliseconds WriteTimeBound(int count);
@@ -32,6 +33,7 @@ private:
     std::string DevicePath(int32_t portNumber) const;
 
     std::string devicePath_;
+    std::string namedDevice_; // from the configuration file's Device key
     std::string diagnosis_;
     std::atomic<int> fd_{-1};
 };

@@ -131,7 +131,7 @@ TEST(DefaultExports, ADeepCurrentDirectoryNamesTheFileInIt) {
 TEST(SerialSettings, ReadFromTheSectionNamedAfterTheDrawer) {
     SimTerminal terminal;
     terminal.profiles.SetFile(kConfigPath, Lines({"[DL470_CashA]", "ComNuM=3", "Baudint=19200", "[DL470_CashB]",
-                                                  "ComNuM= 12abc"}));
+                                                  "ComNuM= 12abc", "Device=/dev/ttyUSB1"}));
     ConfigFile config(terminal.profiles);
     const SerialSettings a = config.ReadSerialSettings("DL470_CashA");
     EXPECT_EQ(a.ComNuM, 3);
@@ -139,6 +139,8 @@ TEST(SerialSettings, ReadFromTheSectionNamedAfterTheDrawer) {
     const SerialSettings b = config.ReadSerialSettings("DL470_CashB");
     EXPECT_EQ(b.ComNuM, 12);
     EXPECT_EQ(b.Baudint, 0); // missing key
+    EXPECT_EQ(b.Device, "/dev/ttyUSB1");
+    EXPECT_EQ(a.Device, "");
 }
 
 TEST(SerialSettings, DecimalParsing) {

@@ -129,6 +129,20 @@ TEST(SerialStopOnARealThread, AMonitorLateInABlockingReadOutlivesTheDrawerSafely
     EXPECT_FALSE(probe->freedDuringRead);
 }
 
+// A USB adapter named by path in the drawer's section: the path, not the
+// port number, is opened.
+TEST(SerialOnAPty, ADeviceNamedByPathIsOpenedInsteadOfThePortNumber) {
+    sim::SimSerialDevice device;
+    auto link = std::make_shared<PosixSerialLink>("");
+    PosixBackgroundThread thread;
+    SerialDrawer drawer(link, thread, SystemClock());
+    ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 99, .Baudint = 9600, .Device = device.SlavePath()}),
+              Result::Ok);
+    EXPECT_EQ(link->Diagnosis(), device.SlavePath());
+    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::StateBit1);
+    drawer.StopSerialMonitor(false);
+}
+
 TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
     auto link = std::make_shared<PosixSerialLink>("/dev/cashdrawer-no-such-port");
     PosixBackgroundThread thread;
