@@ -4,7 +4,7 @@
 // unavailable), never a state made up from ports nobody read.
 #include "hardware/board_io.h"
 #include "hardware/port_io.h"
-#include "platform/bus_lock.h"
+#include "platform/bus_lock_posix.h"
 
 namespace cashdrawer {
 namespace {
@@ -29,18 +29,10 @@ public:
     std::string Diagnosis() const override { return "this build has no board I/O library for this system"; }
 };
 
-// With no port I/O, no configuration-mode sequence ever runs: nothing to
-// share the ports with.
-class UncontendedBusLock final : public SharedBusLock {
-public:
-    bool Acquire() override { return true; }
-    void Release() override {}
-};
-
 } // namespace
 
 std::unique_ptr<PortIo> MakeSystemPortIo() { return std::make_unique<UnavailablePortIo>(); }
 std::unique_ptr<BoardIo> MakeSystemBoardIo() { return std::make_unique<UnavailableBoardIo>(); }
-std::unique_ptr<SharedBusLock> MakeSystemSuperIoBusLock() { return std::make_unique<UncontendedBusLock>(); }
+std::unique_ptr<SharedBusLock> MakeSystemSuperIoBusLock() { return std::make_unique<FlockBusLock>(); }
 
 } // namespace cashdrawer

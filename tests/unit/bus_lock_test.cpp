@@ -1,0 +1,60 @@
+// The Super I/O claim on Linux, against another process that holds the
+// lock file: real processes and real time, hence an integration test.
+#include "platform/bus_lock_posix.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace cashdrawer {
+namespace {
+
+std::string LockPath() {
+    return (std::filesystem::temp_directory_path() / ("cashdrawer-bus-" + std::to_string(::getpid()))).string();
+}
+
+TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
+    const std::string path = LockPath();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        // A sensor tool that takes the lock and keeps it for 1.5 s.
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0666);
+        ::flock(fd, LOCK_EX);
+        (void)!::write(ready[1], "x", 1);
+        ::usleep(1500 * 1000);
+        std::_Exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    FlockBusLock ours(path);
+    EXPECT_FALSE(ours.Acquire()) << "held elsewhere beyond the 500 ms wait";
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    EXPECT_TRUE(ours.Acquire()) << "free once the holder has gone";
+    // While we hold it, another claimant waits in vain.
+    FlockBusLock theirs(path);
+    EXPECT_FALSE(theirs.Acquire());
+    ours.Release();
+    EXPECT_TRUE(theirs.Acquire());
+    theirs.Release();
+    ::close(ready[0]);
+    ::close(ready[1]);
+    std::filesystem::remove(path);
+}
+
+TEST(SuperIoBusLock, ALockFileThatCannotBeMadeIsNoClaimAndNoWait) {
+    FlockBusLock nowhere("/nonexistent-folder/cashdrawer-superio.lock");
+    EXPECT_FALSE(nowhere.Acquire());
+    nowhere.Release(); // harmless
+}
+
+} // namespace
+} // namespace cashdrawer
