@@ -10,13 +10,7 @@
 #include "interface/caller_buffer.h"
 #include "interface/process_parts.h"
 #include "platform/export_lock.h"
-#include "sim/access_log.h"
-#include "sim/sim_board_io.h"
-#include "sim/sim_bus_lock.h"
-#include "sim/sim_port_space.h"
-#include "sim/sim_serial.h"
-#include "sim/sim_super_io_chip.h"
-#include "sim/virtual_clock.h"
+#include "sim/sim_terminal.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,13 +18,9 @@
 namespace cashdrawer::sim {
 namespace {
 
-class SimParts final : public ProcessParts {
+class SimParts final : public ProcessParts, public SimHardware<VirtualClock, IniProfileStore> {
 public:
-    SimParts() { ports.Attach(superIo); }
-
-    DrawerPlatform Platform() override {
-        return DrawerPlatform{ports, board, busLock, profiles, serialLink, monitor, clock};
-    }
+    DrawerPlatform Platform() override { return SimHardware::Platform(); }
 
     // A wait's pauses pass on the virtual clock too, and show in the trace.
     Clock& WaitClock() override { return clock; }
@@ -61,16 +51,6 @@ public:
         log.Clear();
         written_ = 0;
     }
-
-    AccessLog log;
-    VirtualClock clock{log};
-    SimPortSpace ports{clock, log};
-    SimBoardIo board{clock, log};
-    SimBusLock busLock{clock, log};
-    SimSuperIoChip superIo;
-    IniProfileStore profiles;
-    std::shared_ptr<SimSerialLink> serialLink = std::make_shared<SimSerialLink>(clock);
-    ManualThread monitor;
 
 private:
     std::size_t written_ = 0;

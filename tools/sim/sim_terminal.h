@@ -16,9 +16,10 @@
 
 namespace cashdrawer::sim {
 
-// ClockType is built from the log: the virtual clock, or a real one.
+// The terminal's hardware, without a library on it. ClockType is built from
+// the log: the virtual clock, or a real one.
 template <typename ClockType, typename ProfileStoreType = SimProfileStore>
-struct BasicSimTerminal {
+struct SimHardware {
     AccessLog log;
     ClockType clock{log};
     SimPortSpace ports{clock, log};
@@ -29,11 +30,18 @@ struct BasicSimTerminal {
     std::shared_ptr<SimSerialLink> serialLink = std::make_shared<SimSerialLink>(clock);
     SimSerialLink& serial = *serialLink;
     ManualThread monitor;
-    DrawerLibrary library{DrawerPlatform{ports, board, busLock, profiles, serialLink, monitor, clock}};
 
-    BasicSimTerminal() { ports.Attach(superIo); }
-    BasicSimTerminal(const BasicSimTerminal&) = delete;
-    BasicSimTerminal& operator=(const BasicSimTerminal&) = delete;
+    SimHardware() { ports.Attach(superIo); }
+    SimHardware(const SimHardware&) = delete;
+    SimHardware& operator=(const SimHardware&) = delete;
+
+    DrawerPlatform Platform() { return DrawerPlatform{ports, board, busLock, profiles, serialLink, monitor, clock}; }
+};
+
+// The hardware with a library instance bound to it.
+template <typename ClockType, typename ProfileStoreType = SimProfileStore>
+struct BasicSimTerminal : SimHardware<ClockType, ProfileStoreType> {
+    DrawerLibrary library{this->Platform()};
 };
 
 using SimTerminal = BasicSimTerminal<VirtualClock>;
