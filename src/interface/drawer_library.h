@@ -38,7 +38,6 @@ public:
     // One line that explains the last call's -1 or -2; empty after a call
     // that reached its drawer (or found no drawer chosen).
     const std::string& LastFailure() const { return lastFailure_; }
-    void SetLastFailure(std::string text) { lastFailure_ = std::move(text); }
 
     // The library is being unloaded: stop the serial drawer's monitor and
     // close its port. `processEnding` when the whole process is exiting and

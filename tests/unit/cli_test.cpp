@@ -209,7 +209,6 @@ public:
     int OpenCashConfirmed(const char*, int) override { return 1; }
     std::string LastError() override { return "scripted failure"; }
     int CheckHealth(const char*, std::string&) override { return 1; }
-    std::string Version() override { return "0.0.0"; }
     bool Simulated() const override { return true; }
     void SetPort(uint16_t, uint32_t, PortWidth) override {}
     void SetMemory(uint32_t, uint32_t) override {}

@@ -29,7 +29,6 @@ public:
     virtual std::string LastError() = 0;
     // The health check's JSON in `report`; returns the function's result.
     virtual int CheckHealth(const char* drawerId, std::string& report) = 0;
-    virtual std::string Version() = 0;
 
     virtual bool Simulated() const = 0;
     // Sets what a simulated port or memory word reads; ignored on hardware.

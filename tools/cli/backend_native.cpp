@@ -41,11 +41,6 @@ public:
         report.assign(buffer.c_str());
         return result;
     }
-    std::string Version() override {
-        char version[32] = {};
-        cashdrawer::GetCashDrawerVersion(Session(), version, sizeof version);
-        return version;
-    }
 
 protected:
     virtual DrawerLibrary& Library() = 0;

@@ -129,10 +129,6 @@ public:
         });
         return result;
     }
-    std::string Version() override {
-        return hasLater_ ? sim::TextFrom([this](char* b, int n) { return later_.getCashDrawerVersion(b, n); })
-                         : "older than 0.2.0";
-    }
 
     bool Simulated() const override { return simulated_; }
     void SetPort(uint16_t port, uint32_t value, PortWidth width) override {

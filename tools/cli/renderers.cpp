@@ -92,9 +92,6 @@ public:
         }
     }
 
-    void Version(const std::string& tool, const std::string& library) override {
-        out_ << "cashdrawer " << tool << " (library " << library << ")\n";
-    }
 
 private:
     void PrintTree(const nlohmann::ordered_json& object, int depth) {
@@ -216,9 +213,6 @@ public:
         out_ << out.dump(2) << "\n";
     }
 
-    void Version(const std::string& tool, const std::string& library) override {
-        Print({{"tool", tool}, {"library", library}});
-    }
 
 private:
     void Print(const json& value) { out_ << value.dump(2) << "\n"; }

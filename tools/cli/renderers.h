@@ -21,7 +21,6 @@ public:
     virtual void Config(const ConfigReport& report) = 0;
     virtual void ConfigWritten(const ConfigInitReport& report) = 0;
     virtual void Doctor(const DoctorReport& report) = 0;
-    virtual void Version(const std::string& tool, const std::string& library) = 0;
 };
 
 std::unique_ptr<Renderer> MakeTextRenderer(std::ostream& out);
