@@ -20,6 +20,10 @@ public:
     // cannot open the board.
     virtual BoardIoHandle Open() = 0;
     virtual void Close(BoardIoHandle handle) = 0;
+    // Makes the register reachable through the handle before any access to
+    // it; false, with the Diagnosis saying why, when it cannot be. A library
+    // that reaches all of physical memory once open has nothing to do.
+    virtual bool Reach(BoardIoHandle /*handle*/, uint32_t /*physicalAddress*/) { return true; }
     virtual uint32_t ReadDWord(BoardIoHandle handle, uint32_t physicalAddress) = 0;
     virtual void WriteDWord(BoardIoHandle handle, uint32_t physicalAddress, uint32_t value) = 0;
 

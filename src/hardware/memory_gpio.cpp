@@ -26,11 +26,33 @@ Result StatusOf(uint32_t statusValue) { return StateOf((statusValue & kSenseBit)
 
 } // namespace
 
+bool MemoryGpioRegistersReachable(BoardIo& board) {
+    const BoardIoHandle handle = board.Open();
+    if (handle == 0) {
+        return false;
+    }
+    bool reached = true;
+    for (const RegisterSetMap& map : kRegisterSets) {
+        reached = reached && board.Reach(handle, map.statusRegister) && board.Reach(handle, map.outputRegister);
+    }
+    board.Close(handle);
+    return reached;
+}
+
 uint32_t MemoryGpioOutputRegister(DrawerLetter set) { return MapOf(set).outputRegister; }
 
-bool MemoryGpioDrawers::OpenBoardIo() {
+// Opens the library and makes both registers of the set reachable; on
+// failure nothing stays open and no register has been touched.
+bool MemoryGpioDrawers::OpenBoardIo(uint32_t statusRegister, uint32_t outputRegister) {
     state_.boardIoHandle = board_.Open();
-    return state_.boardIoHandle != 0;
+    if (state_.boardIoHandle == 0) {
+        return false;
+    }
+    if (!board_.Reach(state_.boardIoHandle, statusRegister) || !board_.Reach(state_.boardIoHandle, outputRegister)) {
+        CloseBoardIo();
+        return false;
+    }
+    return true;
 }
 
 void MemoryGpioDrawers::CloseBoardIo() {
@@ -51,10 +73,10 @@ void MemoryGpioDrawers::ClearBit0(uint32_t address) {
 }
 
 Result MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
-    if (!OpenBoardIo()) {
+    const RegisterSetMap& map = MapOf(set);
+    if (!OpenBoardIo(map.statusRegister, map.outputRegister)) {
         return Result::BoardIoUnavailable;
     }
-    const RegisterSetMap& map = MapOf(set);
     SetBit0(map.statusRegister);
     clock_.SleepMs(kSenseSettleMs);
     SetBit0(map.outputRegister);
@@ -68,10 +90,10 @@ Result MemoryGpioDrawers::KickMemoryGpio(DrawerLetter set) {
 
 Result MemoryGpioDrawers::ReadMemoryGpioStatus(DrawerLetter set) {
     // Never hands an empty handle to the library.
-    if (!OpenBoardIo()) {
+    const RegisterSetMap& map = MapOf(set);
+    if (!OpenBoardIo(map.statusRegister, map.outputRegister)) {
         return Result::BoardIoUnavailable;
     }
-    const RegisterSetMap& map = MapOf(set);
     if (set == DrawerLetter::A) {
         // Set A's sense line is enabled, and given time to settle, first.
         SetBit0(map.statusRegister);

@@ -12,6 +12,10 @@
 
 namespace cashdrawer {
 
+// Whether the board I/O opens and reaches every register of both sets;
+// nothing is read or written. The Diagnosis says why not.
+bool MemoryGpioRegistersReachable(BoardIo& board);
+
 // The register whose bit 0 drives the drawer of register set A or B.
 uint32_t MemoryGpioOutputRegister(DrawerLetter set);
 
@@ -24,9 +28,6 @@ class MemoryGpioDrawers {
 public:
     MemoryGpioDrawers(BoardIo& board, Clock& clock, MemoryGpioState& state) : board_(board), clock_(clock), state_(state) {}
 
-    bool OpenBoardIo();
-    void CloseBoardIo();
-
     // Ok after the kick; BoardIoUnavailable when the board I/O library
     // cannot be opened, in which case no register was touched.
     // Register set A serves the "_CashA" drawers, set B the "_CashB" ones.
@@ -36,6 +37,8 @@ public:
     Result ReadMemoryGpioStatus(DrawerLetter set);
 
 private:
+    bool OpenBoardIo(uint32_t statusRegister, uint32_t outputRegister);
+    void CloseBoardIo();
     void SetBit0(uint32_t address);
     void ClearBit0(uint32_t address);
 

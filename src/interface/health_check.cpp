@@ -5,7 +5,10 @@
 #include "cash_drawer_version.h"
 #include "config/ini_file.h"
 #include "interface/failure_text.h"
+#include "hardware/memory_gpio.h"
+#include "hardware/super_io.h"
 #include "platform/bus_lock.h"
+#include "platform/kernel_port_claims.h"
 #include "platform/library_location.h"
 #include "serial/serial_link.h"
 
@@ -16,6 +19,13 @@
 
 namespace cashdrawer {
 namespace {
+
+// The device the serial drawer's next open uses: a Device key where the
+// system names devices by path, else the port number's device.
+std::string DeviceOfSettings(SerialLink& link, const SerialSettings& settings) {
+    link.NameDevice(settings.Device);
+    return link.DeviceName(settings.ComNuM);
+}
 
 // Just enough JSON: objects of strings, numbers, booleans and nested
 // objects, written in order.
@@ -141,17 +151,17 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
     }
     if (needs.superIoBus) {
         BusClaim claim(platform.superIoBusLock);
-        report.Add("superIoBusMutex", claim.Held() ? "free" : "held by another program for more than 500 ms");
+        report.Add("superIoBusMutex", claim.Held() ? "free" : platform.superIoBusLock.WhyNotHeld());
+        if (const std::string claims = KernelClaimsOnPorts(kSuperIoIndexPort, kSuperIoDataPort); !claims.empty()) {
+            report.Add("superIoKernelDrivers", claims);
+        }
     }
     if (needs.boardIo) {
-        const BoardIoHandle handle = platform.boardIo.Open();
-        if (handle != 0) {
-            platform.boardIo.Close(handle);
-        }
+        const bool opens = MemoryGpioRegistersReachable(platform.boardIo);
         JsonObject boardIo;
-        boardIo.Add("opens", handle != 0).Add("detail", platform.boardIo.Diagnosis());
+        boardIo.Add("opens", opens).Add("detail", platform.boardIo.Diagnosis());
         report.Add("boardIo", boardIo);
-        if (handle == 0) {
+        if (!opens) {
             problems.push_back("the board I/O library: " + platform.boardIo.Diagnosis());
         }
     }
@@ -160,7 +170,7 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
         const SerialSettings settings = config.ReadSerialSettings(serialId);
         JsonObject serial;
         serial.Add("section", serialId)
-            .Add("port", SerialPortName(settings.ComNuM))
+            .Add("port", DeviceOfSettings(*platform.serialLink, settings))
             .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)));
         if (row != nullptr) {
             // The serial drawer itself: its port opened (as its first call

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 namespace cashdrawer {
 
@@ -15,6 +16,8 @@ public:
     // which case the caller goes on without it.
     virtual bool Acquire() = 0;
     virtual void Release() = 0;
+    // In words, why the last Acquire gave no claim.
+    virtual std::string WhyNotHeld() const { return "held by another program for more than 500 ms"; }
 };
 
 // Holds the claim for a scope, if it could be had.

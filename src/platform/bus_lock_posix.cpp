@@ -4,7 +4,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace cashdrawer {
@@ -13,6 +15,8 @@ bool FlockBusLock::Acquire() {
     Release();
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd_ < 0) {
+        whyNotHeld_ = "the lock file " + path_ + " cannot be opened (" + std::strerror(errno) +
+                      "), so the sequences run without the claim";
         return false;
     }
     // Polled rather than blocked on: a holder that never lets go costs the
@@ -22,6 +26,7 @@ bool FlockBusLock::Acquire() {
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd_);
             fd_ = -1;
+            whyNotHeld_ = "held by another program (a lock on " + path_ + ") for more than 500 ms";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -36,5 +41,7 @@ void FlockBusLock::Release() {
         fd_ = -1;
     }
 }
+
+std::unique_ptr<SharedBusLock> MakeSystemSuperIoBusLock() { return std::make_unique<FlockBusLock>(); }
 
 } // namespace cashdrawer

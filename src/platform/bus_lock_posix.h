@@ -25,10 +25,12 @@ public:
     // /run/lock), or after the wait when another holder keeps it.
     bool Acquire() override;
     void Release() override;
+    std::string WhyNotHeld() const override { return whyNotHeld_; }
 
 private:
     std::string path_;
     int fd_ = -1;
+    std::string whyNotHeld_;
 };
 
 } // namespace cashdrawer

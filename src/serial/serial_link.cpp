@@ -14,6 +14,8 @@ std::string SerialPortName(int32_t portNumber) {
     return portNumber <= 9 ? "COM" + number : "\\\\.\\COM" + number;
 }
 
+std::string SerialLink::DeviceName(int32_t portNumber) const { return SerialPortName(portNumber); }
+
 int32_t SupportedBaudRate(int32_t baudRate) {
     return std::find(kSupportedRates.begin(), kSupportedRates.end(), baudRate) != kSupportedRates.end() ? baudRate
                                                                                                         : kFallbackRate;

@@ -40,6 +40,8 @@ public:
     // where the system names serial devices by path (Linux); empty: the
     // number decides. Ignored where ports are numbered (Windows).
     virtual void NameDevice(const std::string& /*path*/) {}
+    // What the next Open of the port number opens, as the system names it.
+    virtual std::string DeviceName(int32_t portNumber) const;
 
     // The port's name and, after an open that failed, the system's words
     // for why. Read by the calling threads only.

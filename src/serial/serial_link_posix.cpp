@@ -42,18 +42,26 @@ std::chrono::milliseconds PosixSerialLink::WriteTimeBound(int count) {
 
 std::shared_ptr<SerialLink> MakeSystemSerialLink() { return std::make_shared<PosixSerialLink>(""); }
 
-std::string PosixSerialLink::DevicePath(int32_t portNumber) const {
+std::string PosixSerialLink::DeviceName(int32_t portNumber) const {
     if (!namedDevice_.empty()) {
         return namedDevice_;
     }
-    return devicePath_.empty() ? "/dev/ttyS" + std::to_string(static_cast<int64_t>(portNumber) - 1) : devicePath_;
+    if (!devicePath_.empty()) {
+        return devicePath_;
+    }
+    // COM1 is the first serial device; below 1 no device is named at all.
+    return portNumber >= 1 ? "/dev/ttyS" + std::to_string(portNumber - 1)
+                           : "no device (ComNuM=" + std::to_string(portNumber) + ": COM ports count from 1)";
 }
 
 Result PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
     Close();
-    const std::string path = DevicePath(portNumber);
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const std::string path = DeviceName(portNumber);
     diagnosis_ = path;
+    if (namedDevice_.empty() && devicePath_.empty() && portNumber < 1) {
+        return Result::PortMissing;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         diagnosis_ += std::string(": ") + std::strerror(errno);
         return Result::PortMissing;

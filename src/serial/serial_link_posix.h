@@ -23,6 +23,8 @@ public:
     void Close() override;
     std::string Diagnosis() const override { return diagnosis_; }
     void NameDevice(const std::string& path) override { namedDevice_ = path; }
+    // The named device, else /dev/ttyS(N-1) for COM port N.
+    std::string DeviceName(int32_t portNumber) const override;
 
     // How long a write of `count` bytes may take, transmission included.
     static std::chrono::milliseconds WriteTimeBound(int count);
@@ -30,7 +32,6 @@ public:
     static constexpr int kWriteTimeoutPerByteMs = 5;
 
 private:
-    std::string DevicePath(int32_t portNumber) const;
 
     std::string devicePath_;
     std::string namedDevice_; // from the configuration file's Device key

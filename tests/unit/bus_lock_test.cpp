@@ -36,6 +36,7 @@ TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     FlockBusLock ours(path);
     EXPECT_FALSE(ours.Acquire()) << "held elsewhere beyond the 500 ms wait";
+    EXPECT_EQ(ours.WhyNotHeld(), "held by another program (a lock on " + path + ") for more than 500 ms");
     int status = 0;
     ::waitpid(holder, &status, 0);
     EXPECT_TRUE(ours.Acquire()) << "free once the holder has gone";
@@ -53,6 +54,9 @@ TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
 TEST(SuperIoBusLock, ALockFileThatCannotBeMadeIsNoClaimAndNoWait) {
     FlockBusLock nowhere("/nonexistent-folder/cashdrawer-superio.lock");
     EXPECT_FALSE(nowhere.Acquire());
+    // Not "held by another program": nobody holds it, it cannot be made.
+    EXPECT_EQ(nowhere.WhyNotHeld(), "the lock file /nonexistent-folder/cashdrawer-superio.lock cannot be opened "
+                                    "(No such file or directory), so the sequences run without the claim");
     nowhere.Release(); // harmless
 }
 

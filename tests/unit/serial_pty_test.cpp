@@ -153,5 +153,32 @@ TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
     EXPECT_FALSE(thread.Started());
 }
 
+// ComNuM=N is /dev/ttyS(N-1); a Device key replaces it; below 1 nothing
+// is opened at all (not "/dev/ttyS-1").
+TEST(PosixSerialNames, PortNumbersCountFromOneAndADeviceKeyWins) {
+    struct Case {
+        int32_t comNuM;
+        const char* device;
+        const char* opens;
+    };
+    const Case cases[] = {
+        {1, "", "/dev/ttyS0"},
+        {3, "", "/dev/ttyS2"},
+        {0, "", "no device (ComNuM=0: COM ports count from 1)"},
+        {-4, "", "no device (ComNuM=-4: COM ports count from 1)"},
+        {0, "/dev/ttyUSB0", "/dev/ttyUSB0"},
+        {2, "/dev/ttyACM1", "/dev/ttyACM1"},
+    };
+    for (const Case& c : cases) {
+        PosixSerialLink link("");
+        link.NameDevice(c.device);
+        EXPECT_EQ(link.DeviceName(c.comNuM), c.opens);
+    }
+    PosixSerialLink link("");
+    EXPECT_EQ(link.Open(0, 9600, 0, 8, 0), Result::PortMissing);
+    EXPECT_EQ(link.Diagnosis(), "no device (ComNuM=0: COM ports count from 1)");
+    EXPECT_FALSE(link.IsOpen());
+}
+
 } // namespace
 } // namespace cashdrawer

@@ -1,6 +1,6 @@
 // The tool on platforms without the DLL: the drawer library linked in,
 // bound to this platform's parts or to a simulated terminal.
-#include "cli/backend.h"
+#include "cli/backend_native.h"
 
 #include "config/profile_ini.h"
 #include "interface/drawer_api.h"
@@ -81,22 +81,25 @@ private:
 
 class HardwareBackend final : public LibraryBackend {
 public:
+    HardwareBackend(std::unique_ptr<PortIo> ports, std::unique_ptr<BoardIo> board)
+        : ports_(std::move(ports)), board_(std::move(board)) {}
+
     bool Simulated() const override { return false; }
     void SetPort(uint16_t, uint32_t, PortWidth) override {}
     void SetMemory(uint32_t, uint32_t) override {}
     std::vector<sim::AccessRecord> TakeAccesses() override { return {}; }
     uint64_t NowMicros() override { return SystemClock().NowMicros(); }
     std::string UnreachableHint() const override {
-        return "this build drives port and memory drawers on a simulated terminal only (--simulate); "
-               "the serial drawer needs its COM port as /dev/ttyS<n-1>";
+        return "port drawers need root (or CAP_SYS_RAWIO) and a kernel that allows iopl, memory drawers /dev/mem; "
+               "the serial drawer opens /dev/ttyS<n-1> or its Device key. --simulate drives a simulated terminal";
     }
 
 private:
     DrawerLibrary& Library() override { return library_; }
     Clock& WaitClock() override { return SystemClock(); }
 
-    std::unique_ptr<PortIo> ports_ = MakeSystemPortIo();
-    std::unique_ptr<BoardIo> board_ = MakeSystemBoardIo();
+    std::unique_ptr<PortIo> ports_;
+    std::unique_ptr<BoardIo> board_;
     std::unique_ptr<SharedBusLock> bus_ = MakeSystemSuperIoBusLock();
     IniProfileStore profiles_;
     PosixBackgroundThread monitor_;
@@ -110,7 +113,11 @@ std::unique_ptr<DrawerBackend> MakeBackend(bool simulate, std::string&) {
     if (simulate) {
         return std::make_unique<SimulatedBackend>();
     }
-    return std::make_unique<HardwareBackend>();
+    return MakeHardwareBackend(MakeSystemPortIo(), MakeSystemBoardIo());
+}
+
+std::unique_ptr<DrawerBackend> MakeHardwareBackend(std::unique_ptr<PortIo> ports, std::unique_ptr<BoardIo> board) {
+    return std::make_unique<HardwareBackend>(std::move(ports), std::move(board));
 }
 
 } // namespace cashdrawer::cli
