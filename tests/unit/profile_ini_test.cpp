@@ -1,3 +1,4 @@
+#include "config/ini_file.h"
 #include "config/profile_ini.h"
 #include "sim/sim_terminal.h"
 
@@ -27,6 +28,10 @@ TEST(IniRead, FollowsThePrivateProfileRules) {
         "Empty=\r\n"
         "Quoted=\"  spaced  \"\r\n"
         "Half=\"open\r\n"
+        "Single='  kept  '\r\n"
+        "Mixed=\"one'\r\n"
+        "Lone=\"\r\n"
+        "ZetaAz=edges of the alphabet\r\n"
         "dup=first\r\n"
         "dup=second\r\n"
         "no equals sign here\r\n"
@@ -46,6 +51,10 @@ TEST(IniRead, FollowsThePrivateProfileRules) {
         {"CashDrawer_Machine", "Empty", ""},
         {"CashDrawer_Machine", "Quoted", "  spaced  "}, // matching quotes are taken off
         {"CashDrawer_Machine", "Half", "\"open"},
+        {"CashDrawer_Machine", "Single", "  kept  "}, // single quotes too
+        {"CashDrawer_Machine", "Mixed", "\"one'"},     // but only a matching pair
+        {"CashDrawer_Machine", "Lone", "\""},          // one mark is no pair
+        {"CashDrawer_Machine", "zETAaZ", "edges of the alphabet"},
         {"CashDrawer_Machine", "dup", "first"},
         {"CashDrawerList", "RN340_A", "RN340_CashA"},
         {"CashDrawer_Machine", "Later", ""}, // only the first section of a name counts
@@ -154,6 +163,53 @@ TEST_F(IniFiles, AnUnwritablePathIsSilentlyLeftAlone) {
     store_.WriteString(path, "s", "k", "v");
     EXPECT_EQ(store_.ReadString(path, "s", "k"), "");
     EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
+// A rewrite replaces the file with a new one: it must keep the old one's
+// permissions, and a bare file name means the current directory.
+TEST_F(IniFiles, ARewriteKeepsThePermissionsAndABareNameIsTheCurrentDirectory) {
+    const std::string path = Path("t.ini");
+    std::ofstream(path, std::ios::binary) << "[s]\r\nk=1\r\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                           std::filesystem::perms::group_read);
+    store_.WriteString(path, "s", "k", "2");
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read);
+
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(folder_);
+    store_.WriteString("bare.ini", "s", "k", "v");
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(Contents(Path("bare.ini")), "[s]\r\nk=v\r\n");
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        files += entry.is_regular_file() ? 1 : 0;
+    }
+    EXPECT_EQ(files, 2u) << "no temporary file left beside them";
+}
+
+// What the health check asks of the configuration file's path.
+TEST_F(IniFiles, KindAndWritabilityOfAPath) {
+    const std::string file = Path("there.ini");
+    std::ofstream(file) << "[s]\n";
+    const std::string folder = Path("sub");
+    std::filesystem::create_directory(folder);
+    struct Case {
+        std::string path;
+        PathKind kind;
+        bool writable;
+    };
+    const Case cases[] = {
+        {file, PathKind::File, true},
+        {Path("missing.ini"), PathKind::Missing, true}, // its folder takes new files
+        {folder, PathKind::Other, false},
+        {Path("no-folder/missing.ini"), PathKind::Missing, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(KindOfPath(c.path), c.kind) << c.path;
+        EXPECT_EQ(CanWriteFile(c.path), c.writable) << c.path;
+    }
 }
 
 // Runs `body` in a child process; true when it exited with 0.

@@ -13,6 +13,8 @@ namespace cashdrawer::cli {
 struct LevelChange {
     uint64_t timeMicros;
     int level; // 0 or 1
+
+    friend bool operator==(const LevelChange&, const LevelChange&) = default;
 };
 
 // The level of the line each time it changes; the first entry is the
