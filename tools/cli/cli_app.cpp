@@ -26,25 +26,27 @@ constexpr char kExitCodeHelp[] =
 volatile std::sig_atomic_t interrupted = 0;
 void OnInterrupt(int) { interrupted = 1; }
 
+// One whole number in C notation that fits 32 bits; nothing may follow it.
+bool ParseWord(const std::string& text, uint32_t& word) {
+    try {
+        std::size_t used = 0;
+        const unsigned long long number = std::stoull(text, &used, 0);
+        if (used != text.size() || number > 0xFFFFFFFFull || text.find('-') != std::string::npos) {
+            return false;
+        }
+        word = static_cast<uint32_t>(number);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 // "PORT=VALUE", numbers in C notation (0x50E=0xFF); DWORD-wide when the
 // value does not fit a byte.
 bool ParseAssignment(const std::string& text, uint32_t& where, uint32_t& value) {
     const auto equals = text.find('=');
-    if (equals == std::string::npos) {
-        return false;
-    }
-    try {
-        std::size_t used = 0;
-        where = static_cast<uint32_t>(std::stoul(text.substr(0, equals), &used, 0));
-        if (used != equals) {
-            return false;
-        }
-        const std::string rest = text.substr(equals + 1);
-        value = static_cast<uint32_t>(std::stoul(rest, &used, 0));
-        return used == rest.size();
-    } catch (const std::exception&) {
-        return false;
-    }
+    return equals != std::string::npos && ParseWord(text.substr(0, equals), where) &&
+           ParseWord(text.substr(equals + 1), value);
 }
 
 class Tool {
