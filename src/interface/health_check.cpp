@@ -20,13 +20,6 @@
 namespace cashdrawer {
 namespace {
 
-// The device the serial drawer's next open uses: a Device key where the
-// system names devices by path, else the port number's device.
-std::string DeviceOfSettings(SerialLink& link, const SerialSettings& settings) {
-    link.NameDevice(settings.Device);
-    return link.DeviceName(settings.ComNuM);
-}
-
 // Just enough JSON: objects of strings, numbers, booleans and nested
 // objects, written in order.
 class JsonObject {
@@ -170,7 +163,7 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
         const SerialSettings settings = config.ReadSerialSettings(serialId);
         JsonObject serial;
         serial.Add("section", serialId)
-            .Add("port", DeviceOfSettings(*platform.serialLink, settings))
+            .Add("port", platform.serialLink->DeviceFor(settings.ComNuM, settings.Device))
             .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)));
         if (row != nullptr) {
             // The serial drawer itself: its port opened (as its first call

@@ -42,6 +42,12 @@ public:
     virtual void NameDevice(const std::string& /*path*/) {}
     // What the next Open of the port number opens, as the system names it.
     virtual std::string DeviceName(int32_t portNumber) const;
+    // What a drawer section's settings open: its Device key named, then
+    // the device of its port number.
+    std::string DeviceFor(int32_t portNumber, const std::string& device) {
+        NameDevice(device);
+        return DeviceName(portNumber);
+    }
 
     // The port's name and, after an open that failed, the system's words
     // for why. Read by the calling threads only.

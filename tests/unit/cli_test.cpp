@@ -191,9 +191,19 @@ TEST_F(Cli, ConfigShowResolvesTheSerialDrawersPort) {
     text.replace(text.find("[CashDrawerList]\r\n"), 18, "[CashDrawerList]\r\nTILL=DL470_CashB\r\n");
     std::ofstream("CashDrawerconfig.ini", std::ios::trunc) << text;
 
-    const ToolRun run = Cashdrawer({"config", "show"});
+    ToolRun run = Cashdrawer({"config", "show"});
     EXPECT_TRUE(Contains(run.out, "Drawer:      DL470_CashB")) << run.out;
-    EXPECT_TRUE(Contains(run.out, "Serial port: \\\\.\\COM12 at 9600 baud")) << run.out;
+    // COM12 is the twelfth serial device of the system.
+    EXPECT_TRUE(Contains(run.out, "Serial port: /dev/ttyS11 at 9600 baud")) << run.out;
+
+    // A Device key names the device instead.
+    text.replace(text.find("ComNuM=12\r\n"), 11, "ComNuM=12\r\nDevice=/dev/ttyUSB3\r\n");
+    std::ofstream("CashDrawerconfig.ini", std::ios::trunc) << text;
+    run = Cashdrawer({"config", "show", "--json"});
+    const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(report["serial"]["port"], "/dev/ttyUSB3") << run.out;
+    EXPECT_EQ(report["serial"]["ComNuM"], 12);
+    EXPECT_EQ(report["serial"]["baudRate"], 9600);
 }
 
 TEST_F(Cli, WatchPrintsTheStateAndStopsAfterTheCount) {

@@ -205,8 +205,10 @@ ConfigReport ShowConfig(ProfileStore& store) {
     }
     if (row != nullptr && row->method == &kSerialDrawer) {
         const SerialSettings settings = config.ReadSerialSettings(row->drawerId);
-        report.serial = SerialSettingsReport{SerialPortName(settings.ComNuM), settings.ComNuM, settings.Baudint,
-                                             SupportedBaudRate(settings.Baudint)};
+        // As this system names it: COM12 on Windows, /dev/ttyS11 or the
+        // section's Device on Linux.
+        report.serial = SerialSettingsReport{MakeSystemSerialLink()->DeviceFor(settings.ComNuM, settings.Device),
+                                             settings.ComNuM, settings.Baudint, SupportedBaudRate(settings.Baudint)};
     }
     return report;
 }
