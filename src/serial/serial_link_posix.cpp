@@ -36,6 +36,23 @@ tcflag_t CharacterSize(uint8_t byteSize) {
 
 } // namespace
 
+void ConfigureLine(termios& line, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits) {
+    ::cfmakeraw(&line);
+    ::cfsetispeed(&line, SpeedOf(baudRate));
+    ::cfsetospeed(&line, SpeedOf(baudRate));
+    line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    line.c_cflag |= CharacterSize(byteSize) | CREAD | CLOCAL;
+    if (parity != kParityNone) {
+        line.c_cflag |= PARENB | (parity == 1 ? PARODD : 0); // 1 odd, 2 even
+    }
+    if (stopBits != kOneStopBit) {
+        line.c_cflag |= CSTOPB;
+    }
+    // termios has no DSR output flow control: the line runs without it.
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+}
+
 std::chrono::milliseconds PosixSerialLink::WriteTimeBound(int count) {
     return std::chrono::milliseconds(kWriteTimeoutConstantMs + kWriteTimeoutPerByteMs * std::max(count, 0));
 }
@@ -72,20 +89,7 @@ Result PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parit
     if (::tcgetattr(fd, &line) != 0) {
         return Result::LineRefused;
     }
-    ::cfmakeraw(&line);
-    ::cfsetispeed(&line, SpeedOf(baudRate));
-    ::cfsetospeed(&line, SpeedOf(baudRate));
-    line.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    line.c_cflag |= CharacterSize(byteSize) | CREAD | CLOCAL;
-    if (parity != kParityNone) {
-        line.c_cflag |= PARENB | (parity == 1 ? PARODD : 0); // 1 odd, 2 even
-    }
-    if (stopBits != kOneStopBit) {
-        line.c_cflag |= CSTOPB;
-    }
-    // termios has no DSR output flow control: the line runs without it.
-    line.c_cc[VMIN] = 0;
-    line.c_cc[VTIME] = 0;
+    ConfigureLine(line, baudRate, parity, byteSize, stopBits);
     if (::tcsetattr(fd, TCSANOW, &line) != 0) {
         return Result::LineRefused;
     }

@@ -5,11 +5,19 @@
 
 #include "serial/serial_link.h"
 
+#include <termios.h>
+
 #include <atomic>
 #include <chrono>
 #include <string>
 
 namespace cashdrawer {
+
+// Sets up a line as the drawer device needs it: raw bytes, reads that never
+// wait, the rate (an unsupported one is 9600) and framing asked for, the
+// receiver on, modem control lines and hardware flow control ignored.
+// Parity 0 none, 1 odd, 2 even; stop bits 0 one, else two.
+void ConfigureLine(termios& line, int32_t baudRate, uint8_t parity, uint8_t byteSize, uint8_t stopBits);
 
 class PosixSerialLink final : public SerialLink {
 public:
@@ -32,7 +40,6 @@ public:
     static constexpr int kWriteTimeoutPerByteMs = 5;
 
 private:
-
     std::string devicePath_;
     std::string namedDevice_; // from the configuration file's Device key
     std::string diagnosis_;

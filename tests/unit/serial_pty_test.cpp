@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -151,6 +156,63 @@ TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
     EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::A), Result::NotOpen);
     EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::NotOpen);
     EXPECT_FALSE(thread.Started());
+}
+
+// The framing each request asks for. (A pty forces 8 bits and no parity
+// whatever it is told, so this is checked on the settings themselves.)
+TEST(PosixSerialLine, TheLineSettingsAreTheOnesAskedFor) {
+    struct Case {
+        int32_t baudRate;
+        uint8_t parity; // 0 none, 1 odd, 2 even
+        uint8_t byteSize;
+        uint8_t stopBits; // 0 one, 2 two
+        speed_t speed;
+        tcflag_t size;
+    };
+    const Case cases[] = {
+        {9600, 0, 8, 0, B9600, CS8},     {19200, 0, 8, 0, B19200, CS8}, {115200, 0, 8, 0, B115200, CS8},
+        {2400, 2, 7, 2, B2400, CS7},     {4800, 1, 7, 0, B4800, CS7},   {12345, 0, 8, 0, B9600, CS8},
+        {57600, 0, 6, 0, B57600, CS6},   {38400, 0, 5, 0, B38400, CS5},
+    };
+    for (const Case& c : cases) {
+        termios line{};
+        line.c_cflag = CRTSCTS | PARODD | CS8;
+        line.c_lflag = ICANON | ECHO | ISIG;
+        line.c_cc[VMIN] = 1;
+        ConfigureLine(line, c.baudRate, c.parity, c.byteSize, c.stopBits);
+        EXPECT_EQ(::cfgetospeed(&line), c.speed) << c.baudRate;
+        EXPECT_EQ(::cfgetispeed(&line), c.speed) << c.baudRate;
+        EXPECT_EQ(line.c_cflag & CSIZE, c.size) << c.baudRate;
+        EXPECT_EQ((line.c_cflag & PARENB) != 0, c.parity != 0) << c.baudRate;
+        EXPECT_EQ((line.c_cflag & PARODD) != 0, c.parity == 1) << c.baudRate;
+        EXPECT_EQ((line.c_cflag & CSTOPB) != 0, c.stopBits != 0) << c.baudRate;
+        EXPECT_EQ(line.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+        EXPECT_EQ(line.c_cflag & CRTSCTS, 0u);
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u) << "raw";
+        EXPECT_EQ(line.c_cc[VMIN], 0);
+        EXPECT_EQ(line.c_cc[VTIME], 0);
+    }
+}
+
+// And they reach the terminal: read back from the device itself.
+TEST(PosixSerialLine, OpenLeavesTheTerminalRawAtTheRateAskedFor) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    PosixSerialLink link(slave);
+    ASSERT_EQ(link.Open(1, 19200, kParityNone, 8, kOneStopBit), Result::Ok) << link.Diagnosis();
+    const int probe = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    termios line{};
+    ASSERT_EQ(::tcgetattr(probe, &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), static_cast<speed_t>(B19200));
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(line.c_cc[VMIN], 0);
+    ::close(probe);
+    link.Close();
+    ::close(master);
 }
 
 // ComNuM=N is /dev/ttyS(N-1); a Device key replaces it; below 1 nothing
