@@ -38,19 +38,6 @@ std::string Joined(const std::vector<std::string>& names) {
     return text;
 }
 
-// C stdio rather than iostreams, which would treble the DLL's size.
-std::string ReadListing(const char* path) {
-    std::string text;
-    if (std::FILE* file = std::fopen(path, "r")) {
-        char block[4096];
-        for (std::size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;) {
-            text.append(block, got);
-        }
-        std::fclose(file);
-    }
-    return text;
-}
-
 // Calls `each` with every line of the text, without its newline.
 template <typename Each>
 void ForEachLine(const std::string& text, Each each) {
@@ -118,10 +105,6 @@ std::string DescribeKernelClaims(const std::string& ioports, const std::string& 
                 " (their accesses can fall between a drawer sequence's writes)";
     }
     return text;
-}
-
-std::string KernelClaimsOnPorts(uint16_t first, uint16_t last) {
-    return DescribeKernelClaims(ReadListing("/proc/ioports"), ReadListing("/proc/modules"), first, last);
 }
 
 } // namespace cashdrawer

@@ -25,7 +25,8 @@ std::vector<std::string> SuperIoDriverModules(const std::string& modules);
 std::string DescribeKernelClaims(const std::string& ioports, const std::string& modules, uint16_t first,
                                  uint16_t last);
 
-// The same, read from this system's listings.
+// The same, read from this system's listings; empty on Windows, which has
+// none a program can read.
 std::string KernelClaimsOnPorts(uint16_t first, uint16_t last);
 
 } // namespace cashdrawer
