@@ -28,7 +28,7 @@ std::string Hex(uint64_t value) {
 std::string WhyNotOpened(const std::string& path, int error) {
     std::string text = "cannot open " + path + " (" + std::strerror(error) + ")";
     if (error == EACCES || error == EPERM) {
-        text += ": mapping physical memory needs root or the CAP_SYS_RAWIO capability";
+        text += ": mapping physical memory needs root (the CAP_SYS_RAWIO capability and write access to the device)";
     } else if (error == ENOENT) {
         text += ": this system offers no access to physical memory";
     }

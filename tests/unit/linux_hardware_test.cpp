@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/io.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,6 +204,40 @@ TEST_F(DevMem, MemoryOutOfReachGivesNoHandleOrNoAccessAndSaysWhy) {
     EXPECT_EQ(std::filesystem::file_size(shortMemory.Path()), 0x10000u);
     EXPECT_EQ(state_.boardIoHandle, 0u);
     EXPECT_FALSE(MemoryGpioRegistersReachable(board));
+}
+
+// /dev/mem is root's alone (root:kmem 0640): a till application running as
+// a plain user is refused at the open, and told what it lacks.
+TEST_F(DevMem, APlainUserIsRefusedAtTheOpenAndToldWhatItLacks) {
+    PhysicalMemoryFile memory(folder_ / "mem", 0x1000);
+    // Writable by nobody but root, whoever runs the test.
+    std::filesystem::permissions(memory.Path(), std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+    int words[2];
+    ASSERT_EQ(::pipe(words), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (::geteuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            std::_Exit(3);
+        }
+        DevMemBoardIo board(memory.Path());
+        const std::string said = board.Open() == 0 ? board.Diagnosis() : "opened";
+        (void)!::write(words[1], said.data(), said.size());
+        std::_Exit(0);
+    }
+    ::close(words[1]);
+    std::string said;
+    char block[256];
+    for (ssize_t got; (got = ::read(words[0], block, sizeof block)) > 0;) {
+        said.append(block, static_cast<std::size_t>(got));
+    }
+    ::close(words[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(said, "cannot open " + memory.Path() +
+                        " (Permission denied): mapping physical memory needs root (the CAP_SYS_RAWIO capability and "
+                        "write access to the device)");
 }
 
 TEST_F(DevMem, OnlyAReachedAlignedRegisterOfTheOpenSessionIsTouched) {
