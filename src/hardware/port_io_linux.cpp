@@ -1,11 +1,11 @@
 #include "hardware/port_io_linux.h"
 
+#include "config/ini_file.h"
+
 #include <sys/io.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace cashdrawer {
 namespace {
@@ -24,11 +24,6 @@ std::string LockdownMode(const std::string& lockdown) {
         return "none";
     }
     return lockdown.substr(open + 1, close - open - 1);
-}
-
-std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace
@@ -56,7 +51,7 @@ LinuxPortIo::LinuxPortIo(SetIoPrivilege setIoPrivilege, std::string lockdownFile
 Result LinuxPortIo::Initialize() {
     if (setIoPrivilege_(kUserPortAccess) != 0) {
         const int error = errno;
-        diagnosis_ = DescribeIoPrivilegeRefusal(error, ReadWholeFile(lockdownFile_));
+        diagnosis_ = DescribeIoPrivilegeRefusal(error, ReadIniFile(lockdownFile_).value_or(""));
         return Result::LibraryMissing;
     }
     diagnosis_ = "the I/O ports, through iopl(3)";
