@@ -70,7 +70,14 @@ int OpenCashConfirmed(DrawerSession& session, const char* drawerId, int timeoutM
     if (kicked != CASH_DRAWER_KICKED) {
         return kicked;
     }
-    return WaitFor(session, drawerId, timeoutMs, [before](int read) { return read != before; });
+    const int confirmed = WaitFor(session, drawerId, timeoutMs, [before](int read) { return read != before; });
+    if (confirmed != CASH_DRAWER_UNREACHABLE) {
+        return confirmed;
+    }
+    // The kick went out: -2 would tell the caller it did not. A sensor that
+    // cannot be read after it confirms nothing, and the reason says why.
+    session.SetLastError("the kick ran, but the drawer's sensor could not be read after it: " + session.LastError());
+    return CASH_DRAWER_TIMED_OUT;
 }
 
 int GetCashDrawerError(DrawerSession& session, char* buffer, int size) {

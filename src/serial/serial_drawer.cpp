@@ -19,6 +19,12 @@ constexpr uint32_t kPollIntervalMs = 50;
 constexpr uint32_t kStopWaitMs = 150;
 // A request older than this with no report after it: the device is silent.
 constexpr uint32_t kReportDeadlineMs = 500;
+// How long the device may take to answer a status request. A second
+// request sent while the first is still within it brings a second answer
+// close on the first one's heels: the two arrive less than a monitor poll
+// apart, run together into one 8-byte burst and are both dropped. So no
+// request goes out while one younger than this is unanswered.
+constexpr uint32_t kAnswerTimeMs = 500;
 
 // A status report is exactly 4 bytes; byte 0 carries the marker and the
 // drawer's sense bit.
@@ -96,14 +102,24 @@ Result SerialDrawer::Write(std::span<const uint8_t> bytes) {
     return share_->link->Write(bytes.data(), static_cast<int>(bytes.size()));
 }
 
+bool SerialDrawer::RequestInFlight() const {
+    return requestUnanswered_ && share_->state.reportsPublished == reportsAtRequest_ &&
+           clock_.NowMicros() - lastRequestMicros_ < kAnswerTimeMs * 1000u;
+}
+
 Result SerialDrawer::SendStatusRequest() {
+    if (RequestInFlight()) {
+        return Result::Ok; // its answer is on the way; the latest report stands until then
+    }
     if (const Result written = Write(kStatusRequest); written != Result::Ok) {
         return written;
     }
     const uint64_t reports = share_->state.reportsPublished;
+    const uint64_t now = clock_.NowMicros();
+    lastRequestMicros_ = now;
     if (!requestUnanswered_ || reports != reportsAtRequest_) {
         requestUnanswered_ = true;
-        unansweredSinceMicros_ = clock_.NowMicros();
+        unansweredSinceMicros_ = now;
         reportsAtRequest_ = reports;
     }
     return Result::Ok;

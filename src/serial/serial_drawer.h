@@ -105,8 +105,11 @@ private:
     // One poll of the monitor thread: false once it is asked to stop.
     static bool MonitorStep(SerialMonitorShare& share);
     Result Write(std::span<const uint8_t> bytes);
-    // Sends 1D 61 01 and notes when the oldest unanswered request went out.
+    // Sends 1D 61 01 and notes when the oldest unanswered request went out;
+    // sends nothing while an earlier request is still within the device's
+    // answer time.
     Result SendStatusRequest();
+    bool RequestInFlight() const;
     bool DeviceFellSilent() const;
 
     std::shared_ptr<SerialMonitorShare> share_;
@@ -117,6 +120,8 @@ private:
     bool requestUnanswered_ = false;
     uint64_t unansweredSinceMicros_ = 0;
     uint64_t reportsAtRequest_ = 0;
+    // When the newest status request went out.
+    uint64_t lastRequestMicros_ = 0;
     // The monitor missed its stop deadline and owns the port until it
     // leaves: the drawer keeps its hands off.
     bool monitorLate_ = false;

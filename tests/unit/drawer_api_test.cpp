@@ -181,6 +181,21 @@ TEST(OpenCashConfirmed, AKickWithoutAChangeTimesOutAndUnknownDrawersAreNotKicked
         EXPECT_EQ(session.calls, 1) << "no kick without a state to confirm against";
         EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", -1), CASH_DRAWER_BAD_ARGUMENT);
     }
+    {
+        // The kick went out, then the sensor could no longer be read: not
+        // confirmed, never -2, which would say the kick did not go out.
+        SimTerminal terminal;
+        SimSession session(terminal);
+        session.afterCall = [&](int call) {
+            if (call == 2) {
+                terminal.ports.SetStart(Result::LibraryFailed);
+            }
+        };
+        EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", 100), CASH_DRAWER_TIMED_OUT);
+        EXPECT_EQ(session.calls, 3) << "read, kick, the one read that failed";
+        EXPECT_EQ(session.LastError(), "the kick ran, but the drawer's sensor could not be read after it: the port I/O "
+                                       "library did not start: the simulated port I/O library's InitializeWinIo returned false");
+    }
 }
 
 // Each road to -1 or -2 leaves words that name the cause; a success

@@ -162,7 +162,9 @@ TEST_F(SerialRoads, StatusWaitsHalfASecondOnlyUntilTheFirstReport) {
     for (const auto& [ms, bytes] : Sent()) {
         EXPECT_EQ(bytes, kStatusRequest);
     }
-    EXPECT_EQ(Sent().size(), 3u);
+    // The first request, unanswered for 500 ms, is asked again once; the
+    // second read finds that one still within the answer time.
+    EXPECT_EQ(Sent().size(), 2u);
 }
 
 TEST_F(SerialRoads, APortThatDoesNotOpenGivesMinusTwoAtOnceAndIsRetriedWithFreshSettings) {
@@ -304,6 +306,87 @@ TEST_F(SerialRoads, ADeviceThatAnswersIsNeverTakenForSilent) {
     EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1);
     RunMonitorFor(terminal_, 300);
     EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), CASH_DRAWER_UNREACHABLE);
+}
+
+// A clock that only the test moves: the monitor's 50 ms pause and the
+// calls' own time pass as the test says, so the monitor's polls and a
+// caller's reads interleave as two threads' would.
+class SteppedClock final : public Clock {
+public:
+    void SleepMs(uint32_t) override {}
+    uint64_t NowMicros() override { return nowMicros_; }
+    std::unique_ptr<Alarm> MakeAlarm() override { return std::make_unique<sim::VirtualClock::FlagAlarm>(); }
+    bool WaitMs(Alarm& alarm, uint32_t) override { return static_cast<sim::VirtualClock::FlagAlarm&>(alarm).raised; }
+    void Advance(uint32_t ms) { nowMicros_ += uint64_t{ms} * 1000u; }
+
+private:
+    uint64_t nowMicros_ = 0;
+};
+
+// A device that answers in 70 ms, read every 10 to 100 ms while the monitor
+// polls every 50 ms: each read after the first report gives the drawer's
+// state, never -2, and a change shows within two answers. Requests sent on
+// each other's heels would bring answers that run together and are dropped.
+TEST(SerialUnderFrequentReads, EveryReadAfterTheFirstReportGivesTheState) {
+    for (const uint32_t intervalMs : {10u, 20u, 50u, 100u}) {
+        SteppedClock clock;
+        auto link = std::make_shared<sim::SimSerialLink>(clock);
+        sim::ManualThread thread;
+        SerialDrawer drawer(link, thread, clock);
+        ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 3, .Baudint = 9600}), Result::Ok);
+        link->AnswerRequests(70, {0x10, 0, 0, 0}); // drawer bit clear: state 1
+
+        constexpr uint32_t kFlipAtMs = 1500, kRunMs = 3000, kChangeShownWithinMs = 450;
+        bool reported = false;
+        int wrong = 0;
+        for (uint32_t t = 0; t < kRunMs; t += 10) {
+            if (t == kFlipAtMs) {
+                link->SetReport({0x14, 0, 0, 0}); // the drawer changes: state 0 from now on
+            }
+            if (t % 50 == 0) {
+                ASSERT_TRUE(thread.RunStep());
+            }
+            if (t % intervalMs == 0) {
+                const Result read = drawer.ReadSerialDrawerStatus();
+                reported = reported || drawer.State().statusReceived;
+                const bool settled = t < kFlipAtMs || t >= kFlipAtMs + kChangeShownWithinMs;
+                const Result expected = t < kFlipAtMs + kChangeShownWithinMs ? Result::StateBit1 : Result::StateBit0;
+                if (reported && settled && read != expected) {
+                    ++wrong;
+                    ADD_FAILURE() << "every " << intervalMs << " ms, read at +" << t << " ms gave "
+                                  << static_cast<int>(read);
+                }
+            }
+            clock.Advance(10);
+        }
+        EXPECT_TRUE(reported) << intervalMs;
+        EXPECT_EQ(wrong, 0) << intervalMs;
+        // At most one request waits for its answer at any time.
+        const auto& writes = link->Writes();
+        for (std::size_t i = 1; i < writes.size(); ++i) {
+            EXPECT_GE(writes[i].timeMicros - writes[i - 1].timeMicros, 70000u) << "every " << intervalMs << " ms";
+        }
+    }
+}
+
+// A request still within the device's answer time is not repeated, however
+// often the state is read; once it is older, a fresh one goes out (a
+// silent device is asked again every 500 ms, not at every read).
+TEST_F(SerialRoads, NoSecondRequestWhileOneIsWithinTheAnswerTime) {
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
+    Report(terminal_, 0x10); // +300 ms
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // request at +300
+    RunMonitorFor(terminal_, 450);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +750: in flight, none sent
+    RunMonitorFor(terminal_, 50);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +800: 500 ms old, asked again
+    const std::vector<std::pair<uint64_t, Bytes>> expected = {
+        {0, kStatusRequest}, {50, {0x1B, 0x70, 0x30, 0x30, 0x30}}, {300, kStatusRequest}, {800, kStatusRequest}};
+    EXPECT_EQ(Sent(), expected);
+    // The kick's own request waits too; its command goes out all the same.
+    EXPECT_EQ(terminal_.library.OpenCash("DL470_CashB"), CASH_DRAWER_KICKED);
+    EXPECT_EQ(Sent().back(), (std::pair<uint64_t, Bytes>{850, {0x1B, 0x70, 0x31, 0x30, 0x30}}));
+    EXPECT_EQ(Sent().size(), 5u);
 }
 
 TEST_F(SerialRoads, UnloadWithoutSerialUseOrAtProcessEndWaitsForNothing) {

@@ -1046,6 +1046,27 @@ SERIAL_HOST_TEST(SerialTwoHundredLoadCyclesWhileTheDeviceStreams, "--stream 120"
     LoadCycles("DL470_CashB", 200, true);
 }
 
+// A device that takes 70 ms to answer, read every 20 ms: each read after
+// the first report gives the state; a wait for the other state runs to its
+// time limit, and a kick whose sensor never changes is "not confirmed",
+// never -2 (the kick went out).
+SERIAL_HOST_TEST(SerialFrequentReadsWaitAndConfirmedKick, "--answer-delay 70") {
+    SerialShop();
+    DrawerDll dll(BuildFolder());
+    CHECK_EQ(dll.getCashStatus("DL470_CashB"), 1);
+    int states = 0;
+    for (int read = 0; read < 40; ++read) {
+        ::Sleep(20);
+        states += dll.getCashStatus("DL470_CashB") == 1 ? 1 : 0;
+    }
+    CHECK_EQ(states, 40);
+    const double start = NowMs();
+    CHECK_EQ(dll.later.waitCashStatus("DL470_CashB", 0, 1000), CASH_DRAWER_TIMED_OUT);
+    CHECK(NowMs() - start >= 950);
+    CHECK_EQ(dll.later.waitCashStatus("DL470_CashB", 1, 1000), CASH_DRAWER_REACHED);
+    CHECK_EQ(dll.later.openCashConfirmed("DL470_CashB", 600), CASH_DRAWER_TIMED_OUT);
+}
+
 // A device that never answers: -2 after the first wait, never a state.
 SERIAL_HOST_TEST(SerialSilentDeviceGivesMinusTwo, "--answers 0") {
     SerialShop();

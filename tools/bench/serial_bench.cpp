@@ -2,6 +2,8 @@
 // a pseudo-terminal and a simulated drawer device:
 //   - the kick and status roads against the pauses they must make;
 //   - the time from a report's last byte to the published state;
+//   - the status read every 10, 20, 50 and 100 ms against a device that
+//     takes 70 ms to answer: how many reads give the device's state;
 //   - the monitor thread's CPU while idle.
 //
 //   serial_bench [--idle-seconds N]      default 60
@@ -99,6 +101,34 @@ int main(int argc, char** argv) {
                     latencies[latencies.size() / 2], sum / static_cast<double>(latencies.size()), latencies.back());
         drawer.StopSerialMonitor(false);
     }
+
+    std::printf("\nStatus read every N ms, device answering in 70 ms (3 s each):\n");
+    device.SetAnswerDelay(70);
+    device.SetReport({0x10, 0, 0, 0});
+    for (const int intervalMs : {10, 20, 50, 100}) {
+        auto link = std::make_shared<PosixSerialLink>(device.SlavePath());
+        PosixBackgroundThread thread;
+        SerialDrawer drawer(link, thread, SystemClock());
+        static_cast<void>(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}));
+        int reads = 0, afterFirstReport = 0, trueState = 0, unreachable = 0;
+        const double end = NowMs() + 3000;
+        while (NowMs() < end) {
+            const bool reportedBefore = drawer.State().statusReceived;
+            const Result read = drawer.ReadSerialDrawerStatus();
+            ++reads;
+            if (reportedBefore) {
+                ++afterFirstReport;
+                trueState += read == Result::StateBit1 ? 1 : 0;
+                unreachable += read == Result::StateBit1 || read == Result::StateBit0 ? 0 : 1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        }
+        std::printf("  every %3d ms: %4d reads, %4d after the first report: %4d the true state (%.1f %%), %d -2\n",
+                    intervalMs, reads, afterFirstReport, trueState,
+                    afterFirstReport == 0 ? 0.0 : 100.0 * trueState / afterFirstReport, unreachable);
+        drawer.StopSerialMonitor(false);
+    }
+    device.SetAnswerDelay(0);
 
     std::printf("\nIdle CPU over %d s each (device polling included in both):\n", idleSeconds);
     const double baseline = CpuShareWhileIdle(device, false, idleSeconds);

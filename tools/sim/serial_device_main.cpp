@@ -3,7 +3,7 @@
 // requests, and logs every byte it receives.
 //
 //   serial_device_sim --link PATH --log FILE [--report HEX8] [--stream MS]
-//                     [--answers N [--silent-for MS]]
+//                     [--answers N [--silent-for MS]] [--answer-delay MS]
 //
 // PATH is created as a symbolic link to the pty (e.g. $WINEPREFIX/dosdevices/com12)
 // and removed on exit. Each line of FILE is "<microseconds> <byte in hex>",
@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     unsigned streamMs = 0;
     long answers = -1;
     unsigned silentForMs = 0;
+    unsigned answerDelayMs = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--link") {
@@ -55,6 +56,8 @@ int main(int argc, char** argv) {
             answers = std::strtol(argv[i + 1], nullptr, 10);
         } else if (option == "--silent-for") {
             silentForMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+        } else if (option == "--answer-delay") {
+            answerDelayMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         } else if (option == "--stream") {
             streamMs = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
         } else {
@@ -63,13 +66,14 @@ int main(int argc, char** argv) {
         }
     }
     if (linkPath.empty() || logPath.empty()) {
-        std::fprintf(stderr, "usage: %s --link PATH --log FILE [--report HEX8] [--stream MS] [--answers N [--silent-for MS]]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s --link PATH --log FILE [--report HEX8] [--stream MS] [--answers N [--silent-for MS]] [--answer-delay MS]\n", argv[0]);
         return 1;
     }
 
     cashdrawer::sim::SimSerialDevice device;
     device.SetReport(report);
     device.SetStreaming(streamMs);
+    device.SetAnswerDelay(answerDelayMs);
     if (answers >= 0) {
         device.SetFallsSilent(static_cast<uint32_t>(answers), silentForMs);
     }

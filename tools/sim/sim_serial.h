@@ -33,6 +33,16 @@ public:
     // What one read delivers; an empty chunk is a poll with nothing waiting.
     // With nothing queued, reads deliver nothing.
     void QueueInput(std::vector<uint8_t> chunk) { input_.push_back(std::move(chunk)); }
+    // A device that answers each status request `afterMs` after it was
+    // written, with the report set at the time of the answer. Answers that
+    // fall due before one read arrive together in it, as they would on the
+    // line. Scripted input, while any is queued, comes first.
+    void AnswerRequests(uint32_t afterMs, std::vector<uint8_t> report) {
+        answerAfterMicros_ = uint64_t{afterMs} * 1000u;
+        report_ = std::move(report);
+        answering_ = true;
+    }
+    void SetReport(std::vector<uint8_t> report) { report_ = std::move(report); }
     const std::vector<OpenCall>& Opens() const { return opens_; }
     const std::vector<Sent>& Writes() const { return writes_; }
 
@@ -44,7 +54,7 @@ public:
     bool IsOpen() const override { return open_; }
     int ReadInput(uint8_t* destination) override {
         if (input_.empty()) {
-            return 0;
+            return DueAnswers(destination);
         }
         std::vector<uint8_t> chunk = std::move(input_.front());
         input_.pop_front();
@@ -60,16 +70,34 @@ public:
             return Result::WriteFailed; // a pulled cable, a hung adapter: nothing goes out
         }
         writes_.push_back({clock_.NowMicros(), std::vector<uint8_t>(bytes, bytes + count)});
+        if (answering_ && writes_.back().bytes == std::vector<uint8_t>{0x1D, 0x61, 0x01}) {
+            answersDue_.push_back(clock_.NowMicros() + answerAfterMicros_);
+        }
         return Result::Ok;
     }
     void Close() override { open_ = false; }
 
 private:
+    int DueAnswers(uint8_t* destination) {
+        int count = 0;
+        while (!answersDue_.empty() && answersDue_.front() <= clock_.NowMicros() &&
+               count + static_cast<int>(report_.size()) <= kSerialReadMax) {
+            answersDue_.pop_front();
+            std::copy(report_.begin(), report_.end(), destination + count);
+            count += static_cast<int>(report_.size());
+        }
+        return count;
+    }
+
     Clock& clock_;
     Result openResult_ = Result::Ok;
     bool open_ = false;
     bool writesFail_ = false;
     std::deque<std::vector<uint8_t>> input_;
+    bool answering_ = false;
+    uint64_t answerAfterMicros_ = 0;
+    std::vector<uint8_t> report_;
+    std::deque<uint64_t> answersDue_;
     std::vector<OpenCall> opens_;
     std::vector<Sent> writes_;
 };

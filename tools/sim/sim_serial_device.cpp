@@ -81,9 +81,10 @@ std::vector<SimSerialDevice::Received> SimSerialDevice::ReceivedBytes() const {
 void SimSerialDevice::Serve() {
     std::size_t matched = 0; // bytes of a status request seen so far
     uint64_t lastStreamed = NowMicros();
+    std::deque<uint64_t> answersDue; // when each accepted request is answered
     while (!stop_) {
         pollfd ready{master_, POLLIN, 0};
-        if (::poll(&ready, 1, 5) > 0 && (ready.revents & POLLIN) != 0) {
+        if (::poll(&ready, 1, answersDue.empty() ? 5 : 1) > 0 && (ready.revents & POLLIN) != 0) {
             uint8_t bytes[256];
             const ssize_t count = ::read(master_, bytes, sizeof bytes);
             const uint64_t now = NowMicros();
@@ -100,8 +101,12 @@ void SimSerialDevice::Serve() {
                 }
             }
             if (answer && TakeAnswer()) {
-                WriteReport();
+                answersDue.push_back(now + answerDelayMs_ * 1000ull);
             }
+        }
+        while (!answersDue.empty() && answersDue.front() <= NowMicros()) {
+            answersDue.pop_front();
+            WriteReport();
         }
         const uint32_t interval = streamIntervalMs_;
         if (interval != 0 && NowMicros() - lastStreamed >= interval * 1000ull) {

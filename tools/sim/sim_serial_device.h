@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <deque>
 #include <thread>
 #include <vector>
 
@@ -36,6 +37,9 @@ public:
     // Answers only the first `answers` requests, then falls silent; after
     // `silentForMs` of silence (0: for ever) it answers every request again.
     void SetFallsSilent(uint32_t answers, uint32_t silentForMs);
+    // Answers each request `ms` after it came (0: at once), as a real
+    // device's firmware takes its time.
+    void SetAnswerDelay(uint32_t ms) { answerDelayMs_ = ms; }
     std::vector<Received> ReceivedBytes() const;
     // Sends the report now, unasked; returns the time its last byte went out.
     uint64_t SendReport();
@@ -53,6 +57,7 @@ private:
     std::string slavePath_;
     std::atomic<bool> stop_{false};
     std::atomic<uint32_t> streamIntervalMs_{0};
+    std::atomic<uint32_t> answerDelayMs_{0};
     mutable std::mutex mutex_;
     Report report_{0x10, 0x00, 0x00, 0x00};
     bool limited_ = false;
