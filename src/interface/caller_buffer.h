@@ -7,8 +7,8 @@
 
 namespace cashdrawer {
 
-// Copies `text` into `buffer`, cut to `size - 1` bytes and always
-// NUL-terminated, and returns the text's full length: a caller whose buffer
+// Copies `text` into `buffer`, cut to at most `size - 1` bytes (short of a
+// UTF-8 character that would not fit whole) and always NUL-terminated, and returns the text's full length: a caller whose buffer
 // was too small sees a larger number than it offered, and asks again. A
 // null buffer with size 0 only asks for the length. -3 for a negative size,
 // or a null buffer with a size.

@@ -81,7 +81,12 @@ int OpenCashConfirmed(DrawerSession& session, const char* drawerId, int timeoutM
 }
 
 int GetCashDrawerError(DrawerSession& session, char* buffer, int size) {
-    return CopyToCallerBuffer(session.LastError(), buffer, size);
+    const int length = CopyToCallerBuffer(session.LastError(), buffer, size);
+    if (length == CASH_DRAWER_BAD_ARGUMENT) {
+        // Its own -3 is the last failure now, as for any other function.
+        return BadArgument(session, "GetCashDrawerError was given a null buffer or a negative size");
+    }
+    return length;
 }
 
 int CheckCashDrawerHealth(DrawerSession& session, const char* drawerId, char* buffer, int size) {
@@ -94,7 +99,10 @@ int CheckCashDrawerHealth(DrawerSession& session, const char* drawerId, char* bu
         return health == Result::Ok ? 1 : PublicResult(health);
     });
     if (report.empty()) {
-        return result; // an unknown identifier: no report
+        // An unknown identifier: no report, and an empty text where the
+        // caller looks for one.
+        static_cast<void>(CopyToCallerBuffer({}, buffer, size));
+        return result;
     }
     const int length = CopyToCallerBuffer(report, buffer, size);
     // A report that does not fit says how much room it needs.

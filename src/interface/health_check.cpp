@@ -5,15 +5,16 @@
 #include "cash_drawer_version.h"
 #include "config/ini_file.h"
 #include "interface/failure_text.h"
+#include "interface/utf8_text.h"
 #include "hardware/memory_gpio.h"
 #include "hardware/super_io.h"
 #include "platform/bus_lock.h"
 #include "platform/kernel_port_claims.h"
 #include "platform/library_location.h"
+#include "platform/system_text.h"
 #include "serial/serial_link.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,44 +22,23 @@ namespace cashdrawer {
 namespace {
 
 // Just enough JSON: objects of strings, numbers, booleans and nested
-// objects, written in order.
+// objects, written in order. Strings are escaped so that the report is
+// valid JSON and valid UTF-8 whatever bytes they hold.
 class JsonObject {
 public:
-    JsonObject& Add(const char* key, const std::string& value) { return Raw(key, Quoted(value)); }
-    JsonObject& Add(const char* key, const char* value) { return Raw(key, Quoted(value)); }
+    JsonObject& Add(const char* key, const std::string& value) { return Raw(key, JsonQuoted(value)); }
+    JsonObject& Add(const char* key, const char* value) { return Raw(key, JsonQuoted(value)); }
     JsonObject& Add(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
     JsonObject& Add(const char* key, int64_t value) { return Raw(key, std::to_string(value)); }
     JsonObject& Add(const char* key, const JsonObject& value) { return Raw(key, value.Text()); }
     std::string Text() const { return "{" + body_ + "}"; }
-
-    static std::string Quoted(const std::string& text) {
-        std::string out = "\"";
-        for (const char c : text) {
-            switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-            }
-        }
-        return out + "\"";
-    }
 
 private:
     JsonObject& Raw(const char* key, const std::string& value) {
         if (!body_.empty()) {
             body_ += ',';
         }
-        body_ += Quoted(key);
+        body_ += JsonQuoted(key);
         body_ += ':';
         body_ += value;
         return *this;
@@ -84,11 +64,29 @@ Needs NeedsOf(const CatalogueRow* row) {
             method == &kSerialDrawer};
 }
 
+// The serial drawer the configuration file sets up: the chosen drawer when
+// it is a serial one, else the first of the two sections that names a
+// port; none when neither does.
+const char* ConfiguredSerialDrawer(ConfigFile& config, const CatalogueRow* chosenRow) {
+    if (chosenRow != nullptr && chosenRow->method == &kSerialDrawer) {
+        return chosenRow->drawerId;
+    }
+    for (const char* serialId : {"DL470_CashA", "DL470_CashB"}) {
+        const SerialSettings settings = config.ReadSerialSettings(serialId);
+        if (settings.ComNuM != 0 || !settings.Device.empty()) {
+            return serialId;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
 
 Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
     const CatalogueRow* row = drawerId != nullptr ? FindForOpenCash(drawerId) : nullptr;
-    if (drawerId != nullptr && row == nullptr) {
+    // A listed identifier without a drive line gives -1 from every export:
+    // the health check answers for it as they do.
+    if (drawerId != nullptr && (row == nullptr || row->method->kick == nullptr)) {
         json.clear();
         return Explained("CheckCashDrawerHealth", drawerId, Result::UnknownDrawer);
     }
@@ -105,25 +103,29 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
 
     ConfigFile config = Config();
     const std::string path = config.BuildConfigPath();
+    const std::string shownPath = SystemTextAsUtf8(path);
     JsonObject configuration;
-    configuration.Add("path", path.empty() ? "(the current directory cannot be told)" : path);
-    configuration.Add("currentDirectory", path.substr(0, path.size() - std::min(path.size(), sizeof kConfigFileName - 1)));
+    configuration.Add("path", path.empty() ? "(the current directory cannot be told)" : shownPath);
+    configuration.Add("currentDirectory",
+                      shownPath.substr(0, shownPath.size() - std::min(shownPath.size(), sizeof kConfigFileName - 1)));
     const bool found = !path.empty() && KindOfPath(path) == PathKind::File;
     configuration.Add("found", found);
     const bool writable = !path.empty() && CanWriteFile(path);
     configuration.Add("writable", writable);
     if (!found && !writable) {
-        problems.push_back("the configuration file " + (path.empty() ? std::string(kConfigFileName) : path) +
+        problems.push_back("the configuration file " + (path.empty() ? std::string(kConfigFileName) : shownPath) +
                            " cannot be written: the Default calls will never find a drawer chosen");
     }
     const std::optional<std::string> chosen = config.ReadChosenDrawer();
-    configuration.Add("chosenKey", config.ReadChosenKey());
+    const CatalogueRow* chosenRow = chosen ? FindForOpenCash(chosen->c_str()) : nullptr;
+    configuration.Add("chosenKey", SystemTextAsUtf8(config.ReadChosenKey()));
     if (!chosen) {
         configuration.Add("resolves", "no drawer chosen: the next Default call writes the defaults");
-    } else if (const CatalogueRow* chosenRow = FindForOpenCash(chosen->c_str())) {
+    } else if (chosenRow != nullptr && chosenRow->method->kick != nullptr) {
         configuration.Add("chosenDrawer", *chosen).Add("resolves", chosenRow->method->description);
     } else {
-        configuration.Add("chosenDrawer", *chosen).Add("resolves", "not a drawer identifier: the Default calls give -1");
+        configuration.Add("chosenDrawer", SystemTextAsUtf8(*chosen))
+            .Add("resolves", "not a drawer identifier: the Default calls give -1");
     }
     report.Add("configuration", configuration);
 
@@ -159,16 +161,20 @@ Result DrawerLibrary::CheckHealth(const char* drawerId, std::string& json) {
         }
     }
     if (needs.serial) {
-        const char* serialId = row != nullptr ? row->drawerId : "DL470_CashA";
+        // The whole terminal checks the serial drawer when the file sets it
+        // up or chooses it; a terminal without one has nothing to check.
+        const char* checkedId = row != nullptr ? row->drawerId : ConfiguredSerialDrawer(config, chosenRow);
+        const char* serialId = checkedId != nullptr ? checkedId : "DL470_CashA";
         const SerialSettings settings = config.ReadSerialSettings(serialId);
         JsonObject serial;
         serial.Add("section", serialId)
             .Add("port", platform.serialLink->DeviceFor(settings.ComNuM, settings.Device))
-            .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)));
-        if (row != nullptr) {
+            .Add("baudRate", static_cast<int64_t>(SupportedBaudRate(settings.Baudint)))
+            .Add("configured", checkedId != nullptr);
+        if (checkedId != nullptr) {
             // The serial drawer itself: its port opened (as its first call
             // would) and one status request answered - a request, no kick.
-            const Result read = ReadStatus(row->drawerId);
+            const Result read = ReadStatus(checkedId);
             serial.Add("open", platform.serialLink->IsOpen()).Add("reportsArrive", Reached(read));
             if (!Reached(read)) {
                 serial.Add("detail", lastFailure_);

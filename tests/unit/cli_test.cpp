@@ -157,6 +157,29 @@ TEST_F(Cli, JsonForScripts) {
     EXPECT_DOUBLE_EQ(report["driveLine"]["pulses"][0]["lengthMs"].get<double>(), 50.0);
 }
 
+// Whatever bytes come in - an identifier typed in another code page, a
+// configuration file that is not UTF-8 - the tool prints its report, as
+// JSON a script can read, and exits for the drawer's reason alone; the
+// library's words are said once.
+TEST_F(Cli, AnyBytesGiveAReportAndTheExitCodeOfTheResult) {
+    std::ofstream("CashDrawerconfig.ini", std::ios::binary)
+        << "[CashDrawer_Machine]\nCurrentCashDrawer=caf\xE9\xFF\n[CashDrawerList]\ncaf\xE9\xFF=RN340_CashA\n";
+    const ToolRun doctor = Cashdrawer({"doctor", "RN340_CashA", "--simulate", "--json"});
+    EXPECT_EQ(doctor.exitCode, kExitSuccess) << doctor.err;
+    const auto report = nlohmann::json::parse(doctor.out);
+    EXPECT_EQ(report["health"]["configuration"]["chosenKey"], "caf\u00e9\u00ff");
+    EXPECT_EQ(report["health"]["configuration"]["currentDirectory"], folder_.string() + "/");
+
+    const ToolRun open = Cashdrawer({"open", "caf\xE9", "--simulate", "--json"});
+    EXPECT_EQ(open.exitCode, kExitUnknownDrawer) << open.err;
+    EXPECT_EQ(nlohmann::json::parse(open.out)["drawerId"], "caf\xEF\xBF\xBD"); // the bad byte as U+FFFD
+
+    const ToolRun listed = Cashdrawer({"open", "KV7820_CashB", "--simulate"});
+    EXPECT_EQ(listed.exitCode, kExitUnknownDrawer);
+    EXPECT_EQ(listed.err, "cashdrawer: 'KV7820_CashB' is listed, but no drawer line of its own is wired for it: neither "
+                          "a kick nor a state is known (see 'cashdrawer list')\n");
+}
+
 TEST_F(Cli, ConfigurationFileCommands) {
     ToolRun run = Cashdrawer({"config", "show"});
     EXPECT_TRUE(Contains(run.out, "no drawer chosen")) << run.out;

@@ -7,9 +7,11 @@
 #include "cash_drawer_version.h"
 #include "interface/caller_buffer.h"
 #include "interface/drawer_api.h"
+#include "interface/utf8_text.h"
 #include "interface/wait_for_state.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstring>
 #include <regex>
@@ -272,6 +274,12 @@ TEST(CallerBuffer, CopiesWhatFitsAlwaysTerminatedAndSaysTheFullLength) {
         {"0.2.0", 16, false, 5, "0.2.0"}, {"0.2.0", 6, false, 5, "0.2.0"}, {"0.2.0", 5, false, 5, "0.2."},
         {"0.2.0", 1, false, 5, ""},       {"0.2.0", 0, true, 5, nullptr},  {"0.2.0", 4, true, -3, nullptr},
         {"0.2.0", -1, false, -3, nullptr}, {"", 4, false, 0, ""},
+        // Never half a character: a cut falls before a character that
+        // does not fit whole; bytes that are not UTF-8 are cut anywhere.
+        {"caf\xC3\xA9", 5, false, 5, "caf"}, {"caf\xC3\xA9", 6, false, 5, "caf\xC3\xA9"},
+        {"\xE2\x82\xAC!", 3, false, 4, ""}, {"\xE2\x82\xAC!", 4, false, 4, "\xE2\x82\xAC"},
+        {"\xF0\x9F\x92\xB0", 4, false, 4, ""}, {"a\xF0\x9F\x92\xB0", 5, false, 5, "a"},
+        {"\xE9\xE9\xE9", 3, false, 3, "\xE9\xE9"}, {"ab\xC3", 3, false, 3, "ab"},
     };
     for (const Case& c : cases) {
         char buffer[16];
@@ -334,6 +342,111 @@ TEST(HealthCheck, MissingPartsUnknownDrawersAndSmallBuffers) {
     EXPECT_EQ(std::strlen(small), sizeof small - 1);
     EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 0), length) << "asks the length alone";
     EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 10), CASH_DRAWER_BAD_ARGUMENT);
+}
+
+// Every byte a report may carry comes out as valid JSON in valid UTF-8:
+// characters pass whole, other bytes as \u00XX, none dropped.
+TEST(JsonText, ValidUtf8PassesAndEveryOtherByteIsEscaped) {
+    struct Case {
+        const char* bytes;
+        const char* quoted;
+    };
+    const Case cases[] = {
+        {"plain", "\"plain\""},
+        {"C:\\POS \"A\"\n\r\t", "\"C:\\\\POS \\\"A\\\"\\n\\r\\t\""},
+        {"\x01\x1F\x7F", "\"\\u0001\\u001f\x7F\""},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\xB0", "\"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\xB0\""},
+        {"\xEF\xBF\xBF\xF4\x8F\xBF\xBF", "\"\xEF\xBF\xBF\xF4\x8F\xBF\xBF\""},   // the highest of each length
+        {"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80", "\"\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\""}, // the lowest
+        {"caf\xE9", "\"caf\\u00e9\""},                                 // code page 1252 or Latin-1
+        {"\xC3", "\"\\u00c3\""},                                       // cut short
+        {"\xC3(", "\"\\u00c3(\""},                                     // lead without continuation
+        {"\x80\xBF", "\"\\u0080\\u00bf\""},                           // stray continuations
+        {"\xC0\xAF\xC1\xBF", "\"\\u00c0\\u00af\\u00c1\\u00bf\""},      // overlong two-byte forms
+        {"\xE0\x9F\xBF", "\"\\u00e0\\u009f\\u00bf\""},                // overlong three-byte form
+        {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},                // a surrogate
+        {"\xF0\x8F\xBF\xBF", "\"\\u00f0\\u008f\\u00bf\\u00bf\""},       // overlong four-byte form
+        {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},       // past U+10FFFF
+        {"\xF5\xFF", "\"\\u00f5\\u00ff\""},                           // never a lead byte
+        {"\xE2\x82(", "\"\\u00e2\\u0082(\""},                          // three-byte lead, bad third
+    };
+    for (const Case& c : cases) {
+        const std::string quoted = JsonQuoted(c.bytes);
+        EXPECT_EQ(quoted, c.quoted) << c.quoted;
+        const auto parsed = nlohmann::json::parse(quoted, nullptr, false);
+        EXPECT_TRUE(parsed.is_string()) << c.quoted;
+    }
+}
+
+// The health report as a program reads it: parsed, with the configuration
+// file's own bytes in it (a code-page key), and answers that agree with
+// the exports'.
+TEST(HealthCheck, TheReportIsJsonWithTheFilesTextAndAgreesWithTheExports) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    terminal.profiles.SetFile(kConfigPath, "[CashDrawer_Machine]\r\nCurrentCashDrawer=caf\xE9\r\n"
+                                           "[CashDrawerList]\r\ncaf\xE9=RN340_C\xE9\r\n");
+    std::vector<char> report(4096);
+    ASSERT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", report.data(), static_cast<int>(report.size())), 1);
+    const auto health = nlohmann::json::parse(report.data());
+    EXPECT_EQ(health["drawerId"], "RN340_CashA");
+    EXPECT_EQ(health["configuration"]["path"], kConfigPath);
+    EXPECT_EQ(health["configuration"]["currentDirectory"], "C:\\POS\\");
+    EXPECT_EQ(health["configuration"]["chosenKey"], "caf\u00e9");
+    EXPECT_EQ(health["configuration"]["chosenDrawer"], "RN340_C\u00e9");
+    EXPECT_EQ(health["configuration"]["resolves"], "not a drawer identifier: the Default calls give -1");
+    EXPECT_FALSE(health.contains("serial")) << "a port drawer needs no serial port";
+
+    // Listed, but no drive line: -1 as from OpenCash and GetCashStatus, and
+    // the caller's buffer holds an empty text, as for any unknown one.
+    for (const char* drawerId : {"KV7820_CashB", "RN340_Cash"}) {
+        std::fill(report.begin(), report.end(), 'X');
+        EXPECT_EQ(CheckCashDrawerHealth(session, drawerId, report.data(), 8), CASH_DRAWER_UNKNOWN_ID) << drawerId;
+        EXPECT_EQ(report[0], '\0') << drawerId;
+        EXPECT_EQ(report[1], 'X') << drawerId;
+        EXPECT_EQ(session.LastError().find("'KV7820_CashB' is listed, but no drawer line") == 0,
+                  std::string(drawerId) == "KV7820_CashB")
+            << session.LastError();
+    }
+}
+
+// The whole terminal looks at the serial drawer when the file sets one up:
+// a port that does not open is then something missing, not "all well".
+TEST(HealthCheck, TheWholeTerminalChecksTheSerialDrawerTheFileSetsUp) {
+    struct Case {
+        const char* file;
+        bool configured;
+        int result;
+        const char* section;
+    };
+    const Case cases[] = {
+        {"", false, 1, "DL470_CashA"},
+        {"[DL470_CashB]\r\nComNuM=4\r\n", true, CASH_DRAWER_UNREACHABLE, "DL470_CashB"},
+        {"[DL470_CashA]\r\nDevice=/dev/ttyUSB0\r\n", true, CASH_DRAWER_UNREACHABLE, "DL470_CashA"},
+        {"[CashDrawer_Machine]\r\nCurrentCashDrawer=DL_B\r\n[CashDrawerList]\r\nDL_B=DL470_CashB\r\n", true,
+         CASH_DRAWER_UNREACHABLE, "DL470_CashB"},
+    };
+    for (const Case& c : cases) {
+        SimTerminal terminal;
+        SimSession session(terminal);
+        terminal.profiles.SetFile(kConfigPath, c.file);
+        terminal.serial.SetOpenResult(Result::PortMissing);
+        char report[4096];
+        EXPECT_EQ(CheckCashDrawerHealth(session, nullptr, report, sizeof report), c.result) << c.file;
+        const auto health = nlohmann::json::parse(report);
+        EXPECT_EQ(health["serial"]["configured"], c.configured) << c.file;
+        EXPECT_EQ(health["serial"]["section"], c.section) << c.file;
+        EXPECT_EQ(health["allWell"], c.result == 1) << c.file;
+        EXPECT_EQ(terminal.serial.Opens().size(), c.configured ? 1u : 0u) << c.file;
+    }
+}
+
+TEST(DrawerErrors, ItsOwnBadArgumentIsTheLastFailureToo) {
+    SimTerminal terminal;
+    SimSession session(terminal);
+    EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", -5), CASH_DRAWER_BAD_ARGUMENT);
+    EXPECT_EQ(GetCashDrawerError(session, nullptr, 4), CASH_DRAWER_BAD_ARGUMENT);
+    EXPECT_EQ(session.LastError(), "GetCashDrawerError was given a null buffer or a negative size");
 }
 
 } // namespace

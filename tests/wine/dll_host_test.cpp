@@ -774,6 +774,55 @@ HOST_TEST(HealthCheckFindsWhatIsMissing) {
     }
 }
 
+// Text in the ANSI code page, as the DLL's profile reads see it, in UTF-8.
+std::string AnsiAsUtf8(const std::string& ansi) {
+    std::wstring wide(ansi.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(
+        ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide.data(), static_cast<int>(wide.size()))));
+    std::string utf8(wide.size() * 4, '\0');
+    utf8.resize(static_cast<std::size_t>(::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                                                utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr)));
+    return utf8;
+}
+
+// A shop folder with an accented name and a file whose values hold bytes
+// past 0x7F: the report is still JSON (the parse below would fail), in
+// UTF-8, with those names and values converted from the ANSI code page.
+HOST_TEST(HealthReportIsUtf8JsonWithAnAccentedFolderAndCodePageValues) {
+    const std::wstring shop = ScratchFolder(L"caf\u00e9");
+    const std::string key = "Caisse_\xE9t\xE9_\x80"; // 0x80: the euro sign in code page 1252, not U+0080
+    {
+        const std::wstring file = shop + L"CashDrawerconfig.ini";
+        HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        REQUIRE(handle != INVALID_HANDLE_VALUE);
+        const std::string text = "[CashDrawer_Machine]\r\nCurrentCashDrawer=" + key + "\r\n[CashDrawerList]\r\n" + key +
+                                 "=RN340_CashA\r\n";
+        DWORD written = 0;
+        ::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        ::CloseHandle(handle);
+    }
+    REQUIRE(::SetCurrentDirectoryW(shop.c_str()));
+    DrawerDll dll(BuildFolder());
+    int result = 0;
+    const nlohmann::json health = dll.Health("RN340_CashA", result);
+    REQUIRE(health.is_object());
+    CHECK_EQ(result, 1);
+    CHECK_EQ(health["configuration"]["chosenKey"].get<std::string>(), AnsiAsUtf8(key));
+    CHECK_EQ(health["configuration"]["chosenDrawer"].get<std::string>(), std::string("RN340_CashA"));
+    CHECK(Contains(health["configuration"]["currentDirectory"].get<std::string>(), "-caf\xC3\xA9-"));
+    CHECK(health["configuration"]["found"].get<bool>());
+    // Cut to a buffer that ends inside the folder's "é": the copy stops
+    // before it, never after its first byte.
+    std::string full(8192, '\0');
+    CHECK_EQ(dll.later.checkCashDrawerHealth("RN340_CashA", full.data(), static_cast<int>(full.size())), 1);
+    full.resize(std::strlen(full.c_str()));
+    const std::size_t accent = full.find("\xC3\xA9");
+    REQUIRE(accent != std::string::npos);
+    std::string cut(accent + 2, 'X');
+    dll.later.checkCashDrawerHealth("RN340_CashA", cut.data(), static_cast<int>(cut.size()));
+    CHECK_EQ(std::string(cut.c_str()), full.substr(0, accent));
+}
+
 // The version resource of a binary: its fixed part, and one string of it.
 struct VersionResource {
     bool found = false;

@@ -231,8 +231,13 @@ int Tool::Report(const CallReport& report) {
     // Every failure message ends with the library's own words for it.
     const std::string because = report.libraryError.empty() ? "" : " - " + report.libraryError;
     if (report.outcome.exitCode == kExitUnknownDrawer) {
-        Fail(kExitUnknownDrawer, "'" + report.drawerId + "' is not a drawer identifier " + report.function +
-                                     " knows (see 'cashdrawer list')" + because);
+        // The library's words say why (not listed, or listed without a
+        // drive line); the tool's own stand in for a library that has none.
+        Fail(kExitUnknownDrawer, (report.libraryError.empty() ? "'" + report.drawerId +
+                                                                    "' is not a drawer identifier " + report.function +
+                                                                    " knows"
+                                                              : report.libraryError) +
+                                     " (see 'cashdrawer list')");
     } else if (report.outcome.exitCode == kExitUnreachable) {
         Fail(kExitUnreachable, "the drawer's hardware could not be reached: " +
                                    (report.libraryError.empty() ? report.unreachableHint : report.libraryError));

@@ -89,6 +89,8 @@ public:
         const auto parsed = nlohmann::ordered_json::parse(report.json, nullptr, false);
         if (!parsed.is_discarded()) {
             PrintTree(parsed, 1);
+        } else if (!report.json.empty()) {
+            out_ << "  " << report.json << "\n"; // a report the tool cannot read is shown as it came
         }
     }
 
@@ -181,7 +183,7 @@ public:
 
     // One line a change, so a script can read the stream as it comes.
     void WatchChange(const WatchLine& line) override {
-        out_ << json{{"time", line.time}, {"drawerId", line.drawerId}, {"result", line.result}}.dump() << "\n";
+        out_ << Dumped(json{{"time", line.time}, {"drawerId", line.drawerId}, {"result", line.result}}, -1) << "\n";
         out_.flush();
     }
 
@@ -206,16 +208,24 @@ public:
     void Doctor(const DoctorReport& report) override {
         nlohmann::ordered_json out{{"result", report.result}};
         const auto parsed = nlohmann::ordered_json::parse(report.json, nullptr, false);
-        out["health"] = parsed.is_discarded() ? nlohmann::ordered_json(nullptr) : parsed;
+        // A report that is not JSON is handed on as its text.
+        out["health"] = parsed.is_discarded() ? nlohmann::ordered_json(report.json) : parsed;
         if (!report.libraryError.empty()) {
             out["error"] = report.libraryError;
         }
-        out_ << out.dump(2) << "\n";
+        out_ << Dumped(out, 2) << "\n";
     }
 
 
 private:
-    void Print(const json& value) { out_ << value.dump(2) << "\n"; }
+    // Text that is not UTF-8 (an identifier typed in another code page, a
+    // library's words) comes out with U+FFFD in place of the bad bytes:
+    // the tool prints, whatever it was given.
+    template <typename Json>
+    static std::string Dumped(const Json& value, int indent) {
+        return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    void Print(const json& value) { out_ << Dumped(value, 2) << "\n"; }
 
     std::ostream& out_;
 };
