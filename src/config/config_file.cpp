@@ -3,6 +3,7 @@
 #include <array>
 #include <algorithm>
 #include <limits>
+#include <span>
 
 namespace cashdrawer {
 namespace {
@@ -17,7 +18,7 @@ struct DefaultEntry {
     const char* value;
 };
 
-// Written in this order when no drawer is chosen: the chosen key first, then
+// The file's order when no drawer is chosen: the chosen key first, then
 // the A drawers, then the B drawers. The list leaves out the models that
 // share the RN370's wiring and the serial drawer; a user adds a line to
 // choose one of them.
@@ -120,9 +121,17 @@ void ConfigFile::WriteDefaultConfiguration() {
     if (path.empty()) {
         return;
     }
-    for (const DefaultEntry& entry : kDefaults) {
+    // Another process reads the file between any two of these writes. The
+    // chosen key is set last, once the list names its drawer, so a reader
+    // never finds a choice that leads nowhere. It is written empty first
+    // (it reads empty already: that is why the defaults are written) to
+    // keep its section at the top of a new file.
+    const DefaultEntry& chosen = kDefaults.front();
+    store_.WriteString(path, chosen.section, chosen.key, "");
+    for (const DefaultEntry& entry : std::span(kDefaults).subspan(1)) {
         store_.WriteString(path, entry.section, entry.key, entry.value);
     }
+    store_.WriteString(path, chosen.section, chosen.key, chosen.value);
 }
 
 SerialSettings ConfigFile::ReadSerialSettings(const char* drawerId) {

@@ -57,7 +57,9 @@ public:
     // The identifier listed for the chosen short key (empty when the list
     // lacks the key), or nothing when no drawer is chosen.
     std::optional<std::string> ReadChosenDrawer();
-    // The default entries, one write each, in their order.
+    // The default entries, one write each, in the file's order - but the
+    // chosen key is set last, so a reader never sees it before the list
+    // entry it names.
     void WriteDefaultConfiguration();
     SerialSettings ReadSerialSettings(const char* drawerId);
 

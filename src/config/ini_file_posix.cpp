@@ -1,12 +1,16 @@
 #include "config/ini_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <vector>
 
 namespace cashdrawer {
@@ -65,10 +69,51 @@ std::string FolderOf(const std::string& path) {
 
 enum class Replace { Done, FolderNotWritable, Failed };
 
+// A writer's temporary file is named after its process, so that one it
+// left behind when it was killed can be told from one still being written.
+constexpr std::string_view kTemporaryPrefix = ".CashDrawer-";
+
+// Whether a temporary file of ours is a dead writer's: its process is gone,
+// or (a name without a process, from before names carried one) nobody but
+// the holder of the folder's lock, which every writer takes, can be
+// writing it now.
+bool IsStaleTemporary(std::string_view name, bool folderLocked) {
+    if (name.substr(0, kTemporaryPrefix.size()) != kTemporaryPrefix) {
+        return false;
+    }
+    const std::string_view rest = name.substr(kTemporaryPrefix.size());
+    const auto dash = rest.find('-');
+    if (dash == std::string_view::npos) {
+        return folderLocked && rest.size() == 6; // mkstemp's six letters alone
+    }
+    const std::string digits(rest.substr(0, dash));
+    char* end = nullptr;
+    const long pid = std::strtol(digits.c_str(), &end, 10);
+    if (digits.empty() || *end != '\0' || pid <= 0) {
+        return false;
+    }
+    return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes the temporary files that killed writers left in the folder.
+void RemoveStaleTemporaries(const std::string& folder, bool folderLocked) {
+    DIR* listing = ::opendir(folder.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        if (IsStaleTemporary(entry->d_name, folderLocked)) {
+            ::unlinkat(::dirfd(listing), entry->d_name, 0);
+        }
+    }
+    ::closedir(listing);
+}
+
 // Writes the text to a new file in the folder and renames it over `path`:
 // the rename is the one step in which the file changes.
 Replace ReplaceAtomically(const std::string& path, const std::string& text, mode_t mode) {
-    std::string temporary = FolderOf(path) + "/.CashDrawer-XXXXXX";
+    std::string temporary =
+        FolderOf(path) + "/" + std::string(kTemporaryPrefix) + std::to_string(::getpid()) + "-XXXXXX";
     std::vector<char> name(temporary.begin(), temporary.end());
     name.push_back('\0');
     Descriptor out(::mkstemp(name.data()));
@@ -148,6 +193,7 @@ std::optional<std::string> ReadIniFile(const std::string& path) {
 
 bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
     const Descriptor folderLock(LockFolder(path));
+    RemoveStaleTemporaries(FolderOf(path), folderLock.get() >= 0);
     Descriptor locked(OpenLocked(path));
     if (locked.get() < 0) {
         return false;

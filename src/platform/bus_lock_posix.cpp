@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,9 +12,31 @@
 
 namespace cashdrawer {
 
+namespace {
+
+// flock needs no write access: the file is opened for reading, so an
+// account that did not make it can still take the lock. Made by the first
+// claimant readable by every account, whatever its umask; an existing file
+// is opened without O_CREAT, which a sticky /run/lock refuses on another
+// account's file (fs.protected_regular).
+int OpenLockFile(const std::string& path) {
+    const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (existing >= 0 || errno != ENOENT) {
+        return existing;
+    }
+    const int made = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (made >= 0) {
+        ::fchmod(made, 0644);
+        return made;
+    }
+    return errno == EEXIST ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1; // another claimant made it first
+}
+
+} // namespace
+
 bool FlockBusLock::Acquire() {
     Release();
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    fd_ = OpenLockFile(path_);
     if (fd_ < 0) {
         whyNotHeld_ = "the lock file " + path_ + " cannot be opened (" + std::strerror(errno) +
                       "), so the sequences run without the claim";

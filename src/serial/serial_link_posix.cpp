@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -32,6 +33,23 @@ tcflag_t CharacterSize(uint8_t byteSize) {
     case 7: return CS7;
     default: return CS8;
     }
+}
+
+// Why what stands at the path is no serial line, or empty when it is a
+// character device. The path comes from the INI file in the till's
+// current directory: a regular file named there must never get the
+// request and kick bytes written over its start by a privileged till.
+std::string NotASerialDevice(const struct stat& found) {
+    if (S_ISCHR(found.st_mode)) {
+        return {};
+    }
+    const char* kind = S_ISREG(found.st_mode)    ? "a regular file"
+                       : S_ISDIR(found.st_mode)  ? "a folder"
+                       : S_ISFIFO(found.st_mode) ? "a pipe"
+                       : S_ISSOCK(found.st_mode) ? "a socket"
+                       : S_ISBLK(found.st_mode)  ? "a block device"
+                                                 : "not a device";
+    return std::string(": ") + kind + ", not a serial device: nothing was written to it";
 }
 
 } // namespace
@@ -78,17 +96,33 @@ Result PosixSerialLink::Open(int32_t portNumber, int32_t baudRate, uint8_t parit
     if (namedDevice_.empty() && devicePath_.empty() && portNumber < 1) {
         return Result::PortMissing;
     }
+    // Looked at before it is opened (opening some devices has effects of
+    // its own) and again once open (the path may have been swapped).
+    struct stat found {};
+    if (::stat(path.c_str(), &found) == 0) {
+        if (const std::string why = NotASerialDevice(found); !why.empty()) {
+            diagnosis_ += why;
+            return Result::PortMissing;
+        }
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         diagnosis_ += std::string(": ") + std::strerror(errno);
         return Result::PortMissing;
     }
+    termios line{};
+    std::string why = ::fstat(fd, &found) == 0 ? NotASerialDevice(found) : ": " + std::string(std::strerror(errno));
+    if (why.empty() && ::tcgetattr(fd, &line) != 0) {
+        why = ": a character device, but not a terminal (" + std::string(std::strerror(errno)) +
+              "): nothing was written to it";
+    }
+    if (!why.empty()) {
+        ::close(fd);
+        diagnosis_ += why;
+        return Result::PortMissing;
+    }
     fd_ = fd;
 
-    termios line{};
-    if (::tcgetattr(fd, &line) != 0) {
-        return Result::LineRefused;
-    }
     ConfigureLine(line, baudRate, parity, byteSize, stopBits);
     if (::tcsetattr(fd, TCSANOW, &line) != 0) {
         return Result::LineRefused;

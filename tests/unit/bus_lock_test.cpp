@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -49,6 +50,47 @@ TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
     ::close(ready[0]);
     ::close(ready[1]);
     std::filesystem::remove(path);
+}
+
+// The first claimant (root, with a strict umask) makes the file; a plain
+// account, which may only read it, still takes the lock and is refused
+// while root holds it.
+TEST(SuperIoBusLock, AnyAccountTakesTheLockOnAFileAnotherMade) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to make the file as one account and claim it as another";
+    }
+    const std::string folder = LockPath() + "-dir";
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 01777), 0); // as /run/lock is
+    const std::string path = folder + "/cashdrawer-superio.lock";
+    const mode_t previous = ::umask(077);
+    FlockBusLock root(path);
+    ASSERT_TRUE(root.Acquire());
+    ::umask(previous);
+    struct stat made {};
+    ASSERT_EQ(::stat(path.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 0777, 0644u);
+
+    // As nobody: refused while root holds the lock (so it did reach the
+    // lock), then granted once root lets go.
+    const auto claimAsNobody = [&](int expectHeld) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+                std::_Exit(3);
+            }
+            FlockBusLock nobody(path);
+            const bool held = nobody.Acquire();
+            std::_Exit(held == (expectHeld != 0) ? 0 : (nobody.WhyNotHeld().find("cannot be opened") != std::string::npos ? 4 : 5));
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(claimAsNobody(0), 0) << "4: the file could not be opened";
+    root.Release();
+    EXPECT_EQ(claimAsNobody(1), 0) << "4: the file could not be opened";
+    std::filesystem::remove_all(folder);
 }
 
 TEST(SuperIoBusLock, ALockFileThatCannotBeMadeIsNoClaimAndNoWait) {

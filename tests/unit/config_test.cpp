@@ -43,7 +43,7 @@ TEST(DefaultExports, WithNoFileWriteTheDefaultsAndTouchNoDrawerThenUseThem) {
             return status ? terminal.library.GetCashStatusDefault() : terminal.library.OpenCashDefault();
         };
         EXPECT_EQ(call(), CASH_DRAWER_NONE_CHOSEN);
-        EXPECT_EQ(terminal.profiles.WriteCount(), 38);
+        EXPECT_EQ(terminal.profiles.WriteCount(), 39);
         ASSERT_NE(terminal.profiles.File(kConfigPath), nullptr);
         EXPECT_EQ(*terminal.profiles.File(kConfigPath), kDefaultFile);
         EXPECT_TRUE(terminal.Accesses().empty());
@@ -51,10 +51,42 @@ TEST(DefaultExports, WithNoFileWriteTheDefaultsAndTouchNoDrawerThenUseThem) {
         // The next call acts on "RN340_CashA".
         terminal.ports.Poke(0x53A, 0xFB, PortWidth::Byte);
         EXPECT_EQ(call(), status ? 1 : CASH_DRAWER_KICKED);
-        EXPECT_EQ(terminal.profiles.WriteCount(), 38);
+        EXPECT_EQ(terminal.profiles.WriteCount(), 39);
         const Trace trace = terminal.Accesses();
         ASSERT_FALSE(trace.empty());
         EXPECT_EQ(trace[trace.size() - 2], status ? Read8(0x53A, 0xFB) : Write8(0x50E, 0xFF));
+    }
+}
+
+// A Default call in another process reads the file between any two of the
+// default writes: at no point may it find a chosen key whose list entry is
+// missing (it would answer -1 for a file that is being set up).
+TEST(DefaultExports, NoReaderSeesAChoiceBeforeTheListEntryItNames) {
+    class CheckingStore final : public ProfileStore {
+    public:
+        std::string CurrentDirectory() override { return files.CurrentDirectory(); }
+        char PathSeparator() const override { return files.PathSeparator(); }
+        std::string ReadString(const std::string& path, const std::string& section, const std::string& key) override {
+            return files.ReadString(path, section, key);
+        }
+        void WriteString(const std::string& path, const std::string& section, const std::string& key,
+                         const std::string& value) override {
+            files.WriteString(path, section, key, value);
+            const std::optional<std::string> chosen = ConfigFile(files).ReadChosenDrawer();
+            choicesSeen += chosen ? 1 : 0;
+            danglingChoices += chosen && chosen->empty() ? 1 : 0;
+        }
+        sim::SimProfileStore files;
+        int choicesSeen = 0;
+        int danglingChoices = 0;
+    };
+    for (const std::string& before : {std::string(), Lines({"[CashDrawer_Machine]", "CurrentCashDrawer="})}) {
+        CheckingStore store;
+        store.files.SetFile(kConfigPath, before);
+        ConfigFile(store).WriteDefaultConfiguration();
+        EXPECT_EQ(store.danglingChoices, 0);
+        EXPECT_EQ(store.choicesSeen, 1) << "the choice appears with the last write";
+        EXPECT_EQ(*store.files.File(kConfigPath), kDefaultFile);
     }
 }
 
@@ -113,7 +145,7 @@ TEST(DefaultExports, AnUnwritableFolderGivesZeroOnEveryCallAndRetriesTheDefaults
     terminal.profiles.SetReadOnly(true);
     for (int call = 1; call <= 3; ++call) {
         EXPECT_EQ(terminal.library.OpenCashDefault(), CASH_DRAWER_NONE_CHOSEN);
-        EXPECT_EQ(terminal.profiles.WriteCount(), 38 * call);
+        EXPECT_EQ(terminal.profiles.WriteCount(), 39 * call);
     }
     EXPECT_TRUE(terminal.Accesses().empty());
 }

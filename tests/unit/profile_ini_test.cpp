@@ -3,6 +3,8 @@
 #include "sim/sim_terminal.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -283,6 +285,47 @@ TEST_F(IniFiles, AWriteThatCannotCompleteLeavesTheFileAsItWas) {
         leftovers += entry.path().filename() != "CashDrawerconfig.ini" ? 1 : 0;
     }
     EXPECT_EQ(leftovers, 0u) << "no temporary file left beside it";
+}
+
+// Writers killed in mid-write (a till's software ended from the task
+// manager) leave their temporary files; the next writer in the folder
+// clears those of dead writers and leaves a live writer's and any other
+// file alone.
+TEST_F(IniFiles, TheNextWriterRemovesTheTemporaryFilesOfKilledWriters) {
+    const std::string path = Path("CashDrawerconfig.ini");
+    for (int kill = 0; kill < 20; ++kill) {
+        const pid_t writer = Spawn([&] {
+            IniProfileStore store;
+            for (int i = 0;; ++i) {
+                store.WriteString(path, "CashDrawerList", "k" + std::to_string(i % 50), std::string(4000, 'x'));
+            }
+        });
+        ::usleep(2000 + 500 * static_cast<useconds_t>(kill));
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+    }
+    pid_t dead = Spawn([] {});
+    ASSERT_TRUE(ExitedCleanly(dead));
+    const std::vector<std::string> stale = {".CashDrawer-" + std::to_string(dead) + "-a1b2c3", ".CashDrawer-Q7x9Zk"};
+    const std::vector<std::string> kept = {".CashDrawer-" + std::to_string(::getpid()) + "-a1b2c3", ".CashDrawer-notes",
+                                           ".CashDrawer-x-abcdef", "other.ini"};
+    for (const std::string& name : stale) {
+        std::ofstream(Path(name.c_str())) << "partial";
+    }
+    for (const std::string& name : kept) {
+        std::ofstream(Path(name.c_str())) << "keep";
+    }
+    store_.WriteString(path, "CashDrawer_Machine", "CurrentCashDrawer", "RN340_A");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    std::vector<std::string> expected = kept;
+    expected.push_back("CashDrawerconfig.ini");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(left, expected);
+    EXPECT_EQ(store_.ReadString(path, "CashDrawer_Machine", "CurrentCashDrawer"), "RN340_A");
 }
 
 // A folder where new files cannot be made, holding a file that can be

@@ -158,6 +158,51 @@ TEST(SerialOnAPty, ADeviceThatIsNotThereGivesMinusTwo) {
     EXPECT_FALSE(thread.Started());
 }
 
+// A Device key that names anything but a terminal - a regular file, a
+// folder, a character device that is no terminal - opens nothing and
+// writes nothing: the file keeps its bytes and the reason names the path.
+TEST(SerialOnAPty, ADevicePathThatIsNoTerminalIsRefusedBeforeAnyByte) {
+    char folder[] = "/tmp/cashdrawer-device-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string file = std::string(folder) + "/passwd";
+    const std::string original = "root:x:0:0:root:/root:/bin/bash\n";
+    {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, original.data(), original.size()), static_cast<ssize_t>(original.size()));
+        ::close(fd);
+    }
+    struct Case {
+        std::string path;
+        const char* why;
+    };
+    const Case cases[] = {
+        {file, ": a regular file, not a serial device: nothing was written to it"},
+        {folder, ": a folder, not a serial device: nothing was written to it"},
+        {"/dev/null", ": a character device, but not a terminal ("},
+    };
+    for (const Case& c : cases) {
+        auto link = std::make_shared<PosixSerialLink>("");
+        PosixBackgroundThread thread;
+        SerialDrawer drawer(link, thread, SystemClock());
+        EXPECT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600, .Device = c.path}),
+                  Result::PortMissing)
+            << c.path;
+        EXPECT_EQ(link->Diagnosis().rfind(c.path + c.why, 0), 0u) << link->Diagnosis();
+        EXPECT_FALSE(link->IsOpen()) << c.path;
+        EXPECT_EQ(drawer.KickSerialDrawer(DrawerLetter::A), Result::NotOpen) << c.path;
+        EXPECT_FALSE(thread.Started()) << c.path;
+    }
+    char kept[64] = {};
+    const int fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::read(fd, kept, sizeof kept), static_cast<ssize_t>(original.size()));
+    ::close(fd);
+    EXPECT_EQ(std::string(kept), original);
+    ::unlink(file.c_str());
+    ::rmdir(folder);
+}
+
 // The framing each request asks for. (A pty forces 8 bits and no parity
 // whatever it is told, so this is checked on the settings themselves.)
 TEST(PosixSerialLine, TheLineSettingsAreTheOnesAskedFor) {
