@@ -3,8 +3,9 @@
  *
  * Kicks open the cash drawer of a point-of-sale terminal and reports whether
  * it is open or closed. Load the DLL (or link its import library) and call
- * the four functions below from any language that can call a C function in
- * the platform's standard calling convention.
+ * the nine functions below - the four first ones, and five that came later
+ * - from any language that can call a C function in the platform's standard
+ * calling convention.
  *
  * Drawer identifiers are NUL-terminated byte strings: a terminal model name
  * followed by "_CashA" or "_CashB", for example "RN340_CashA". They are
@@ -12,7 +13,16 @@
  *
  * Calls are synchronous: a kick returns when the drawer's pulse sequence has
  * finished (from about 20 ms to about a second, depending on the terminal).
- * Calls from several threads are served one after the other, never mixed.
+ * Calls from several threads are served one after the other, never mixed,
+ * in the order they arrive.
+ *
+ * Unloading the library (FreeLibrary, dlclose) while another thread of
+ * yours is still inside one of its functions - a WaitCashStatus, say - is
+ * the caller's error: that thread's code is gone from under it, and it
+ * crashes. Let every call return before you unload.
+ *
+ * Text the library hands back (GetCashDrawerError, CheckCashDrawerHealth)
+ * is UTF-8 and never cut inside a character.
  */
 #ifndef CASH_DRAWER_H
 #define CASH_DRAWER_H
@@ -102,8 +112,12 @@ CASH_DRAWER_API int CASH_DRAWER_CALL WaitCashStatus(const char *drawerId, int st
  * opened). CASH_DRAWER_TIMED_OUT: the kick ran but the sensor did not
  * change in time (the drawer was open already, is not connected, or is
  * jammed). An identifier GetCashStatus does not know gives
- * CASH_DRAWER_UNKNOWN_ID without a kick. Also CASH_DRAWER_UNREACHABLE and
- * CASH_DRAWER_BAD_ARGUMENT (a negative time). */
+ * CASH_DRAWER_UNKNOWN_ID without a kick. Also CASH_DRAWER_UNREACHABLE (no
+ * state could be read before the kick, so none was made) and
+ * CASH_DRAWER_BAD_ARGUMENT (a negative time). Once the kick has gone out it
+ * never answers CASH_DRAWER_UNREACHABLE: a sensor that can no longer be
+ * read confirms nothing, so the answer is CASH_DRAWER_TIMED_OUT and
+ * GetCashDrawerError says why. */
 CASH_DRAWER_API int CASH_DRAWER_CALL OpenCashConfirmed(const char *drawerId, int timeoutMs);
 
 /* Ordinal 7. One line of English that explains the calling thread's last
@@ -121,7 +135,15 @@ CASH_DRAWER_API int CASH_DRAWER_CALL GetCashDrawerError(char *buffer, int size);
  * JSON object: the DLL's path and version, the configuration file and the
  * drawer it chooses, each hardware library needed (where it is, or the
  * folders searched; whether it starts), the serial drawer's port and
- * whether reports arrive, the Super I/O ports' mutex. Kicks nothing.
+ * whether reports arrive (for the whole terminal: when the file sets up a
+ * serial drawer), the Super I/O ports' mutex. Kicks nothing. The JSON is
+ * always valid and UTF-8: on Windows, names and values read in the ANSI
+ * code page are converted; on Linux, where file names and file contents
+ * have no encoding of their own, each byte that is not part of UTF-8 is
+ * written as an escape from \u0080 to \u00ff (the byte's value read as
+ * ISO 8859-1). An identifier that is listed but has no drawer line of its
+ * own gives CASH_DRAWER_UNKNOWN_ID, as from OpenCash and GetCashStatus;
+ * the buffer then holds an empty text.
  * Returns 1 when all is well, CASH_DRAWER_UNREACHABLE when something the
  * drawer needs is missing (GetCashDrawerError says what),
  * CASH_DRAWER_UNKNOWN_ID, CASH_DRAWER_BAD_ARGUMENT - or, when the report

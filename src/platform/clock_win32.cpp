@@ -11,6 +11,8 @@ namespace {
 #endif
 
 constexpr LONGLONG kHundredNanosPerMicro = 10;
+// How long past its due time a waitable timer is waited for at most.
+constexpr DWORD kTimerGraceMs = 50;
 
 // The bounds of the margin before a pause's deadline where the coarse
 // sleep ends and the spin on the performance counter takes over; within
@@ -76,8 +78,12 @@ public:
         if (timer_ != nullptr) {
             LARGE_INTEGER due;
             due.QuadPart = -static_cast<LONGLONG>(micros) * kHundredNanosPerMicro; // relative
+            // A timer that never signals must not hold the pause for ever:
+            // the wait gives up a while after the timer's due time, and
+            // the pause looks at the clock again.
+            const DWORD bound = static_cast<DWORD>(micros / 1000u) + kTimerGraceMs;
             if (::SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) &&
-                ::WaitForSingleObject(timer_, INFINITE) == WAIT_OBJECT_0) {
+                ::WaitForSingleObject(timer_, bound) != WAIT_FAILED) {
                 return;
             }
         }

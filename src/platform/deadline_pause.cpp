@@ -7,14 +7,29 @@ namespace cashdrawer {
 PauseResult PauseUntilDeadline(PauseParts& parts, uint64_t durationMicros, uint64_t marginMicros) {
     PauseResult result{parts.NowMicros() + durationMicros, 0, 0};
     const uint64_t sleepUntil = result.deadline - std::min(marginMicros, durationMicros);
-    for (uint64_t now = parts.NowMicros(); now < sleepUntil; now = parts.NowMicros()) {
-        parts.CoarseSleepMicros(sleepUntil - now);
+    // Every loop here ends even when the clock does not behave: a sleep is
+    // never longer than the whole pause (a clock that jumped back would ask
+    // for more), the sleeps stop when one did not move the clock at all or
+    // after kMaxCoarseSleeps (each cut short by a signal), and the spin
+    // gives up after a number of rounds no working clock needs.
+    for (uint64_t now = parts.NowMicros(); now < sleepUntil && result.coarseSleeps < kMaxCoarseSleeps;) {
+        parts.CoarseSleepMicros(std::min(sleepUntil - now, durationMicros));
         ++result.coarseSleeps;
         const uint64_t woke = parts.NowMicros();
         result.worstSleepLateMicros = std::max(result.worstSleepLateMicros, woke > sleepUntil ? woke - sleepUntil : 0);
+        if (woke == now) {
+            result.clockStalled = true;
+            break;
+        }
+        now = woke;
     }
     parts.CoarseDone();
-    while (parts.NowMicros() < result.deadline) {
+    const uint64_t spinBudget = (std::min(marginMicros, durationMicros) + 1) * kMaxRelaxRoundsPerMicro;
+    for (uint64_t rounds = 0; parts.NowMicros() < result.deadline; ++rounds) {
+        if (rounds == spinBudget) {
+            result.clockStalled = true;
+            break;
+        }
         parts.Relax();
     }
     return result;

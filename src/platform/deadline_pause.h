@@ -29,7 +29,15 @@ struct PauseResult {
     uint64_t deadline;
     int coarseSleeps;              // 0 when the whole pause was spun
     uint64_t worstSleepLateMicros; // how far past its own end a coarse sleep ran, at most
+    bool clockStalled = false;     // the clock stood still: the pause ended without reaching its deadline
 };
+
+// The bounds that keep a pause finite on a clock that stands still: the
+// coarse sleeps of one pause (a signal may cut each short), and the spin's
+// rounds per microsecond of margin (a processor's pause hint takes 10 to
+// 150 cycles, so a working clock moves well within them).
+inline constexpr int kMaxCoarseSleeps = 16;
+inline constexpr uint64_t kMaxRelaxRoundsPerMicro = 1000;
 
 // Pauses until `durationMicros` after now: coarse sleeps until `marginMicros`
 // before the deadline (repeated if one ends early), then a spin to the

@@ -1,6 +1,7 @@
 // The Super I/O claim on Linux, against another process that holds the
 // lock file: real processes and real time, hence an integration test.
 #include "platform/bus_lock_posix.h"
+#include "platform/export_lock.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +13,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
 
 namespace cashdrawer {
 namespace {
@@ -100,6 +105,45 @@ TEST(SuperIoBusLock, ALockFileThatCannotBeMadeIsNoClaimAndNoWait) {
     EXPECT_EQ(nowhere.WhyNotHeld(), "the lock file /nonexistent-folder/cashdrawer-superio.lock cannot be opened "
                                     "(No such file or directory), so the sequences run without the claim");
     nowhere.Release(); // harmless
+}
+
+// A caller whose call ends and who calls again at once (back-to-back
+// kicks) must not overtake callers already waiting: they are served in the
+// order they came.
+TEST(ExportLock, ACallerThatComesBackAtOnceDoesNotOvertakeThoseWaiting) {
+    std::mutex guard;
+    std::string order;
+    const auto served = [&](char who) {
+        std::lock_guard<std::mutex> hold(guard);
+        order += who;
+    };
+    const auto waitForWaiting = [](int count) {
+        for (int spin = 0; spin < 100000 && ExportLock::CallersWaiting() < count; ++spin) {
+            std::this_thread::yield();
+        }
+        return ExportLock::CallersWaiting() == count;
+    };
+    std::optional<ExportLock> first(std::in_place);
+    served('A');
+    std::thread b([&] {
+        ExportLock lock;
+        served('B');
+    });
+    ASSERT_TRUE(waitForWaiting(1));
+    std::thread c([&] {
+        ExportLock lock;
+        served('C');
+    });
+    ASSERT_TRUE(waitForWaiting(2));
+    first.reset();
+    {
+        ExportLock again;
+        served('A');
+    }
+    b.join();
+    c.join();
+    EXPECT_EQ(order, "ABCA");
+    EXPECT_EQ(ExportLock::CallersWaiting(), 0);
 }
 
 } // namespace

@@ -69,6 +69,56 @@ TEST(DeadlinePause, NeverShortAndEndsAtTheDeadlineWhateverTheSleepDoes) {
     }
 }
 
+// A clock that stands still (or a timer that wakes at once for ever) must
+// not hold a kick's pause for ever, nor one that jumps back make a sleep
+// longer than the pause: every loop of the pause ends.
+TEST(DeadlinePause, EndsOnAClockThatStandsStillOrJumpsBack) {
+    class OddClock final : public PauseParts {
+    public:
+        explicit OddClock(std::deque<uint64_t> times) : times_(std::move(times)) {}
+        uint64_t NowMicros() override {
+            const uint64_t now = times_.front();
+            if (times_.size() > 1) {
+                times_.pop_front();
+            }
+            return now;
+        }
+        void CoarseSleepMicros(uint64_t micros) override { requests.push_back(micros); }
+        void Relax() override { ++spins; }
+        std::vector<uint64_t> requests;
+        uint64_t spins = 0;
+
+    private:
+        std::deque<uint64_t> times_; // what the clock says at each look; the last for ever after
+    };
+    {
+        OddClock still({5000000});
+        const PauseResult pause = PauseUntilDeadline(still, 10000, 300);
+        EXPECT_TRUE(pause.clockStalled);
+        EXPECT_EQ(still.requests, (std::vector<uint64_t>{9700})) << "one sleep, then the clock is seen stuck";
+        EXPECT_EQ(still.spins, 301u * kMaxRelaxRoundsPerMicro);
+    }
+    {
+        // Start at 5 s, then the clock reads 1 s (back 4 s) and stays there.
+        OddClock back({5000000, 5000000, 1000000});
+        const PauseResult pause = PauseUntilDeadline(back, 10000, 300);
+        EXPECT_EQ(back.requests, (std::vector<uint64_t>{9700, 10000})) << "never more than the whole pause";
+        EXPECT_TRUE(pause.clockStalled);
+    }
+    {
+        // Each sleep moves the clock by 1 us only: a signal storm.
+        std::deque<uint64_t> times;
+        for (uint64_t t = 0; t < 40; ++t) {
+            times.push_back(5000000 + t);
+        }
+        times.push_back(5010000);
+        OddClock crawling(times);
+        const PauseResult pause = PauseUntilDeadline(crawling, 10000, 300);
+        EXPECT_EQ(pause.coarseSleeps, kMaxCoarseSleeps);
+        EXPECT_FALSE(pause.clockStalled);
+    }
+}
+
 // The margin follows the sleeps' lateness: up at once, down slowly, never
 // outside its bounds, and untaught by pauses that did not sleep.
 TEST(SleepMargin, FollowsHowLateTheSleepsWake) {

@@ -59,6 +59,34 @@ std::vector<uint32_t> Pauses(const Trace& trace) {
     return pauses;
 }
 
+// A wait on a clock that stands still or goes back still ends once it has
+// paused as long as its time limit.
+TEST(WaitForState, AClockThatStandsStillOrGoesBackStillEndsTheWait) {
+    class OddClock final : public Clock {
+    public:
+        explicit OddClock(int64_t stepMicros) : step_(stepMicros) {}
+        void SleepMs(uint32_t ms) override { pauses.push_back(ms); }
+        uint64_t NowMicros() override {
+            now_ = static_cast<uint64_t>(static_cast<int64_t>(now_) + step_);
+            return now_;
+        }
+        std::unique_ptr<Alarm> MakeAlarm() override { return nullptr; }
+        bool WaitMs(Alarm&, uint32_t) override { return false; }
+        std::vector<uint32_t> pauses;
+
+    private:
+        int64_t step_;
+        uint64_t now_ = 10000000;
+    };
+    for (const int64_t step : {int64_t{0}, int64_t{-7000}}) {
+        OddClock clock(step);
+        int reads = 0;
+        EXPECT_EQ(WaitForState(clock, 120, [&] { return ++reads, 0; }, [](int state) { return state == 1; }), 0);
+        EXPECT_EQ(clock.pauses, (std::vector<uint32_t>{50, 50, 50})) << step;
+        EXPECT_EQ(reads, 4) << step;
+    }
+}
+
 // The wait's cadence on the virtual clock: a read every 50 ms from the
 // start of the one before, the last at the deadline, none after success
 // or failure; a read that takes longer is followed at once.

@@ -6,7 +6,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -69,6 +72,44 @@ TEST(SharedObject, TheSimulatedLibraryMakesEveryGoldenSequenceInAFreshLoad) {
         ++files;
     }
     EXPECT_GE(files, 15);
+}
+
+// A wait on the simulated library passes in real time, so another thread
+// can move the sensor while it waits: the wait sees the change. Before, its
+// pauses were only virtual: it spun through its reads at once, and a long
+// one grew the trace without bound.
+TEST(SharedObject, TheSimulatedLibrarysWaitSeesAnotherThreadMoveTheSensor) {
+    void* library = ::dlopen(CASHDRAWER_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << ::dlerror();
+    using WaitFn = int (*)(const char*, int, int);
+    const auto setPort = Symbol<SetPortFn>(library, "CashDrawerSimSetPort");
+    const auto wait = Symbol<WaitFn>(library, "WaitCashStatus");
+    const auto status = Symbol<DrawerFn>(library, "GetCashStatus");
+    const auto trace = Symbol<TraceFn>(library, "CashDrawerSimTrace");
+    ASSERT_TRUE(setPort && wait && status && trace);
+    setPort(0x53A, 0x00, 1); // RN340 drawer A reads 1
+    std::thread drawer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        setPort(0x53A, 0x04, 1); // and then 0
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait("RN340_CashA", 0, 5000), 1);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    drawer.join();
+    EXPECT_LT(waited, std::chrono::seconds(4)) << "ended at the change, not at the time limit";
+
+    // A long run keeps the newest accesses only: three records a read.
+    for (int read = 0; read < 30000; ++read) {
+        ASSERT_EQ(status("RN340_CashA"), 0);
+    }
+    std::string text(static_cast<std::size_t>(trace(nullptr, 0)) + 1, '\0');
+    trace(text.data(), static_cast<int>(text.size()));
+    text.pop_back(); // the terminator
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    EXPECT_LE(lines, 65536);
+    EXPECT_GE(lines, 32768);
+    EXPECT_EQ(text.substr(text.size() - 58), "InitializeWinIo\nread  0x053A -> 0x04 (byte)\nShutdownWinIo\n");
+    EXPECT_EQ(::dlclose(library), 0);
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 // happened.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -46,6 +48,10 @@ public:
     void Append(const AccessRecord& record) { records_.push_back(record); }
     const std::vector<AccessRecord>& Records() const { return records_; }
     void Clear() { records_.clear(); }
+    // Forgets the oldest `count` records, to keep a long run's log bounded.
+    void DropOldest(std::size_t count) {
+        records_.erase(records_.begin(), records_.begin() + static_cast<std::ptrdiff_t>(std::min(count, records_.size())));
+    }
 
 private:
     std::vector<AccessRecord> records_;

@@ -4,11 +4,14 @@
 // clock, so a kick returns at once. The configuration file is the real one
 // in the current directory. Every access is written, as the tool prints it,
 // to the file CASHDRAWER_SIM_TRACE names, if it names one; and the
-// CashDrawerSim* functions script the terminal and read its trace.
+// CashDrawerSim* functions script the terminal and read its trace. It is
+// as thread-safe as the real library: every touch of the terminal is made
+// under the export lock, and a wait's pauses pass in real time.
 #include "cash_drawer.h"
 #include "config/profile_ini.h"
 #include "interface/caller_buffer.h"
 #include "interface/process_parts.h"
+#include "platform/clock.h"
 #include "platform/export_lock.h"
 #include "sim/sim_terminal.h"
 
@@ -18,24 +21,59 @@
 namespace cashdrawer::sim {
 namespace {
 
+// The clock a wait pauses on between its reads, outside the export lock:
+// each pause shows in the trace and moves the virtual clock - under the
+// lock, as every other touch of the terminal is - and also passes in real
+// time, so that another thread can script the sensor while a wait is on
+// and a long wait idles instead of spinning through its reads.
+class PacedWaitClock final : public Clock {
+public:
+    explicit PacedWaitClock(VirtualClock& terminalClock) : terminal_(terminalClock) {}
+
+    void SleepMs(uint32_t ms) override {
+        {
+            ExportLock lock;
+            terminal_.SleepMs(ms);
+        }
+        SystemClock().SleepMs(ms);
+    }
+    uint64_t NowMicros() override {
+        ExportLock lock;
+        return terminal_.NowMicros();
+    }
+    std::unique_ptr<Alarm> MakeAlarm() override { return terminal_.MakeAlarm(); }
+    bool WaitMs(Alarm& alarm, uint32_t ms) override {
+        ExportLock lock;
+        return terminal_.WaitMs(alarm, ms);
+    }
+
+private:
+    VirtualClock& terminal_;
+};
+
 class SimParts final : public ProcessParts, public SimHardware<VirtualClock, IniProfileStore> {
 public:
+    // The trace kept in memory: the newest accesses, at least half this many.
+    static constexpr std::size_t kKeptRecords = 65536;
+    // The trace file: past this size it moves to "<file>.old" (replacing
+    // the one before) and starts anew.
+    static constexpr long kTraceFileBytes = 64L * 1024 * 1024;
+
     DrawerPlatform Platform() override { return SimHardware::Platform(); }
 
-    // A wait's pauses pass on the virtual clock too, and show in the trace.
-    Clock& WaitClock() override { return clock; }
+    Clock& WaitClock() override { return waitClock_; }
 
-    // Appends what the call did to the trace file.
+    // Appends what the call did to the trace file; keeps the trace bounded.
     void AfterCall() override {
         const char* path = std::getenv("CASHDRAWER_SIM_TRACE");
         const auto& records = log.Records();
         if (path != nullptr && *path != '\0' && written_ < records.size()) {
-            if (std::FILE* file = std::fopen(path, "a")) {
-                for (; written_ < records.size(); ++written_) {
-                    std::fprintf(file, "%s\n", FormatAccess(records[written_], 0).c_str());
-                }
-                std::fclose(file);
-            }
+            AppendToTraceFile(path, records);
+        }
+        written_ = records.size();
+        if (records.size() > kKeptRecords) {
+            log.DropOldest(records.size() - kKeptRecords / 2);
+            written_ = records.size();
         }
     }
 
@@ -53,6 +91,22 @@ public:
     }
 
 private:
+    void AppendToTraceFile(const char* path, const std::vector<AccessRecord>& records) {
+        std::FILE* file = std::fopen(path, "a");
+        if (file == nullptr) {
+            return;
+        }
+        for (; written_ < records.size(); ++written_) {
+            std::fprintf(file, "%s\n", FormatAccess(records[written_], 0).c_str());
+        }
+        const long size = std::ftell(file);
+        std::fclose(file);
+        if (size > kTraceFileBytes) {
+            std::rename(path, (std::string(path) + ".old").c_str());
+        }
+    }
+
+    PacedWaitClock waitClock_{clock};
     std::size_t written_ = 0;
 };
 
