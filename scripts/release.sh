@@ -18,11 +18,17 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-scripts/ensure-packages.sh cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 zip >&2
+# g++ for the host-side serial device simulator the configure step sets
+# up; CLI11 and nlohmann-json for the tool.
+scripts/ensure-packages.sh cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 zip \
+  libcli11-dev nlohmann-json3-dev >&2
 
+stage=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-release.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
 if [ "$do_build" -eq 1 ]; then
   { cmake --preset win64 && cmake --build --preset win64 -j2 --target Cash_Drawer_DLL cashdrawer; } \
-    >/tmp/cashdrawer-release-build.log 2>&1 || { cat /tmp/cashdrawer-release-build.log >&2; exit 1; }
+    >"$stage/build.log" 2>&1 || { cat "$stage/build.log" >&2; exit 1; }
+  rm -f "$stage/build.log"
 fi
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $build/CMakeCache.txt" >&2; exit 1; }
@@ -30,8 +36,6 @@ name=cash-drawer-$version-win64
 objcopy=x86_64-w64-mingw32-objcopy
 strip=x86_64-w64-mingw32-strip
 
-stage=$(mktemp -d /tmp/cashdrawer-release.XXXXXX)
-trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage"/{bin/sim,debug,include,lib/cmake/CashDrawer,examples}
 
 # The DLL stripped, its debug information apart, linked by .gnu_debuglink
