@@ -1,5 +1,6 @@
-// OpenDrawer.cs - the cash drawer library from C#: P/Invoke with integers
-// and caller-owned buffers only, so no custom marshalling is needed.
+// OpenDrawer.cs - the cash drawer library from C#: kick a drawer, confirm
+// that it opened, and wait for the cashier to push it shut. P/Invoke with
+// integers and caller-owned buffers only, so no custom marshalling is needed.
 //   csc OpenDrawer.cs   (x64; Cash_Drawer_DLL.dll beside the program)
 using System;
 using System.Runtime.InteropServices;
@@ -29,12 +30,25 @@ static class CashDrawer
     static int Main(string[] args)
     {
         string drawer = args.Length > 0 ? args[0] : "RN340_CashA";
+        int before = GetCashStatus(drawer);
+        if (before < 0) {
+            Console.Error.WriteLine($"GetCashStatus({drawer}) = {before}: {LastError()}");
+            return 1;
+        }
+        // Kicks, then watches the sensor for up to two seconds.
         int result = OpenCashConfirmed(drawer, 2000);
         if (result < 0) {
             Console.Error.WriteLine($"OpenCashConfirmed({drawer}) = {result}: {LastError()}");
             return 1;
         }
         Console.WriteLine(result == 1 ? "the drawer opened" : "kicked, but the sensor did not change");
+        // Waits up to a minute for the cashier to push it shut: it reads as before the kick.
+        result = WaitCashStatus(drawer, before, 60000);
+        if (result < 0) {
+            Console.Error.WriteLine($"WaitCashStatus({drawer}) = {result}: {LastError()}");
+            return 1;
+        }
+        Console.WriteLine(result == 1 ? "the drawer is shut again" : "the drawer was left open");
         return 0;
     }
 }
