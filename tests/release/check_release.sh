@@ -11,8 +11,10 @@ zip=$(bash "$source_dir/scripts/release.sh" --no-build --out "$out" | tail -n 1)
 [ -f "$zip" ] || { echo "no archive at '$zip'"; exit 1; }
 version=$(basename "$zip" | sed -E 's/^cash-drawer-(.*)-win64\.zip$/\1/')
 
-# Exactly the listed files, nothing else.
-expected=$(cat <<LIST
+# Exactly the listed files, nothing else, in one folder named after the
+# release.
+top=cash-drawer-$version-win64
+expected=$(sed "s|^|$top/|" <<LIST
 CHANGELOG.md
 README.md
 bin/Cash_Drawer_DLL.dll
@@ -38,10 +40,33 @@ $actual"
 # The checksum file matches.
 (cd "$out" && sha256sum -c --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
 
-work=$(mktemp -d /tmp/cashdrawer-release-check.XXXXXX)
+# The same commit, packed again a second later, gives the same bytes.
+first=$(sha256sum <"$zip")
+sleep 1
+bash "$source_dir/scripts/release.sh" --no-build --out "$out" >/dev/null || fail "the second release.sh failed"
+[ "$(sha256sum <"$zip")" = "$first" ] || fail "a second run of release.sh gave other bytes"
+# Every entry carries the commit's time, not the time of packing; so do the
+# PE headers of the DLL and the tool.
+commit_time=$(git -C "$source_dir" log -1 --format=%ct)
+commit_stamp=$(TZ=UTC date -d "@$commit_time" +%Y%m%d.%H%M)
+unzip -Z -T "$zip" | awk -v stamp="$commit_stamp" '$1 ~ /^[-d]r/ && substr($7, 1, 13) != stamp { bad = 1; print } END { exit bad }' ||
+  fail "an entry's time is not the commit's, $commit_stamp"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-release-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 unzip -q "$zip" -d "$work"
+work=$work/$top
 dll=$work/bin/Cash_Drawer_DLL.dll
+
+# The integrators' README, not the developers'.
+grep -q '^# Cash drawer library for integrators' "$work/README.md" || fail "README.md is not the integrators' README"
+# The changelog has an entry for this version.
+grep -q "^## $version " "$work/CHANGELOG.md" || fail "CHANGELOG.md has no entry for $version"
+pe_time=$(TZ=UTC date -d "@$commit_time" '+%a %b %e %H:%M:%S %Y')
+for binary in "$dll" "$work/bin/cashdrawer.exe"; do
+  TZ=UTC "$objdump" -p "$binary" | grep -q "^Time/Date[[:space:]]*$pe_time\$" ||
+    fail "$(basename "$binary") carries another time than the commit's ($pe_time): $(TZ=UTC "$objdump" -p "$binary" | grep '^Time/Date')"
+done
 
 # System DLLs only, no debug sections, and the size we promise.
 sh "$source_dir/tests/wine/check_imports.sh" "$objdump" "$dll" >/dev/null || fail "the DLL imports more than system DLLs"

@@ -8,9 +8,10 @@
 set -u
 source_dir=$1 out=$2 toolchain=$3 wine_run=$4
 zip=$(bash "$source_dir/scripts/release.sh" --no-build --out "$out" | tail -n 1) || exit 1
-work=$(mktemp -d /tmp/cashdrawer-consumer.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-consumer.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-unzip -q "$zip" -d "$work/cash-drawer"
+unzip -q "$zip" -d "$work"
+release=$(ls -d "$work"/cash-drawer-*-win64)
 mkdir -p "$work/app"
 cat >"$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
@@ -41,14 +42,34 @@ int main(void) {
     return result == CASH_DRAWER_KICKED ? 0 : 1;
 }
 C
-cmake -S "$work/app" -B "$work/app/build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DCashDrawer_DIR="$work/cash-drawer/lib/cmake/CashDrawer" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+# An integrator's own mingw toolchain file, of the usual kind: it searches
+# its root only, so CMAKE_PREFIX_PATH alone would be looked for under
+# /usr/x86_64-w64-mingw32 - unless the toolchain takes the prefixes as
+# roots too, as the integrators' README shows.
+cat >"$work/mingw-toolchain.cmake" <<'CMAKE'
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
+set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 ${CMAKE_PREFIX_PATH})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+CMAKE
+# Found both ways: CashDrawer_DIR with the project's toolchain, and
+# CMAKE_PREFIX_PATH with the integrator's.
+cmake -S "$work/app" -B "$work/app/by-dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DCashDrawer_DIR="$release/lib/cmake/CashDrawer" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+  { cat "$work/configure.log"; exit 1; }
+cmake -S "$work/app" -B "$work/app/build" -DCMAKE_TOOLCHAIN_FILE="$work/mingw-toolchain.cmake" \
+  -DCMAKE_PREFIX_PATH="$release" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/app/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 # Linked through the import library: the program imports the DLL by name.
 x86_64-w64-mingw32-objdump -p "$work/app/build/till.exe" | grep -q 'DLL Name: Cash_Drawer_DLL.dll' ||
   { echo "till.exe does not import Cash_Drawer_DLL.dll"; exit 1; }
-cp "$work/cash-drawer/bin/Cash_Drawer_DLL.dll" "$work/cash-drawer/bin/sim/WinIo64.dll" "$work/app/build/"
+cp "$release/bin/Cash_Drawer_DLL.dll" "$release/bin/sim/WinIo64.dll" "$work/app/build/"
 output=$(cd "$work/app/build" && "$wine_run" ./till.exe 2>&1 | tr -d '\r')
 echo "$output"
 # The pulse: bit 3 of port 0x50E low, then high again.
