@@ -19,14 +19,16 @@ namespace {
 // claimant readable by every account, whatever its umask; an existing file
 // is opened without O_CREAT, which a sticky /run/lock refuses on another
 // account's file (fs.protected_regular).
+constexpr mode_t kLockFileMode = 0644; // every account may open it for reading
+
 int OpenLockFile(const std::string& path) {
     const int existing = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (existing >= 0 || errno != ENOENT) {
         return existing;
     }
-    const int made = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    const int made = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, kLockFileMode);
     if (made >= 0) {
-        ::fchmod(made, 0644);
+        ::fchmod(made, kLockFileMode); // whatever the umask took away
         return made;
     }
     return errno == EEXIST ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1; // another claimant made it first

@@ -57,3 +57,17 @@ for program in "$work/app/build/till" "$work/till-pc"; do
     *) echo "FAILED: $program said '$output'"; exit 1 ;;
   esac
 done
+
+# The simulated library is a drop-in: its folder first on LD_LIBRARY_PATH,
+# the same program runs on the simulated terminal and its kick goes out.
+output=$(LD_LIBRARY_PATH="$work/prefix/lib/cashdrawer-sim:$work/prefix/lib" LD_PRELOAD="$preload" \
+  ASAN_OPTIONS=detect_leaks=0 as_unprivileged "$work/app/build/till")
+case $output in
+  *" 1 "*) echo "$output (the simulated library, chosen by LD_LIBRARY_PATH)" ;;
+  *) echo "FAILED: with the simulated library first, the program said '$output'"; exit 1 ;;
+esac
+[ -f "$work/prefix/include/cash_drawer_sim.h" ] || { echo "FAILED: cash_drawer_sim.h is not installed"; exit 1; }
+# The tool comes with the library.
+version=$(LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 "$work/prefix/bin/cashdrawer" --version) ||
+  { echo "FAILED: the installed tool does not run"; exit 1; }
+echo "$version"

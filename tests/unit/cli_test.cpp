@@ -80,7 +80,9 @@ TEST_F(Cli, ResultsAndExitCodes) {
         {{"open", "rn340_casha", "--simulate"}, kExitUnknownDrawer, "= -1", "not a drawer identifier"},
         {{"status", "KV7100_CashB", "--simulate"}, kExitUnknownDrawer, "= -1", "cashdrawer list"},
         {{"open", "DL470_CashA", "--simulate"}, kExitSuccess, "= 1: kicked", ""},
-        {{}, kExitUsage, "", "subcommand"},
+        {{}, kExitUsage, "", "the commands are list, open, status, watch, wait, doctor, default, config"},
+        {{"opne", "RN340_CashA"}, kExitUsage, "", "'opne' is not a command; the commands are list, open,"},
+        {{"open", "RN340_CashA", "--timeout", "100", "--simulate"}, kExitUsage, "", "--timeout goes with --confirm"},
         {{"open"}, kExitUsage, "", "id is required"},
         {{"open", "RN340_CashA", "--simulate", "--port", "0x53A"}, kExitUsage, "", "PORT=VALUE"},
         {{"open", "RN340_CashA", "--simulate", "--port", "0x53A="}, kExitUsage, "", "got '0x53A='"},
@@ -147,6 +149,7 @@ TEST_F(Cli, JsonForScripts) {
     const ToolRun run = Cashdrawer({"open", "RN370_CashB", "--simulate", "--json"});
     ASSERT_EQ(run.exitCode, kExitSuccess) << run.err;
     const nlohmann::json report = nlohmann::json::parse(run.out);
+    EXPECT_EQ(run.out.substr(0, 15), "{\n  \"accesses\":") << "indented by two, for a person reading it too";
     EXPECT_EQ(report["function"], "OpenCash");
     EXPECT_EQ(report["result"], 1);
     EXPECT_EQ(report["simulated"], true);
@@ -227,6 +230,17 @@ TEST_F(Cli, ConfigShowResolvesTheSerialDrawersPort) {
     EXPECT_EQ(report["serial"]["port"], "/dev/ttyUSB3") << run.out;
     EXPECT_EQ(report["serial"]["ComNuM"], 12);
     EXPECT_EQ(report["serial"]["baudRate"], 9600);
+}
+
+// Nothing moves a simulated drawer while it is watched: the watch shows
+// its one state and ends, whatever the count (it used to wait for ever).
+TEST_F(Cli, AWatchOfTheSimulatedDrawerEnds) {
+    for (const char* count : {"0", "5"}) {
+        const ToolRun run = Cashdrawer({"watch", "RN340_CashA", "--simulate", "--count", count, "--interval", "10"});
+        EXPECT_EQ(run.exitCode, kExitSuccess) << count;
+        EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << run.out;
+        EXPECT_TRUE(Contains(run.err, "nothing moves the simulated drawer")) << run.err;
+    }
 }
 
 TEST_F(Cli, WatchPrintsTheStateAndStopsAfterTheCount) {

@@ -406,6 +406,51 @@ TEST(JsonText, ValidUtf8PassesAndEveryOtherByteIsEscaped) {
     }
 }
 
+// Every lead byte against every second byte, with the standard's table of
+// well-formed sequences (Unicode, table 3-7) written out here on its own,
+// and the third and fourth bytes checked to be continuations.
+TEST(JsonText, EveryLeadAndSecondByteAsTheStandardsTableHasThem) {
+    struct WellFormed {
+        int firstLead, lastLead, length, secondLow, secondHigh;
+    };
+    const WellFormed table[] = {
+        {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF}, {0xE1, 0xEC, 3, 0x80, 0xBF},
+        {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+        {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
+    };
+    int wrong = 0;
+    for (int lead = 0x80; lead <= 0xFF; ++lead) {
+        for (int second = 0; second <= 0xFF; ++second) {
+            std::size_t expected = 0;
+            for (const WellFormed& row : table) {
+                if (lead >= row.firstLead && lead <= row.lastLead && second >= row.secondLow && second <= row.secondHigh) {
+                    expected = static_cast<std::size_t>(row.length);
+                }
+            }
+            const std::string bytes = {static_cast<char>(lead), static_cast<char>(second), '\x80', '\x80'};
+            if (Utf8CharacterLength(bytes, 0) != expected) {
+                ++wrong;
+                ADD_FAILURE() << std::hex << lead << " " << second;
+            }
+            if (expected > 2) {
+                // A byte that is no continuation where one belongs; too few bytes.
+                for (std::size_t bad = 2; bad < expected; ++bad) {
+                    for (const char notContinuation : {'\x7F', '\xC0'}) {
+                        std::string broken = bytes;
+                        broken[bad] = notContinuation;
+                        wrong += Utf8CharacterLength(broken, 0) == 0 ? 0 : 1;
+                    }
+                }
+                wrong += Utf8CharacterLength(bytes.substr(0, expected - 1), 0) == 0 ? 0 : 1;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(Utf8CharacterLength("A", 0), 1u);
+    EXPECT_EQ(Utf8CharacterLength(std::string(1, '\0'), 0), 1u);
+    EXPECT_EQ(Utf8CharacterLength("A", 1), 0u) << "past the end";
+}
+
 // The health report as a program reads it: parsed, with the configuration
 // file's own bytes in it (a code-page key), and answers that agree with
 // the exports'.

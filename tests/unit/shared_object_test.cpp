@@ -4,6 +4,7 @@
 #include "sim/golden_trace.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,7 +99,13 @@ TEST(SharedObject, TheSimulatedLibrarysWaitSeesAnotherThreadMoveTheSensor) {
     drawer.join();
     EXPECT_LT(waited, std::chrono::seconds(4)) << "ended at the change, not at the time limit";
 
-    // A long run keeps the newest accesses only: three records a read.
+    // A long run keeps the newest accesses only: three records a read, and
+    // past 65,536 the newest 32,768 are kept: after 21,846 reads 32,768,
+    // then 8,154 more reads' worth.
+    using ClearFn = void (*)();
+    const auto clear = Symbol<ClearFn>(library, "CashDrawerSimClearTrace");
+    ASSERT_TRUE(clear);
+    clear();
     for (int read = 0; read < 30000; ++read) {
         ASSERT_EQ(status("RN340_CashA"), 0);
     }
@@ -106,8 +113,25 @@ TEST(SharedObject, TheSimulatedLibrarysWaitSeesAnotherThreadMoveTheSensor) {
     trace(text.data(), static_cast<int>(text.size()));
     text.pop_back(); // the terminator
     const auto lines = std::count(text.begin(), text.end(), '\n');
-    EXPECT_LE(lines, 65536);
-    EXPECT_GE(lines, 32768);
+    EXPECT_EQ(lines, 32768 + 8154 * 3);
+
+    // The trace file moves aside past its size and starts anew: at most
+    // twice its size on disk.
+    const std::string file = (std::filesystem::temp_directory_path() / ("cashdrawer-trace-" + std::to_string(::getpid()))).string();
+    ::setenv("CASHDRAWER_SIM_TRACE", file.c_str(), 1);
+    ::setenv("CASHDRAWER_SIM_TRACE_MAX_BYTES", "4096", 1);
+    for (int read = 0; read < 200; ++read) {
+        ASSERT_EQ(status("RN340_CashA"), 0);
+    }
+    ::unsetenv("CASHDRAWER_SIM_TRACE");
+    ::unsetenv("CASHDRAWER_SIM_TRACE_MAX_BYTES");
+    const auto size = std::filesystem::file_size(file);
+    const auto old = std::filesystem::file_size(file + ".old");
+    EXPECT_LE(size, 4096u);
+    EXPECT_GT(old, 4096u);
+    EXPECT_LT(old, 4096u + 200u) << "one read's lines past the limit at most";
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + ".old");
     EXPECT_EQ(text.substr(text.size() - 58), "InitializeWinIo\nread  0x053A -> 0x04 (byte)\nShutdownWinIo\n");
     EXPECT_EQ(::dlclose(library), 0);
 }

@@ -21,6 +21,16 @@ using sim::ProgramFolder;
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// A path for a message, in UTF-8.
+std::string Narrow(const std::wstring& text) {
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                             nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(std::max(length, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
+                          nullptr);
+    return narrow;
+}
+
 class DllBackend final : public DrawerBackend {
 public:
     ~DllBackend() override {
@@ -66,7 +76,12 @@ public:
         }
         drawers_ = ::LoadLibraryW(dll.c_str());
         if (drawers_ == nullptr) {
-            error = "cannot load Cash_Drawer_DLL.dll";
+            const DWORD why = ::GetLastError();
+            const std::string folder = Narrow(simulate ? dll.substr(0, dll.find_last_of(L'\\') + 1) : program);
+            error = "cannot load Cash_Drawer_DLL.dll (looked in " + folder + " first; system error " +
+                    std::to_string(why) +
+                    (why == ERROR_MOD_NOT_FOUND ? ": not found" : why == ERROR_BAD_EXE_FORMAT ? ": not a 64-bit DLL" : "") +
+                    "): put Cash_Drawer_DLL.dll beside cashdrawer.exe";
             return false;
         }
         if (!exports_.Resolve(drawers_)) {
@@ -93,7 +108,7 @@ public:
                 ::FreeLibrary(candidate);
             }
             if (isDouble) {
-                error = "the " + std::string(path.begin(), path.end()) +
+                error = "the " + Narrow(path) +
                         " beside the tool is a recording double for --simulate, not a hardware library: it would "
                         "report a terminal that does not exist. Move it into the sim folder, or add --simulate";
                 return false;

@@ -142,8 +142,20 @@ int Tool::Run(int argc, const char* const* argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() != 0 && app.get_subcommands().empty()) {
+            // No command was recognised: say which there are.
+            std::string commands;
+            for (const CLI::App* command : app.get_subcommands({})) {
+                commands += (commands.empty() ? "" : ", ") + command->get_name();
+            }
+            const std::string given = argc > 1 && argv[1][0] != '-' ? std::string("'") + argv[1] + "' is not a command; " : "";
+            return Fail(kExitUsage, given + "the commands are " + commands + " (cashdrawer --help)");
+        }
         const int code = app.exit(error, out_, err_);
         return code == 0 ? kExitSuccess : kExitUsage;
+    }
+    if (*open && open->count("--timeout") > 0 && !confirm_) {
+        return Fail(kExitUsage, "--timeout goes with --confirm: a plain kick does not wait");
     }
     render_ = json_ ? MakeJsonRenderer(out_) : MakeTextRenderer(out_);
 
@@ -277,8 +289,15 @@ int Tool::Watch(const std::string& drawerId) {
     }
     interrupted = 0;
     std::signal(SIGINT, OnInterrupt);
+    // Nothing moves a simulated drawer while it is watched (--port and
+    // --memory are set before the first read): its first state is its
+    // only one, and a watch for more changes would never end.
+    const unsigned count = backend->Simulated() ? 1 : count_;
+    if (backend->Simulated() && count_ != 1) {
+        err_ << "cashdrawer: nothing moves the simulated drawer while it is watched: its one state is shown\n";
+    }
     const std::optional<CallReport> failed =
-        cli::Watch(*backend, SystemClock(), {drawerId, intervalMs_, count_}, WallClockTimestamp,
+        cli::Watch(*backend, SystemClock(), {drawerId, intervalMs_, count}, WallClockTimestamp,
                    [] { return interrupted != 0; }, [this](const WatchLine& line) { render_->WatchChange(line); });
     return failed ? Report(*failed) : kExitSuccess;
 }

@@ -7,7 +7,7 @@
 // CashDrawerSim* functions script the terminal and read its trace. It is
 // as thread-safe as the real library: every touch of the terminal is made
 // under the export lock, and a wait's pauses pass in real time.
-#include "cash_drawer.h"
+#include "cash_drawer_sim.h"
 #include "config/profile_ini.h"
 #include "interface/caller_buffer.h"
 #include "interface/process_parts.h"
@@ -55,8 +55,8 @@ class SimParts final : public ProcessParts, public SimHardware<VirtualClock, Ini
 public:
     // The trace kept in memory: the newest accesses, at least half this many.
     static constexpr std::size_t kKeptRecords = 65536;
-    // The trace file: past this size it moves to "<file>.old" (replacing
-    // the one before) and starts anew.
+    // The trace file: past this size (or CASHDRAWER_SIM_TRACE_MAX_BYTES) it
+    // moves to "<file>.old", replacing the one before, and starts anew.
     static constexpr long kTraceFileBytes = 64L * 1024 * 1024;
 
     DrawerPlatform Platform() override { return SimHardware::Platform(); }
@@ -101,7 +101,9 @@ private:
         }
         const long size = std::ftell(file);
         std::fclose(file);
-        if (size > kTraceFileBytes) {
+        const char* limit = std::getenv("CASHDRAWER_SIM_TRACE_MAX_BYTES");
+        const long maxBytes = limit != nullptr && std::atol(limit) > 0 ? std::atol(limit) : kTraceFileBytes;
+        if (size > maxBytes) {
             std::rename(path, (std::string(path) + ".old").c_str());
         }
     }
