@@ -26,8 +26,9 @@ while [ $# -gt 0 ]; do
 done
 # g++ for the host-side serial device simulator the configure step sets
 # up; CLI11 and nlohmann-json for the tool.
+# python3-pip and flit (its flit_core) for the Python package's wheel.
 scripts/ensure-packages.sh cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 zip \
-  libcli11-dev nlohmann-json3-dev >&2
+  libcli11-dev nlohmann-json3-dev python3 python3-pip flit >&2
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-release.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
@@ -74,6 +75,13 @@ for implib in libCash_Drawer_DLL.dll.a Cash_Drawer_DLL.lib; do
 done
 cp cmake/CashDrawerConfig.cmake "$build/generated/CashDrawerConfigVersion.cmake" "$top/lib/cmake/CashDrawer/"
 cp -r examples/c examples/csharp examples/python "$top/examples/"
+# The Python package's wheel, built offline from a copy of its folder.
+mkdir -p "$top/python" "$stage/wheel"
+cp -r python "$stage/wheel/source"
+# Debian's Python, whose flit_core the build uses (not another one first
+# on PATH).
+/usr/bin/python3 -m pip wheel --no-deps --no-build-isolation --no-index --disable-pip-version-check -q \
+  -w "$top/python" "$stage/wheel/source" >"$stage/wheel/log" 2>&1 || { cat "$stage/wheel/log" >&2; exit 1; }
 # The integrators' README, not the developers'.
 cp docs/integrators/README.md "$top/README.md"
 cp CHANGELOG.md "$top/"

@@ -6,8 +6,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 zip unzip \
-  libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev python3 python3-pip python3-setuptools python3-wheel \
-  binutils pkg-config || exit 1
+  libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev python3 python3-pip python3-venv flit \
+  binutils pkg-config util-linux || exit 1
 
 summary=()
 total_passed=0

@@ -1,13 +1,16 @@
 """The cash drawer library from Python.
 
 Kicks point-of-sale cash drawers open and reads their state through
-Cash_Drawer_DLL.dll (Windows) or libcashdrawer.so (Linux), with ctypes.
+Cash_Drawer_DLL.dll (Windows) or libcashdrawer.so.0 (Linux), with ctypes.
 Every failure raises an exception that carries the library's own words.
 """
 import ctypes
 import json
 import os
 import sys
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+
+__version__ = "0.2.0"
 
 __all__ = [
     "CashDrawer",
@@ -15,17 +18,21 @@ __all__ = [
     "UnknownDrawerError",
     "DrawerUnreachableError",
     "BadArgumentError",
+    "LibraryNotFoundError",
+    "__version__",
 ]
 
 UNKNOWN_ID = -1
 UNREACHABLE = -2
 BAD_ARGUMENT = -3
 
+DrawerId = Union[str, bytes]
+
 
 class CashDrawerError(Exception):
     """A call the library refused or could not complete."""
 
-    def __init__(self, function, code, text):
+    def __init__(self, function: str, code: int, text: str) -> None:
         super().__init__(f"{function}: {text or 'failed'} ({code})")
         self.function = function
         self.code = code
@@ -44,23 +51,59 @@ class BadArgumentError(CashDrawerError):
     """-3: an argument is out of its range."""
 
 
+class LibraryNotFoundError(OSError):
+    """The library could not be loaded from any of the places tried."""
+
+    def __init__(self, tried: List[Tuple[str, str]]) -> None:
+        lines = "\n".join(f"  {place}: {why}" for place, why in tried)
+        super().__init__(
+            "the cash drawer library could not be loaded; tried:\n"
+            + lines
+            + "\nput the library beside the application, or name it: CashDrawer(path) or CASHDRAWER_LIBRARY"
+        )
+        self.tried = tried
+
+
 _ERRORS = {UNKNOWN_ID: UnknownDrawerError, UNREACHABLE: DrawerUnreachableError, BAD_ARGUMENT: BadArgumentError}
 
 
-def _default_library():
+def _candidates(path: Optional[str]) -> List[str]:
+    """Where the library is looked for, in order."""
+    if path:
+        return [path]
     named = os.environ.get("CASHDRAWER_LIBRARY")
     if named:
-        return named
-    return "Cash_Drawer_DLL.dll" if sys.platform == "win32" else "libcashdrawer.so.0"
+        return [named]
+    name = "Cash_Drawer_DLL.dll" if sys.platform == "win32" else "libcashdrawer.so.0"
+    # Beside the application first, then the system's own search.
+    beside = os.path.join(os.path.dirname(os.path.abspath(sys.argv[0] or ".")), name)
+    return [beside, name] if os.path.exists(beside) else [name]
+
+
+def _load(path: Optional[str]) -> Tuple[ctypes.CDLL, str]:
+    loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL  # type: ignore[attr-defined]
+    tried: List[Tuple[str, str]] = []
+    for candidate in _candidates(path):
+        try:
+            return loader(candidate), candidate
+        except OSError as error:
+            tried.append((candidate, str(error)))
+    raise LibraryNotFoundError(tried)
 
 
 class CashDrawer:
-    """One loaded library. Its calls may come from any thread."""
+    """One loaded library. Its calls may come from any thread.
 
-    def __init__(self, path=None):
-        path = path or _default_library()
-        loader = ctypes.WinDLL if sys.platform == "win32" else ctypes.CDLL
-        self._lib = loader(path)
+    As a context manager it unloads the library at the end of the block,
+    which stops the serial drawer's monitor and gives everything back:
+
+        with cashdrawer.CashDrawer() as drawers:
+            drawers.open_drawer("RN340_CashA")
+    """
+
+    def __init__(self, path: Optional[str] = None) -> None:
+        self._lib: Optional[ctypes.CDLL]
+        self._lib, self.path = _load(path)
         self._declare("OpenCash", [ctypes.c_char_p])
         self._declare("GetCashStatus", [ctypes.c_char_p])
         self._declare("OpenCashDefault", [])
@@ -71,16 +114,46 @@ class CashDrawer:
         self._declare("CheckCashDrawerHealth", [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int])
         self._declare("GetCashDrawerVersion", [ctypes.c_char_p, ctypes.c_int])
 
-    def _declare(self, name, argtypes):
-        function = getattr(self._lib, name)
+    def __enter__(self) -> "CashDrawer":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Unloads the library; the object serves no more calls after it."""
+        lib, self._lib = self._lib, None
+        if lib is None:
+            return
+        handle = lib._handle
+        del lib
+        import _ctypes
+
+        if sys.platform == "win32":
+            _ctypes.FreeLibrary(handle)  # type: ignore[attr-defined]
+        else:
+            _ctypes.dlclose(handle)  # type: ignore[attr-defined]
+
+    @property
+    def _loaded(self) -> ctypes.CDLL:
+        if self._lib is None:
+            raise CashDrawerError("CashDrawer", 0, "the library was closed")
+        return self._lib
+
+    def _declare(self, name: str, argtypes: List[Any]) -> None:
+        function = getattr(self._loaded, name)
         function.argtypes = argtypes
         function.restype = ctypes.c_int
 
     @staticmethod
-    def _id(drawer_id):
-        return drawer_id.encode("ascii") if isinstance(drawer_id, str) else drawer_id
+    def _id(drawer_id: DrawerId) -> bytes:
+        if isinstance(drawer_id, bytes):
+            return drawer_id
+        if isinstance(drawer_id, str):
+            return drawer_id.encode("ascii", "strict")
+        raise TypeError(f"a drawer identifier is a str or bytes, such as 'RN340_CashA', not {type(drawer_id).__name__}")
 
-    def _text(self, copy):
+    def _text(self, copy: Callable[[Any, int], int]) -> Tuple[str, int]:
         buffer = ctypes.create_string_buffer(256)
         length = copy(buffer, len(buffer))
         if length >= len(buffer):
@@ -88,46 +161,47 @@ class CashDrawer:
             length = copy(buffer, len(buffer))
         return buffer.value.decode("utf-8", "replace"), length
 
-    def last_error(self):
+    def last_error(self) -> str:
         """The library's words for this thread's last failure; empty after a success."""
-        return self._text(self._lib.GetCashDrawerError)[0]
+        return self._text(self._loaded.GetCashDrawerError)[0]
 
-    def _checked(self, function, result):
+    def _checked(self, function: str, result: int) -> int:
         if result < 0:
             raise _ERRORS.get(result, CashDrawerError)(function, result, self.last_error())
         return result
 
-    def open_drawer(self, drawer_id):
+    def open_drawer(self, drawer_id: DrawerId) -> None:
         """Kicks the drawer open (OpenCash)."""
-        self._checked("OpenCash", self._lib.OpenCash(self._id(drawer_id)))
+        self._checked("OpenCash", self._loaded.OpenCash(self._id(drawer_id)))
 
-    def drawer_status(self, drawer_id):
+    def drawer_status(self, drawer_id: DrawerId) -> int:
         """The drawer's state bit, 1 or 0 (GetCashStatus)."""
-        return self._checked("GetCashStatus", self._lib.GetCashStatus(self._id(drawer_id)))
+        return self._checked("GetCashStatus", self._loaded.GetCashStatus(self._id(drawer_id)))
 
-    def open_default(self):
+    def open_default(self) -> bool:
         """Kicks the drawer chosen in CashDrawerconfig.ini; False when none is chosen."""
-        return self._checked("OpenCashDefault", self._lib.OpenCashDefault()) == 1
+        return self._checked("OpenCashDefault", self._loaded.OpenCashDefault()) == 1
 
-    def default_status(self):
+    def default_status(self) -> int:
         """The chosen drawer's state (0 also when none is chosen: the defaults are written)."""
-        return self._checked("GetCashStatusDefault", self._lib.GetCashStatusDefault())
+        return self._checked("GetCashStatusDefault", self._loaded.GetCashStatusDefault())
 
-    def wait_status(self, drawer_id, state, timeout_ms):
+    def wait_status(self, drawer_id: DrawerId, state: int, timeout_ms: int) -> bool:
         """True when the drawer reached `state` within the time, False when the time ran out."""
-        return self._checked("WaitCashStatus", self._lib.WaitCashStatus(self._id(drawer_id), state, timeout_ms)) == 1
+        result = self._loaded.WaitCashStatus(self._id(drawer_id), state, timeout_ms)
+        return self._checked("WaitCashStatus", result) == 1
 
-    def open_confirmed(self, drawer_id, timeout_ms):
+    def open_confirmed(self, drawer_id: DrawerId, timeout_ms: int) -> bool:
         """Kicks, then True when the sensor changed within the time, False when it did not."""
-        return self._checked("OpenCashConfirmed", self._lib.OpenCashConfirmed(self._id(drawer_id), timeout_ms)) == 1
+        return self._checked("OpenCashConfirmed", self._loaded.OpenCashConfirmed(self._id(drawer_id), timeout_ms)) == 1
 
-    def health(self, drawer_id=None):
+    def health(self, drawer_id: Optional[DrawerId] = None) -> Tuple[bool, Dict[str, Any]]:
         """(all_well, report): the technician's check as a dict; kicks nothing."""
         drawer = self._id(drawer_id) if drawer_id is not None else None
         result = [0]
 
-        def copy(buffer, size):
-            result[0] = self._lib.CheckCashDrawerHealth(drawer, buffer, size)
+        def copy(buffer: Any, size: int) -> int:
+            result[0] = self._loaded.CheckCashDrawerHealth(drawer, buffer, size)
             return result[0] if result[0] >= size else len(buffer.value)
 
         text, _ = self._text(copy)
@@ -135,6 +209,6 @@ class CashDrawer:
             self._checked("CheckCashDrawerHealth", result[0])
         return result[0] == 1, json.loads(text)
 
-    def version(self):
+    def version(self) -> str:
         """The library's version, "MAJOR.MINOR.PATCH"."""
-        return self._text(self._lib.GetCashDrawerVersion)[0]
+        return self._text(self._loaded.GetCashDrawerVersion)[0]

@@ -1,4 +1,4 @@
-"""The Python package against the simulated library (libcashdrawer_sim.so):
+"""The Python package against the simulated library (libcashdrawer.so.0 in its sim folder):
 results, exceptions and the library's words."""
 import ctypes
 import os
@@ -84,6 +84,60 @@ class OnTheSimulatedTerminal(unittest.TestCase):
         self.assertRegex(self.drawers.version(), r"^\d+\.\d+\.\d+$")
         with self.assertRaises(cashdrawer.UnknownDrawerError):
             self.drawers.health("RN340_Cash")
+        self.assertEqual(cashdrawer.__version__, self.drawers.version())
+
+    def test_health_of_a_terminal_with_a_part_missing(self):
+        # The file sets up the serial drawer, whose device is not there:
+        # the whole terminal is not well, and the report says where.
+        with open("CashDrawerconfig.ini", "w") as ini:
+            ini.write("[DL470_CashA]\nComNuM=3\n")
+        well, report = self.drawers.health()
+        self.assertFalse(well)
+        self.assertEqual(report["drawerId"], "(the whole terminal)")
+        self.assertTrue(report["serial"]["configured"])
+        self.assertFalse(report["serial"]["reportsArrive"])
+        self.assertIn("no status report", report["problems"])
+        self.assertIn("no status report", self.drawers.last_error())
+
+    def test_a_report_exactly_the_size_of_the_first_buffer_is_read_whole(self):
+        # The package's first buffer holds 255 bytes and the terminator: a
+        # text of 256 bytes must be asked for again, not cut.
+        for length in (255, 256, 257):
+            text = "x" * length
+            copies = []
+
+            def copy(buffer, size, text=text):
+                copies.append(size)
+                ctypes.memmove(buffer, text.encode()[: size - 1] + b"\0", min(len(text), size - 1) + 1)
+                return len(text)
+
+            self.assertEqual(self.drawers._text(copy), (text, length))
+            self.assertEqual(copies, [256] if length < 256 else [256, length + 1])
+
+
+class TheLoadAndItsArguments(unittest.TestCase):
+    def test_a_missing_library_names_every_place_tried(self):
+        with self.assertRaises(cashdrawer.LibraryNotFoundError) as raised:
+            cashdrawer.CashDrawer("/nonexistent/libcashdrawer.so.0")
+        self.assertIn("/nonexistent/libcashdrawer.so.0: ", str(raised.exception))
+        self.assertEqual(raised.exception.tried[0][0], "/nonexistent/libcashdrawer.so.0")
+        self.assertIsInstance(raised.exception, OSError)
+
+    def test_an_identifier_of_the_wrong_type_is_a_type_error(self):
+        drawers = cashdrawer.CashDrawer(SIMULATED)
+        for wrong in (340, None, 3.4, ["RN340_CashA"]):
+            with self.assertRaises(TypeError):
+                drawers.drawer_status(wrong)
+        with self.assertRaises(UnicodeEncodeError):
+            drawers.drawer_status("RN340_Cash\u00c4")
+
+    def test_the_context_manager_unloads_the_library(self):
+        with cashdrawer.CashDrawer(SIMULATED) as drawers:
+            self.assertRegex(drawers.version(), r"^\d+\.\d+\.\d+$")
+        with self.assertRaises(cashdrawer.CashDrawerError) as raised:
+            drawers.version()
+        self.assertIn("closed", str(raised.exception))
+        drawers.close()  # a second close does nothing
 
 
 if __name__ == "__main__":

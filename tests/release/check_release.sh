@@ -31,6 +31,7 @@ lib/Cash_Drawer_DLL.lib
 lib/cmake/CashDrawer/CashDrawerConfig.cmake
 lib/cmake/CashDrawer/CashDrawerConfigVersion.cmake
 lib/libCash_Drawer_DLL.dll.a
+python/cashdrawer-$version-py3-none-any.whl
 LIST
 )
 actual=$(unzip -Z1 "$zip" | LC_ALL=C sort)
