@@ -170,6 +170,7 @@ TEST_F(Cli, AnyBytesGiveAReportAndTheExitCodeOfTheResult) {
     const ToolRun doctor = Cashdrawer({"doctor", "RN340_CashA", "--simulate", "--json"});
     EXPECT_EQ(doctor.exitCode, kExitSuccess) << doctor.err;
     const auto report = nlohmann::json::parse(doctor.out);
+    EXPECT_EQ(doctor.out.substr(0, 13), "{\n  \"result\":") << "indented by two";
     EXPECT_EQ(report["health"]["configuration"]["chosenKey"], "caf\u00e9\u00ff");
     EXPECT_EQ(report["health"]["configuration"]["currentDirectory"], folder_.string() + "/");
 
