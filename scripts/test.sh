@@ -5,7 +5,13 @@
 # line per layer and a total.
 set -uo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 wine wine64 zip unzip \
+# The 32-bit DLL's tests run under 32-bit Wine (Debian's wine32, an i386
+# package): the architecture is added once, when it is missing.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  [ "$(id -u)" -eq 0 ] || { echo "Run as root, or add the i386 architecture first: dpkg --add-architecture i386" >&2; exit 1; }
+  dpkg --add-architecture i386
+fi
+scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 zip unzip \
   libcli11-dev nlohmann-json3-dev clang libclang-rt-14-dev python3 python3-pip python3-venv flit \
   binutils pkg-config util-linux || exit 1
 
@@ -42,6 +48,7 @@ run_layer() {
 run_layer "native unit tests" native
 source scripts/wine-env.sh
 run_layer "Windows DLL under Wine" win64
+run_layer "Windows x86 DLL under 32-bit Wine" win32
 
 # Fuzzing smoke: each target a few seconds from its seed corpus.
 echo "=== fuzz targets, ${CASHDRAWER_FUZZ_SECONDS:-5} s each ==="

@@ -1,8 +1,13 @@
 // OpenDrawer.cs - the cash drawer library from C#: kick a drawer, confirm
 // that it opened, and wait for the cashier to push it shut. P/Invoke with
 // integers and caller-owned buffers only, so no custom marshalling is needed.
-//   csc OpenDrawer.cs   (x64; Cash_Drawer_DLL.dll beside the program)
+//   csc OpenDrawer.cs   (AnyCPU, x64 or x86)
+// A process loads only DLLs of its own kind: ship the win64 DLL in a
+// win64 folder beside the program and the win32 one in a win32 folder, and
+// the program points the loader at the right one before its first call.
+// The functions are __stdcall (StdCall), on x86 as on x64.
 using System;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -10,11 +15,18 @@ static class CashDrawer
 {
     const string Dll = "Cash_Drawer_DLL.dll";
 
-    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int OpenCash(string drawerId);
-    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int GetCashStatus(string drawerId);
-    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int OpenCashConfirmed(string drawerId, int timeoutMs);
-    [DllImport(Dll, CharSet = CharSet.Ansi)] public static extern int WaitCashStatus(string drawerId, int state, int timeoutMs);
-    [DllImport(Dll, CharSet = CharSet.Ansi)] static extern int GetCashDrawerError(StringBuilder buffer, int size);
+    [DllImport("kernel32.dll", CharSet = CharSet.Unicode, SetLastError = true)]
+    static extern bool SetDllDirectory(string path);
+
+    // win64\Cash_Drawer_DLL.dll for a 64-bit process, win32\ for a 32-bit one.
+    static void ChooseTheDllOfThisProcessKind() =>
+        SetDllDirectory(Path.Combine(AppContext.BaseDirectory, Environment.Is64BitProcess ? "win64" : "win32"));
+
+    [DllImport(Dll, CharSet = CharSet.Ansi, CallingConvention = CallingConvention.StdCall)] public static extern int OpenCash(string drawerId);
+    [DllImport(Dll, CharSet = CharSet.Ansi, CallingConvention = CallingConvention.StdCall)] public static extern int GetCashStatus(string drawerId);
+    [DllImport(Dll, CharSet = CharSet.Ansi, CallingConvention = CallingConvention.StdCall)] public static extern int OpenCashConfirmed(string drawerId, int timeoutMs);
+    [DllImport(Dll, CharSet = CharSet.Ansi, CallingConvention = CallingConvention.StdCall)] public static extern int WaitCashStatus(string drawerId, int state, int timeoutMs);
+    [DllImport(Dll, CharSet = CharSet.Ansi, CallingConvention = CallingConvention.StdCall)] static extern int GetCashDrawerError(StringBuilder buffer, int size);
 
     public static string LastError()
     {
@@ -29,6 +41,7 @@ static class CashDrawer
 
     static int Main(string[] args)
     {
+        ChooseTheDllOfThisProcessKind();
         string drawer = args.Length > 0 ? args[0] : "RN340_CashA";
         int before = GetCashStatus(drawer);
         if (before < 0) {

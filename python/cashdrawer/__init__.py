@@ -7,6 +7,7 @@ Every failure raises an exception that carries the library's own words.
 import ctypes
 import json
 import os
+import struct
 import sys
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
@@ -56,10 +57,12 @@ class LibraryNotFoundError(OSError):
 
     def __init__(self, tried: List[Tuple[str, str]]) -> None:
         lines = "\n".join(f"  {place}: {why}" for place, why in tried)
+        bits = struct.calcsize("P") * 8
         super().__init__(
             "the cash drawer library could not be loaded; tried:\n"
             + lines
             + "\nput the library beside the application, or name it: CashDrawer(path) or CASHDRAWER_LIBRARY"
+            + f" (this Python is {bits}-bit: it loads the {'win64' if bits == 64 else 'win32'} build of the DLL only)"
         )
         self.tried = tried
 
@@ -67,17 +70,36 @@ class LibraryNotFoundError(OSError):
 _ERRORS = {UNKNOWN_ID: UnknownDrawerError, UNREACHABLE: DrawerUnreachableError, BAD_ARGUMENT: BadArgumentError}
 
 
-def _candidates(path: Optional[str]) -> List[str]:
-    """Where the library is looked for, in order."""
+def _candidates(
+    path: Optional[str],
+    platform: str = sys.platform,
+    bits: int = struct.calcsize("P") * 8,
+    folder: Optional[str] = None,
+    exists: Callable[[str], bool] = os.path.exists,
+) -> List[str]:
+    """Where the library is looked for, in order.
+
+    A process loads only DLLs of its own kind: a 32-bit Python needs the
+    win32 build of the DLL, a 64-bit one the win64 build. Beside the
+    application, the DLL itself comes first, then the one in the folder
+    named after the interpreter's kind (win64 or win32, as the release
+    archives are named); then the system's own search.
+    """
     if path:
         return [path]
     named = os.environ.get("CASHDRAWER_LIBRARY")
     if named:
         return [named]
-    name = "Cash_Drawer_DLL.dll" if sys.platform == "win32" else "libcashdrawer.so.0"
-    # Beside the application first, then the system's own search.
-    beside = os.path.join(os.path.dirname(os.path.abspath(sys.argv[0] or ".")), name)
-    return [beside, name] if os.path.exists(beside) else [name]
+    if folder is None:
+        folder = os.path.dirname(os.path.abspath(sys.argv[0] or "."))
+    if platform == "win32":
+        name = "Cash_Drawer_DLL.dll"
+        kind = "win64" if bits == 64 else "win32"
+        beside = [os.path.join(folder, name), os.path.join(folder, kind, name)]
+    else:
+        name = "libcashdrawer.so.0"
+        beside = [os.path.join(folder, name)]
+    return [candidate for candidate in beside if exists(candidate)] + [name]
 
 
 def _load(path: Optional[str]) -> Tuple[ctypes.CDLL, str]:

@@ -123,6 +123,24 @@ class TheLoadAndItsArguments(unittest.TestCase):
         self.assertEqual(raised.exception.tried[0][0], "/nonexistent/libcashdrawer.so.0")
         self.assertIsInstance(raised.exception, OSError)
 
+    def test_the_dll_of_the_interpreters_kind_is_looked_for(self):
+        present = {"/pos/Cash_Drawer_DLL.dll", "/pos/win32/Cash_Drawer_DLL.dll", "/pos/win64/Cash_Drawer_DLL.dll"}
+        cases = [
+            ("win32", 32, {"/pos/win32/Cash_Drawer_DLL.dll"}, ["/pos/win32/Cash_Drawer_DLL.dll", "Cash_Drawer_DLL.dll"]),
+            ("win32", 64, present, ["/pos/Cash_Drawer_DLL.dll", "/pos/win64/Cash_Drawer_DLL.dll", "Cash_Drawer_DLL.dll"]),
+            ("win32", 64, set(), ["Cash_Drawer_DLL.dll"]),
+            ("linux", 64, {"/pos/libcashdrawer.so.0"}, ["/pos/libcashdrawer.so.0", "libcashdrawer.so.0"]),
+        ]
+        saved = os.environ.pop("CASHDRAWER_LIBRARY", None)
+        try:
+            for platform, bits, files, expected in cases:
+                found = cashdrawer._candidates(None, platform, bits, "/pos", files.__contains__)
+                self.assertEqual(found, expected, (platform, bits))
+            self.assertEqual(cashdrawer._candidates("/x.dll"), ["/x.dll"])
+        finally:
+            if saved is not None:
+                os.environ["CASHDRAWER_LIBRARY"] = saved
+
     def test_an_identifier_of_the_wrong_type_is_a_type_error(self):
         drawers = cashdrawer.CashDrawer(SIMULATED)
         for wrong in (340, None, 3.4, ["RN340_CashA"]):

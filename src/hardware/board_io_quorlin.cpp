@@ -57,7 +57,7 @@ private:
             {"olvexioReadMemDWord", reinterpret_cast<void**>(&readMemDWord_)},
             {"olvexioWriteMemDWord", reinterpret_cast<void**>(&writeMemDWord_)},
         };
-        module_ = LoadHardwareLibrary(L"QuorlinIO.dll", symbols, static_cast<int>(std::size(symbols)), where_);
+        module_ = LoadHardwareLibrary(kHardwareLibraries.boardIo, symbols, static_cast<int>(std::size(symbols)), where_);
         return module_ != nullptr;
     }
 

@@ -61,7 +61,7 @@ private:
             {"GetPortVal", reinterpret_cast<void**>(&getPortVal_)},
             {"SetPortVal", reinterpret_cast<void**>(&setPortVal_)},
         };
-        module_ = LoadHardwareLibrary(L"WinIo64.dll", symbols, static_cast<int>(std::size(symbols)), where_);
+        module_ = LoadHardwareLibrary(kHardwareLibraries.portIo, symbols, static_cast<int>(std::size(symbols)), where_);
         return module_ != nullptr;
     }
 

@@ -9,6 +9,7 @@
 #include "platform/export_lock.h"
 
 #include <memory>
+#include <type_traits>
 
 namespace cashdrawer {
 namespace {
@@ -153,3 +154,18 @@ extern "C" int CASH_DRAWER_CALL CheckCashDrawerHealth(const char* drawerId, char
 extern "C" int CASH_DRAWER_CALL GetCashDrawerVersion(char* buffer, int size) {
     return WithSession([=](DrawerSession& session) { return cashdrawer::GetCashDrawerVersion(session, buffer, size); });
 }
+
+// The API takes and returns int and C strings only: nothing whose size
+// depends on the pointer size (no size_t, long or handle), so a 32-bit and
+// a 64-bit caller declare the same functions, and VB6, Delphi and C# need
+// no per-bitness declarations.
+static_assert(std::is_same_v<decltype(&OpenCash), int(CASH_DRAWER_CALL*)(const char*)>);
+static_assert(std::is_same_v<decltype(&GetCashStatus), int(CASH_DRAWER_CALL*)(const char*)>);
+static_assert(std::is_same_v<decltype(&OpenCashDefault), int(CASH_DRAWER_CALL*)()>);
+static_assert(std::is_same_v<decltype(&GetCashStatusDefault), int(CASH_DRAWER_CALL*)()>);
+static_assert(std::is_same_v<decltype(&WaitCashStatus), int(CASH_DRAWER_CALL*)(const char*, int, int)>);
+static_assert(std::is_same_v<decltype(&OpenCashConfirmed), int(CASH_DRAWER_CALL*)(const char*, int)>);
+static_assert(std::is_same_v<decltype(&GetCashDrawerError), int(CASH_DRAWER_CALL*)(char*, int)>);
+static_assert(std::is_same_v<decltype(&CheckCashDrawerHealth), int(CASH_DRAWER_CALL*)(const char*, char*, int)>);
+static_assert(std::is_same_v<decltype(&GetCashDrawerVersion), int(CASH_DRAWER_CALL*)(char*, int)>);
+static_assert(sizeof(int) == 4, "the results and arguments are 32-bit on every Windows and Linux target");

@@ -8,6 +8,24 @@
 
 namespace cashdrawer {
 
+// The terminal makers' hardware libraries, by the bitness of the process
+// that loads them: a process loads only DLLs of its own kind, and the port
+// I/O library's 32-bit build has a name of its own. The board I/O
+// library's 32-bit build keeps its name; should a terminal maker call it
+// otherwise, that is one line here.
+struct HardwareLibraryNames {
+    const wchar_t* portIo;
+    const wchar_t* boardIo;
+    const char* portIoName; // the same names, for messages
+    const char* boardIoName;
+};
+inline constexpr HardwareLibraryNames kHardwareLibraries64{L"WinIo64.dll", L"QuorlinIO.dll", "WinIo64.dll",
+                                                           "QuorlinIO.dll"};
+inline constexpr HardwareLibraryNames kHardwareLibraries32{L"WinIo32.dll", L"QuorlinIO.dll", "WinIo32.dll",
+                                                           "QuorlinIO.dll"};
+inline constexpr const HardwareLibraryNames& kHardwareLibraries =
+    sizeof(void*) == 8 ? kHardwareLibraries64 : kHardwareLibraries32;
+
 // One function a hardware library must export, and where to store it.
 struct RequiredSymbol {
     const char* name;

@@ -4,20 +4,29 @@
 # library, cross-build with mingw, and run under Wine with the doubles
 # copied beside the program for this test only. The program kicks
 # RN340_CashA and prints what the recording double saw.
-#   consumer_test.sh SOURCE_DIR OUT_DIR TOOLCHAIN WINE_RUN
+#   consumer_test.sh SOURCE_DIR OUT_DIR TOOLCHAIN WINE_RUN BUILD_DIR
+# BUILD_DIR is build/win64 or build/win32: its last part names the kind.
 set -u
-source_dir=$1 out=$2 toolchain=$3 wine_run=$4
-zip=$(bash "$source_dir/scripts/release.sh" --no-build --out "$out" | tail -n 1) || exit 1
+source_dir=$1 out=$2 toolchain=$3 wine_run=$4 build_dir=$5
+arch=$(basename "$build_dir")
+case $arch in
+  win64) triple=x86_64-w64-mingw32 processor=x86_64 port_io=WinIo64.dll ;;
+  win32) triple=i686-w64-mingw32 processor=x86 port_io=WinIo32.dll ;;
+  *) echo "the build folder's name, '$arch', is neither win64 nor win32"; exit 1 ;;
+esac
+zip=$(bash "$source_dir/scripts/release.sh" --no-build --arch "$arch" --build-root "$(dirname "$build_dir")" \
+  --out "$out" | tail -n 1) || exit 1
 work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-consumer.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 unzip -q "$zip" -d "$work"
-release=$(ls -d "$work"/cash-drawer-*-win64)
+release=$(ls -d "$work"/cash-drawer-*-"$arch")
 mkdir -p "$work/app"
 cat >"$work/app/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(till C)
 find_package(CashDrawer 0.2 CONFIG REQUIRED)
 add_executable(till till.c)
+target_compile_definitions(till PRIVATE PORT_IO="${PORT_IO}")
 target_link_libraries(till PRIVATE CashDrawer::CashDrawer)
 CMAKE
 cat >"$work/app/till.c" <<'C'
@@ -32,7 +41,7 @@ int main(void) {
     int result = OpenCash("RN340_CashA");
     printf("OpenCash = %d\n", result);
     /* What the recording double beside us saw. */
-    RecordAt at = (RecordAt)(void (*)(void))GetProcAddress(GetModuleHandleA("WinIo64.dll"), "SimRecordAt");
+    RecordAt at = (RecordAt)(void (*)(void))GetProcAddress(GetModuleHandleA(PORT_IO), "SimRecordAt");
     struct SimRecord r;
     for (int i = 0; at != NULL && at(i, &r); ++i) {
         if (r.op == 3 && r.port == 0x50E) {
@@ -46,12 +55,12 @@ C
 # its root only, so CMAKE_PREFIX_PATH alone would be looked for under
 # /usr/x86_64-w64-mingw32 - unless the toolchain takes the prefixes as
 # roots too, as the integrators' README shows.
-cat >"$work/mingw-toolchain.cmake" <<'CMAKE'
+cat >"$work/mingw-toolchain.cmake" <<CMAKE
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 ${CMAKE_PREFIX_PATH})
+set(CMAKE_SYSTEM_PROCESSOR $processor)
+set(CMAKE_C_COMPILER $triple-gcc)
+set(CMAKE_RC_COMPILER $triple-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/$triple \${CMAKE_PREFIX_PATH})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -60,16 +69,16 @@ CMAKE
 # Found both ways: CashDrawer_DIR with the project's toolchain, and
 # CMAKE_PREFIX_PATH with the integrator's.
 cmake -S "$work/app" -B "$work/app/by-dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-  -DCashDrawer_DIR="$release/lib/cmake/CashDrawer" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+  -DCashDrawer_DIR="$release/lib/cmake/CashDrawer" -DPORT_IO="$port_io" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; exit 1; }
 cmake -S "$work/app" -B "$work/app/build" -DCMAKE_TOOLCHAIN_FILE="$work/mingw-toolchain.cmake" \
-  -DCMAKE_PREFIX_PATH="$release" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
+  -DCMAKE_PREFIX_PATH="$release" -DPORT_IO="$port_io" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 ||
   { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/app/build" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 # Linked through the import library: the program imports the DLL by name.
-x86_64-w64-mingw32-objdump -p "$work/app/build/till.exe" | grep -q 'DLL Name: Cash_Drawer_DLL.dll' ||
+$triple-objdump -p "$work/app/build/till.exe" | grep -q 'DLL Name: Cash_Drawer_DLL.dll' ||
   { echo "till.exe does not import Cash_Drawer_DLL.dll"; exit 1; }
-cp "$release/bin/Cash_Drawer_DLL.dll" "$release/bin/sim/WinIo64.dll" "$work/app/build/"
+cp "$release/bin/Cash_Drawer_DLL.dll" "$release/bin/sim/$port_io" "$work/app/build/"
 output=$(cd "$work/app/build" && "$wine_run" ./till.exe 2>&1 | tr -d '\r')
 echo "$output"
 # The pulse: bit 3 of port 0x50E low, then high again.

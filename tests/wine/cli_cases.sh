@@ -1,9 +1,9 @@
 #!/bin/sh
 # cashdrawer.exe under Wine, as a technician runs it: output and exit codes.
-#   cli_cases.sh WINE_RUN CASHDRAWER_EXE
+#   cli_cases.sh WINE_RUN CASHDRAWER_EXE PORT_IO_DLL
 set -u
-wine_run=$1 exe=$2
-work=$(mktemp -d /tmp/cashdrawer-cli.XXXXXX)
+wine_run=$1 exe=$2 port_io=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-cli.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 passed=0 failed=0
@@ -51,7 +51,7 @@ check "failure ends with the library's words" 2 "did you mean 'RN340_CashA'" ope
 # hardware library) is refused without --simulate.
 bin=$(dirname "$exe")
 mkdir -p "$work/misplaced"
-cp "$exe" "$bin/Cash_Drawer_DLL.dll" "$bin/sim/WinIo64.dll" "$work/misplaced/"
+cp "$exe" "$bin/Cash_Drawer_DLL.dll" "$bin/sim/$port_io" "$work/misplaced/"
 exe_saved=$exe
 exe="$work/misplaced/$(basename "$exe")"
 check "a double beside the tool is refused" 3 'recording double for --simulate, not a hardware library' status RN340_CashA

@@ -5,6 +5,7 @@
 #include "cli/backend.h"
 
 #include "platform/clock.h"
+#include "platform/hardware_library.h"
 #include "cash_drawer.h"
 #include "sim/dll_exports.h"
 
@@ -51,18 +52,21 @@ public:
             const std::wstring folder = std::wstring(temp) + L"cashdrawer-sim-" + std::to_wstring(::GetCurrentProcessId());
             ::CreateDirectoryW(folder.c_str(), nullptr);
             dll = folder + L"\\Cash_Drawer_DLL.dll";
+            const std::wstring portIo = kHardwareLibraries.portIo;
+            const std::wstring boardIo = kHardwareLibraries.boardIo;
+            const std::string both = std::string(kHardwareLibraries.portIoName) + " and " + kHardwareLibraries.boardIoName;
             if (!::CopyFileW((program + L"Cash_Drawer_DLL.dll").c_str(), dll.c_str(), FALSE) ||
-                !::CopyFileW((doubles + L"WinIo64.dll").c_str(), (folder + L"\\WinIo64.dll").c_str(), FALSE) ||
-                !::CopyFileW((doubles + L"QuorlinIO.dll").c_str(), (folder + L"\\QuorlinIO.dll").c_str(), FALSE)) {
-                error = "the simulated terminal needs Cash_Drawer_DLL.dll beside the tool and the recording "
-                        "WinIo64.dll and QuorlinIO.dll in its sim folder";
+                !::CopyFileW((doubles + portIo).c_str(), (folder + L"\\" + portIo).c_str(), FALSE) ||
+                !::CopyFileW((doubles + boardIo).c_str(), (folder + L"\\" + boardIo).c_str(), FALSE)) {
+                error = "the simulated terminal needs Cash_Drawer_DLL.dll beside the tool and the recording " + both +
+                        " in its sim folder";
                 return false;
             }
             // Loaded by the path the DLL will load them from: one module each.
-            portIo_ = ::LoadLibraryW((folder + L"\\WinIo64.dll").c_str());
-            boardIo_ = ::LoadLibraryW((folder + L"\\QuorlinIO.dll").c_str());
+            portIo_ = ::LoadLibraryW((folder + L"\\" + portIo).c_str());
+            boardIo_ = ::LoadLibraryW((folder + L"\\" + boardIo).c_str());
             if (!portDouble_.Resolve(portIo_) || !boardDouble_.Resolve(boardIo_)) {
-                error = "the WinIo64.dll or QuorlinIO.dll found for the simulated terminal is not the recording one";
+                error = "the " + both + " found for the simulated terminal are not the recording ones";
                 return false;
             }
             simulated_ = true;
@@ -96,7 +100,7 @@ public:
     // hardware libraries (its folder, which is the tool's) would answer for
     // a terminal that does not exist.
     static bool RefuseDoubles(const std::wstring& folder, std::string& error) {
-        for (const wchar_t* name : {L"WinIo64.dll", L"QuorlinIO.dll"}) {
+        for (const wchar_t* name : {kHardwareLibraries.portIo, kHardwareLibraries.boardIo}) {
             const std::wstring path = folder + name;
             if (!Exists(path)) {
                 continue;
@@ -176,8 +180,9 @@ public:
 
     std::string UnreachableHint() const override {
         return simulated_ ? "the simulated terminal has no serial drawer device"
-                          : "WinIo64.dll or QuorlinIO.dll is missing beside the DLL or failed to start "
-                            "(run as administrator?), or the COM port could not be opened";
+                          : std::string(kHardwareLibraries.portIoName) + " or " + kHardwareLibraries.boardIoName +
+                                " is missing beside the DLL or failed to start (run as administrator?), or the COM "
+                                "port could not be opened";
     }
 
 private:
