@@ -180,7 +180,7 @@ bool CanWriteFile(const std::string& path) {
     case PathKind::Missing: return ::access(FolderOf(path).c_str(), W_OK | X_OK) == 0;
     case PathKind::Other: return false;
     }
-    return false;
+    return false; // not reached: every kind is answered above
 }
 
 std::optional<std::string> ReadIniFile(const std::string& path) {

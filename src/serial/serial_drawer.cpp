@@ -44,6 +44,9 @@ void StatusReportAssembler::Poll(SerialLink& link, SerialDrawerState& state) {
         return;
     }
     const std::size_t bytes = static_cast<std::size_t>(std::min(count, kSerialReadMax));
+    // (A burst that would fill the buffer exactly is no report either: it is
+    // dropped at its end all the same, so where the line is drawn between
+    // "full" and "overflowed" changes nothing a reader sees.)
     if (overflowed_ || fill_ + bytes > burst_.size()) {
         overflowed_ = true;
         return;

@@ -167,7 +167,9 @@ Result PosixSerialLink::Write(const uint8_t* bytes, int count) {
         }
     }
     // tcdrain() may wait for ever on a stopped line; poll the output queue
-    // instead, up to the same deadline.
+    // instead, up to the same deadline. (A pseudo-terminal hands its output
+    // on at once and never holds a byte here: only a real port, stopped by
+    // its device, shows this loop at work.)
     int queued = 0;
     while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
         if (std::chrono::steady_clock::now() >= deadline) {

@@ -300,7 +300,7 @@ TEST(CallerBuffer, CopiesWhatFitsAlwaysTerminatedAndSaysTheFullLength) {
     };
     const Case cases[] = {
         {"0.2.0", 16, false, 5, "0.2.0"}, {"0.2.0", 6, false, 5, "0.2.0"}, {"0.2.0", 5, false, 5, "0.2."},
-        {"0.2.0", 1, false, 5, ""},       {"0.2.0", 0, true, 5, nullptr},  {"0.2.0", 4, true, -3, nullptr},
+        {"0.2.0", 1, false, 5, ""},       {"0.2.0", 0, true, 5, nullptr},   {"0.2.0", 0, false, 5, nullptr},  {"0.2.0", 4, true, -3, nullptr},
         {"0.2.0", -1, false, -3, nullptr}, {"", 4, false, 0, ""},
         // Never half a character: a cut falls before a character that
         // does not fit whole; bytes that are not UTF-8 are cut anywhere.
@@ -313,6 +313,9 @@ TEST(CallerBuffer, CopiesWhatFitsAlwaysTerminatedAndSaysTheFullLength) {
         char buffer[16];
         std::memset(buffer, 'X', sizeof buffer);
         EXPECT_EQ(CopyToCallerBuffer(c.text, c.nullBuffer ? nullptr : buffer, c.size), c.result) << c.size;
+        if (c.size <= 0) {
+            EXPECT_EQ(buffer[0], 'X') << "a buffer of no size is not written: " << c.size;
+        }
         if (c.copied != nullptr) {
             EXPECT_STREQ(buffer, c.copied) << c.size;
             EXPECT_EQ(buffer[std::strlen(c.copied) + 1], 'X') << "nothing written past the terminator";

@@ -260,6 +260,18 @@ TEST(PosixSerialLine, OpenLeavesTheTerminalRawAtTheRateAskedFor) {
     ::close(master);
 }
 
+// A write may take the fixed bound plus a bound per byte, as the Windows
+// link's write time-outs allow: a device that holds the line costs no more.
+TEST(PosixSerialLine, AWriteIsBoundedByAFixedAndAPerByteTime) {
+    struct Case {
+        int count;
+        long ms;
+    };
+    for (const Case& c : {Case{0, 200}, Case{3, 215}, Case{5, 225}, Case{-1, 200}}) {
+        EXPECT_EQ(PosixSerialLink::WriteTimeBound(c.count).count(), c.ms) << c.count;
+    }
+}
+
 // ComNuM=N is /dev/ttyS(N-1); a Device key replaces it; below 1 nothing
 // is opened at all (not "/dev/ttyS-1").
 TEST(PosixSerialNames, PortNumbersCountFromOneAndADeviceKeyWins) {

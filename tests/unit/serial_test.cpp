@@ -1,6 +1,7 @@
 #include "test_terminal.h"
 
 #include "cash_drawer.h"
+#include "interface/failure_text.h"
 #include "serial/serial_drawer.h"
 #include "serial/serial_link.h"
 
@@ -387,6 +388,24 @@ TEST_F(SerialRoads, NoSecondRequestWhileOneIsWithinTheAnswerTime) {
     EXPECT_EQ(terminal_.library.OpenCash("DL470_CashB"), CASH_DRAWER_KICKED);
     EXPECT_EQ(Sent().back(), (std::pair<uint64_t, Bytes>{850, {0x1B, 0x70, 0x31, 0x30, 0x30}}));
     EXPECT_EQ(Sent().size(), 5u);
+}
+
+// The words for a silent device carry how long it has been silent, in
+// tenths of a second, cut (not rounded) so they never claim more.
+TEST(SerialWords, HowLongTheDeviceHasBeenSilent) {
+    struct Case {
+        uint64_t ms;
+        const char* says;
+    };
+    for (const Case& c : {Case{0, "since 0.0 s"}, Case{99, "since 0.0 s"}, Case{1000, "since 1.0 s"},
+                          Case{1999, "since 1.9 s"}, Case{61050, "since 61.0 s"}}) {
+        FailureContext context;
+        context.function = "GetCashStatus";
+        context.serialPort = "COM3";
+        context.silentForMs = c.ms;
+        const std::string text = ExplainFailure(Result::DeviceSilent, context);
+        EXPECT_EQ(text, std::string("no status report from the serial drawer device on COM3 ") + c.says) << c.ms;
+    }
 }
 
 TEST_F(SerialRoads, UnloadWithoutSerialUseOrAtProcessEndWaitsForNothing) {
