@@ -88,13 +88,20 @@ TEST(FixedPort, EveryDrawerReportsItsSenseBitClearAsOne) {
     }
 }
 
+// KV9320 and KV9360 have one sense line for both drawers: each reads the
+// state of bit 2 alone, whatever the port's other bits say.
 TEST(FixedPort, BothDrawersOfKv9320AndKv9360ReportOneState) {
-    for (uint8_t value : {0x00, 0x04, 0xFB, 0xFF}) {
+    struct Case {
+        uint8_t value;
+        int state;
+    };
+    for (const Case& c : {Case{0x00, 1}, Case{0x04, 0}, Case{0xFB, 1}, Case{0xFF, 0}}) {
         SimTerminal terminal;
-        terminal.ports.Poke(0x40B9, value, PortWidth::Byte);
-        terminal.ports.Poke(0x48D, value, PortWidth::Byte);
-        EXPECT_EQ(terminal.library.GetCashStatus("KV9320_CashA"), terminal.library.GetCashStatus("KV9320_CashB"));
-        EXPECT_EQ(terminal.library.GetCashStatus("KV9360_CashA"), terminal.library.GetCashStatus("KV9360_CashB"));
+        terminal.ports.Poke(0x40B9, c.value, PortWidth::Byte);
+        terminal.ports.Poke(0x48D, c.value, PortWidth::Byte);
+        for (const char* drawerId : {"KV9320_CashA", "KV9320_CashB", "KV9360_CashA", "KV9360_CashB"}) {
+            EXPECT_EQ(terminal.library.GetCashStatus(drawerId), c.state) << drawerId << " " << int(c.value);
+        }
     }
 }
 
