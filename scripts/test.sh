@@ -48,7 +48,7 @@ run_layer() {
 run_layer "native unit tests" native
 source scripts/wine-env.sh
 run_layer "Windows DLL under Wine" win64
-run_layer "Windows x86 DLL under 32-bit Wine" win32
+run_layer "Windows x86 DLL under Wine" win32
 
 # Fuzzing smoke: each target a few seconds from its seed corpus.
 echo "=== fuzz targets, ${CASHDRAWER_FUZZ_SECONDS:-5} s each ==="
