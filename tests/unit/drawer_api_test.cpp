@@ -78,12 +78,20 @@ TEST(WaitForState, AClockThatStandsStillOrGoesBackStillEndsTheWait) {
         int64_t step_;
         uint64_t now_ = 10000000;
     };
+    struct Case {
+        uint32_t timeoutMs;
+        std::vector<uint32_t> pauses; // as long as the time limit, or just past it
+        int reads;
+    };
     for (const int64_t step : {int64_t{0}, int64_t{-7000}}) {
-        OddClock clock(step);
-        int reads = 0;
-        EXPECT_EQ(WaitForState(clock, 120, [&] { return ++reads, 0; }, [](int state) { return state == 1; }), 0);
-        EXPECT_EQ(clock.pauses, (std::vector<uint32_t>{50, 50, 50})) << step;
-        EXPECT_EQ(reads, 4) << step;
+        for (const Case& c : {Case{120, {50, 50, 50}, 4}, Case{100, {50, 50}, 3}}) {
+            OddClock clock(step);
+            int reads = 0;
+            EXPECT_EQ(WaitForState(clock, c.timeoutMs, [&] { return ++reads, 0; }, [](int state) { return state == 1; }),
+                      0);
+            EXPECT_EQ(clock.pauses, c.pauses) << step << " " << c.timeoutMs;
+            EXPECT_EQ(reads, c.reads) << step << " " << c.timeoutMs;
+        }
     }
 }
 
