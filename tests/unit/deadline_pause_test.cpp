@@ -106,6 +106,15 @@ TEST(DeadlinePause, EndsOnAClockThatStandsStillOrJumpsBack) {
         EXPECT_TRUE(pause.clockStalled);
     }
     {
+        // The sleep reaches its end, then the clock stops for the spin: only
+        // the spin's bound ends the pause.
+        OddClock stopsAfterTheSleep({5000000, 5000000, 5009700});
+        const PauseResult pause = PauseUntilDeadline(stopsAfterTheSleep, 10000, 300);
+        EXPECT_EQ(stopsAfterTheSleep.requests, (std::vector<uint64_t>{9700}));
+        EXPECT_EQ(stopsAfterTheSleep.spins, 301u * kMaxRelaxRoundsPerMicro);
+        EXPECT_TRUE(pause.clockStalled) << "said by the spin";
+    }
+    {
         // Each sleep moves the clock by 1 us only: a signal storm.
         std::deque<uint64_t> times;
         for (uint64_t t = 0; t < 40; ++t) {
