@@ -95,6 +95,41 @@ TEST(WaitForState, AClockThatStandsStillOrGoesBackStillEndsTheWait) {
     }
 }
 
+// A read that takes a fraction of a millisecond more than a whole number:
+// the pause before the next read is rounded up, so no read comes before
+// its time (19.6 ms left is a pause of 20, never 19).
+TEST(WaitForState, APauseAfterAReadOfAFractionOfAMillisecondIsRoundedUp) {
+    class MicroClock final : public Clock {
+    public:
+        void SleepMs(uint32_t ms) override {
+            pauses.push_back(ms);
+            now += uint64_t{ms} * 1000u;
+        }
+        uint64_t NowMicros() override { return now; }
+        std::unique_ptr<Alarm> MakeAlarm() override { return nullptr; }
+        bool WaitMs(Alarm&, uint32_t) override { return false; }
+        std::vector<uint32_t> pauses;
+        uint64_t now = 1000000;
+    };
+    struct Case {
+        uint64_t readMicros;
+        uint32_t pause;
+    };
+    for (const Case& c : {Case{30000, 20}, Case{30400, 20}, Case{30999, 20}, Case{31000, 19}, Case{49999, 1}}) {
+        MicroClock clock;
+        int reads = 0;
+        const int result = WaitForState(
+            clock, 1000,
+            [&] {
+                clock.now += c.readMicros;
+                return ++reads == 2 ? 1 : 0;
+            },
+            [](int state) { return state == 1; });
+        EXPECT_EQ(result, 1) << c.readMicros;
+        EXPECT_EQ(clock.pauses, (std::vector<uint32_t>{c.pause})) << c.readMicros;
+    }
+}
+
 // The wait's cadence on the virtual clock: a read every 50 ms from the
 // start of the one before, the last at the deadline, none after success
 // or failure; a read that takes longer is followed at once.
