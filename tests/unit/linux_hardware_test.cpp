@@ -204,6 +204,16 @@ TEST_F(DevMem, MemoryOutOfReachGivesNoHandleOrNoAccessAndSaysWhy) {
     EXPECT_EQ(std::filesystem::file_size(shortMemory.Path()), 0x10000u);
     EXPECT_EQ(state_.boardIoHandle, 0u);
     EXPECT_FALSE(MemoryGpioRegistersReachable(board));
+
+    // Memory that ends inside the registers' page, one byte short of its
+    // end and past every register: the page would still fault, so it is
+    // refused too. (A file reaching the page's end exactly is served: the
+    // status test above.)
+    PhysicalMemoryFile insideThePage(folder_ / "inside-mem", 0xFDAE0FFF);
+    DevMemBoardIo cut(insideThePage.Path());
+    MemoryGpioDrawers drawersOnCut(cut, clock_, state_);
+    EXPECT_EQ(drawersOnCut.ReadMemoryGpioStatus(DrawerLetter::B), Result::BoardIoUnavailable);
+    EXPECT_TRUE(Contains(cut.Diagnosis(), "ends before register 0xFDAE04F8")) << cut.Diagnosis();
 }
 
 // /dev/mem is root's alone (root:kmem 0640): a till application running as
