@@ -53,6 +53,7 @@ TEST(StatusReports, OnlyAFourByteBurstWithTheMarkerIsPublished) {
         {"report, drawer bit set", {{0x14, 0x00, 0x00, 0x00}, {}}, true, 0},
         {"other bits of byte 0 do not count", {{0xFB, 0xFF, 0xFF, 0xFF}, {}}, true, 1},
         {"split over two polls", {{0x10, 0x00}, {0x00, 0x00}, {}}, true, 1},
+        {"one byte, then three", {{0x14}, {0x00, 0x00, 0x00}, {}}, true, 0},
         {"marker bit clear", {{0x04, 0x00, 0x00, 0x00}, {}}, false, 0},
         {"two reports merged", {{0x14, 0, 0, 0, 0x14, 0, 0, 0}, {}}, false, 0},
         {"three bytes", {{0x10, 0, 0}, {}}, false, 0},
