@@ -54,7 +54,7 @@ bool FlockBusLock::Acquire() {
             whyNotHeld_ = "held by another program (a lock on " + path_ + ") for more than 500 ms";
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5)); // how often to look: any few ms will do
     }
     return true;
 }

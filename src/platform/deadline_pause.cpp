@@ -16,6 +16,7 @@ PauseResult PauseUntilDeadline(PauseParts& parts, uint64_t durationMicros, uint6
         parts.CoarseSleepMicros(std::min(sleepUntil - now, durationMicros));
         ++result.coarseSleeps;
         const uint64_t woke = parts.NowMicros();
+        // (Waking exactly at its end is 0 late, whichever side of the test it falls.)
         result.worstSleepLateMicros = std::max(result.worstSleepLateMicros, woke > sleepUntil ? woke - sleepUntil : 0);
         if (woke == now) {
             result.clockStalled = true;

@@ -130,6 +130,30 @@ TEST(WaitForState, APauseAfterAReadOfAFractionOfAMillisecondIsRoundedUp) {
     }
 }
 
+// The last read falls at the deadline, once: reads at 0, 50, 100 and 120 ms.
+TEST(WaitForState, TheLastReadFallsAtTheDeadlineOnce) {
+    sim::AccessLog log;
+    sim::VirtualClock clock(log);
+    std::vector<uint64_t> readsAt;
+    EXPECT_EQ(WaitForState(clock, 120, [&] { return readsAt.push_back(clock.NowMicros() / 1000), 0; },
+                           [](int state) { return state == 1; }),
+              0);
+    EXPECT_EQ(readsAt, (std::vector<uint64_t>{0, 50, 100, 120}));
+
+    // Reads of 30 ms with 80 ms to wait: the second ends exactly at the
+    // deadline, and no third follows.
+    readsAt.clear();
+    EXPECT_EQ(WaitForState(clock, 80,
+                           [&] {
+                               readsAt.push_back(clock.NowMicros() / 1000);
+                               clock.SleepMs(30);
+                               return 0;
+                           },
+                           [](int state) { return state == 1; }),
+              0);
+    EXPECT_EQ(readsAt, (std::vector<uint64_t>{120, 170}));
+}
+
 // The wait's cadence on the virtual clock: a read every 50 ms from the
 // start of the one before, the last at the deadline, none after success
 // or failure; a read that takes longer is followed at once.
@@ -514,6 +538,12 @@ TEST(HealthCheck, TheReportIsJsonWithTheFilesTextAndAgreesWithTheExports) {
     EXPECT_EQ(health["configuration"]["chosenKey"], "caf\u00e9");
     EXPECT_EQ(health["configuration"]["chosenDrawer"], "RN340_C\u00e9");
     EXPECT_EQ(health["configuration"]["resolves"], "not a drawer identifier: the Default calls give -1");
+
+    // A memory drawer's check opens the board I/O library and closes it
+    // again: a handle left open would be one more each time it is asked.
+    terminal.log.Clear();
+    ASSERT_EQ(CheckCashDrawerHealth(session, "RN2180_CashA", report.data(), static_cast<int>(report.size())), 1);
+    EXPECT_EQ(terminal.Accesses(), (Trace{BoardOpen(), BoardClose()}));
     EXPECT_FALSE(health.contains("serial")) << "a port drawer needs no serial port";
 
     // Listed, but no drive line: -1 as from OpenCash and GetCashStatus, and

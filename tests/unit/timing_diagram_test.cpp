@@ -2,6 +2,7 @@
 // by hand: which accesses count as the line, where its pulses start and
 // how long they last.
 #include "cli/timing_diagram.h"
+#include "interface/catalogue.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,31 @@ AccessRecord PortRead(uint64_t t, uint16_t port, uint32_t value) { return {t, Ac
 AccessRecord PortWrite(uint64_t t, uint16_t port, uint32_t value) { return {t, AccessOp::Write, port, 1, value, 0}; }
 AccessRecord MemWrite(uint64_t t, uint32_t address, uint32_t value) {
     return {t, AccessOp::MemWrite, 0, 4, value, address};
+}
+
+// Where the tool follows each drawer method's drive line: one row per
+// method, with the wiring's own address and bit.
+TEST(DriveLineOfEachMethod, NamesTheWiringsAddressAndBit) {
+    struct Case {
+        const char* drawerId;
+        DriveLine::Where where;
+        uint32_t address;
+        uint32_t mask;
+    };
+    const Case cases[] = {
+        {"RN340_CashA", DriveLine::Where::Port, 0x50E, 0x08},
+        {"RN2180_CashA", DriveLine::Where::Memory, 0xFDAE0670, 0x1},
+        {"DL470_CashA", DriveLine::Where::None, 0, 0},
+        {"KV7820_CashB", DriveLine::Where::None, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const CatalogueRow* row = FindForOpenCash(c.drawerId);
+        ASSERT_NE(row, nullptr) << c.drawerId;
+        const DriveLine line = row->method->driveLine(*row);
+        EXPECT_EQ(line.where, c.where) << c.drawerId;
+        EXPECT_EQ(line.address, c.address) << c.drawerId;
+        EXPECT_EQ(line.mask, c.mask) << c.drawerId;
+    }
 }
 
 TEST(DriveLineFollower, EachKindOfLineSeesOnlyItsOwnBit) {
