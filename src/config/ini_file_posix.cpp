@@ -148,6 +148,8 @@ int LockFolder(const std::string& path) {
 // writer that replaced the file while we waited has left our descriptor on
 // the old one: open the new one and wait again.
 int OpenLocked(const std::string& path) {
+    // Bounded, so that a file replaced under us for ever cannot hold a
+    // writer; in practice a second attempt always finds the file stable.
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {

@@ -134,6 +134,8 @@ constexpr bool ArgumentsMatchMethods() {
 }
 static_assert(ArgumentsMatchMethods());
 
+// (A compile-time guard: the catalogue passes it, so what it answers for a
+// catalogue out of order is seen only by the compiler, never by a caller.)
 constexpr bool NumberedInOrder() {
     for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
         if (kCatalogue[i].number != static_cast<int>(i + 1)) {

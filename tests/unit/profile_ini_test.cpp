@@ -287,6 +287,15 @@ TEST_F(IniFiles, AWriteThatCannotCompleteLeavesTheFileAsItWas) {
     EXPECT_EQ(leftovers, 0u) << "no temporary file left beside it";
 }
 
+// A path where no file can be opened (a folder stands there): the update
+// says that nothing was written.
+TEST_F(IniFiles, AnUpdateOfAPathThatIsAFolderSaysItWroteNothing) {
+    const std::string path = Path("a-folder.ini");
+    std::filesystem::create_directories(path);
+    EXPECT_FALSE(UpdateIniFile(path, [](const std::string& text) { return text + "[s]\r\nk=v\r\n"; }));
+    EXPECT_TRUE(std::filesystem::is_directory(path));
+}
+
 // Writers killed in mid-write (a till's software ended from the task
 // manager) leave their temporary files; the next writer in the folder
 // clears those of dead writers and leaves a live writer's and any other
