@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -117,9 +118,11 @@ TEST(ExportLock, ACallerThatComesBackAtOnceDoesNotOvertakeThoseWaiting) {
         std::lock_guard<std::mutex> hold(guard);
         order += who;
     };
+    // Up to 10 s for a thread to come to the lock, however loaded the machine.
     const auto waitForWaiting = [](int count) {
-        for (int spin = 0; spin < 100000 && ExportLock::CallersWaiting() < count; ++spin) {
-            std::this_thread::yield();
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ExportLock::CallersWaiting() < count && std::chrono::steady_clock::now() < giveUp) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         return ExportLock::CallersWaiting() == count;
     };
