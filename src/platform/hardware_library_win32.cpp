@@ -1,5 +1,6 @@
 #include "platform/hardware_library.h"
 #include "platform/library_location.h"
+#include "platform/system_text.h"
 
 #include <windows.h>
 
@@ -39,16 +40,7 @@ std::wstring OwnFolder() {
     return slash == std::wstring::npos ? std::wstring{} : path.substr(0, slash + 1);
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                           nullptr);
-    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-    return out;
-}
+std::string Utf8(const std::wstring& text) { return WideToUtf8(text); }
 
 std::wstring ApplicationFolder() {
     wchar_t path[MAX_PATH] = {};

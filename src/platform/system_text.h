@@ -13,4 +13,7 @@ namespace cashdrawer {
 // report escapes what is not UTF-8.
 std::string SystemTextAsUtf8(const std::string& text);
 
+// Windows only: a UTF-16 text of the system's (a path, a message) in UTF-8.
+std::string WideToUtf8(const std::wstring& text);
+
 } // namespace cashdrawer

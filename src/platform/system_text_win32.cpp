@@ -6,6 +6,17 @@
 
 namespace cashdrawer {
 
+std::string WideToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                           nullptr);
+    std::string out(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+    return out;
+}
+
 std::string SystemTextAsUtf8(const std::string& text) {
     if (text.empty() || text.size() > INT_MAX / 2) {
         return text;
@@ -17,13 +28,8 @@ std::string SystemTextAsUtf8(const std::string& text) {
     }
     std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
     ::MultiByteToWideChar(CP_ACP, 0, text.data(), bytes, wide.data(), wideLength);
-    const int utf8Length = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
-    if (utf8Length <= 0) {
-        return text;
-    }
-    std::string utf8(static_cast<std::size_t>(utf8Length), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), wideLength, utf8.data(), utf8Length, nullptr, nullptr);
-    return utf8;
+    const std::string utf8 = WideToUtf8(wide);
+    return utf8.empty() ? text : utf8;
 }
 
 } // namespace cashdrawer

@@ -6,6 +6,7 @@
 
 #include "platform/clock.h"
 #include "platform/hardware_library.h"
+#include "platform/system_text.h"
 #include "cash_drawer.h"
 #include "sim/dll_exports.h"
 
@@ -23,14 +24,7 @@ using sim::ProgramFolder;
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // A path for a message, in UTF-8.
-std::string Narrow(const std::wstring& text) {
-    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                             nullptr, nullptr);
-    std::string narrow(static_cast<std::size_t>(std::max(length, 0)), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
-                          nullptr);
-    return narrow;
-}
+std::string Narrow(const std::wstring& text) { return WideToUtf8(text); }
 
 class DllBackend final : public DrawerBackend {
 public:
