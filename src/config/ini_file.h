@@ -1,6 +1,6 @@
-// The INI store's file access: whole-file reads, and read-modify-write
-// cycles that can neither lose another writer's change nor leave a half
-// written file behind. One implementation per operating system.
+// The INI store's file access: read-modify-write cycles that can neither
+// lose another writer's change nor leave a half written file behind. One
+// implementation per operating system.
 #pragma once
 
 #include <functional>
@@ -8,9 +8,6 @@
 #include <string>
 
 namespace cashdrawer {
-
-// The file's bytes, or nothing when it cannot be read (missing, a folder).
-std::optional<std::string> ReadIniFile(const std::string& path);
 
 // Under an advisory lock that other writers of the same file take too,
 // reads the file (empty when missing), hands its text to `update`, and

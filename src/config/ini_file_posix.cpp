@@ -1,4 +1,5 @@
 #include "config/ini_file.h"
+#include "platform/whole_file_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,21 +33,6 @@ public:
 private:
     int fd_;
 };
-
-std::optional<std::string> ReadAll(int fd) {
-    std::string content;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got > 0) {
-            content.append(chunk, static_cast<std::size_t>(got));
-        } else if (got == 0) {
-            return content;
-        } else if (errno != EINTR) {
-            return std::nullopt; // EISDIR, EIO: not a file we can use
-        }
-    }
-}
 
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
@@ -185,14 +171,6 @@ bool CanWriteFile(const std::string& path) {
     return false; // not reached: every kind is answered above
 }
 
-std::optional<std::string> ReadIniFile(const std::string& path) {
-    Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
-        return std::nullopt;
-    }
-    return ReadAll(in.get());
-}
-
 bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
     const Descriptor folderLock(LockFolder(path));
     RemoveStaleTemporaries(FolderOf(path), folderLock.get() >= 0);
@@ -201,7 +179,7 @@ bool UpdateIniFile(const std::string& path, const std::function<std::string(cons
         return false;
     }
     struct stat held {};
-    const auto content = ReadAll(locked.get());
+    const auto content = ReadWholeDescriptor(locked.get());
     if (!content || ::fstat(locked.get(), &held) != 0) {
         return false;
     }

@@ -1,4 +1,5 @@
 #include "config/ini_file.h"
+#include "platform/whole_file.h"
 
 #include <windows.h>
 
@@ -62,29 +63,12 @@ bool CanWriteFile(const std::string& path) {
     return true;
 }
 
-std::optional<std::string> ReadIniFile(const std::string& path) {
-    HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[4096];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ::ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0) && got > 0) {
-        content.append(chunk, got);
-    }
-    ::CloseHandle(file);
-    return ok ? std::optional<std::string>(content) : std::nullopt;
-}
-
 bool UpdateIniFile(const std::string& path, const std::function<std::string(const std::string&)>& update) {
     PathLock lock(path);
     if (!lock.Held()) {
         return false;
     }
-    const std::string updated = update(ReadIniFile(path).value_or(std::string()));
+    const std::string updated = update(ReadWholeFile(path).value_or(std::string()));
     const std::string temporary = path + ".new";
     HANDLE out = ::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {

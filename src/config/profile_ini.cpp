@@ -1,6 +1,7 @@
 #include "config/profile_ini.h"
 
 #include "config/ini_file.h"
+#include "platform/whole_file.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -189,7 +190,7 @@ std::string WriteIniValue(const std::string& content, std::string_view section, 
 }
 
 std::string IniProfileStore::ReadString(const std::string& path, const std::string& section, const std::string& key) {
-    const auto content = ReadIniFile(path);
+    const auto content = ReadWholeFile(path);
     return content ? ReadIniValue(*content, section, key) : std::string();
 }
 

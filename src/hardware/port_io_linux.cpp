@@ -1,6 +1,6 @@
 #include "hardware/port_io_linux.h"
 
-#include "config/ini_file.h"
+#include "platform/whole_file.h"
 
 #include <sys/io.h>
 
@@ -51,7 +51,7 @@ LinuxPortIo::LinuxPortIo(SetIoPrivilege setIoPrivilege, std::string lockdownFile
 Result LinuxPortIo::Initialize() {
     if (setIoPrivilege_(kUserPortAccess) != 0) {
         const int error = errno;
-        diagnosis_ = DescribeIoPrivilegeRefusal(error, ReadIniFile(lockdownFile_).value_or(""));
+        diagnosis_ = DescribeIoPrivilegeRefusal(error, ReadWholeFile(lockdownFile_).value_or(""));
         return Result::LibraryMissing;
     }
     diagnosis_ = "the I/O ports, through iopl(3)";

@@ -1,0 +1,169 @@
+#include "agent_app.h"
+
+#include "agent.h"
+#include "journal.h"
+#include "journal_line.h"
+#include "serve.h"
+#include "service.h"
+#include "settings.h"
+#include "statistics.h"
+
+#include "cash_drawer_version.h"
+
+#include <CLI/CLI.hpp>
+
+namespace cashdrawer::agent {
+namespace {
+
+// "seq 7  2026-12-07T10:15:02.120Z  opened  drawer=RN340_CashA raw=0"
+std::string DescribeEvent(const JournalledEvent& event) {
+    std::string text = "seq " + std::to_string(event.seq) + "  " + event.time + "  " + event.kind;
+    for (const auto& [key, value] : event.fields.items()) {
+        text += "  " + key + "=" + (value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    return text;
+}
+
+// The serve command's whole run, up to the loop and after it.
+int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
+    std::string error;
+    const auto settings = ReadAgentSettings(settingsFile, error);
+    if (!settings) {
+        err << "cashdrawer-agent: " << error << "\n";
+        return kExitSettings;
+    }
+    auto drawers = LoadDrawerLibrary(settings->library, error);
+    if (!drawers) {
+        err << "cashdrawer-agent: the drawer library cannot be loaded: " << error << "\n";
+        return kExitLibrary;
+    }
+    for (const WatchedDrawer& drawer : settings->drawers) {
+        if (drawers->GetCashStatus(drawer.id) == -1) {
+            err << "cashdrawer-agent: " << settings->file << ": [Agent] Drawers: " << drawer.id
+                << " is not a drawer whose state the library reads (" << drawers->LastError() << ")\n";
+            return kExitSettings;
+        }
+    }
+    Journal::OpenStatus status = Journal::OpenStatus::Unusable;
+    auto journal = Journal::Open(JournalOptions{settings->journalFolder, settings->journalFileBytes}, status, error);
+    if (!journal) {
+        err << "cashdrawer-agent: " << settings->file << ": [Agent] JournalFolder=" << settings->journalFolder << ": "
+            << error << "\n";
+        return status == Journal::OpenStatus::HeldByAnother ? kExitJournalHeld : kExitJournalUnusable;
+    }
+    SystemAgentClock clock;
+    Agent agent(*settings, *drawers, *journal, clock);
+    agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
+    const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    agent.Start();
+    ServeLoop(agent, clock, wait, settings->pollMs, log);
+    agent.Stop("asked to stop");
+    const AgentHealth health = agent.Health();
+    if (!health.journalOk) {
+        log("cashdrawer-agent: the journal failed: " + health.journalFailure + "; " +
+            std::to_string(health.eventsWaiting) + " events were not journalled");
+    }
+    return kExitOk;
+}
+
+int Verify(const std::string& folder, std::ostream& out, std::ostream& err) {
+    const JournalReport report = ReadJournal(folder, [](const JournalledEvent&) {});
+    (report.ok ? out : err) << (report.ok ? "" : "cashdrawer-agent: ") << folder << ": " << report.Describe() << "\n";
+    return report.ok ? kExitOk : kExitJournalAltered;
+}
+
+int Show(const std::string& folder, uint64_t since, bool json, std::ostream& out, std::ostream& err) {
+    const JournalReport report = ReadJournal(folder, [&](const JournalledEvent& event) {
+        if (event.seq >= since) {
+            out << (json ? event.line : DescribeEvent(event)) << "\n";
+        }
+    });
+    if (!report.ok) {
+        err << "cashdrawer-agent: " << folder << ": " << report.Describe() << "\n";
+        return kExitJournalAltered;
+    }
+    return kExitOk;
+}
+
+int Stats(const std::string& folder, bool json, std::ostream& out, std::ostream& err) {
+    Statistics statistics;
+    const JournalReport report = ReadJournal(folder, [&](const JournalledEvent& event) { statistics.Add(event); });
+    out << (json ? statistics.ToJson().dump(2) + "\n" : statistics.ToText());
+    if (!report.ok) {
+        err << "cashdrawer-agent: the figures stop where the journal does: " << report.Describe() << "\n";
+        return kExitJournalAltered;
+    }
+    return kExitOk;
+}
+
+} // namespace
+
+int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"cashdrawer-agent: watches the terminal's cash drawers and keeps a journal of every event"};
+    app.set_version_flag("--version", CASH_DRAWER_VERSION);
+    app.require_subcommand(1);
+    std::string settingsFile = DefaultSettingsFile();
+    app.add_option("--config", settingsFile, "the settings file (default " + settingsFile + ")");
+
+    CLI::App* serve = app.add_subcommand("serve", "watch the drawers in the foreground, logging to stderr");
+    bool noConsole = false;
+    serve->add_flag("--no-console", noConsole, "do not read commands from standard input");
+
+    CLI::App* journal = app.add_subcommand("journal", "check or print the journal");
+    journal->require_subcommand(1);
+    std::string folder;
+    CLI::App* verify = journal->add_subcommand("verify", "check the hash chain; name the first line altered");
+    verify->add_option("FOLDER", folder, "the journal folder (default: the settings' JournalFolder)");
+    CLI::App* show = journal->add_subcommand("show", "print the journal");
+    uint64_t since = 0;
+    bool json = false;
+    show->add_option("--since", since, "from this seq on");
+    show->add_flag("--json", json, "the lines as written (JSON Lines)");
+    show->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+
+    CLI::App* stats = app.add_subcommand("stats", "the drawers' statistics, from the journal");
+    stats->add_flag("--json", json, "one JSON object");
+    stats->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+
+    CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
+    std::string action;
+    service->add_option("ACTION", action, "install, uninstall, start, stop (run: the service's own entry)")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    // The journal folder from the settings, where the command was given none.
+    const auto journalFolder = [&](std::string& chosen) {
+        if (!chosen.empty()) {
+            return true;
+        }
+        std::string error;
+        const auto settings = ReadAgentSettings(settingsFile, error);
+        if (!settings) {
+            err << "cashdrawer-agent: " << error << " (or name the journal folder)\n";
+            return false;
+        }
+        chosen = settings->journalFolder;
+        return true;
+    };
+    if (serve->parsed()) {
+        auto wait = MakeSystemServeWait(!noConsole);
+        return Serve(settingsFile, *wait, err);
+    }
+    if (verify->parsed() || show->parsed() || stats->parsed()) {
+        if (!journalFolder(folder)) {
+            return kExitSettings;
+        }
+        return verify->parsed() ? Verify(folder, out, err)
+               : show->parsed() ? Show(folder, since, json, out, err)
+                                : Stats(folder, json, out, err);
+    }
+    const ServeFunction serveAsService = [&](ServeWait& wait) { return Serve(settingsFile, wait, err); };
+    return ServiceCommand(action, settingsFile, serveAsService, out, err);
+}
+
+} // namespace cashdrawer::agent

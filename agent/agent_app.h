@@ -1,0 +1,26 @@
+// cashdrawer-agent's command line: serve, journal verify|show, stats,
+// service. Exit codes:
+//   0 done   1 usage   2 the settings are wrong   3 the drawer library
+//   cannot be loaded   4 verify found the journal altered or cut
+//   5 the journal cannot be used   6 another agent writes the journal
+//   7 the system refused a service action
+#pragma once
+
+#include <ostream>
+
+namespace cashdrawer::agent {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 1,
+    kExitSettings = 2,
+    kExitLibrary = 3,
+    kExitJournalAltered = 4,
+    kExitJournalUnusable = 5,
+    kExitJournalHeld = 6,
+    kExitServiceRefused = 7,
+};
+
+int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+} // namespace cashdrawer::agent
