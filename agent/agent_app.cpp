@@ -12,6 +12,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+#include <fstream>
+
 namespace cashdrawer::agent {
 namespace {
 
@@ -102,6 +105,7 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     CLI::App app{"cashdrawer-agent: watches the terminal's cash drawers and keeps a journal of every event"};
     app.set_version_flag("--version", CASH_DRAWER_VERSION);
     app.require_subcommand(1);
+    app.fallthrough(); // --config after the command too: `serve --config FILE`
     std::string settingsFile = DefaultSettingsFile();
     app.add_option("--config", settingsFile, "the settings file (default " + settingsFile + ")");
 
@@ -162,7 +166,14 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
                : show->parsed() ? Show(folder, since, json, out, err)
                                 : Stats(folder, json, out, err);
     }
-    const ServeFunction serveAsService = [&](ServeWait& wait) { return Serve(settingsFile, wait, err); };
+    // A service has no console: it logs to cashdrawer-agent.log beside its
+    // settings file.
+    const ServeFunction serveAsService = [&](ServeWait& wait) {
+        std::filesystem::path logFile = std::filesystem::path(std::u8string(settingsFile.begin(), settingsFile.end()));
+        logFile.replace_filename("cashdrawer-agent.log");
+        std::ofstream log(logFile, std::ios::app);
+        return Serve(settingsFile, wait, log.is_open() ? static_cast<std::ostream&>(log) : err);
+    };
     return ServiceCommand(action, settingsFile, serveAsService, out, err);
 }
 

@@ -190,6 +190,9 @@ std::string JournalReport::Describe() const {
         return lines == 0 ? "the journal is empty"
                           : "the journal is whole: " + std::to_string(lines) + " lines, seq 1 to " + std::to_string(lastSeq);
     }
+    if (lineNumber == 0) {
+        return file + ": " + problem;
+    }
     std::string where = file + " line " + std::to_string(lineNumber);
     if (seq) {
         where += " (seq " + std::to_string(*seq) + ")";

@@ -72,8 +72,11 @@ private:
     SC_HANDLE handle_;
 };
 
-int Refused(std::ostream& err, const std::string& what) {
-    err << "cashdrawer-agent: " << what << ": " << LastErrorText() << "\n";
+// The system's words for the failure that just happened, taken before
+// anything else can overwrite the thread's last error.
+int Refused(std::ostream& err, const char* what) {
+    const std::string why = LastErrorText();
+    err << "cashdrawer-agent: " << what << ": " << why << "\n";
     return 7;
 }
 
@@ -120,7 +123,7 @@ int ServiceCommand(const std::string& action, const std::string& settingsFile, c
     }
     if (action == "install") {
         const std::wstring command =
-            L"\"" + ProgramPath() + L"\" service run --config \"" + Wide(settingsFile) + L"\"";
+            L"\"" + ProgramPath() + L"\" --config \"" + Wide(settingsFile) + L"\" service run";
         ScHandle created(::CreateServiceW(manager.get(), Wide(kServiceName).c_str(), L"Cash drawer agent",
                                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                           SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr,
@@ -134,11 +137,16 @@ int ServiceCommand(const std::string& action, const std::string& settingsFile, c
     ScHandle handle(::OpenServiceW(manager.get(), Wide(kServiceName).c_str(),
                                    SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (handle.get() == nullptr) {
-        return Refused(err, std::string("the service ") + kServiceName + " could not be opened");
+        return Refused(err, "the service CashDrawerAgent could not be opened (is it installed?)");
     }
     if (action == "start") {
-        if (!::StartServiceW(handle.get(), 0, nullptr) || !AwaitState(handle.get(), SERVICE_RUNNING, 5000)) {
+        if (!::StartServiceW(handle.get(), 0, nullptr)) {
             return Refused(err, "the service did not start");
+        }
+        if (!AwaitState(handle.get(), SERVICE_RUNNING, 5000)) {
+            err << "cashdrawer-agent: the service started but did not report running within 5 s; see "
+                   "cashdrawer-agent.log beside its settings\n";
+            return 7;
         }
         out << "started " << kServiceName << "\n";
         return 0;
