@@ -44,6 +44,18 @@ CASH_DRAWER_API int CashDrawerSimTrace(char *buffer, int size);
 /* Forgets the trace. */
 CASH_DRAWER_API void CashDrawerSimClearTrace(void);
 
+/* The simulated drawers open when kicked: the kick's pulse springs the
+ * drawer open and its sensor reads the other level, until it shuts on its
+ * own after 2000 ms (CASHDRAWER_SIM_DRAWER_CLOSES_MS in the environment, or
+ * this function; 0: never on its own) or is pushed shut. The port and
+ * memory drawers move so; the Super I/O and serial drawers keep what their
+ * sensor was set to read. */
+CASH_DRAWER_API void CashDrawerSimSetDrawerClosesAfter(unsigned ms);
+
+/* Pushes a kicked drawer shut: 1 it was open and is shut now, 0 it was not
+ * open, -1 no drawer of that identifier has a sensor that moves. */
+CASH_DRAWER_API int CashDrawerSimPushDrawerShut(const char *drawerId);
+
 #ifdef __cplusplus
 }
 #endif

@@ -14,7 +14,7 @@ constexpr RegisterSetMap kRegisterSets[] = {
 };
 
 constexpr uint32_t kBit0 = 0x1;
-constexpr uint32_t kSenseBit = 0x2;
+constexpr uint32_t kSenseBit = kMemoryGpioSenseBit;
 
 constexpr uint32_t kSenseSettleMs = 100; // after enabling the sense line
 constexpr uint32_t kOutputHighMs = 600;  // drive line held high before the pulse
@@ -40,6 +40,7 @@ bool MemoryGpioRegistersReachable(BoardIo& board) {
 }
 
 uint32_t MemoryGpioOutputRegister(DrawerLetter set) { return MapOf(set).outputRegister; }
+uint32_t MemoryGpioStatusRegister(DrawerLetter set) { return MapOf(set).statusRegister; }
 
 // Opens the library and makes both registers of the set reachable; on
 // failure nothing stays open and no register has been touched.

@@ -18,6 +18,9 @@ bool MemoryGpioRegistersReachable(BoardIo& board);
 
 // The register whose bit 0 drives the drawer of register set A or B.
 uint32_t MemoryGpioOutputRegister(DrawerLetter set);
+// The register whose sense bit carries the drawer's state (set: state 0).
+uint32_t MemoryGpioStatusRegister(DrawerLetter set);
+inline constexpr uint32_t kMemoryGpioSenseBit = 0x2;
 
 struct MemoryGpioState {
     // Non-zero only between OpenBoardIo and CloseBoardIo within one call.

@@ -49,6 +49,7 @@ int Serialised(Call call) noexcept {
     try {
         ExportLock lock;
         DrawerLibrary& library = Library();
+        processLibrary->parts->BeforeCall();
         const int result = call(library);
         processLibrary->errors.Set(CallingThreadId(), library.LastFailure());
         processLibrary->parts->AfterCall();

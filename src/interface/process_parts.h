@@ -15,7 +15,8 @@ public:
     virtual DrawerPlatform Platform() = 0;
     // The clock the waits pause on between their reads.
     virtual Clock& WaitClock() = 0;
-    // After each export call, under the export lock.
+    // Before and after each export call, under the export lock.
+    virtual void BeforeCall() {}
     virtual void AfterCall() {}
 };
 

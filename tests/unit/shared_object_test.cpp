@@ -136,5 +136,40 @@ TEST(SharedObject, TheSimulatedLibrarysWaitSeesAnotherThreadMoveTheSensor) {
     EXPECT_EQ(::dlclose(library), 0);
 }
 
+// The simulated library's drawer springs open when kicked, stays open
+// until pushed shut when told to, and shuts on its own in real time.
+TEST(SharedObject, TheSimulatedDrawerOpensWhenKickedAndShuts) {
+    void* library = ::dlopen(CASHDRAWER_SIM_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << ::dlerror();
+    using ClosesFn = void (*)(unsigned);
+    const auto kick = Symbol<DrawerFn>(library, "OpenCash");
+    const auto status = Symbol<DrawerFn>(library, "GetCashStatus");
+    const auto pushShut = Symbol<DrawerFn>(library, "CashDrawerSimPushDrawerShut");
+    const auto closesAfter = Symbol<ClosesFn>(library, "CashDrawerSimSetDrawerClosesAfter");
+    ASSERT_TRUE(kick && status && pushShut && closesAfter);
+
+    closesAfter(0);
+    const int memoryRest = status("RN2180_CashB"); // unset memory reads 0: state 1
+    ASSERT_EQ(memoryRest, 1);
+    ASSERT_EQ(kick("RN2180_CashB"), 1);
+    EXPECT_EQ(status("RN2180_CashB"), 0);
+    EXPECT_EQ(pushShut("RN2180_CashB"), 1);
+    EXPECT_EQ(status("RN2180_CashB"), 1);
+    EXPECT_EQ(pushShut("RN2180_CashB"), 0);
+    EXPECT_EQ(pushShut("KV7830_CashA"), -1);
+
+    closesAfter(20);
+    ASSERT_EQ(status("RN340_CashA"), 0); // an unset port reads 0xFF: state 0
+    ASSERT_EQ(kick("RN340_CashA"), 1);
+    EXPECT_EQ(status("RN340_CashA"), 1);
+    int state = 1;
+    for (int tries = 0; tries < 500 && state == 1; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        state = status("RN340_CashA");
+    }
+    EXPECT_EQ(state, 0) << "shut on its own";
+    EXPECT_EQ(::dlclose(library), 0);
+}
+
 } // namespace
 } // namespace cashdrawer::test

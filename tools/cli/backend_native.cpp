@@ -7,12 +7,13 @@
 #include "interface/drawer_library.h"
 #include "platform/background_thread_posix.h"
 #include "serial/serial_link_posix.h"
+#include "sim/sim_drawer_mechanics.h"
 #include "sim/sim_terminal.h"
 
 namespace cashdrawer::cli {
 namespace {
 
-// The four functions on a library instance of the tool's own.
+// The drawer functions, each through the backend's session.
 class LibraryBackend : public DrawerBackend {
 public:
     int OpenCash(const char* drawerId) override {
@@ -43,22 +44,55 @@ public:
     }
 
 protected:
+    // The session every call goes through; made at the first call.
+    virtual DrawerSession& Session() = 0;
+};
+
+// A library instance of the tool's own, called directly.
+class DirectBackend : public LibraryBackend {
+protected:
     virtual DrawerLibrary& Library() = 0;
     virtual Clock& WaitClock() = 0;
-
-private:
-    DirectSession& Session() {
+    DrawerSession& Session() override {
         if (!session_) {
             session_ = std::make_unique<DirectSession>(Library(), WaitClock());
         }
         return *session_;
     }
 
+private:
     std::unique_ptr<DirectSession> session_;
 };
 
-// The drawer functions on a terminal in memory; the INI file is the real
-// one in the current directory.
+// The simulated terminal's session: around each call the drawers' mechanics
+// shut what is due and spring open what the call kicked.
+class MechanicalSession final : public DrawerSession {
+public:
+    MechanicalSession(DrawerLibrary& library, Clock& clock, sim::AccessLog& log, sim::SimDrawerMechanics& mechanics)
+        : direct_(library, clock), log_(log), mechanics_(mechanics) {}
+
+    int Serialised(const std::function<int(DrawerLibrary&)>& call) override {
+        mechanics_.Settle();
+        const std::size_t before = log_.Records().size();
+        const int result = direct_.Serialised(call);
+        const auto& records = log_.Records();
+        mechanics_.Observe(std::vector<sim::AccessRecord>(records.begin() + static_cast<std::ptrdiff_t>(before),
+                                                          records.end()));
+        return result;
+    }
+    std::string LastError() override { return direct_.LastError(); }
+    void SetLastError(std::string text) override { direct_.SetLastError(std::move(text)); }
+    Clock& WaitClock() override { return direct_.WaitClock(); }
+
+private:
+    DirectSession direct_;
+    sim::AccessLog& log_;
+    sim::SimDrawerMechanics& mechanics_;
+};
+
+// The drawer functions on a terminal in memory, whose drawers open when
+// kicked and shut on their own after a while; the INI file is the real one
+// in the current directory.
 class SimulatedBackend final : public LibraryBackend {
 public:
     bool Simulated() const override { return true; }
@@ -72,14 +106,16 @@ public:
     uint64_t NowMicros() override { return terminal_.clock.NowMicros(); }
     std::string UnreachableHint() const override { return "the simulated terminal's hardware library is missing"; }
 
-private:
-    DrawerLibrary& Library() override { return terminal_.library; }
-    Clock& WaitClock() override { return terminal_.clock; }
+protected:
+    DrawerSession& Session() override { return session_; }
 
+private:
     sim::BasicSimTerminal<sim::VirtualClock, IniProfileStore> terminal_;
+    sim::SimDrawerMechanics mechanics_{terminal_.ports, terminal_.board, terminal_.clock};
+    MechanicalSession session_{terminal_.library, terminal_.clock, terminal_.log, mechanics_};
 };
 
-class HardwareBackend final : public LibraryBackend {
+class HardwareBackend final : public DirectBackend {
 public:
     HardwareBackend(std::unique_ptr<PortIo> ports, std::unique_ptr<BoardIo> board)
         : ports_(std::move(ports)), board_(std::move(board)) {}

@@ -1,10 +1,7 @@
 #include "cli/timing_diagram.h"
 
-#include "hardware/super_io.h"
-
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 
 namespace cashdrawer::cli {
 namespace {
@@ -16,51 +13,7 @@ std::string Millis(uint64_t micros) {
     return text;
 }
 
-// The value the line's register takes, or is read at, in this access.
-std::optional<uint32_t> LineValue(const sim::AccessRecord& access, const DriveLine& line, uint32_t& superIoIndex) {
-    using sim::AccessOp;
-    switch (line.where) {
-    case DriveLine::Where::Port:
-        if ((access.op == AccessOp::Read || access.op == AccessOp::Write) && access.port == line.address) {
-            return access.value;
-        }
-        break;
-    case DriveLine::Where::SuperIoRegister:
-        if (access.op == AccessOp::Write && access.port == kSuperIoIndexPort) {
-            superIoIndex = access.value;
-        } else if ((access.op == AccessOp::Read || access.op == AccessOp::Write) && access.port == kSuperIoDataPort &&
-                   superIoIndex == line.address) {
-            return access.value;
-        }
-        break;
-    case DriveLine::Where::Memory:
-        if ((access.op == AccessOp::MemRead || access.op == AccessOp::MemWrite) && access.address == line.address) {
-            return access.value;
-        }
-        break;
-    case DriveLine::Where::None:
-        break;
-    }
-    return std::nullopt;
-}
-
 } // namespace
-
-std::vector<LevelChange> FollowDriveLine(const std::vector<sim::AccessRecord>& accesses, const DriveLine& line) {
-    std::vector<LevelChange> changes;
-    uint32_t superIoIndex = 0;
-    for (const sim::AccessRecord& access : accesses) {
-        const auto value = LineValue(access, line, superIoIndex);
-        if (!value) {
-            continue;
-        }
-        const int level = (*value & line.mask) != 0 ? 1 : 0;
-        if (changes.empty() || changes.back().level != level) {
-            changes.push_back({access.timeMicros, level});
-        }
-    }
-    return changes;
-}
 
 std::vector<Pulse> PulsesOf(const std::vector<LevelChange>& changes) {
     std::vector<Pulse> pulses;

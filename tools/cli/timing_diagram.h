@@ -4,22 +4,15 @@
 
 #include "interface/drawer_methods.h"
 #include "sim/access_log.h"
+#include "sim/drive_line_trace.h"
 
 #include <string>
 #include <vector>
 
 namespace cashdrawer::cli {
 
-struct LevelChange {
-    uint64_t timeMicros;
-    int level; // 0 or 1
-
-    friend bool operator==(const LevelChange&, const LevelChange&) = default;
-};
-
-// The level of the line each time it changes; the first entry is the
-// level first seen (read or written).
-std::vector<LevelChange> FollowDriveLine(const std::vector<sim::AccessRecord>& accesses, const DriveLine& line);
+using sim::FollowDriveLine;
+using sim::LevelChange;
 
 // One interval at one level, between two changes.
 struct Pulse {

@@ -13,6 +13,7 @@
 #include "interface/process_parts.h"
 #include "platform/clock.h"
 #include "platform/export_lock.h"
+#include "sim/sim_drawer_mechanics.h"
 #include "sim/sim_terminal.h"
 
 #include <cstdio>
@@ -63,10 +64,25 @@ public:
 
     Clock& WaitClock() override { return waitClock_; }
 
-    // Appends what the call did to the trace file; keeps the trace bounded.
+    SimParts() {
+        const char* closes = std::getenv("CASHDRAWER_SIM_DRAWER_CLOSES_MS");
+        if (closes != nullptr && *closes != '\0') {
+            mechanics.SetClosesAfterMs(static_cast<uint32_t>(std::strtoul(closes, nullptr, 10)));
+        }
+    }
+
+    // A drawer kicked a while ago shuts before the call reads it.
+    void BeforeCall() override { mechanics.Settle(); }
+
+    // Springs open what the call kicked, appends what it did to the trace
+    // file, and keeps the trace bounded.
     void AfterCall() override {
         const char* path = std::getenv("CASHDRAWER_SIM_TRACE");
         const auto& records = log.Records();
+        if (observed_ < records.size()) {
+            mechanics.Observe(std::vector<AccessRecord>(records.begin() + static_cast<std::ptrdiff_t>(observed_),
+                                                        records.end()));
+        }
         if (path != nullptr && *path != '\0' && written_ < records.size()) {
             AppendToTraceFile(path, records);
         }
@@ -75,6 +91,7 @@ public:
             log.DropOldest(records.size() - kKeptRecords / 2);
             written_ = records.size();
         }
+        observed_ = records.size();
     }
 
     std::string Trace() const {
@@ -88,7 +105,12 @@ public:
     void ClearTrace() {
         log.Clear();
         written_ = 0;
+        observed_ = 0;
     }
+
+    // The drawers open and shut in real time: an application polls them
+    // on its own clock, not on the terminal's virtual one.
+    SimDrawerMechanics mechanics{ports, board, SystemClock()};
 
 private:
     void AppendToTraceFile(const char* path, const std::vector<AccessRecord>& records) {
@@ -110,6 +132,7 @@ private:
 
     PacedWaitClock waitClock_{clock};
     std::size_t written_ = 0;
+    std::size_t observed_ = 0;
 };
 
 SimParts& Terminal() { return static_cast<SimParts&>(CurrentProcessParts()); }
@@ -147,4 +170,17 @@ extern "C" CASH_DRAWER_API int CashDrawerSimTrace(char* buffer, int size) {
 extern "C" CASH_DRAWER_API void CashDrawerSimClearTrace(void) {
     ExportLock lock;
     Terminal().ClearTrace();
+}
+
+// Pushes a kicked drawer shut: 1 it was open, 0 it was not, -1 no drawer
+// of that identifier has a sensor that moves.
+extern "C" CASH_DRAWER_API int CashDrawerSimPushDrawerShut(const char* drawerId) {
+    ExportLock lock;
+    return Terminal().mechanics.PushShut(drawerId);
+}
+
+// How long a kicked drawer stays open on its own; 0: until pushed shut.
+extern "C" CASH_DRAWER_API void CashDrawerSimSetDrawerClosesAfter(unsigned ms) {
+    ExportLock lock;
+    Terminal().mechanics.SetClosesAfterMs(ms);
 }

@@ -1,0 +1,123 @@
+// The simulated drawers open when kicked and shut after their time or when
+// pushed: every drawer with a moving sensor, through the library's own
+// kick and status read, on the virtual clock.
+#include "sim/sim_drawer_mechanics.h"
+
+#include "test_terminal.h"
+
+#include <set>
+
+namespace cashdrawer::test {
+namespace {
+
+struct MechanicalTerminal : SimTerminal {
+    sim::SimDrawerMechanics mechanics{ports, board, clock};
+
+    // A library call as the simulated library makes it: settle, call,
+    // observe what the call did.
+    template <typename Call>
+    int Run(Call call) {
+        mechanics.Settle();
+        const std::size_t before = log.Records().size();
+        const int result = call();
+        const auto& records = log.Records();
+        mechanics.Observe(Trace(records.begin() + static_cast<std::ptrdiff_t>(before), records.end()));
+        return result;
+    }
+    int Status(const char* id) {
+        return Run([&] { return library.GetCashStatus(id); });
+    }
+    int Kick(const char* id) {
+        return Run([&] { return library.OpenCash(id); });
+    }
+};
+
+TEST(SimDrawerMechanics, EveryMovingDrawerOpensWhenKickedAndShutsAfterItsTime) {
+    int moving = 0;
+    for (const CatalogueRow& row : Catalogue()) {
+        if (!row.Kicks() || !sim::SenseLineOf(row)) {
+            continue;
+        }
+        ++moving;
+        MechanicalTerminal terminal;
+        const int rest = terminal.Status(row.drawerId);
+        ASSERT_TRUE(rest == 0 || rest == 1) << row.drawerId;
+        ASSERT_EQ(terminal.Kick(row.drawerId), 1) << row.drawerId;
+        EXPECT_EQ(terminal.Status(row.drawerId), 1 - rest) << row.drawerId << ": open after the kick";
+        EXPECT_TRUE(terminal.mechanics.IsOpen(row.drawerId));
+        terminal.clock.SleepMs(sim::SimDrawerMechanics::kDefaultClosesAfterMs - 600); // the kick took ~600 ms at most
+        EXPECT_EQ(terminal.Status(row.drawerId), 1 - rest) << row.drawerId << ": still open";
+        terminal.clock.SleepMs(600);
+        EXPECT_EQ(terminal.Status(row.drawerId), rest) << row.drawerId << ": shut on its own";
+        EXPECT_FALSE(terminal.mechanics.IsOpen(row.drawerId));
+    }
+    EXPECT_GE(moving, 30); // the port and memory drawers, not the Super I/O or serial ones
+}
+
+TEST(SimDrawerMechanics, AStatusReadIsNoKickAndTheSuperIoDrawersKeepTheirSensor) {
+    MechanicalTerminal terminal;
+    const int rest = terminal.Status("RN340_CashA");
+    EXPECT_EQ(terminal.Status("RN340_CashA"), rest);
+    EXPECT_FALSE(terminal.mechanics.IsOpen("RN340_CashA"));
+    const int superIoRest = terminal.Status("KV7830_CashA");
+    ASSERT_EQ(terminal.Kick("KV7830_CashA"), 1);
+    EXPECT_EQ(terminal.Status("KV7830_CashA"), superIoRest);
+    EXPECT_EQ(terminal.mechanics.PushShut("KV7830_CashA"), -1);
+}
+
+TEST(SimDrawerMechanics, PushedShutOrLeftOpenWhenItNeverShutsOnItsOwn) {
+    MechanicalTerminal terminal;
+    terminal.mechanics.SetClosesAfterMs(0);
+    const int rest = terminal.Status("RN340_CashA");
+    EXPECT_EQ(terminal.mechanics.PushShut("RN340_CashA"), 0); // not open
+    ASSERT_EQ(terminal.Kick("RN340_CashA"), 1);
+    terminal.clock.SleepMs(3'600'000);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), 1 - rest);
+    EXPECT_EQ(terminal.mechanics.PushShut("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), rest);
+    EXPECT_EQ(terminal.mechanics.PushShut("RN340_CashA"), 0);
+    EXPECT_EQ(terminal.mechanics.PushShut("NoSuchDrawer"), -1);
+    EXPECT_EQ(terminal.mechanics.PushShut(nullptr), -1);
+}
+
+// Two drawers on one wiring are one drawer: kicked twice, its sensor is
+// flipped once, and a kick while open keeps it open for the full time
+// from the second kick.
+TEST(SimDrawerMechanics, AKickWhileOpenKeepsItOpenWithoutFlippingTheSensorBack) {
+    MechanicalTerminal terminal;
+    terminal.mechanics.SetClosesAfterMs(1000);
+    const int rest = terminal.Status("RN340_CashA");
+    ASSERT_EQ(terminal.Kick("RN340_CashA"), 1); // about 560 ms
+    ASSERT_EQ(terminal.Kick("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), 1 - rest);
+    terminal.clock.SleepMs(900);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), 1 - rest) << "1000 ms from the second kick, not the first";
+    terminal.clock.SleepMs(100);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), rest);
+}
+
+TEST(SimDrawerMechanics, TheSenseLinesAreTheStatusReadsOwn) {
+    const struct {
+        const char* id;
+        DriveLine::Where where;
+        uint32_t address;
+        uint32_t mask;
+    } cases[] = {
+        {"RN340_CashA", DriveLine::Where::Port, 0x53A, 0x04},
+        {"RN170_CashB", DriveLine::Where::Port, 0x50E, 0x40},
+        {"RN2180_CashA", DriveLine::Where::Memory, 0xFDAE0500, 0x2},
+        {"RN2180_CashB", DriveLine::Where::Memory, 0xFDAE04F8, 0x2},
+    };
+    for (const auto& c : cases) {
+        const CatalogueRow* row = FindForGetCashStatus(c.id);
+        ASSERT_NE(row, nullptr) << c.id;
+        const auto sense = sim::SenseLineOf(*row);
+        ASSERT_TRUE(sense) << c.id;
+        EXPECT_EQ(sense->where, c.where) << c.id;
+        EXPECT_EQ(sense->address, c.address) << c.id;
+        EXPECT_EQ(sense->mask, c.mask) << c.id;
+    }
+}
+
+} // namespace
+} // namespace cashdrawer::test
