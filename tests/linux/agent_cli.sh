@@ -1,0 +1,88 @@
+#!/bin/sh
+# cashdrawer-agent on the simulated library, as an operator runs it: a
+# whole open/close cycle journalled, a second agent refused, the stop on
+# SIGTERM, a one-byte edit found by verify, and the settings refused with
+# their documented exit codes.
+#   agent_cli.sh AGENT SIM_LIBRARY_FOLDER [ASAN_RUNTIME]
+set -u
+agent=$1 sim=$2 asan=${3:-}
+work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-agent-cli.XXXXXX")
+pids=""
+trap 'for p in $pids; do kill -9 "$p" 2>/dev/null; done; rm -rf "$work"' EXIT
+export LD_LIBRARY_PATH="$sim" CASHDRAWER_SIM_DRAWER_CLOSES_MS=300 ASAN_OPTIONS=detect_leaks=0
+[ -n "$asan" ] && export LD_PRELOAD="$asan"
+passed=0 failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
+
+settings() { # FILE JOURNAL [EXTRA LINES]
+  printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=%s\n%s\n[RN340_CashA]\nOpenWhen=1\n' "$2" "${3:-}" >"$1"
+}
+
+# A cycle: the agent starts, a confirmed kick from the console opens the
+# simulated drawer, which shuts by itself 300 ms later.
+settings "$work/agent.ini" "$work/journal"
+mkfifo "$work/console"
+"$agent" --config "$work/agent.ini" serve <"$work/console" 2>"$work/serve.log" &
+serve=$!
+pids="$serve"
+exec 3>"$work/console"
+for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA' "$work/serve.log" && break; sleep 0.05; done
+echo "open RN340_CashA --confirm --timeout 1000" >&3
+for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log" && break; sleep 0.05; done
+
+# A second agent on the same journal is refused, and says why.
+"$agent" --config "$work/agent.ini" serve --no-console </dev/null 2>"$work/second.log"
+status=$?
+if [ "$status" -eq 6 ] && grep -q 'journal.lock: another agent writes this journal' "$work/second.log"; then pass; else
+  fail "second agent: exit $status, $(cat "$work/second.log")"; fi
+
+kill -TERM "$serve"
+wait "$serve"
+status=$?
+exec 3>&-
+[ "$status" -eq 0 ] && pass || fail "the agent's exit on SIGTERM: $status"
+
+kinds=$("$agent" journal show --folder "$work/journal" --json | sed -E 's/.*"kind":"([a-z-]+)".*/\1/' | tr '\n' ' ')
+expected="agent-started closed kick opened closed agent-stopped "
+[ "$kinds" = "$expected" ] && pass || fail "journal kinds: '$kinds', expected '$expected'"
+"$agent" journal show --folder "$work/journal" --json | grep -q '"kind":"kick","drawer":"RN340_CashA","by":"console","confirm":true,"result":1,"outcome":"opened"' \
+  && pass || fail "the kick's line: $("$agent" journal show --folder "$work/journal" --json | grep kick)"
+"$agent" stats --folder "$work/journal" --json >"$work/stats.json"
+grep -q '"DrawerGoodOpenCount": 1' "$work/stats.json" && grep -q '"openings": 1' "$work/stats.json" && pass \
+  || fail "statistics: $(cat "$work/stats.json")"
+
+out=$("$agent" journal verify "$work/journal" 2>&1)
+status=$?
+[ "$status" -eq 0 ] && echo "$out" | grep -q 'the journal is whole: 6 lines, seq 1 to 6' && pass || fail "verify: $status $out"
+
+# One byte changed in line 4: verify names that line and exits 4.
+file="$work/journal/journal-000001.jsonl"
+sed -i '4s/"raw":1/"raw":0/' "$file"
+out=$("$agent" journal verify "$work/journal" 2>&1)
+status=$?
+[ "$status" -eq 4 ] && echo "$out" | grep -q 'journal-000001.jsonl line 4 (seq 4): the line was changed' && pass \
+  || fail "verify after an edit: $status $out"
+
+# Settings that cannot be meant: exit 2, naming file, key and value.
+check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
+  printf '[Agent]\nDrawers=%s\nJournalFolder=%s\n%s\n' "$3" "$work/j2" "$2" >"$work/bad.ini"
+  "$agent" --config "$work/bad.ini" serve --no-console </dev/null 2>"$work/bad.log"
+  status=$?
+  if [ "$status" -eq "$5" ] && grep -Eq -- "$4" "$work/bad.log"; then pass; else fail "$1: exit $status, $(cat "$work/bad.log")"; fi
+}
+check_settings "poll of 0" "PollMs=0" RN340_CashA "bad.ini: \[Agent\] PollMs=0: a whole number from 10 to 60000" 2
+check_settings "unknown drawer" "" RN340_Cash "bad.ini: \[Agent\] Drawers: RN340_Cash is not a drawer" 2
+touch "$work/file"
+printf '[Agent]\nDrawers=RN340_CashA\nJournalFolder=%s/file/journal\n' "$work" >"$work/bad.ini"
+"$agent" --config "$work/bad.ini" serve --no-console </dev/null 2>"$work/bad.log"
+status=$?
+[ "$status" -eq 5 ] && grep -q 'JournalFolder=.*file/journal: .*Not a directory' "$work/bad.log" && pass \
+  || fail "journal folder that cannot be made: exit $status, $(cat "$work/bad.log")"
+"$agent" --config "$work/missing.ini" serve --no-console </dev/null 2>"$work/bad.log"
+status=$?
+[ "$status" -eq 2 ] && grep -q 'missing.ini: the settings file cannot be read' "$work/bad.log" && pass \
+  || fail "missing settings: exit $status"
+
+echo "agent command line: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
