@@ -48,6 +48,10 @@ void StatusReportAssembler::Poll(SerialLink& link, SerialDrawerState& state) {
     // dropped at its end all the same, so where the line is drawn between
     // "full" and "overflowed" changes nothing a reader sees.)
     if (overflowed_ || fill_ + bytes > burst_.size()) {
+        // (Reads bring at most kSerialReadMax bytes, so the buffer can only
+        // overflow past 1048 bytes gathered, and no burst that long can be a
+        // report whatever follows: the flag keeps the rule plain should the
+        // sizes ever change, and no test can tell it from its absence.)
         overflowed_ = true;
         return;
     }

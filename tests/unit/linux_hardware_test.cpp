@@ -185,6 +185,25 @@ TEST_F(DevMem, TheStatusIsTheSenseBitOfTheMappedRegister) {
     EXPECT_EQ(memory.Peek(kStatusB), 0xFFFFFFFDu); // set B's status read writes nothing
 }
 
+// A service started with its standard input closed gets descriptor 0 for
+// the first file it opens: that is a memory device like any other.
+TEST_F(DevMem, DescriptorZeroIsAnOpenedDevice) {
+    PhysicalMemoryFile memory(folder_ / "mem", 0xFDAE1000);
+    memory.Poke(kStatusB, 0xFFFFFFFD);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(STDIN_FILENO);
+        DevMemBoardIo board(memory.Path());
+        MemoryGpioState state;
+        MemoryGpioDrawers drawers(board, clock_, state);
+        ::_exit(drawers.ReadMemoryGpioStatus(DrawerLetter::B) == Result::StateBit1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "read through descriptor 0";
+}
+
 TEST_F(DevMem, MemoryOutOfReachGivesNoHandleOrNoAccessAndSaysWhy) {
     // Missing device: no handle at all.
     DevMemBoardIo missing((folder_ / "no-such-mem").string());
