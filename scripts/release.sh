@@ -66,14 +66,14 @@ for arch in $arches; do
   esac
   build=$build_root/$arch
   if [ "$do_build" -eq 1 ]; then
-    { cmake --preset "$arch" -B "$build" && cmake --build "$build" -j2 --target Cash_Drawer_DLL cashdrawer; } \
+    { cmake --preset "$arch" -B "$build" && cmake --build "$build" -j2 --target Cash_Drawer_DLL cashdrawer cashdrawer-agent; } \
       >"$stage/build-$arch.log" 2>&1 || { cat "$stage/build-$arch.log" >&2; exit 1; }
   fi
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   [ -n "$version" ] || { echo "no project version in $build/CMakeCache.txt" >&2; exit 1; }
   name=cash-drawer-$version-$arch
   top=$stage/$arch/$name
-  mkdir -p "$top"/{bin/sim,debug,include,lib/cmake/CashDrawer,examples,python}
+  mkdir -p "$top"/{bin/sim,debug,include,lib/cmake/CashDrawer,examples/agent,python}
 
   # The DLL stripped, its debug information apart, linked by .gnu_debuglink
   # (name and CRC of the debug file) so a debugger finds it.
@@ -81,6 +81,7 @@ for arch in $arches; do
   "$triple-strip" --strip-all -o "$top/bin/Cash_Drawer_DLL.dll" "$build/bin/Cash_Drawer_DLL.dll"
   (cd "$top/debug" && "$triple-objcopy" --add-gnu-debuglink=Cash_Drawer_DLL.dll.debug "$top/bin/Cash_Drawer_DLL.dll")
   "$triple-strip" --strip-all -o "$top/bin/cashdrawer.exe" "$build/bin/cashdrawer.exe"
+  "$triple-strip" --strip-all -o "$top/bin/cashdrawer-agent.exe" "$build/bin/cashdrawer-agent.exe"
   for double in "$port_io" QuorlinIO.dll; do
     "$triple-strip" --strip-all -o "$top/bin/sim/$double" "$build/bin/sim/$double"
   done
@@ -99,6 +100,7 @@ for arch in $arches; do
   done
   cp cmake/CashDrawerConfig.cmake "$build/generated/CashDrawerConfigVersion.cmake" "$top/lib/cmake/CashDrawer/"
   cp -r examples/c examples/csharp examples/python "$top/examples/"
+  cp agent/cashdrawer-agent.ini "$top/examples/agent/"
   cp "$stage"/wheel/out/cashdrawer-*.whl "$top/python/"
   # The integrators' README, not the developers'.
   cp docs/integrators/README.md "$top/README.md"

@@ -27,10 +27,12 @@ expected=$(sed "s|^|$top/|" <<LIST
 CHANGELOG.md
 README.md
 bin/Cash_Drawer_DLL.dll
+bin/cashdrawer-agent.exe
 bin/cashdrawer.exe
 bin/sim/QuorlinIO.dll
 bin/sim/$port_io
 debug/Cash_Drawer_DLL.dll.debug
+examples/agent/cashdrawer-agent.ini
 examples/c/open_drawer.c
 examples/csharp/OpenDrawer.cs
 examples/python/open_drawer.py
@@ -73,7 +75,7 @@ grep -q '^# Cash drawer library for integrators' "$work/README.md" || fail "READ
 # The changelog has an entry for this version.
 grep -q "^## $version " "$work/CHANGELOG.md" || fail "CHANGELOG.md has no entry for $version"
 pe_time=$(TZ=UTC date -d "@$commit_time" '+%a %b %e %H:%M:%S %Y')
-for binary in "$dll" "$work/bin/cashdrawer.exe"; do
+for binary in "$dll" "$work/bin/cashdrawer.exe" "$work/bin/cashdrawer-agent.exe"; do
   TZ=UTC "$objdump" -p "$binary" | grep -q "^Time/Date[[:space:]]*$pe_time\$" ||
     fail "$(basename "$binary") carries another time than the commit's ($pe_time): $(TZ=UTC "$objdump" -p "$binary" | grep '^Time/Date')"
 done
