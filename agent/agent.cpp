@@ -167,18 +167,26 @@ void Agent::Flush() {
             }
         }
         if (!written) {
-            health_.journalOk = false;
             health_.journalFailure = journal_.Failure();
             health_.eventsWaiting = waiting_.size();
+            SetJournalHealth(false);
             return;
         }
         for (const auto& listener : listeners_) {
             listener(*written);
         }
     }
-    health_.journalOk = true;
     health_.journalFailure.clear();
     health_.eventsWaiting = 0;
+    SetJournalHealth(true);
+}
+
+void Agent::SetJournalHealth(bool ok) {
+    const bool changed = health_.journalOk != ok;
+    health_.journalOk = ok;
+    if (changed && healthListener_) {
+        healthListener_(health_);
+    }
 }
 
 } // namespace cashdrawer::agent

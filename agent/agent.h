@@ -42,6 +42,8 @@ public:
 
     // Told of each event once it is in the journal.
     void OnEvent(std::function<void(const JournalledEvent&)> listener) { listeners_.push_back(std::move(listener)); }
+    // Told when the journal starts failing and when it takes lines again.
+    void OnHealthChange(std::function<void(const AgentHealth&)> listener) { healthListener_ = std::move(listener); }
 
     void Start();
     // One status read of every drawer; a change is an event.
@@ -66,6 +68,7 @@ private:
     // Queues the event with the present time and journals what it can.
     void Emit(Event event);
     void Flush();
+    void SetJournalHealth(bool ok);
     // The event, journalled now; its seq or 0.
     uint64_t EmitNow(Event event);
 
@@ -75,6 +78,7 @@ private:
     AgentClock& clock_;
     std::vector<DrawerWatch> watches_;
     std::vector<std::function<void(const JournalledEvent&)>> listeners_;
+    std::function<void(const AgentHealth&)> healthListener_;
     struct Waiting {
         Event event;
         int64_t unixMillis;

@@ -57,6 +57,14 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     SystemAgentClock clock;
     Agent agent(*settings, *drawers, *journal, clock);
     agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
+    agent.OnHealthChange([&err](const AgentHealth& health) {
+        if (health.journalOk) {
+            err << "cashdrawer-agent: the journal takes lines again\n" << std::flush;
+        } else {
+            err << "cashdrawer-agent: the journal is failing, events wait unpublished: " << health.journalFailure << "\n"
+                << std::flush;
+        }
+    });
     const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
     agent.Start();
     ServeLoop(agent, clock, wait, settings->pollMs, log);

@@ -32,6 +32,9 @@ public:
     }
 
     Woken Wait(uint32_t ms, std::string& line) override {
+        if (TakeLine(line)) {
+            return Woken::Line; // typed together with the one before
+        }
         pollfd watched[2] = {{stopPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         const nfds_t count = console_ ? 2 : 1;
         const int ready = ::poll(watched, count, static_cast<int>(ms));
@@ -56,16 +59,23 @@ private:
             return Woken::TimeUp;
         }
         pending_.append(chunk, static_cast<std::size_t>(got));
+        if (TakeLine(line)) {
+            return Woken::Line;
+        }
+        if (pending_.size() > 4096) {
+            pending_.clear(); // no command is this long
+        }
+        return Woken::TimeUp;
+    }
+
+    bool TakeLine(std::string& line) {
         const std::size_t end = pending_.find('\n');
         if (end == std::string::npos) {
-            if (pending_.size() > 4096) {
-                pending_.clear(); // no command is this long
-            }
-            return Woken::TimeUp;
+            return false;
         }
         line = pending_.substr(0, end);
         pending_.erase(0, end + 1);
-        return Woken::Line;
+        return true;
     }
 
     bool console_;

@@ -180,7 +180,12 @@ TEST(AgentStart, JournalsTheStartWithTheLibraryAndSetsATornLineAsideFirst) {
 TEST(AgentJournalFailure, EventsWaitUnpublishedUntilTheJournalTakesThem) {
     AgentBench bench(Watching({{"A", 1}}));
     bench.drawers.readings["A"] = {0, 1, 0, 1};
-    bench.Make().Start();
+    bench.Make();
+    std::vector<std::string> healthSaid;
+    bench.agent->OnHealthChange([&](const AgentHealth& health) {
+        healthSaid.push_back(health.journalOk ? "ok" : "failing " + std::to_string(health.eventsWaiting));
+    });
+    bench.agent->Start();
     ASSERT_EQ(bench.told.size(), 2u);
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
@@ -200,6 +205,7 @@ TEST(AgentJournalFailure, EventsWaitUnpublishedUntilTheJournalTakesThem) {
 
     bench.Polls(1);
     EXPECT_TRUE(bench.agent->Health().journalOk);
+    EXPECT_EQ(healthSaid, (std::vector<std::string>{"failing 1", "ok"})); // once each way
     const auto events = ReadAll(bench.folder.path());
     EXPECT_EQ(KindsOf(events), (std::vector<std::string>{"agent-started", "closed", "opened", "closed", "opened",
                                                          "kick"}));

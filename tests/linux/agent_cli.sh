@@ -64,6 +64,33 @@ status=$?
 [ "$status" -eq 4 ] && echo "$out" | grep -q 'journal-000001.jsonl line 4 (seq 4): the line was changed' && pass \
   || fail "verify after an edit: $status $out"
 
+# A journal that can grow no further (RLIMIT_FSIZE, as a full disk): the
+# agent serves on, says the journal fails, answers kicks unjournalled, and
+# leaves only whole lines. Its log goes through a pipe, which the limit
+# does not touch.
+settings "$work/full.ini" "$work/full-journal"
+mkfifo "$work/full-console" "$work/full-log"
+cat "$work/full-log" >"$work/full.log" &
+logger=$!
+prlimit --fsize=700 "$agent" --config "$work/full.ini" serve <"$work/full-console" 2>"$work/full-log" &
+full=$!
+pids="$pids $full"
+exec 4>"$work/full-console"
+for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA' "$work/full.log" && break; sleep 0.05; done
+echo "open RN340_CashA" >&4
+echo "open RN340_CashA" >&4
+for i in $(seq 1 100); do [ "$(grep -c 'not journalled' "$work/full.log")" -ge 2 ] && break; sleep 0.05; done
+kill -TERM "$full"
+wait "$full"
+wait "$logger"
+exec 4>&-
+grep -q 'the journal is failing, events wait unpublished: .*journal-000001.jsonl: File too large' "$work/full.log" && pass \
+  || fail "full journal: $(cat "$work/full.log")"
+[ "$(grep -c 'open RN340_CashA: kicked (1), not journalled' "$work/full.log")" -eq 2 ] && pass \
+  || fail "kicks while the journal is full: $(cat "$work/full.log")"
+out=$("$agent" journal verify "$work/full-journal" 2>&1)
+[ $? -eq 0 ] && pass || fail "the full journal's lines: $out"
+
 # Settings that cannot be meant: exit 2, naming file, key and value.
 check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
   printf '[Agent]\nDrawers=%s\nJournalFolder=%s\n%s\n' "$3" "$work/j2" "$2" >"$work/bad.ini"
