@@ -136,6 +136,8 @@ int LockFolder(const std::string& path) {
 int OpenLocked(const std::string& path) {
     // Bounded, so that a file replaced under us for ever cannot hold a
     // writer; in practice a second attempt always finds the file stable.
+    // (Only a writer that loses the race a hundred times in a row reaches
+    // the bound: no test can make that happen on purpose.)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0) {

@@ -112,7 +112,9 @@ static_assert(kCatalogue.size() == 57);
 
 // Every row carries the arguments its method takes; the 32-bit rows carry
 // the RN370 wiring of their own letter, the 8-bit rows an 8-bit wiring.
-// (Compared by content: addresses are not constants in a sanitised build.)
+// (Compared by content: addresses are not constants in a sanitised build.
+// A compile-time guard like the one below: what it answers for a faulty
+// catalogue only the compiler ever sees.)
 constexpr bool ArgumentsMatchMethods() {
     for (const CatalogueRow& row : kCatalogue) {
         if (row.args.index() != row.method->argsIndex) {

@@ -185,6 +185,8 @@ TEST(SerialSettings, DecimalParsing) {
         {"abc", 0},        {"-", 0},                {" + 5", 0},    {"0012", 12},             {"12 34", 12},
         {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX}, {"99999999999999999999", INT32_MAX},
         {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN}, {"-99999999999999999999", INT32_MIN},
+        // Every blank the C library's strtol skips, each on its own.
+        {" 1", 1}, {"\t2", 2}, {"\n3", 3}, {"\v4", 4}, {"\f5", 5}, {"\r6", 6}, {"\x01" "7", 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(ParseDecimal(c.text), c.value) << '"' << c.text << '"';

@@ -158,6 +158,18 @@ TEST(SharedObject, TheSimulatedDrawerOpensWhenKickedAndShuts) {
     EXPECT_EQ(pushShut("RN2180_CashB"), 0);
     EXPECT_EQ(pushShut("KV7830_CashA"), -1);
 
+    // The health check names the file the library was loaded from.
+    using HealthFn = int (*)(const char*, char*, int);
+    const auto health = Symbol<HealthFn>(library, "CheckCashDrawerHealth");
+    ASSERT_TRUE(health);
+    std::string report(16384, '\0');
+    health("RN340_CashA", report.data(), static_cast<int>(report.size()));
+    const std::string libraryFile = std::filesystem::canonical(CASHDRAWER_SIM_LIBRARY).string();
+    const std::string named = std::filesystem::path(CASHDRAWER_SIM_LIBRARY).string();
+    EXPECT_TRUE(report.find("\"library\":\"" + named + "\"") != std::string::npos ||
+                report.find("\"library\":\"" + libraryFile + "\"") != std::string::npos)
+        << report.c_str();
+
     closesAfter(20);
     ASSERT_EQ(status("RN340_CashA"), 0); // an unset port reads 0xFF: state 0
     ASSERT_EQ(kick("RN340_CashA"), 1);
