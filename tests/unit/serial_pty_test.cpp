@@ -7,6 +7,8 @@
 #include "sim/sim_serial_device.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <poll.h>
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -257,6 +259,43 @@ TEST(PosixSerialLine, OpenLeavesTheTerminalRawAtTheRateAskedFor) {
     EXPECT_EQ(line.c_cc[VMIN], 0);
     ::close(probe);
     link.Close();
+    ::close(master);
+}
+
+// A service started without standard input opens the port as descriptor
+// 0: it is a port like any other, read and written.
+TEST(PosixSerialLine, DescriptorZeroIsAnOpenedPort) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(STDIN_FILENO);
+        PosixSerialLink link(slave);
+        bool ok = link.Open(1, 9600, kParityNone, 8, kOneStopBit) == Result::Ok && link.IsOpen();
+        const uint8_t request = 0x05;
+        ok = ok && link.Write(&request, 1) == Result::Ok;
+        uint8_t answer[kSerialReadMax] = {};
+        int got = 0;
+        for (int tries = 0; ok && got == 0 && tries < 500; ++tries) {
+            got = link.ReadInput(answer);
+            ::usleep(2000);
+        }
+        ::_exit(ok && got == 1 && answer[0] == 0x14 ? 0 : 1);
+    }
+    uint8_t request = 0;
+    pollfd ready{master, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+    ASSERT_EQ(::read(master, &request, 1), 1);
+    EXPECT_EQ(request, 0x05);
+    const uint8_t answer = 0x14;
+    ASSERT_EQ(::write(master, &answer, 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "read and written through descriptor 0";
     ::close(master);
 }
 
