@@ -1,7 +1,6 @@
 #include "journal.h"
 
 #include "journal_line.h"
-#include "platform/whole_file.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -86,7 +85,7 @@ bool Journal::Recover(std::string& error) {
         return OpenFirstOrSay(1, error);
     }
     for (auto file = files.rbegin(); file != files.rend(); ++file) {
-        const auto content = ReadWholeFile(file->path);
+        const auto content = ReadFileBytes(file->path);
         if (!content) {
             error = file->path + ": cannot be read";
             return false;
@@ -224,7 +223,7 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
             return fail(file, 1, "the file before it, " + FileName(JournalFilePath(folder, expectedNumber)) + ", is missing");
         }
         ++expectedNumber;
-        const auto content = ReadWholeFile(file.path);
+        const auto content = ReadFileBytes(file.path);
         if (!content) {
             return fail(file, 1, "the file cannot be read");
         }

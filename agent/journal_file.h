@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,5 +43,9 @@ void SyncFolder(const std::string& folder);
 
 // Cuts a file to `size` bytes.
 bool TruncateFile(const std::string& path, uint64_t size);
+
+// A whole file's bytes, by a UTF-8 path (on Windows through the UTF-16
+// API, so a folder of any name works); nothing when it cannot be read.
+std::optional<std::string> ReadFileBytes(const std::string& path);
 
 } // namespace cashdrawer::agent

@@ -1,5 +1,7 @@
 #include "journal_file.h"
 
+#include "platform/whole_file.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -111,5 +113,7 @@ void SyncFolder(const std::string& folder) {
 }
 
 bool TruncateFile(const std::string& path, uint64_t size) { return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0; }
+
+std::optional<std::string> ReadFileBytes(const std::string& path) { return ReadWholeFile(path); }
 
 } // namespace cashdrawer::agent

@@ -1,7 +1,7 @@
 #include "settings.h"
 
 #include "config/profile_ini.h"
-#include "platform/whole_file.h"
+#include "journal_file.h"
 
 #include <algorithm>
 #include <charconv>
@@ -120,7 +120,7 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
 }
 
 std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::string& error) {
-    const auto text = ReadWholeFile(file);
+    const auto text = ReadFileBytes(file);
     if (!text) {
         error = file + ": the settings file cannot be read (missing, or not a file)";
         return std::nullopt;
