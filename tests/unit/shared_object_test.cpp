@@ -147,6 +147,10 @@ TEST(SharedObject, TheSimulatedDrawerOpensWhenKickedAndShuts) {
     const auto pushShut = Symbol<DrawerFn>(library, "CashDrawerSimPushDrawerShut");
     const auto closesAfter = Symbol<ClosesFn>(library, "CashDrawerSimSetDrawerClosesAfter");
     ASSERT_TRUE(kick && status && pushShut && closesAfter);
+    // The very first call of a fresh load may be the error text: empty.
+    const auto lastError = Symbol<TraceFn>(library, "GetCashDrawerError");
+    ASSERT_TRUE(lastError);
+    EXPECT_EQ(lastError(nullptr, 0), 0);
 
     closesAfter(0);
     const int memoryRest = status("RN2180_CashB"); // unset memory reads 0: state 1
