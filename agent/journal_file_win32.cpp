@@ -1,5 +1,6 @@
 #include "journal_file.h"
 
+#include "platform/whole_file_win32.h"
 #include "win32_text.h"
 
 namespace cashdrawer::agent {
@@ -99,21 +100,6 @@ bool TruncateFile(const std::string& path, uint64_t size) {
     return done;
 }
 
-std::optional<std::string> ReadFileBytes(const std::string& path) {
-    HANDLE file = ::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[4096];
-    DWORD got = 0;
-    bool ok = true;
-    while ((ok = ::ReadFile(file, chunk, sizeof chunk, &got, nullptr) != 0) && got > 0) {
-        content.append(chunk, got);
-    }
-    ::CloseHandle(file);
-    return ok ? std::optional<std::string>(content) : std::nullopt;
-}
+std::optional<std::string> ReadFileBytes(const std::string& path) { return ReadWholeFileW(Wide(path)); }
 
 } // namespace cashdrawer::agent
