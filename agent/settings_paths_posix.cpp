@@ -2,7 +2,7 @@
 
 namespace cashdrawer::agent {
 
-// Set by the build from the install prefix (/usr/local/etc, /var/lib).
+// Set by the build: the install's etc (/usr/local/etc), and /var/lib.
 std::string DefaultSettingsFile() { return CASHDRAWER_AGENT_SYSCONFDIR "/cashdrawer/cashdrawer-agent.ini"; }
 std::string DefaultJournalFolder() { return CASHDRAWER_AGENT_STATEDIR "/cashdrawer/journal"; }
 
