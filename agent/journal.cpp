@@ -241,13 +241,9 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
             ParsedLine parsed;
             switch (CheckLine(line, parsed)) {
             case LineProblem::NotJournalLine: return fail(file, lineNumber, "not a journal line");
-            case LineProblem::HashMismatch: {
-                const Json object = Json::parse(line, nullptr, false);
-                if (object.is_object() && object.contains("seq") && object["seq"].is_number_unsigned()) {
-                    report.seq = object["seq"].get<uint64_t>();
-                }
+            case LineProblem::HashMismatch:
+                report.seq = parsed.event.seq;
                 return fail(file, lineNumber, "the line was changed: its hash does not match its text");
-            }
             case LineProblem::None: break;
             }
             report.seq = parsed.event.seq;

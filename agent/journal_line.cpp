@@ -58,11 +58,6 @@ LineProblem CheckLine(std::string_view line, ParsedLine& parsed) {
         !object["kind"].is_string() || !object.contains("prev") || !object["prev"].is_string()) {
         return LineProblem::NotJournalLine;
     }
-    std::string signedText(line.substr(0, line.size() - kHashTailLength));
-    signedText += '}';
-    if (Sha256Hex(signedText) != hash) {
-        return LineProblem::HashMismatch;
-    }
     parsed.hash = std::string(hash);
     parsed.prev = object["prev"].get<std::string>();
     parsed.event.seq = object["seq"].get<uint64_t>();
@@ -74,6 +69,11 @@ LineProblem CheckLine(std::string_view line, ParsedLine& parsed) {
         if (key != "seq" && key != "time" && key != "kind" && key != "prev" && key != "hash") {
             parsed.event.fields[key] = value;
         }
+    }
+    std::string signedText(line.substr(0, line.size() - kHashTailLength));
+    signedText += '}';
+    if (Sha256Hex(signedText) != hash) {
+        return LineProblem::HashMismatch;
     }
     return LineProblem::None;
 }

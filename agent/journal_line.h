@@ -34,6 +34,7 @@ struct ParsedLine {
 enum class LineProblem { None, NotJournalLine, HashMismatch };
 
 // Checks a line's form and its own hash (not its place in the chain).
+// `parsed` is filled for a line of journal form, its hash right or not.
 LineProblem CheckLine(std::string_view line, ParsedLine& parsed);
 
 // Unix time in milliseconds as RFC 3339 UTC: "2026-12-07T10:15:02.120Z".

@@ -4,13 +4,14 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace cashdrawer::agent {
 
 inline std::wstring Wide(const std::string& utf8) {
     const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
     if (length > 0) {
         ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), length);
     }
@@ -20,7 +21,7 @@ inline std::wstring Wide(const std::string& utf8) {
 inline std::string Narrow(const std::wstring& wide) {
     const int length =
         ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-    std::string utf8(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+    std::string utf8(static_cast<std::size_t>(std::max(length, 0)), '\0');
     if (length > 0) {
         ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), utf8.data(), length, nullptr,
                               nullptr);

@@ -76,6 +76,10 @@ TEST(JournalLine, RefusesWhatIsNotAnUnalteredLine) {
         ParsedLine parsed;
         EXPECT_EQ(CheckLine(c.text, parsed), c.problem) << c.text;
     }
+    ParsedLine changed; // read all the same, so verify can name its seq
+    ASSERT_EQ(CheckLine(raw, changed), LineProblem::HashMismatch);
+    EXPECT_EQ(changed.event.seq, 3u);
+    EXPECT_EQ(changed.event.fields["raw"], 0);
 }
 
 TEST(Journal, NumbersOnAcrossRestartsAndChainsEachLineToTheOneBefore) {
