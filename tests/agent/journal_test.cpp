@@ -76,6 +76,22 @@ TEST(JournalLine, RefusesWhatIsNotAnUnalteredLine) {
         ParsedLine parsed;
         EXPECT_EQ(CheckLine(c.text, parsed), c.problem) << c.text;
     }
+    // Each field a line must have, missing or of the wrong type: no journal
+    // line, whatever its hash.
+    const std::string tail = ",\"hash\":\"" + std::string(64, 'a') + "\"}";
+    for (const char* fields : {
+             R"({"time":"t","kind":"k","prev":"p")",         R"({"seq":-1,"time":"t","kind":"k","prev":"p")",
+             R"({"seq":"1","time":"t","kind":"k","prev":"p")", R"({"seq":1,"kind":"k","prev":"p")",
+             R"({"seq":1,"time":5,"kind":"k","prev":"p")",    R"({"seq":1,"time":"t","prev":"p")",
+             R"({"seq":1,"time":"t","kind":[],"prev":"p")",   R"({"seq":1,"time":"t","kind":"k")",
+             R"({"seq":1,"time":"t","kind":"k","prev":null)", R"(["seq",1,"time","t","kind","k","prev","p")",
+         }) {
+        ParsedLine parsed;
+        EXPECT_EQ(CheckLine(std::string(fields) + tail, parsed), LineProblem::NotJournalLine) << fields;
+    }
+    ParsedLine whole;
+    EXPECT_EQ(CheckLine(R"({"seq":1,"time":"t","kind":"k","prev":"p")" + tail, whole), LineProblem::HashMismatch);
+
     ParsedLine changed; // read all the same, so verify can name its seq
     ASSERT_EQ(CheckLine(raw, changed), LineProblem::HashMismatch);
     EXPECT_EQ(changed.event.seq, 3u);
