@@ -35,6 +35,11 @@ TEST(UtcTime, FormatsRfc3339WithMilliseconds) {
         {-1, "1969-12-31T23:59:59.999Z"},
         {1796733296789, "2026-12-08T12:34:56.789Z"},
         {253402300799999, "9999-12-31T23:59:59.999Z"},
+        // The month ends where the day-of-year arithmetic turns over.
+        {1775001599999, "2026-03-31T23:59:59.999Z"},
+        {1801396800000, "2027-01-31T12:00:00.000Z"},
+        // Before 0000-03-01 the 400-year era is a negative one.
+        {-62162121600000, "0000-02-29T00:00:00.000Z"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatUtcMillis(c.millis), c.text) << c.millis;
