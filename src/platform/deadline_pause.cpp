@@ -16,8 +16,8 @@ PauseResult PauseUntilDeadline(PauseParts& parts, uint64_t durationMicros, uint6
         parts.CoarseSleepMicros(std::min(sleepUntil - now, durationMicros));
         ++result.coarseSleeps;
         const uint64_t woke = parts.NowMicros();
-        // (Waking exactly at its end is 0 late, whichever side of the test it falls.)
-        result.worstSleepLateMicros = std::max(result.worstSleepLateMicros, woke > sleepUntil ? woke - sleepUntil : 0);
+        // How late it woke: 0 when on time or early.
+        result.worstSleepLateMicros = std::max(result.worstSleepLateMicros, woke - std::min(woke, sleepUntil));
         if (woke == now) {
             result.clockStalled = true;
             break;

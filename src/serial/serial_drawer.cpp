@@ -69,7 +69,6 @@ void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
             state.reportArrived->Raise();
         }
     }
-    burst_.fill(0); // clean for the next burst (only its own bytes are ever read: no reader can tell)
     fill_ = 0;
     overflowed_ = false;
 }
