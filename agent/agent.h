@@ -60,7 +60,8 @@ private:
         enum class Seen { Nothing, Unreachable, State } seen = Seen::Nothing;
         int raw = -1;
         int64_t sinceMicros = 0; // when the present state (or unreachability) began
-        bool alarmed = false;    // left-open already raised for this opening
+        bool alarmed = false;    // left-open already raised for this opening (set anew at each state
+                                 // change, the first included: this first value is never read)
     };
 
     void Read(DrawerWatch& watch, int64_t now);

@@ -19,6 +19,8 @@ public:
     virtual ~ServeWait() = default;
     // Waits up to `ms`; a console line comes back in `line`.
     virtual Woken Wait(uint32_t ms, std::string& line) = 0;
+    // Whether it still reads the console: not after its input ended.
+    virtual bool ReadsConsole() const { return false; }
 };
 
 // The platform's: stops on SIGINT/SIGTERM (Ctrl+C, Ctrl+Break, the console

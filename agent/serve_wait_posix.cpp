@@ -31,6 +31,8 @@ public:
         }
     }
 
+    bool ReadsConsole() const override { return console_; }
+
     Woken Wait(uint32_t ms, std::string& line) override {
         if (TakeLine(line)) {
             return Woken::Line; // typed together with the one before
@@ -55,7 +57,9 @@ private:
         char chunk[256];
         const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (got <= 0) {
-            console_ = false; // the end of the input (systemd gives /dev/null): serve on without it
+            // The end of the input (systemd gives /dev/null): serve on without
+            // it, or every wait would end at once on a stdin forever readable.
+            console_ = false;
             return Woken::TimeUp;
         }
         pending_.append(chunk, static_cast<std::size_t>(got));

@@ -4,7 +4,10 @@
 #include "serve.h"
 #include "statistics.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace cashdrawer::agent {
 namespace {
@@ -340,6 +343,25 @@ TEST(ServeLoop, PollsOnAFixedScheduleAndRunsConsoleKicks) {
     ASSERT_EQ(said.size(), 2u);
     EXPECT_EQ(said[0], "open A: opened (1), seq 3");
     EXPECT_EQ(said[1], "commands: open ID [--confirm] [--timeout MS]");
+}
+
+// Standard input at its end (systemd's /dev/null) is forever readable: the
+// wait stops reading it, or every wait would end at once.
+TEST(ServeWaitPosix, StopsReadingAConsoleWhoseInputEnded) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, STDIN_FILENO);
+        auto wait = MakeSystemServeWait(true);
+        std::string line;
+        const bool readBefore = wait->ReadsConsole();
+        const auto woken = wait->Wait(50, line);
+        ::_exit(readBefore && woken == ServeWait::Woken::TimeUp && !wait->ReadsConsole() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(ConsoleCommand, ParsesOnlyWellFormedKicks) {

@@ -308,6 +308,16 @@ TEST(Journal, RefusesToChainOntoALastLineThatWasEdited) {
     EXPECT_NE(error.find("journal verify"), std::string::npos) << error;
 }
 
+TEST(Journal, AJournalFileThatCannotBeReadIsNamed) {
+    TempFolder folder;
+    std::filesystem::create_directory(JournalFilePath(folder.path(), 1)); // a folder where a file belongs
+    Journal::OpenStatus status{};
+    std::string error;
+    EXPECT_FALSE(Journal::Open(JournalOptions{folder.path()}, status, error));
+    EXPECT_EQ(status, Journal::OpenStatus::Unusable);
+    EXPECT_EQ(error, JournalFilePath(folder.path(), 1) + ": cannot be read");
+}
+
 TEST(Journal, ASecondWriterIsRefused) {
     TempFolder folder;
     auto first = OpenJournal(folder.path());
