@@ -316,6 +316,9 @@ TEST(Journal, AJournalFileThatCannotBeReadIsNamed) {
     EXPECT_FALSE(Journal::Open(JournalOptions{folder.path()}, status, error));
     EXPECT_EQ(status, Journal::OpenStatus::Unusable);
     EXPECT_EQ(error, JournalFilePath(folder.path(), 1) + ": cannot be read");
+    JournalReport report;
+    ReadAll(folder.path(), &report);
+    EXPECT_EQ(report.Describe(), "journal-000001.jsonl line 1: the file cannot be read; the last whole seq before it is 0");
 }
 
 TEST(Journal, ASecondWriterIsRefused) {

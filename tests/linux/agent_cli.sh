@@ -48,6 +48,8 @@ expected="agent-started closed kick opened closed agent-stopped "
 [ "$kinds" = "$expected" ] && pass || fail "journal kinds: '$kinds', expected '$expected'"
 "$agent" journal show --folder "$work/journal" --json | grep -q '"kind":"kick","drawer":"RN340_CashA","by":"console","confirm":true,"result":1,"outcome":"opened"' \
   && pass || fail "the kick's line: $("$agent" journal show --folder "$work/journal" --json | grep kick)"
+since=$("$agent" journal show --folder "$work/journal" --since 4 --json | sed -E 's/^\{"seq":([0-9]+),.*/\1/' | tr '\n' ' ')
+[ "$since" = "4 5 6 " ] && pass || fail "journal show --since 4: seqs '$since'"
 "$agent" stats --folder "$work/journal" --json >"$work/stats.json"
 grep -q '"DrawerGoodOpenCount": 1' "$work/stats.json" && grep -q '"openings": 1' "$work/stats.json" && pass \
   || fail "statistics: $(cat "$work/stats.json")"
