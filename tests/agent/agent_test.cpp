@@ -364,6 +364,29 @@ TEST(ServeWaitPosix, StopsReadingAConsoleWhoseInputEnded) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// A kick that takes longer than several polls: the schedule starts anew
+// from its end, with one poll then and the next a whole period later, not
+// a burst of polls to catch up.
+TEST(ServeLoop, AfterALongKickTheScheduleStartsAnew) {
+    AgentBench bench(Watching({{"A", 1}}));
+    bench.drawers.readings["A"] = {0};
+    bench.Make().Start();
+    const int64_t start = bench.clock.steadyMicros;
+    bench.drawers.onKick = [&] { bench.clock.AdvanceMs(1000); };
+    ScriptedWait wait(bench.clock);
+    wait.stopAfter = 4;
+    wait.lines.push_back({start + 130'000, "open A --confirm"});
+    const int readsBefore = bench.drawers.reads;
+    bench.drawers.readLimit = readsBefore + 10;
+    ServeLoop(*bench.agent, bench.clock, wait, 100, [](const std::string&) {});
+    // Waits: 100 to the first poll; 100 more, ended at 130 ms by the line;
+    // the kick ends at 1130 ms: a poll, 100 to the next, then the stop.
+    EXPECT_EQ(wait.waits, (std::vector<uint32_t>{100, 100, 100, 100}));
+    // Reads: the poll at 100 ms, the kick's own read after it, the poll at
+    // 1130 ms, the one at 1230 ms.
+    EXPECT_EQ(bench.drawers.reads - readsBefore, 4);
+}
+
 TEST(ConsoleCommand, ParsesOnlyWellFormedKicks) {
     AgentBench bench(Watching({{"A", 1}}));
     bench.drawers.readings["A"] = {0};

@@ -12,8 +12,10 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,9 @@ public:
 class ScriptedDrawers final : public DrawerAccess {
 public:
     int GetCashStatus(const std::string& id) override {
+        if (++reads > readLimit) {
+            throw std::runtime_error("more status reads than the test allows");
+        }
         auto& script = readings[id];
         if (script.empty()) {
             return -1;
@@ -98,6 +103,9 @@ public:
     }
     int OpenCashConfirmed(const std::string& id, int timeoutMs) override {
         calls.push_back("OpenCashConfirmed " + id + " " + std::to_string(timeoutMs));
+        if (onKick) {
+            onKick();
+        }
         return kickResult;
     }
     std::string LastError() override { return lastError; }
@@ -108,6 +116,9 @@ public:
     int kickResult = 1;
     std::string lastError;
     std::vector<std::string> calls;
+    std::function<void()> onKick; // what a confirmed kick does meanwhile (the time it takes)
+    int reads = 0;
+    int readLimit = 100000;
 };
 
 inline std::unique_ptr<Journal> OpenJournal(const std::string& folder, uint64_t fileBytes = 8u << 20) {
