@@ -186,8 +186,11 @@ std::optional<Event> Journal::TakeSetAsideEvent() {
 
 std::string JournalReport::Describe() const {
     if (ok) {
-        return lines == 0 ? "the journal is empty"
-                          : "the journal is whole: " + std::to_string(lines) + " lines, seq 1 to " + std::to_string(lastSeq);
+        if (lines == 0) {
+            return "the journal is empty";
+        }
+        return "the journal is whole: " + std::to_string(lines) + (lines == 1 ? " line" : " lines") + ", seq 1 to " +
+               std::to_string(lastSeq);
     }
     if (lineNumber == 0) {
         return file + ": " + problem;

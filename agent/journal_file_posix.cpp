@@ -87,7 +87,7 @@ std::unique_ptr<FolderLock> LockFolder(const std::string& folder, LockResult& re
     const std::string path = folder + "/journal.lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) {
-        result = LockResult::Failed;
+        result = LockResult::Failed; // (as the caller's own default: said for the reader)
         error = path + ": " + std::strerror(errno);
         return nullptr;
     }

@@ -130,6 +130,22 @@ TEST(Journal, NumbersOnAcrossRestartsAndChainsEachLineToTheOneBefore) {
     EXPECT_EQ(events[2].fields["drawer"], "C");
 }
 
+TEST(JournalVerify, SaysHowMuchAWholeJournalHolds) {
+    TempFolder folder;
+    JournalReport report;
+    ReadAll(folder.path(), &report);
+    EXPECT_EQ(report.Describe(), "the journal is empty");
+    auto journal = OpenJournal(folder.path());
+    ASSERT_TRUE(journal->Append(Opened("A"), 0));
+    ReadAll(folder.path(), &report);
+    EXPECT_EQ(report.Describe(), "the journal is whole: 1 line, seq 1 to 1");
+    ASSERT_TRUE(journal->Append(Opened("B"), 0));
+    ReadAll(folder.path(), &report);
+    EXPECT_EQ(report.Describe(), "the journal is whole: 2 lines, seq 1 to 2");
+    ReadAll(folder / "missing", &report);
+    EXPECT_EQ(report.Describe(), folder / "missing" + ": no such journal folder");
+}
+
 TEST(Journal, RotatesBySizeAndTheChainRunsOnAcrossFiles) {
     TempFolder folder;
     const std::size_t lineBytes = ComposeLine(1, FormatUtcMillis(0), Opened("A"), kGenesisHash).size() + 1;
