@@ -122,6 +122,9 @@ Replace ReplaceAtomically(const std::string& path, const std::string& text, mode
 // from under it again and again. -1 when the folder cannot be opened (no
 // read right on it): then the file's own lock serves.
 int LockFolder(const std::string& path) {
+    // (The parent of a path is a folder whenever it opens at all, so
+    // O_DIRECTORY only says what is meant; O_CLOEXEC keeps the lock out of a
+    // program the application starts meanwhile.)
     const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
         ::close(fd);
@@ -182,6 +185,8 @@ bool UpdateIniFile(const std::string& path, const std::function<std::string(cons
     }
     struct stat held {};
     const auto content = ReadWholeDescriptor(locked.get());
+    // (A regular file just opened and locked reads and stats; only an I/O
+    // error gets here, which no test can raise on a file of its own.)
     if (!content || ::fstat(locked.get(), &held) != 0) {
         return false;
     }
