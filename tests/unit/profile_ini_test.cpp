@@ -1,4 +1,5 @@
 #include "config/ini_file.h"
+#include "platform/whole_file.h"
 #include "config/profile_ini.h"
 #include "sim/sim_terminal.h"
 
@@ -382,6 +383,30 @@ TEST(NoCurrentDirectory, MeansNoConfigurationFile) {
     const bool writtenAtRoot = std::filesystem::exists("/CashDrawerconfig.ini");
     std::filesystem::current_path(home);
     EXPECT_FALSE(writtenAtRoot);
+}
+
+} // namespace
+} // namespace cashdrawer
+
+namespace cashdrawer {
+namespace {
+
+// A process started without standard input gets descriptor 0 for the first
+// file it opens: the whole-file read takes it like any other.
+TEST(WholeFile, DescriptorZeroIsAnOpenedFile) {
+    const std::string path = (std::filesystem::temp_directory_path() / ("cashdrawer-whole-" + std::to_string(::getpid()))).string();
+    std::ofstream(path) << "[Drawer]\nKey=Value\n";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(STDIN_FILENO);
+        const auto content = ReadWholeFile(path);
+        ::_exit(content && *content == "[Drawer]\nKey=Value\n" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::filesystem::remove(path);
 }
 
 } // namespace
