@@ -23,7 +23,13 @@ cashdrawer-agent.exe service uninstall
 cashdrawer-agent.exe journal verify $win_work\\journal
 BAT
 cd "$folder" || exit 1
-output=$("$wine_run" cmd /c "$win_work\\cycle.bat" 2>&1 | tr -d '\r')
+# Into a file, not a pipe: a Wine program started on the way (services.exe
+# and the service itself) would inherit a pipe and hold it open. Bounded:
+# a service that never stops fails the test instead of stalling the run.
+timeout -k 10 180 "$wine_run" cmd /c "$win_work\\cycle.bat" >"$work/cycle.out" 2>&1
+status=$?
+output=$(tr -d '\r' <"$work/cycle.out")
+[ "$status" -eq 124 ] && echo "FAILED: the cycle did not end within 180 s"
 passed=0 failed=0
 expect() {
   if printf '%s\n' "$output" | grep -Eq -- "$2"; then
@@ -49,6 +55,7 @@ else
   failed=$((failed + 1))
   echo "FAILED: the service's log beside its settings: $log"
 fi
+[ "$status" -ne 124 ] || failed=$((failed + 1))
 [ "$failed" -eq 0 ] && [ -z "${AGENT_SERVICE_VERBOSE:-}" ] || printf '%s\n' "$output"
 echo "agent service: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
