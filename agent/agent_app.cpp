@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "journal.h"
 #include "journal_line.h"
+#include "pairing.h"
 #include "serve.h"
 #include "service.h"
 #include "settings.h"
@@ -107,6 +108,39 @@ int Stats(const std::string& folder, bool json, std::ostream& out, std::ostream&
     return kExitOk;
 }
 
+// Pairing codes and paired origins live beside the journal, in the
+// folder only the agent's account writes.
+int Pair(const std::string& folder, bool list, const std::string& revoke, std::ostream& out, std::ostream& err) {
+    auto store = MakeFolderPairingStore(folder);
+    std::string error;
+    if (list) {
+        const auto paired = store->Paired();
+        for (const PairedOrigin& entry : paired) {
+            out << entry.origin << "  paired " << FormatUtcMillis(entry.pairedUnixMillis) << "\n";
+        }
+        if (paired.empty()) {
+            out << "no web till is paired\n";
+        }
+        return kExitOk;
+    }
+    if (!revoke.empty()) {
+        if (!RevokePairing(*store, revoke, error)) {
+            err << "cashdrawer-agent: " << error << "\n";
+            return kExitPairing;
+        }
+        out << "revoked " << revoke << ": its token opens nothing now\n";
+        return kExitOk;
+    }
+    const auto code = IssuePairingCode(*store, SystemAgentClock().UnixMillis(), error);
+    if (!code) {
+        err << "cashdrawer-agent: the pairing code cannot be stored: " << error << "\n";
+        return kExitPairing;
+    }
+    out << "pairing code: " << *code << "\n"
+        << "valid for 2 minutes, once: enter it on the web till that is to open the drawers\n";
+    return kExitOk;
+}
+
 } // namespace
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -137,6 +171,13 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     stats->add_flag("--json", json, "one JSON object");
     stats->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
 
+    CLI::App* pair = app.add_subcommand("pair", "a one-time code that pairs a web till's origin (valid 2 minutes)");
+    bool list = false;
+    std::string revoke;
+    pair->add_flag("--list", list, "the paired origins");
+    pair->add_option("--revoke", revoke, "forget ORIGIN's token");
+    pair->add_option("--folder", folder, "the agent's journal folder (default: the settings' JournalFolder)");
+
     CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
     std::string action;
     service->add_option("ACTION", action, "install, uninstall, start, stop (run: the service's own entry)")->required();
@@ -165,6 +206,9 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (serve->parsed()) {
         auto wait = MakeSystemServeWait(!noConsole);
         return Serve(settingsFile, *wait, err);
+    }
+    if (pair->parsed()) {
+        return journalFolder(folder) ? Pair(folder, list, revoke, out, err) : kExitSettings;
     }
     if (verify->parsed() || show->parsed() || stats->parsed()) {
         if (!journalFolder(folder)) {

@@ -1,9 +1,10 @@
-// cashdrawer-agent's command line: serve, journal verify|show, stats,
+// cashdrawer-agent's command line: serve, journal verify|show, stats, pair,
 // service. Exit codes:
 //   0 done   1 usage   2 the settings are wrong   3 the drawer library
 //   cannot be loaded   4 verify found the journal altered or cut
 //   5 the journal cannot be used   6 another agent writes the journal
-//   7 the system refused a service action
+//   7 the system refused a service action   8 the pairings cannot be
+//   stored, or the origin to revoke is not paired
 #pragma once
 
 #include <ostream>
@@ -19,6 +20,7 @@ enum ExitCode : int {
     kExitJournalUnusable = 5,
     kExitJournalHeld = 6,
     kExitServiceRefused = 7,
+    kExitPairing = 8,
 };
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);

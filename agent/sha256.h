@@ -11,4 +11,7 @@ namespace cashdrawer::agent {
 // The digest of `text` as 64 lower-case hex digits.
 std::string Sha256Hex(std::string_view text);
 
+// Bytes as lower-case hex digits, two a byte.
+std::string HexOf(const unsigned char* bytes, std::size_t count);
+
 } // namespace cashdrawer::agent

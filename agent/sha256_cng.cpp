@@ -1,3 +1,4 @@
+#include "random.h"
 #include "sha256.h"
 
 #include <windows.h>
@@ -36,14 +37,16 @@ std::string Sha256Hex(std::string_view text) {
     if (!done) {
         throw std::runtime_error("CNG could not compute a SHA-256 digest");
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(sizeof digest * 2);
-    for (unsigned char byte : digest) {
-        hex += kHex[byte >> 4];
-        hex += kHex[byte & 0xF];
+    return HexOf(digest, sizeof digest);
+}
+
+std::string RandomHex(std::size_t count) {
+    std::string bytes(count, '\0');
+    if (::BCryptGenRandom(nullptr, reinterpret_cast<PUCHAR>(bytes.data()), static_cast<ULONG>(count),
+                          BCRYPT_USE_SYSTEM_PREFERRED_RNG) < 0) {
+        throw std::runtime_error("CNG has no random bytes to give");
     }
-    return hex;
+    return HexOf(reinterpret_cast<const unsigned char*>(bytes.data()), count);
 }
 
 } // namespace cashdrawer::agent

@@ -1,6 +1,8 @@
+#include "random.h"
 #include "sha256.h"
 
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <stdexcept>
 
@@ -13,14 +15,15 @@ std::string Sha256Hex(std::string_view text) {
         // Only an allocation failure inside libcrypto gets here.
         throw std::runtime_error("libcrypto could not compute a SHA-256 digest");
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(length * 2);
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 0xF];
+    return HexOf(digest, length);
+}
+
+std::string RandomHex(std::size_t count) {
+    std::string bytes(count, '\0');
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+        throw std::runtime_error("libcrypto has no random bytes to give");
     }
-    return hex;
+    return HexOf(reinterpret_cast<const unsigned char*>(bytes.data()), count);
 }
 
 } // namespace cashdrawer::agent

@@ -58,6 +58,20 @@ out=$("$agent" journal verify "$work/journal" 2>&1)
 status=$?
 [ "$status" -eq 0 ] && echo "$out" | grep -q 'the journal is whole: 6 lines, seq 1 to 6' && pass || fail "verify: $status $out"
 
+# Pairing: a fresh 8-digit code, kept only as its hash in a file for the
+# agent's account alone; nothing paired yet, so there is nothing to revoke.
+out=$("$agent" --config "$work/agent.ini" pair)
+code=$(echo "$out" | sed -nE 's/^pairing code: ([0-9]{8})$/\1/p')
+mode=$(stat -c %a "$work/journal/pairing-code.json" 2>/dev/null)
+if [ -n "$code" ] && [ "$mode" = 600 ] && ! grep -q "$code" "$work/journal/pairing-code.json"; then pass; else
+  fail "pair: '$out', the code file's mode $mode"; fi
+out=$("$agent" pair --list --folder "$work/journal")
+[ "$out" = "no web till is paired" ] && pass || fail "pair --list: $out"
+out=$("$agent" pair --revoke https://till.example --folder "$work/journal" 2>&1)
+status=$?
+[ "$status" -eq 8 ] && [ "$out" = "cashdrawer-agent: https://till.example is not paired" ] && pass \
+  || fail "pair --revoke of an origin not paired: $status $out"
+
 # One byte changed in line 4: verify names that line and exits 4.
 file="$work/journal/journal-000001.jsonl"
 sed -i '4s/"raw":1/"raw":0/' "$file"

@@ -1,0 +1,49 @@
+#include "owner_only_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace cashdrawer::agent {
+
+bool WriteOwnerOnlyFile(const std::string& path, const std::string& text, std::string& error) {
+    const std::string temporary = path + ".new";
+    ::unlink(temporary.c_str());
+    // O_EXCL with the mode given at creation: the file is never readable by
+    // others, not even for the moment before a chmod.
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = temporary + ": " + std::strerror(errno);
+        return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            error = temporary + ": " + (wrote < 0 ? std::strerror(errno) : "the file takes no more bytes");
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    if (!synced || std::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = path + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+void RemoveFileIfThere(const std::string& path) { ::unlink(path.c_str()); }
+
+} // namespace cashdrawer::agent
