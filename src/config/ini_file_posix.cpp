@@ -180,6 +180,9 @@ bool UpdateIniFile(const std::string& path, const std::function<std::string(cons
     const Descriptor folderLock(LockFolder(path));
     RemoveStaleTemporaries(FolderOf(path), folderLock.get() >= 0);
     Descriptor locked(OpenLocked(path));
+    // (Descriptor 0 is a file like any other here; but the folder lock,
+    // opened just before, takes 0 when it is free, and for root, as the
+    // tests run, that lock always opens: no test reaches 0 on this line.)
     if (locked.get() < 0) {
         return false;
     }

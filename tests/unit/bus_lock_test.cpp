@@ -52,6 +52,11 @@ TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
     EXPECT_FALSE(theirs.Acquire());
     ours.Release();
     EXPECT_TRUE(theirs.Acquire());
+    // A second release gives back nothing more: the descriptor number it
+    // had is likely theirs now, and closing it would free their claim.
+    ours.Release();
+    FlockBusLock third(path);
+    EXPECT_FALSE(third.Acquire()) << "still held by theirs";
     theirs.Release();
     ::close(ready[0]);
     ::close(ready[1]);

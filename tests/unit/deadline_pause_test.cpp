@@ -27,9 +27,11 @@ public:
         ++spins;
         now_ += 3;
     }
+    void CoarseDone() override { spinsBeforeCoarseDone.push_back(spins); }
 
     std::vector<uint64_t> requests;
     int spins = 0;
+    std::vector<int> spinsBeforeCoarseDone; // one entry a call
 
 private:
     std::deque<int64_t> lateness_;
@@ -66,6 +68,9 @@ TEST(DeadlinePause, NeverShortAndEndsAtTheDeadlineWhateverTheSleepDoes) {
         EXPECT_EQ(parts.requests, c.requests) << c.name;
         EXPECT_EQ(parts.spins, c.spins) << c.name;
         EXPECT_EQ(parts.NowMicros() - deadline, c.overshoot) << c.name;
+        // What the sleeps took (the timer resolution) goes back once, before
+        // the spin, not after the deadline.
+        EXPECT_EQ(parts.spinsBeforeCoarseDone, std::vector<int>{0}) << c.name;
     }
 }
 

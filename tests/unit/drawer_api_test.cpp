@@ -432,6 +432,17 @@ TEST(HealthCheck, MissingPartsUnknownDrawersAndSmallBuffers) {
     for (const char* part : {"\"portIo\"", "\"boardIo\"", "\"serial\"", "\"superIoBusMutex\""}) {
         EXPECT_NE(std::string(report).find(part), std::string::npos) << part;
     }
+    // Two parts missing: both named, in the report and the error text, with
+    // one separator between them.
+    terminal.ports.SetStart(Result::LibraryMissing);
+    ASSERT_EQ(CheckCashDrawerHealth(session, nullptr, report, sizeof report), CASH_DRAWER_UNREACHABLE);
+    const std::string problems = nlohmann::json::parse(report)["problems"];
+    EXPECT_EQ(problems.rfind("the port I/O library: ", 0), 0u) << problems;
+    const std::size_t separator = problems.find("; the board I/O library: ");
+    EXPECT_NE(separator, std::string::npos) << problems;
+    EXPECT_EQ(problems.find("; "), separator) << problems;
+    EXPECT_EQ(session.LastError().find(problems), 0u) << session.LastError();
+    terminal.ports.SetStart(Result::Ok);
 
     EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_Cash", report, sizeof report), CASH_DRAWER_UNKNOWN_ID);
     char small[8];
