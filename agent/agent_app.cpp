@@ -1,6 +1,9 @@
 #include "agent_app.h"
 
 #include "agent.h"
+#if CASHDRAWER_AGENT_BRIDGE
+#include "bridge_service.h"
+#endif
 #include "journal.h"
 #include "journal_line.h"
 #include "pairing.h"
@@ -67,9 +70,39 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         }
     });
     const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+#if CASHDRAWER_AGENT_BRIDGE
+    // The bridge's threads kick through the agent too: each step of the
+    // serve loop and each kick holds this lock.
+    std::mutex agentLock;
+    std::unique_ptr<BridgeService> bridge;
+    if (settings->bridgePort != 0) {
+        bridge = StartBridgeService(*settings, agent, agentLock, drawers->Version(), log, error);
+        if (!bridge) {
+            err << "cashdrawer-agent: " << settings->file << ": [Agent] BridgePort=" << settings->bridgePort
+                << ": the bridge cannot listen: " << error << "\n";
+            return kExitBridge;
+        }
+        log("cashdrawer-agent: web tills reach the bridge at http://127.0.0.1:" + std::to_string(bridge->Port()) +
+            " (pair them with: cashdrawer-agent pair)");
+    }
+    const auto exclusive = [&agentLock](const std::function<void()>& step) {
+        std::lock_guard lock(agentLock);
+        step();
+    };
+    {
+        std::lock_guard lock(agentLock);
+        agent.Start();
+    }
+    ServeLoop(agent, clock, wait, settings->pollMs, log, exclusive);
+    {
+        std::lock_guard lock(agentLock);
+        agent.Stop("asked to stop");
+    }
+#else
     agent.Start();
     ServeLoop(agent, clock, wait, settings->pollMs, log);
     agent.Stop("asked to stop");
+#endif
     const AgentHealth health = agent.Health();
     if (!health.journalOk) {
         log("cashdrawer-agent: the journal failed: " + health.journalFailure + "; " +

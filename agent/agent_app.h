@@ -4,7 +4,8 @@
 //   cannot be loaded   4 verify found the journal altered or cut
 //   5 the journal cannot be used   6 another agent writes the journal
 //   7 the system refused a service action   8 the pairings cannot be
-//   stored, or the origin to revoke is not paired
+//   stored, or the origin to revoke is not paired   9 the bridge cannot
+//   listen on its port
 #pragma once
 
 #include <ostream>
@@ -21,6 +22,7 @@ enum ExitCode : int {
     kExitJournalHeld = 6,
     kExitServiceRefused = 7,
     kExitPairing = 8,
+    kExitBridge = 9,
 };
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -58,6 +58,9 @@ public:
 
     HttpResponse Handle(const HttpRequest& request);
 
+    // The port the server bound, for the Host check (before serving).
+    void SetPort(uint16_t port) { settings_.port = port; }
+
     // For /v1/events?ticket=: the origin the ticket was made for, once.
     std::optional<std::string> TakeTicket(const std::string& ticket);
 

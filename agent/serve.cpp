@@ -5,13 +5,15 @@
 namespace cashdrawer::agent {
 
 void ServeLoop(Agent& agent, AgentClock& clock, ServeWait& wait, uint32_t pollMs,
-               const std::function<void(const std::string&)>& log) {
+               const std::function<void(const std::string&)>& log,
+               const std::function<void(const std::function<void()>&)>& exclusive) {
+    const auto onAgent = [&exclusive](const std::function<void()>& step) { exclusive ? exclusive(step) : step(); };
     const int64_t periodMicros = static_cast<int64_t>(pollMs) * 1000;
     int64_t next = clock.SteadyMicros() + periodMicros;
     for (;;) {
         const int64_t now = clock.SteadyMicros();
         if (now >= next) {
-            agent.Poll();
+            onAgent([&agent] { agent.Poll(); });
             next += periodMicros;
             if (next <= now) {
                 next = now + periodMicros; // far behind (a long kick): start the schedule anew
@@ -25,7 +27,9 @@ void ServeLoop(Agent& agent, AgentClock& clock, ServeWait& wait, uint32_t pollMs
         }
         if (woken == ServeWait::Woken::Line && !line.empty()) {
             std::string answer;
-            if (!RunConsoleCommand(agent, line, answer)) {
+            bool known = false;
+            onAgent([&] { known = RunConsoleCommand(agent, line, answer); });
+            if (!known) {
                 answer = "commands: open ID [--confirm] [--timeout MS]";
             }
             log(answer);

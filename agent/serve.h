@@ -28,8 +28,11 @@ public:
 std::unique_ptr<ServeWait> MakeSystemServeWait(bool console);
 
 // Runs until the wait says stop; `log` gets each line the agent has to say.
+// `exclusive` runs each step on the agent (a poll, a console command); the
+// bridge makes it take the lock its kicks take.
 void ServeLoop(Agent& agent, AgentClock& clock, ServeWait& wait, uint32_t pollMs,
-               const std::function<void(const std::string&)>& log);
+               const std::function<void(const std::string&)>& log,
+               const std::function<void(const std::function<void()>&)>& exclusive = {});
 
 // A console command: "open ID [--confirm] [--timeout MS]". What it did, in
 // words; false when the line is no command.

@@ -108,7 +108,9 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
     }
     if (!reader.ReadNumber("PollMs", kMinPollMs, kMaxPollMs, settings.pollMs) ||
         !reader.ReadNumber("LeftOpenMs", uint32_t{0}, kMaxLeftOpenMs, settings.leftOpenMs) ||
-        !reader.ReadNumber("JournalFileBytes", kMinJournalFileBytes, kMaxJournalFileBytes, settings.journalFileBytes)) {
+        !reader.ReadNumber("JournalFileBytes", kMinJournalFileBytes, kMaxJournalFileBytes, settings.journalFileBytes) ||
+        !reader.ReadNumber("BridgePort", uint32_t{0}, uint32_t{65535}, settings.bridgePort) ||
+        !reader.ReadNumber("KickGuardMs", uint32_t{0}, kMaxKickGuardMs, settings.kickGuardMs)) {
         return std::nullopt;
     }
     settings.journalFolder = reader.Value(kSection, "JournalFolder");

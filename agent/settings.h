@@ -7,6 +7,8 @@
 //   JournalFolder=/var/lib/cashdrawer/journal
 //   JournalFileBytes=8388608            ; a journal file's size before the next
 //   Library=                            ; the drawer library (empty: the usual one)
+//   BridgePort=17820                    ; HTTP for web tills, on 127.0.0.1 and ::1 only (0: none)
+//   KickGuardMs=1000                    ; a web till's second kick of a drawer waits this long
 //
 //   [RN340_CashA]
 //   OpenWhen=0                          ; the state bit that means open
@@ -36,6 +38,8 @@ struct AgentSettings {
     std::string journalFolder;
     uint64_t journalFileBytes = 8u << 20;
     std::string library;
+    uint32_t bridgePort = 17820;
+    uint32_t kickGuardMs = 1000;
 };
 
 // Limits a value must keep to; outside them the agent does not start.
@@ -44,6 +48,7 @@ inline constexpr uint32_t kMaxPollMs = 60000;
 inline constexpr uint32_t kMaxLeftOpenMs = 24u * 3600 * 1000;
 inline constexpr uint64_t kMinJournalFileBytes = 4096;
 inline constexpr uint64_t kMaxJournalFileBytes = 1ull << 30;
+inline constexpr uint32_t kMaxKickGuardMs = 60000;
 
 // The settings from the file's text; nothing, with `error` naming the file,
 // the key and the value, when one is missing or out of its limits.

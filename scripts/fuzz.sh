@@ -11,7 +11,9 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_dispatch fuzz_ini fuzz_serial_reports fuzz_parsing)
-scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev || exit 1
+# The preset configures the whole tree, the agent's libraries included.
+scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev libssl-dev libboost-dev libcli11-dev \
+  nlohmann-json3-dev || exit 1
 
 log=$(mktemp)
 if ! { cmake --preset fuzz -DCASHDRAWER_WERROR=ON && cmake --build --preset fuzz -j2; } >"$log" 2>&1; then

@@ -5,6 +5,7 @@
 #include "agent_clock.h"
 #include "drawer_access.h"
 #include "journal.h"
+#include "pairing.h"
 
 #include <gtest/gtest.h>
 
@@ -148,5 +149,29 @@ inline std::vector<std::string> KindsOf(const std::vector<JournalledEvent>& even
     }
     return kinds;
 }
+
+// Pairings kept in memory; its writes fail when the test says so.
+class MemoryPairingStore final : public PairingStore {
+public:
+    std::optional<PairingCode> Code() override { return code; }
+    bool SetCode(const PairingCode& made, std::string&) override {
+        code = made;
+        return true;
+    }
+    void RemoveCode() override { code.reset(); }
+    std::vector<PairedOrigin> Paired() override { return paired; }
+    bool SetPaired(const std::vector<PairedOrigin>& list, std::string& error) override {
+        if (failWrites) {
+            error = "disk full";
+            return false;
+        }
+        paired = list;
+        return true;
+    }
+
+    std::optional<PairingCode> code;
+    std::vector<PairedOrigin> paired;
+    bool failWrites = false;
+};
 
 } // namespace cashdrawer::agent::testing

@@ -95,29 +95,6 @@ TEST(DrawerBoard, EachDrawersViewFollowsItsEvents) {
     EXPECT_EQ(board.All()[1].id, "B");
 }
 
-class MemoryPairingStore final : public PairingStore {
-public:
-    std::optional<PairingCode> Code() override { return code; }
-    bool SetCode(const PairingCode& made, std::string&) override {
-        code = made;
-        return true;
-    }
-    void RemoveCode() override { code.reset(); }
-    std::vector<PairedOrigin> Paired() override { return paired; }
-    bool SetPaired(const std::vector<PairedOrigin>& list, std::string& error) override {
-        if (failWrites) {
-            error = "disk full";
-            return false;
-        }
-        paired = list;
-        return true;
-    }
-
-    std::optional<PairingCode> code;
-    std::vector<PairedOrigin> paired;
-    bool failWrites = false;
-};
-
 constexpr int64_t kNow = 1796733296789;
 const std::string kTill = "https://till.example";
 

@@ -13,6 +13,7 @@ TEST(AgentSettings, ReadsEveryKeyAndEachDrawersPolarity) {
     std::string error;
     const auto settings = Parse("[Agent]\nDrawers= RN340_CashA ,KV7640_CashB,, RN170_CashA\nPollMs=250\n"
                                 "LeftOpenMs=0\nJournalFolder=/srv/journal\nJournalFileBytes=4096\nLibrary=/opt/lib.so\n"
+                                "BridgePort=8123\nKickGuardMs=250\n"
                                 "[RN340_CashA]\nOpenWhen=1\n[rn170_casha]\nopenwhen=0\n",
                                 error);
     ASSERT_TRUE(settings) << error;
@@ -27,6 +28,8 @@ TEST(AgentSettings, ReadsEveryKeyAndEachDrawersPolarity) {
     EXPECT_EQ(settings->journalFolder, "/srv/journal");
     EXPECT_EQ(settings->journalFileBytes, 4096u);
     EXPECT_EQ(settings->library, "/opt/lib.so");
+    EXPECT_EQ(settings->bridgePort, 8123u);
+    EXPECT_EQ(settings->kickGuardMs, 250u);
     EXPECT_EQ(settings->file, "/etc/cashdrawer/cashdrawer-agent.ini");
 }
 
@@ -39,11 +42,14 @@ TEST(AgentSettings, KeysLeftOutTakeTheirDefaults) {
     EXPECT_EQ(settings->journalFolder, "/var/lib/cashdrawer/journal");
     EXPECT_EQ(settings->journalFileBytes, 8u << 20);
     EXPECT_EQ(settings->library, "");
+    EXPECT_EQ(settings->bridgePort, 17820u);
+    EXPECT_EQ(settings->kickGuardMs, 1000u);
 }
 
 TEST(AgentSettings, ValuesAtTheirLimitsAreTaken) {
     for (const char* line : {"PollMs=10", "PollMs=60000", "LeftOpenMs=86400000", "JournalFileBytes=4096",
-                             "JournalFileBytes=1073741824"}) {
+                             "JournalFileBytes=1073741824", "BridgePort=0", "BridgePort=65535", "KickGuardMs=0",
+                             "KickGuardMs=60000"}) {
         std::string error;
         EXPECT_TRUE(Parse(std::string("[Agent]\nDrawers=A\n") + line + "\n", error)) << line << ": " << error;
     }
@@ -69,6 +75,9 @@ TEST(AgentSettings, RefusesWhatCannotBeMeant) {
          "[Agent] LeftOpenMs=86400001: a whole number from 0 to 86400000 is needed"},
         {"[Agent]\nDrawers=A\nJournalFileBytes=4095\n",
          "[Agent] JournalFileBytes=4095: a whole number from 4096 to 1073741824 is needed"},
+        {"[Agent]\nDrawers=A\nBridgePort=65536\n", "[Agent] BridgePort=65536: a whole number from 0 to 65535 is needed"},
+        {"[Agent]\nDrawers=A\nKickGuardMs=60001\n",
+         "[Agent] KickGuardMs=60001: a whole number from 0 to 60000 is needed"},
         {"[Agent]\nDrawers=A\n[A]\nOpenWhen=2\n", "[A] OpenWhen=2: 0 or 1 is needed: the state bit that means open"},
         {"[Agent]\nDrawers=A\n[A]\nOpenWhen=open\n", "[A] OpenWhen=open: 0 or 1 is needed"},
     };

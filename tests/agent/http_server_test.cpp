@@ -1,0 +1,227 @@
+// The bridge's HTTP server on a free loopback port, spoken to over real
+// sockets: the size limits, a client that trickles its bytes, the cap on
+// connections, and the event stream's replay-then-live order.
+#include "agent.h"
+#include "agent_test_support.h"
+#include "bridge.h"
+#include "event_hub.h"
+#include "http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cashdrawer::agent::testing {
+namespace {
+
+// One client connection; every read waits at most `timeoutMs`.
+class Client {
+public:
+    explicit Client(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    bool Connected() const { return connected_; }
+    bool Send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    // What arrives until `until` is in it, the peer closes, or the time is up.
+    std::string ReadUntil(const std::string& until, int timeoutMs = 3000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (received_.find(until) == std::string::npos && !closed_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            char chunk[4096];
+            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                closed_ = true;
+            } else {
+                received_.append(chunk, static_cast<std::size_t>(got));
+            }
+        }
+        return received_;
+    }
+    bool ClosedByPeer(int timeoutMs = 3000) {
+        ReadUntil(std::string(1, '\0') + "never", timeoutMs);
+        return closed_;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string received_;
+};
+
+class QuietBackend final : public BridgeBackend {
+public:
+    std::vector<DrawerView> Drawers() override { return {DrawerView{"A", "closed", 0, true, "", 1}}; }
+    KickAnswer Kick(const std::string&, const std::string&, bool, int) override { return KickAnswer{1, "kicked", "", 9}; }
+    Json Statistics() override { return Json::object(); }
+    std::string LibraryVersion() override { return "0.2.0"; }
+};
+
+JournalledEvent Numbered(uint64_t seq) {
+    JournalledEvent event;
+    event.seq = seq;
+    event.kind = "opened";
+    event.line = "{\"seq\":" + std::to_string(seq) + "}";
+    return event;
+}
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    void Serve(HttpServerOptions options) {
+        options.port = 0;
+        server = std::make_unique<HttpServer>(
+            options, bridge, hub,
+            [this](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
+                for (uint64_t seq = after + 1; seq <= journalled; ++seq) {
+                    each(Numbered(seq));
+                }
+            },
+            [](const std::string&) {});
+        std::string error;
+        ASSERT_TRUE(server->Start(error)) << error;
+        bridge.SetPort(server->Port());
+        std::string ignored;
+        const auto code = IssuePairingCode(store, clock.UnixMillis(), ignored);
+        token = desk.Pair("https://till.example", *code, clock.UnixMillis()).token;
+    }
+    std::string Get(const std::string& path, const std::string& extra = "") {
+        return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\n" + extra + "\r\n";
+    }
+
+    VirtualAgentClock clock;
+    MemoryPairingStore store;
+    PairingDesk desk{store};
+    QuietBackend backend;
+    Bridge bridge{BridgeSettings{}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
+    EventHub hub;
+    uint64_t journalled = 0;
+    std::unique_ptr<HttpServer> server;
+    std::string token;
+};
+
+TEST_F(HttpServerTest, OversizedHeadersAndBodiesAreRefusedAndOthersServed) {
+    Serve({});
+    Client headers(server->Port());
+    headers.Send(Get("/v1/health", "X-Filler: " + std::string(9000, 'x') + "\r\n"));
+    EXPECT_EQ(headers.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 431");
+    Client body(server->Port());
+    body.Send("POST /v1/pair HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nContent-Type: application/json\r\nContent-Length: 4097\r\n\r\n" +
+              std::string(4097, ' '));
+    EXPECT_EQ(body.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 413");
+    Client fine(server->Port());
+    fine.Send(Get("/v1/health"));
+    const std::string answer = fine.ReadUntil("\"paired\":true}");
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
+    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos) << answer;
+}
+
+TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOthers) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(300);
+    Serve(options);
+    Client slow(server->Port());
+    const std::string request = Get("/v1/health");
+    std::size_t sent = 0;
+    bool cutOff = false;
+    for (; sent < request.size() && !cutOff; ++sent) {
+        slow.Send(request.substr(sent, 1));
+        if (sent == 3) {
+            // Meanwhile another page is served at once.
+            Client other(server->Port());
+            other.Send(Get("/v1/health"));
+            EXPECT_EQ(other.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+        }
+        cutOff = slow.ClosedByPeer(100);
+    }
+    EXPECT_TRUE(cutOff) << "sent all " << request.size() << " bytes, a byte every 100 ms";
+    EXPECT_LT(sent, request.size());
+}
+
+TEST_F(HttpServerTest, PastTheConnectionCapANewConnectionIsClosedAtOnce) {
+    HttpServerOptions options;
+    options.maxConnections = 3;
+    Serve(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<Client>(server->Port()));
+        held.back()->Send(Get("/v1/health"));
+        held.back()->ReadUntil("}"); // served, and kept open
+    }
+    EXPECT_EQ(server->Connections(), 3u);
+    Client fourth(server->Port());
+    EXPECT_TRUE(fourth.ClosedByPeer());
+    held.pop_back(); // one leaves: there is room again
+    for (int i = 0; i < 100 && server->Connections() > 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Client fifth(server->Port());
+    fifth.Send(Get("/v1/health"));
+    EXPECT_EQ(fifth.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEventsEachOnce) {
+    journalled = 3;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 1\r\n"));
+    EXPECT_NE(stream.ReadUntil("id: 3\n").find("id: 3\n"), std::string::npos);
+    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    hub.Publish(Numbered(3)); // already given from the journal
+    hub.Publish(Numbered(4));
+    const std::string text = stream.ReadUntil("id: 4\n");
+    EXPECT_EQ(text.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(text.find("Content-Type: text/event-stream"), std::string::npos);
+    EXPECT_NE(text.find("Access-Control-Allow-Origin: https://till.example"), std::string::npos);
+    const std::string events = text.substr(text.find("\r\n\r\n") + 4);
+    EXPECT_EQ(events, "retry: 1000\n\n"
+                      "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
+                      "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+                      "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+}
+
+TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
+    journalled = 1;
+    Serve({});
+    Client without(server->Port());
+    without.Send(Get("/v1/events"));
+    EXPECT_EQ(without.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 401");
+
+    Client issue(server->Port());
+    issue.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+    const std::string issued = issue.ReadUntil("}");
+    const std::size_t at = issued.find("\"ticket\":\"");
+    ASSERT_NE(at, std::string::npos) << issued;
+    const std::string ticket = issued.substr(at + 10, 32);
+    Client first(server->Port());
+    first.Send(Get("/v1/events?ticket=" + ticket));
+    EXPECT_NE(first.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+    Client again(server->Port());
+    again.Send(Get("/v1/events?ticket=" + ticket));
+    EXPECT_EQ(again.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 401");
+}
+
+} // namespace
+} // namespace cashdrawer::agent::testing
