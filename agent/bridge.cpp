@@ -49,7 +49,12 @@ void Bridge::AllowOrigin(HttpResponse& response, const std::string& origin) {
 
 HttpResponse Bridge::Handle(const HttpRequest& request) {
     if (!IsLoopbackHost(request.Header("host"), settings_.port)) {
-        return HttpResponse::Refusal(403, "the Host header must name this terminal's loopback address and port");
+        // Readable by any page, as health is: a page that reached the agent
+        // under another name learns why it gets nothing, and nothing more.
+        HttpResponse refusal =
+            HttpResponse::Refusal(403, "the Host header must name this terminal's loopback address and port");
+        refusal.SetHeader("Access-Control-Allow-Origin", "*");
+        return refusal;
     }
     if (request.body.size() > kMaxBodyBytes) {
         return HttpResponse::Refusal(413, "a body may hold " + std::to_string(kMaxBodyBytes) + " bytes at most");
@@ -249,7 +254,6 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
     }
     answer["seq"] = kick.seq != 0 ? Json(kick.seq) : Json(nullptr);
     HttpResponse response = HttpResponse::JsonBody(200, answer);
-    AllowOrigin(response, origin);
     std::lock_guard guard(mutex_);
     kickGuard_.Record(origin, key, drawer, response, startedMicros);
     return response;

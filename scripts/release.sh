@@ -110,7 +110,10 @@ for arch in $arches; do
   # extra attributes, the same permissions whatever the umask.
   find "$top" -type d -exec chmod 755 {} +
   find "$top" -type f -exec chmod 644 {} +
-  find "$top" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
+  # A zip entry's time counts in steps of 2 s, and zip rounds an odd second
+  # up (at hh:mm:59 into the next minute): the files get the even second at
+  # or before the commit's.
+  find "$top" -exec touch -h -d "@$((SOURCE_DATE_EPOCH - SOURCE_DATE_EPOCH % 2))" {} +
   rm -f "$out/$name.zip"
   (cd "$stage/$arch" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q "$out/$name.zip" -@)
   sums+=("$name.zip")
