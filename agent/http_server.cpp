@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <atomic>
 #include <cctype>
 #include <deque>
@@ -137,7 +138,14 @@ private:
         }
         // Worked out on the pool: a confirmed kick waits for the sensor.
         net::post(*server_.workers, [self = shared_from_this(), request = std::move(request)] {
-            HttpResponse response = self->server_.bridge.Handle(request);
+            HttpResponse response;
+            try {
+                response = self->server_.bridge.Handle(request);
+            } catch (const std::exception& failure) {
+                // (An allocation failure, or a fault of ours: the caller is
+                // told, and the server goes on.)
+                response = HttpResponse::Refusal(500, std::string("the agent failed: ") + failure.what());
+            }
             net::post(self->stream_.get_executor(),
                       [self, response = std::move(response)]() mutable { self->Answer(std::move(response), self->keepAlive_); });
         });
@@ -192,7 +200,8 @@ private:
         }
         uint64_t after = 0;
         const std::string& lastEventId = request.Header("last-event-id");
-        if (!lastEventId.empty()) {
+        const bool resuming = !lastEventId.empty();
+        if (resuming) {
             if (lastEventId.find_first_not_of("0123456789") != std::string::npos || lastEventId.size() > 19) {
                 return Answer(HttpResponse::Refusal(400, "Last-Event-ID is the seq of the last event seen"), false);
             }
@@ -215,18 +224,29 @@ private:
         Enqueue(0, std::move(*head));
         // The past from the journal, read on the pool; the subscription above
         // holds what is published meanwhile.
-        net::post(*server_.workers, [self = shared_from_this(), after] {
+        net::post(*server_.workers, [self = shared_from_this(), after, resuming] {
             auto past = std::make_shared<std::vector<std::pair<uint64_t, std::string>>>();
-            self->server_.replay(after, [&past](const JournalledEvent& event) {
-                past->emplace_back(event.seq, SseMessage(event));
-            });
-            net::post(self->stream_.get_executor(), [self, past] { self->OnReplayed(*past); });
+            const auto collect = [&past](const JournalledEvent& event) { past->emplace_back(event.seq, SseMessage(event)); };
+            uint64_t startAfter = after;
+            if (!resuming) {
+                // A new client: the events from now on (its page reads the
+                // drawers' state with the drawers call).
+                startAfter = self->server_.replay(UINT64_MAX, [](const JournalledEvent&) {});
+            } else if (const uint64_t newest = self->server_.replay(after, collect); after > newest) {
+                // A Last-Event-ID past the journal's end comes from another
+                // journal (the agent set up anew): this one is given whole.
+                past->clear();
+                self->server_.replay(0, collect);
+                startAfter = 0;
+            }
+            net::post(self->stream_.get_executor(), [self, past, startAfter] { self->OnReplayed(*past, startAfter); });
         });
         WatchForClose();
         ScheduleHeartbeat();
     }
 
-    void OnReplayed(const std::vector<std::pair<uint64_t, std::string>>& past) {
+    void OnReplayed(const std::vector<std::pair<uint64_t, std::string>>& past, uint64_t startAfter) {
+        lastQueued_ = startAfter;
         for (const auto& [seq, message] : past) {
             EnqueueEvent(seq, message);
         }

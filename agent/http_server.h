@@ -11,7 +11,8 @@
 //
 // GET /v1/events is served here: a Server-Sent Events stream of every
 // journalled event after the client's Last-Event-ID (from the journal),
-// then the live ones as the agent publishes them.
+// then the live ones as the agent publishes them; without Last-Event-ID,
+// the live ones only.
 #pragma once
 
 #include "bridge.h"
@@ -34,8 +35,10 @@ struct HttpServerOptions {
     std::size_t maxQueuedEvents = 4096;            // a stream that reads slower is cut off
 };
 
-// Hands every journalled event with a seq over `afterSeq` to `each`, in order.
-using JournalReplay = std::function<void(uint64_t afterSeq, const std::function<void(const JournalledEvent&)>& each)>;
+// Hands every journalled event with a seq over `afterSeq` to `each`, in
+// order, and answers the journal's newest seq.
+using JournalReplay =
+    std::function<uint64_t(uint64_t afterSeq, const std::function<void(const JournalledEvent&)>& each)>;
 
 class HttpServer {
 public:

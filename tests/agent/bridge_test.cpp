@@ -6,6 +6,7 @@
 #include "bridge.h"
 #include "bridge_access.h"
 #include "drawer_board.h"
+#include "event_hub.h"
 #include "kick_guard.h"
 #include "pairing.h"
 #include "sha256.h"
@@ -72,6 +73,24 @@ JournalledEvent EventOf(uint64_t seq, const char* kindName, Json fields) {
     return event;
 }
 
+TEST(EventHub, EachSubscriberIsToldUntilItLeaves) {
+    EventHub hub;
+    std::vector<std::string> told;
+    const uint64_t first = hub.Subscribe([&](const JournalledEvent& e) { told.push_back("first " + std::to_string(e.seq)); });
+    const uint64_t second = hub.Subscribe([&](const JournalledEvent& e) { told.push_back("second " + std::to_string(e.seq)); });
+    EXPECT_NE(first, second);
+    EXPECT_NE(first, 0u); // 0 stands for no subscription
+    EXPECT_NE(second, 0u);
+    hub.Publish(EventOf(1, kind::kOpened, {{"drawer", "A"}}));
+    hub.Unsubscribe(first);
+    hub.Publish(EventOf(2, kind::kClosed, {{"drawer", "A"}}));
+    EXPECT_EQ(told, (std::vector<std::string>{"first 1", "second 1", "second 2"}));
+    EXPECT_EQ(hub.Subscribers(), 1u);
+    JournalledEvent event = EventOf(7, kind::kOpened, {});
+    event.line = R"({"seq":7,"kind":"opened"})";
+    EXPECT_EQ(SseMessage(event), "id: 7\nevent: opened\ndata: {\"seq\":7,\"kind\":\"opened\"}\n\n");
+}
+
 TEST(DrawerBoard, EachDrawersViewFollowsItsEvents) {
     DrawerBoard board({{"A", 0}, {"B", std::nullopt}});
     EXPECT_EQ(board.All()[0].ToJson().dump(),
@@ -88,6 +107,7 @@ TEST(DrawerBoard, EachDrawersViewFollowsItsEvents) {
     EXPECT_EQ(board.Find("A")->ToJson().dump(),
               R"({"id":"A","state":"open","raw":0,"reachable":false,"reason":"no port access","lastSeq":7})");
     board.Add(EventOf(8, kind::kReachable, {{"drawer", "A"}, {"unreachableMs", 300}}));
+    EXPECT_EQ(board.Find("A")->ToJson().dump(), R"({"id":"A","state":"open","raw":0,"reachable":true,"lastSeq":8})");
     board.Add(EventOf(9, kind::kClosed, {{"drawer", "A"}, {"raw", 1}}));
     EXPECT_EQ(board.Find("A")->ToJson().dump(), R"({"id":"A","state":"closed","raw":1,"reachable":true,"lastSeq":9})");
     EXPECT_EQ(board.Find("Z"), nullptr);
@@ -366,6 +386,11 @@ TEST_F(BridgeTest, PairingAnswersATokenForTheOriginThatSentTheCode) {
     HttpRequest text = pair;
     text.headers["content-type"] = "text/plain";
     EXPECT_EQ(bridge.Handle(text).status, 400);
+    for (const char* body : {R"({"code": 12345678})", R"({"kode": "12345678"})", R"(["12345678"])", "12345678"}) {
+        HttpRequest odd = pair;
+        odd.body = body;
+        EXPECT_EQ(bridge.Handle(odd).status, 400) << body;
+    }
     HttpRequest noOrigin = pair;
     noOrigin.headers.erase("origin");
     EXPECT_EQ(bridge.Handle(noOrigin).status, 403);

@@ -93,6 +93,7 @@ protected:
                 for (uint64_t seq = after + 1; seq <= journalled; ++seq) {
                     each(Numbered(seq));
                 }
+                return journalled;
             },
             [](const std::string&) {});
         std::string error;
@@ -201,6 +202,82 @@ TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEven
                       "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
 }
 
+TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
+    journalled = 5;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    hub.Publish(Numbered(6));
+    const std::string text = stream.ReadUntil("id: 6\n");
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\nid: 6\nevent: opened\ndata: {\"seq\":6}\n\n");
+}
+
+// A page that saw seq 50 of an earlier journal (the agent set up anew, its
+// journal begun again) gets the new journal whole, not nothing for ever.
+TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart) {
+    journalled = 2;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 50\r\n"));
+    stream.ReadUntil("id: 2\n");
+    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    hub.Publish(Numbered(3));
+    const std::string text = stream.ReadUntil("id: 3\n");
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\n"
+                                                        "id: 1\nevent: opened\ndata: {\"seq\":1}\n\n"
+                                                        "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
+                                                        "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n");
+}
+
+// A stream outlives the time a request has to arrive: a quiet one gets a
+// comment line each heartbeat, and the next event still comes through.
+TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(150);
+    options.heartbeat = std::chrono::milliseconds(100);
+    Serve(options);
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    const std::string quiet = stream.ReadUntil(": still here\n\n: still here\n\n: still here\n\n");
+    EXPECT_NE(quiet.find(": still here\n\n: still here\n\n: still here\n\n"), std::string::npos) << quiet;
+    hub.Publish(Numbered(1));
+    EXPECT_NE(stream.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+}
+
+// A page that stops reading (a frozen tab) while events pile up: once a
+// write has waited the idle time, its stream is ended and its memory freed.
+TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
+    HttpServerOptions options;
+    options.idleTime = std::chrono::milliseconds(200);
+    options.requestTime = std::chrono::seconds(60); // only the write's own limit can end it in time
+    Serve(options);
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // 24 MiB, more than the loopback's socket buffers hold, fewer events
+    // than the queue's limit: only the write's time limit can end it.
+    JournalledEvent big = Numbered(0);
+    big.line = std::string(8192, 'x');
+    for (uint64_t seq = 1; seq <= 3000; ++seq) {
+        big.seq = seq;
+        hub.Publish(big);
+    }
+    for (int i = 0; i < 500 && server->Connections() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(server->Connections(), 0u);
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
 TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
     journalled = 1;
     Serve({});
@@ -216,7 +293,7 @@ TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
     ASSERT_NE(at, std::string::npos) << issued;
     const std::string ticket = issued.substr(at + 10, 32);
     Client first(server->Port());
-    first.Send(Get("/v1/events?ticket=" + ticket));
+    first.Send(Get("/v1/events?ticket=" + ticket, "Last-Event-ID: 0\r\n"));
     EXPECT_NE(first.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
     Client again(server->Port());
     again.Send(Get("/v1/events?ticket=" + ticket));
