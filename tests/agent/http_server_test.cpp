@@ -278,6 +278,26 @@ TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
     EXPECT_EQ(hub.Subscribers(), 0u);
 }
 
+// An agent restarted at once (systemd's restart, an update) binds its port
+// again though the connections it closed still wait out TIME_WAIT there.
+TEST_F(HttpServerTest, ARestartedServerBindsItsPortAgainAtOnce) {
+    Serve({});
+    const uint16_t port = server->Port();
+    {
+        Client closedByServer(port);
+        closedByServer.Send(Get("/v1/health", "Connection: close\r\n"));
+        EXPECT_TRUE(closedByServer.ClosedByPeer());
+    }
+    server.reset();
+    HttpServerOptions again;
+    again.port = port;
+    HttpServer restarted(again, bridge, hub, [](uint64_t, const std::function<void(const JournalledEvent&)>&) { return uint64_t{0}; },
+                         [](const std::string&) {});
+    std::string error;
+    EXPECT_TRUE(restarted.Start(error)) << error;
+    EXPECT_EQ(restarted.Port(), port);
+}
+
 TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
     journalled = 1;
     Serve({});
