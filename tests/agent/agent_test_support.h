@@ -9,6 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -149,6 +153,24 @@ inline std::vector<std::string> KindsOf(const std::vector<JournalledEvent>& even
     }
     return kinds;
 }
+
+// RLIMIT_FSIZE stands in for a full disk: the write that would pass it
+// fails with EFBIG (SIGXFSZ is ignored), as one on a full disk fails with
+// ENOSPC.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
 
 // Pairings kept in memory; its writes fail when the test says so.
 class MemoryPairingStore final : public PairingStore {

@@ -212,6 +212,25 @@ TEST(Pairing, TheFilesHoldHashesOnlyAndOnlyTheOwnerMayReadThem) {
     EXPECT_EQ(desk.OriginOf(attempt.token), std::nullopt);
 }
 
+// A full disk (RLIMIT_FSIZE standing in) while the pairings are rewritten:
+// the former file stays whole, and no half-written one is left beside it.
+TEST(Pairing, AFullDiskLeavesTheFormerPairingsAsTheyWere) {
+    TempFolder folder;
+    auto store = MakeFolderPairingStore(folder.path());
+    std::string error;
+    ASSERT_TRUE(store->SetPaired({{"https://a.example", std::string(64, 'a'), 1}}, error)) << error;
+    const std::string before = ReadText(folder / "pairings.json");
+    {
+        FileSizeLimit limit(40);
+        EXPECT_FALSE(store->SetPaired({{"https://b.example", std::string(64, 'b'), 2}}, error));
+    }
+    EXPECT_EQ(error, folder / "pairings.json.new: File too large");
+    EXPECT_EQ(ReadText(folder / "pairings.json"), before);
+    EXPECT_FALSE(std::filesystem::exists(folder / "pairings.json.new"));
+    ASSERT_EQ(store->Paired().size(), 1u);
+    EXPECT_EQ(store->Paired()[0].origin, "https://a.example");
+}
+
 TEST(KickGuard, ARetryGetsTheFirstAnswerForTenMinutesAndTheDrawerRestsForItsGuardTime) {
     KickGuard guard(1'000'000);
     const int64_t t0 = 50'000'000;

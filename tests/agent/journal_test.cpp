@@ -359,23 +359,6 @@ TEST(Journal, AFolderThatCannotBeMadeIsUnusable) {
     EXPECT_EQ(error, folder / "file/journal/journal.lock: Not a directory");
 }
 
-// RLIMIT_FSIZE stands in for a full disk: the write that would pass it
-// fails with EFBIG (SIGXFSZ is ignored), as one on a full disk fails with
-// ENOSPC.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        ::getrlimit(RLIMIT_FSIZE, &saved_);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved_); }
-
-private:
-    rlimit saved_{};
-};
-
 TEST(Journal, AFullDiskLeavesWholeLinesAndTheNumberUnused) {
     TempFolder folder;
     auto journal = OpenJournal(folder.path());
