@@ -208,7 +208,6 @@ private:
             after = std::stoull(lastEventId);
         }
         lastQueued_ = after;
-        streaming_ = true;
         std::weak_ptr<Session> weak = shared_from_this();
         subscription_ = server_.hub.Subscribe([weak, executor = stream_.get_executor()](const JournalledEvent& event) {
             net::post(executor, [weak, seq = event.seq, message = SseMessage(event)] {
@@ -348,7 +347,6 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     bool keepAlive_ = false;
 
-    bool streaming_ = false;
     bool replayed_ = false;
     bool writing_ = false;
     bool closed_ = false;
