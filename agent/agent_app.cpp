@@ -1,9 +1,7 @@
 #include "agent_app.h"
 
 #include "agent.h"
-#if CASHDRAWER_AGENT_BRIDGE
 #include "bridge_service.h"
-#endif
 #include "journal.h"
 #include "journal_line.h"
 #include "pairing.h"
@@ -70,10 +68,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         }
     });
     const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
-#if CASHDRAWER_AGENT_BRIDGE
     // The bridge's threads kick through the agent too: each step of the
     // serve loop and each kick holds this lock.
-    std::mutex agentLock;
+    AgentMutex agentLock;
     std::unique_ptr<BridgeService> bridge;
     if (settings->bridgePort != 0) {
         bridge = StartBridgeService(*settings, agent, agentLock, drawers->Version(), log, error);
@@ -98,11 +95,7 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         std::lock_guard lock(agentLock);
         agent.Stop("asked to stop");
     }
-#else
-    agent.Start();
-    ServeLoop(agent, clock, wait, settings->pollMs, log);
-    agent.Stop("asked to stop");
-#endif
+
     const AgentHealth health = agent.Health();
     if (!health.journalOk) {
         log("cashdrawer-agent: the journal failed: " + health.journalFailure + "; " +

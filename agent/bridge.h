@@ -13,6 +13,7 @@
 // from the origin the token was issued to.
 #pragma once
 
+#include "agent_mutex.h"
 #include "bridge_http.h"
 #include "drawer_board.h"
 #include "kick_guard.h"
@@ -83,8 +84,8 @@ private:
     PairingDesk& pairing_;
     std::function<int64_t()> nowMicros_;
     std::function<int64_t()> nowUnixMillis_;
-    std::mutex mutex_;     // the pairing desk, the kick guard and the tickets
-    std::mutex kickMutex_; // one kick through the bridge at a time
+    AgentMutex mutex_;     // the pairing desk, the kick guard and the tickets
+    AgentMutex kickMutex_; // one kick through the bridge at a time
     KickGuard kickGuard_;
     std::map<std::string, std::pair<std::string, int64_t>> tickets_; // ticket: origin, expiry
 };

@@ -13,7 +13,7 @@ namespace {
 
 class AgentBackend final : public BridgeBackend {
 public:
-    AgentBackend(const AgentSettings& settings, Agent& agent, std::mutex& agentLock, std::string libraryVersion)
+    AgentBackend(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, std::string libraryVersion)
         : journalFolder_(settings.journalFolder), agent_(agent), agentLock_(agentLock), board_(settings.drawers),
           libraryVersion_(std::move(libraryVersion)) {}
 
@@ -41,15 +41,15 @@ public:
 private:
     std::string journalFolder_;
     Agent& agent_;
-    std::mutex& agentLock_;
-    std::mutex boardLock_;
+    AgentMutex& agentLock_;
+    AgentMutex boardLock_;
     DrawerBoard board_;
     std::string libraryVersion_;
 };
 
 class RunningBridge final : public BridgeService {
 public:
-    RunningBridge(const AgentSettings& settings, Agent& agent, std::mutex& agentLock, const std::string& libraryVersion,
+    RunningBridge(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, const std::string& libraryVersion,
                   std::function<void(const std::string&)> log)
         : backend_(settings, agent, agentLock, libraryVersion), store_(MakeFolderPairingStore(settings.journalFolder)),
           desk_(*store_), clock_(),
@@ -96,7 +96,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, std::mutex& agentLock,
+std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
                                                   const std::string& libraryVersion,
                                                   std::function<void(const std::string&)> log, std::string& error) {
     auto bridge = std::make_unique<RunningBridge>(settings, agent, agentLock, libraryVersion, std::move(log));

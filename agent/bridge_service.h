@@ -5,6 +5,7 @@
 #pragma once
 
 #include "agent.h"
+#include "agent_mutex.h"
 #include "settings.h"
 
 #include <functional>
@@ -22,7 +23,7 @@ public:
 
 // Call before agent.Start(), so that the board sees the first states.
 // Nothing, with `error`, when the port cannot be bound.
-std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, std::mutex& agentLock,
+std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
                                                   const std::string& libraryVersion,
                                                   std::function<void(const std::string&)> log, std::string& error);
 

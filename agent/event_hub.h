@@ -4,6 +4,7 @@
 // between what it read and what it is handed (it drops repeats by seq).
 #pragma once
 
+#include "agent_mutex.h"
 #include "event.h"
 
 #include <cstdint>
@@ -24,7 +25,7 @@ public:
     std::size_t Subscribers() const;
 
 private:
-    mutable std::mutex mutex_;
+    mutable AgentMutex mutex_;
     uint64_t nextId_ = 1;
     std::map<uint64_t, Subscriber> subscribers_;
 };

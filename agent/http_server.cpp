@@ -1,5 +1,7 @@
 #include "http_server.h"
 
+#include <utility> // before Asio, whose coroutine header leans on it
+
 #include "bridge_access.h"
 
 #include <boost/asio.hpp>
@@ -13,7 +15,6 @@
 #include <cctype>
 #include <deque>
 #include <optional>
-#include <thread>
 #include <vector>
 
 namespace cashdrawer::agent {
@@ -83,7 +84,9 @@ struct HttpServer::Impl {
     net::io_context io;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::unique_ptr<net::thread_pool> workers;
-    std::thread ioThread;
+    // The one thread of the I/O (Asio's own threads: no std::thread on the
+    // win32 thread model).
+    std::unique_ptr<net::thread_pool> ioThread;
 
     Impl(const HttpServerOptions& o, Bridge& b, EventHub& h, JournalReplay r, std::function<void(const std::string&)> l)
         : options(o), bridge(b), hub(h), replay(std::move(r)), log(std::move(l)) {}
@@ -416,16 +419,18 @@ bool HttpServer::Start(std::string& error) {
     for (auto& acceptor : impl_->acceptors) {
         impl_->Accept(*acceptor);
     }
-    impl_->ioThread = std::thread([this] { impl_->io.run(); });
+    impl_->ioThread = std::make_unique<net::thread_pool>(1);
+    net::post(*impl_->ioThread, [this] { impl_->io.run(); });
     return true;
 }
 
 void HttpServer::Stop() {
-    if (!impl_->ioThread.joinable()) {
+    if (!impl_->ioThread) {
         return;
     }
     impl_->io.stop();
-    impl_->ioThread.join();
+    impl_->ioThread->join();
+    impl_->ioThread.reset();
     impl_->workers->join();
     impl_->acceptors.clear();
 }

@@ -37,7 +37,7 @@ done
 # up; CLI11 and nlohmann-json for the tool; python3-pip and flit (its
 # flit_core) for the Python package's wheel.
 scripts/ensure-packages.sh cmake make g++ g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 \
-  binutils-mingw-w64-i686 zip libcli11-dev nlohmann-json3-dev python3 python3-pip flit >&2
+  binutils-mingw-w64-i686 zip libcli11-dev nlohmann-json3-dev libboost-dev python3 python3-pip flit >&2
 
 stage=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-release.XXXXXX")
 trap 'rm -rf "$stage"' EXIT

@@ -13,7 +13,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 zip unzip \
   libcli11-dev nlohmann-json3-dev libssl-dev libboost-dev clang libclang-rt-14-dev python3 python3-pip python3-venv flit \
-  binutils pkg-config util-linux nodejs chromium || exit 1
+  binutils pkg-config util-linux nodejs chromium curl || exit 1
 # npm from Debian, unless the installed Node.js brought its own (some
 # builds of it conflict with Debian's npm package).
 command -v npm >/dev/null 2>&1 || scripts/ensure-packages.sh npm || exit 1
