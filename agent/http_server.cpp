@@ -337,10 +337,8 @@ private:
         }
         closed_ = true;
         heartbeat_.cancel();
-        if (subscription_ != 0) {
-            server_.hub.Unsubscribe(subscription_);
-            subscription_ = 0;
-        }
+        // The subscription goes with the session (its destructor), once the
+        // handlers still holding it have run; events meanwhile find it closed.
         Close();
     }
 
