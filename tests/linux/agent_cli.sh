@@ -65,6 +65,10 @@ code=$(echo "$out" | sed -nE 's/^pairing code: ([0-9]{8})$/\1/p')
 mode=$(stat -c %a "$work/journal/pairing-code.json" 2>/dev/null)
 if [ -n "$code" ] && [ "$mode" = 600 ] && ! grep -q "$code" "$work/journal/pairing-code.json"; then pass; else
   fail "pair: '$out', the code file's mode $mode"; fi
+# Started without standard input (a service manager's way): the code file
+# may be descriptor 0, and is a file like any other.
+out=$("$agent" --config "$work/agent.ini" pair 0<&- 2>&1)
+echo "$out" | grep -Eq '^pairing code: [0-9]{8}$' && pass || fail "pair without standard input: $out"
 out=$("$agent" pair --list --folder "$work/journal")
 [ "$out" = "no web till is paired" ] && pass || fail "pair --list: $out"
 out=$("$agent" pair --revoke https://till.example --folder "$work/journal" 2>&1)
