@@ -114,6 +114,8 @@ private:
     void ReadRequest(std::chrono::milliseconds firstByteTime) {
         parser_.emplace();
         parser_->header_limit(kMaxHeaderBytes);
+        // (The bridge refuses a larger body too: this limit only spares
+        // reading one into memory, which no answer shows.)
         parser_->body_limit(kMaxBodyBytes);
         // One deadline for the whole request: a client that trickles its
         // bytes is cut off when it runs out, however steadily it sends.
