@@ -369,8 +369,7 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
         }
         if (!error) {
             if (connections.load() >= options.maxConnections) {
-                beast::error_code ignored;
-                socket.shutdown(tcp::socket::shutdown_both, ignored);
+                beast::error_code ignored; // closed at once: nothing was read or sent on it
                 socket.close(ignored);
             } else {
                 std::make_shared<Session>(std::move(socket), *this)->Run();
