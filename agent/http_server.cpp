@@ -225,7 +225,7 @@ private:
             "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
             "Access-Control-Allow-Origin: " + origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
             "retry: 1000\n\n");
-        Enqueue(0, std::move(*head));
+        Enqueue(std::move(*head));
         // The past from the journal, read on the pool; the subscription above
         // holds what is published meanwhile.
         net::post(*server_.workers, [self = shared_from_this(), after, resuming] {
@@ -275,10 +275,10 @@ private:
             return;
         }
         lastQueued_ = seq;
-        Enqueue(seq, message);
+        Enqueue(message);
     }
 
-    void Enqueue(uint64_t, std::string message) {
+    void Enqueue(std::string message) {
         if (closed_) {
             return;
         }
@@ -328,7 +328,7 @@ private:
             if (error || !self || self->closed_) {
                 return;
             }
-            self->Enqueue(0, ": still here\n\n");
+            self->Enqueue(": still here\n\n");
             self->ScheduleHeartbeat();
         });
     }

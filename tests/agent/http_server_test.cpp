@@ -108,6 +108,13 @@ protected:
                "\r\nOrigin: https://till.example\r\n" + extra + "\r\n";
     }
 
+    // The stream subscribes once its request is read, on the server's thread.
+    void WaitForSubscriber() {
+        for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
     VirtualAgentClock clock;
     MemoryPairingStore store;
     PairingDesk desk{store};
@@ -186,9 +193,7 @@ TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEven
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 1\r\n"));
     EXPECT_NE(stream.ReadUntil("id: 3\n").find("id: 3\n"), std::string::npos);
-    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForSubscriber();
     hub.Publish(Numbered(3)); // already given from the journal
     hub.Publish(Numbered(4));
     const std::string text = stream.ReadUntil("id: 4\n");
@@ -208,9 +213,7 @@ TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
-    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForSubscriber();
     hub.Publish(Numbered(6));
     const std::string text = stream.ReadUntil("id: 6\n");
     EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\nid: 6\nevent: opened\ndata: {\"seq\":6}\n\n");
@@ -224,9 +227,7 @@ TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart)
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 50\r\n"));
     stream.ReadUntil("id: 2\n");
-    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForSubscriber();
     hub.Publish(Numbered(3));
     const std::string text = stream.ReadUntil("id: 3\n");
     EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\n"
@@ -260,9 +261,7 @@ TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
-    for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForSubscriber();
     // 24 MiB, more than the loopback's socket buffers hold, fewer events
     // than the queue's limit: only the write's time limit can end it.
     JournalledEvent big = Numbered(0);
