@@ -2,6 +2,7 @@
 
 #include "agent.h"
 #include "bridge_service.h"
+#include "fleet_service.h"
 #include "journal.h"
 #include "journal_line.h"
 #include "pairing.h"
@@ -59,7 +60,38 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     SystemAgentClock clock;
     Agent agent(*settings, *drawers, *journal, clock);
     agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
-    agent.OnHealthChange([&err](const AgentHealth& health) {
+    const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    // The fleet publisher reads the journal on its own thread; a broker
+    // that cannot be reached, or a build without a client, never keeps the
+    // agent from serving its till.
+    std::unique_ptr<FleetService> fleet;
+    Json fleetStatus{{"publisher", "off"}};
+    if (settings->mqtt.Enabled()) {
+        fleet = StartFleetService(*settings, agent, drawers->Version(), log, error);
+        if (fleet) {
+            log("cashdrawer-agent: fleet: publishing to " + settings->mqtt.BrokerUrl() + " as cashdrawer/v1/" +
+                settings->mqtt.site + "/" + settings->mqtt.terminal);
+        } else {
+            log("cashdrawer-agent: " + settings->file + ": [Mqtt] Broker=" + settings->mqtt.BrokerUrl() +
+                ": nothing is published: " + error);
+            fleetStatus = Json{{"publisher", FleetPublishingBuilt() ? "failed" : "absent"}, {"cause", error}};
+        }
+    }
+    const auto fleetHealth = [&fleet, fleetStatus]() -> Json {
+        if (!fleet) {
+            return fleetStatus;
+        }
+        const Json status = fleet->Status();
+        Json told{{"publisher", "mqtt"}, {"state", status.value("state", "connecting")}};
+        if (status.contains("cause")) {
+            told["cause"] = status["cause"];
+        }
+        return told;
+    };
+    agent.OnHealthChange([&err, &fleet](const AgentHealth& health) {
+        if (fleet) {
+            fleet->SetJournalHealth(health.journalOk, health.journalFailure);
+        }
         if (health.journalOk) {
             err << "cashdrawer-agent: the journal takes lines again\n" << std::flush;
         } else {
@@ -67,13 +99,12 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
                 << std::flush;
         }
     });
-    const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
     // The bridge's threads kick through the agent too: each step of the
     // serve loop and each kick holds this lock.
     AgentMutex agentLock;
     std::unique_ptr<BridgeService> bridge;
     if (settings->bridgePort != 0) {
-        bridge = StartBridgeService(*settings, agent, agentLock, drawers->Version(), log, error);
+        bridge = StartBridgeService(*settings, agent, agentLock, drawers->Version(), log, error, fleetHealth);
         if (!bridge) {
             err << "cashdrawer-agent: " << settings->file << ": [Agent] BridgePort=" << settings->bridgePort
                 << ": the bridge cannot listen: " << error << "\n";
@@ -94,6 +125,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     {
         std::lock_guard lock(agentLock);
         agent.Stop("asked to stop");
+    }
+    if (fleet) {
+        fleet->Stop();
     }
 
     const AgentHealth health = agent.Health();

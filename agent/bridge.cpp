@@ -17,15 +17,20 @@ constexpr const char* kAllowedHeaders = "Authorization, Content-Type, Idempotenc
 std::string RetryAfterSeconds(int64_t micros) { return std::to_string((micros + 999'999) / 1'000'000); }
 
 bool IsJson(const HttpRequest& request) {
-    const std::string& type = request.Header("content-type");
-    return type.rfind("application/json", 0) == 0 &&
-           (type.size() == 16 || type[16] == ';' || type[16] == ' ');
+    // "application/json", with parameters or not ("; charset=utf-8").
+    constexpr std::string_view kJson = "application/json";
+    const std::string_view type = request.Header("content-type");
+    if (!type.starts_with(kJson)) {
+        return false;
+    }
+    const std::string_view rest = type.substr(kJson.size());
+    return rest.empty() || rest.front() == ';' || rest.front() == ' ';
 }
 
 // "/v1/drawers/ID" and "/v1/drawers/ID/open": the ID, and what follows it.
 bool SplitDrawerPath(const std::string& path, std::string& id, std::string& rest) {
     static const std::string kPrefix = "/v1/drawers/";
-    if (path.rfind(kPrefix, 0) != 0) {
+    if (!path.starts_with(kPrefix)) {
         return false;
     }
     const std::string tail = path.substr(kPrefix.size());
@@ -114,7 +119,7 @@ std::optional<HttpResponse> Bridge::Authorize(const HttpRequest& request, std::s
     }
     const std::string& authorization = request.Header("authorization");
     static const std::string kBearer = "Bearer ";
-    if (authorization.rfind(kBearer, 0) != 0) {
+    if (!authorization.starts_with(kBearer)) {
         return HttpResponse::Refusal(401, "a token is needed: Authorization: Bearer TOKEN, from pairing");
     }
     std::optional<std::string> issuedTo;
@@ -171,7 +176,8 @@ HttpResponse Bridge::Health(const HttpRequest& request) {
                                                              {"version", CASH_DRAWER_VERSION},
                                                              {"library", backend_.LibraryVersion()},
                                                              {"api", 1},
-                                                             {"paired", paired}});
+                                                             {"paired", paired},
+                                                             {"fleet", backend_.Fleet()}});
     response.SetHeader("Access-Control-Allow-Origin", "*");
     return response;
 }

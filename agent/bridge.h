@@ -39,11 +39,14 @@ public:
     virtual KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs) = 0;
     virtual Json Statistics() = 0;
     virtual std::string LibraryVersion() = 0;
+    // The fleet publisher's state, as the health tells it to any page:
+    // {"publisher": "mqtt", "state": ..., "cause": ...}, or "off".
+    virtual Json Fleet() { return Json{{"publisher", "off"}}; }
 };
 
 struct BridgeSettings {
-    uint16_t port = 17820;
-    uint32_t kickGuardMs = 1000;
+    uint16_t port;        // the listening port, as Host must name it (SetPort once bound)
+    uint32_t kickGuardMs; // a second kick of a drawer waits this long
 };
 
 inline constexpr std::size_t kMaxBodyBytes = 4096;

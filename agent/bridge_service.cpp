@@ -13,9 +13,10 @@ namespace {
 
 class AgentBackend final : public BridgeBackend {
 public:
-    AgentBackend(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, std::string libraryVersion)
+    AgentBackend(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, std::string libraryVersion,
+                 std::function<Json()> fleetStatus)
         : journalFolder_(settings.journalFolder), agent_(agent), agentLock_(agentLock), board_(settings.drawers),
-          libraryVersion_(std::move(libraryVersion)) {}
+          libraryVersion_(std::move(libraryVersion)), fleetStatus_(std::move(fleetStatus)) {}
 
     // From the agent's thread, under its lock, once the journal has the event.
     void Take(const JournalledEvent& event) {
@@ -37,6 +38,7 @@ public:
         return statistics.ToJson();
     }
     std::string LibraryVersion() override { return libraryVersion_; }
+    Json Fleet() override { return fleetStatus_ ? fleetStatus_() : BridgeBackend::Fleet(); }
 
 private:
     std::string journalFolder_;
@@ -45,13 +47,14 @@ private:
     AgentMutex boardLock_;
     DrawerBoard board_;
     std::string libraryVersion_;
+    std::function<Json()> fleetStatus_;
 };
 
 class RunningBridge final : public BridgeService {
 public:
     RunningBridge(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, const std::string& libraryVersion,
-                  std::function<void(const std::string&)> log)
-        : backend_(settings, agent, agentLock, libraryVersion), store_(MakeFolderPairingStore(settings.journalFolder)),
+                  std::function<void(const std::string&)> log, std::function<Json()> fleetStatus)
+        : backend_(settings, agent, agentLock, libraryVersion, std::move(fleetStatus)), store_(MakeFolderPairingStore(settings.journalFolder)),
           desk_(*store_), clock_(),
           bridge_(BridgeSettings{static_cast<uint16_t>(settings.bridgePort), settings.kickGuardMs}, backend_, desk_,
                   [this] { return clock_.SteadyMicros(); }, [this] { return clock_.UnixMillis(); }),
@@ -98,8 +101,10 @@ private:
 
 std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
                                                   const std::string& libraryVersion,
-                                                  std::function<void(const std::string&)> log, std::string& error) {
-    auto bridge = std::make_unique<RunningBridge>(settings, agent, agentLock, libraryVersion, std::move(log));
+                                                  std::function<void(const std::string&)> log, std::string& error,
+                                                  std::function<Json()> fleetStatus) {
+    auto bridge = std::make_unique<RunningBridge>(settings, agent, agentLock, libraryVersion, std::move(log),
+                                                  std::move(fleetStatus));
     if (!bridge->Start(error)) {
         return nullptr;
     }

@@ -25,6 +25,7 @@ public:
 // Nothing, with `error`, when the port cannot be bound.
 std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
                                                   const std::string& libraryVersion,
-                                                  std::function<void(const std::string&)> log, std::string& error);
+                                                  std::function<void(const std::string&)> log, std::string& error,
+                                                  std::function<Json()> fleetStatus = nullptr);
 
 } // namespace cashdrawer::agent

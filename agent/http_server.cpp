@@ -60,7 +60,7 @@ std::string QueryValue(const std::string& query, const std::string& name) {
     while (start <= query.size()) {
         const std::size_t end = std::min(query.find('&', start), query.size());
         const std::string pair = query.substr(start, end - start);
-        if (pair.rfind(name + "=", 0) == 0) {
+        if (pair.starts_with(name + "=")) {
             return pair.substr(name.size() + 1);
         }
         start = end + 1;

@@ -23,6 +23,8 @@ bool WriteOwnerOnlyFile(const std::string& path, const std::string& text, std::s
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        // write() of a non-zero count to a regular file returns 0 never:
+        // whether 0 joins the interrupted case below cannot be seen.
         if (wrote < 0 && errno == EINTR) {
             continue;
         }

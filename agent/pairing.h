@@ -61,7 +61,7 @@ public:
     struct Attempt {
         Outcome outcome = Outcome::WrongCode;
         std::string token;            // when paired
-        int64_t retryAfterMillis = 0; // when locked out
+        int64_t retryAfterMillis = 0; // when locked out (read for no other outcome)
         std::string error;            // when the pairing could not be stored
     };
     // Pairs `origin` (canonical) when `code` is the pending one, unexpired;

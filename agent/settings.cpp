@@ -70,10 +70,151 @@ private:
     std::string& error_;
 };
 
+constexpr const char* kMqttSection = "Mqtt";
+constexpr uint16_t kMqttPort = 1883;
+constexpr uint16_t kMqttTlsPort = 8883;
+
+// "mqtt://host", "mqtts://host:8884", "[::1]:1883": the host, the port and
+// whether the scheme asks for TLS; nothing for another scheme, a path, a
+// user part or a port that is not one.
+struct BrokerAddress {
+    std::string host;
+    uint16_t port = 0;
+    std::optional<bool> tls; // by the scheme, when one is given
+};
+
+std::optional<BrokerAddress> ParseBroker(const std::string& url) {
+    BrokerAddress broker;
+    std::string rest = url;
+    if (const std::size_t scheme = rest.find("://"); scheme != std::string::npos) {
+        const std::string name = rest.substr(0, scheme);
+        if (name != "mqtt" && name != "mqtts") {
+            return std::nullopt;
+        }
+        broker.tls = name == "mqtts";
+        rest = rest.substr(scheme + 3);
+    }
+    if (rest.empty() || rest.find_first_of("/@?# ") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string port;
+    if (rest.front() == '[') { // an IPv6 address: [::1]:1883
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos || close == 1) {
+            return std::nullopt;
+        }
+        broker.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty() && after.front() != ':') {
+            return std::nullopt;
+        }
+        port = after.empty() ? "" : after.substr(1);
+        if (!after.empty() && port.empty()) {
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        broker.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port = rest.substr(colon + 1);
+            if (port.empty()) {
+                return std::nullopt;
+            }
+        }
+        if (broker.host.empty()) {
+            return std::nullopt;
+        }
+    }
+    if (!port.empty()) {
+        const auto number = ParseCount(port);
+        if (!number || *number == 0 || *number > 65535) {
+            return std::nullopt;
+        }
+        broker.port = static_cast<uint16_t>(*number);
+    }
+    return broker;
+}
+
+bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
+               const std::function<std::optional<std::string>(const std::string&)>& readFile, MqttSettings& mqtt) {
+    const std::string url = reader.Value(kMqttSection, "Broker");
+    if (url.empty()) {
+        return true;
+    }
+    const auto broker = ParseBroker(url);
+    if (!broker) {
+        return reader.Refuse(kMqttSection, "Broker", url, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] is needed");
+    }
+    mqtt.host = broker->host;
+    const std::string tls = reader.Value(kMqttSection, "Tls");
+    if (!tls.empty() && tls != "0" && tls != "1") {
+        return reader.Refuse(kMqttSection, "Tls", tls, "0 or 1 is needed");
+    }
+    if (broker->tls && !tls.empty() && *broker->tls != (tls == "1")) {
+        return reader.Refuse(kMqttSection, "Tls", tls, "the Broker's scheme says otherwise (" + url + ")");
+    }
+    mqtt.tls = broker->tls.value_or(tls == "1");
+    mqtt.port = broker->port != 0 ? broker->port : (mqtt.tls ? kMqttTlsPort : kMqttPort);
+    mqtt.caFile = reader.Value(kMqttSection, "CaFile");
+    if (!mqtt.caFile.empty() && !mqtt.tls) {
+        return reader.Refuse(kMqttSection, "CaFile", mqtt.caFile, "a CA file is for TLS: set Tls=1 or use mqtts://");
+    }
+    mqtt.site = reader.Value(kMqttSection, "Site");
+    if (!IsTopicLevel(mqtt.site)) {
+        return reader.Refuse(kMqttSection, "Site", mqtt.site,
+                             "the store's name is needed: 1 to 64 characters, no space, / + or #");
+    }
+    const std::string terminal = reader.Value(kMqttSection, "Terminal");
+    mqtt.terminal = terminal.empty() ? machineName : terminal;
+    if (!IsTopicLevel(mqtt.terminal)) {
+        return reader.Refuse(kMqttSection, "Terminal", mqtt.terminal,
+                             "1 to 64 characters, no space, / + or # are needed (empty: the machine's name)");
+    }
+    mqtt.clientId = reader.Value(kMqttSection, "ClientId");
+    if (mqtt.clientId.empty()) {
+        mqtt.clientId = "cashdrawer-" + mqtt.site + "-" + mqtt.terminal;
+    }
+    // MQTT 3.1.1 asks brokers to take ids of up to 23 characters; those we
+    // know take more, but no more than a topic level's worth is sensible.
+    if (!IsPlainName(mqtt.clientId, 128)) {
+        return reader.Refuse(kMqttSection, "ClientId", mqtt.clientId, "up to 128 characters, no space, / + or #");
+    }
+    mqtt.credentialsFile = reader.Value(kMqttSection, "CredentialsFile");
+    if (!mqtt.credentialsFile.empty()) {
+        const auto text = readFile ? readFile(mqtt.credentialsFile) : std::nullopt;
+        if (!text) {
+            return reader.Refuse(kMqttSection, "CredentialsFile", mqtt.credentialsFile, "the file cannot be read");
+        }
+        mqtt.username = ReadIniValue(*text, kMqttSection, "Username");
+        mqtt.password = ReadIniValue(*text, kMqttSection, "Password");
+        if (mqtt.username.empty()) {
+            return reader.Refuse(kMqttSection, "CredentialsFile", mqtt.credentialsFile,
+                                 "the file names no [Mqtt] Username");
+        }
+    }
+    return true;
+}
+
 } // namespace
 
+bool IsPlainName(const std::string& text, std::size_t maxSize) {
+    return !text.empty() && text.size() <= maxSize && std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= ' ' || byte == 0x7F || c == '/' || c == '+' || c == '#';
+    });
+}
+
+bool IsTopicLevel(const std::string& text) { return IsPlainName(text, 64); }
+
+std::string MqttSettings::BrokerUrl() const {
+    const bool ipv6 = host.find(':') != std::string::npos;
+    return std::string(tls ? "mqtts://" : "mqtt://") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const std::string& text,
-                                                const std::string& defaultJournalFolder, std::string& error) {
+                                                const std::string& defaultJournalFolder, std::string& error,
+                                                const std::string& machineName,
+                                                const std::function<std::optional<std::string>(const std::string&)>& readFile) {
     SettingsReader reader(file, text, error);
     AgentSettings settings;
     settings.file = file;
@@ -118,6 +259,9 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
         settings.journalFolder = defaultJournalFolder;
     }
     settings.library = reader.Value(kSection, "Library");
+    if (!ParseMqtt(reader, machineName, readFile, settings.mqtt)) {
+        return std::nullopt;
+    }
     return settings;
 }
 
@@ -127,7 +271,8 @@ std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::str
         error = file + ": the settings file cannot be read (missing, or not a file)";
         return std::nullopt;
     }
-    return ParseAgentSettings(file, *text, DefaultJournalFolder(), error);
+    return ParseAgentSettings(file, *text, DefaultJournalFolder(), error, MachineName(),
+                              [](const std::string& path) { return ReadFileBytes(path); });
 }
 
 } // namespace cashdrawer::agent

@@ -10,6 +10,15 @@
 //   BridgePort=17820                    ; HTTP for web tills, on 127.0.0.1 and ::1 only (0: none)
 //   KickGuardMs=1000                    ; a web till's second kick of a drawer waits this long
 //
+//   [Mqtt]                              ; fleet telemetry (no Broker: none)
+//   Broker=mqtts://mqtt.chain.example   ; mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)
+//   Site=store-0042                     ; topic levels: cashdrawer/v1/{Site}/{Terminal}/...
+//   Terminal=till-3                     ; empty: the machine's name
+//   ClientId=                           ; empty: cashdrawer-{Site}-{Terminal}
+//   CredentialsFile=/etc/.../mqtt.ini   ; [Mqtt] Username= and Password=, readable by the agent only
+//   Tls=1                               ; 0 or 1; mqtts:// means 1
+//   CaFile=                             ; the CA of the broker's certificate (empty: the system's)
+//
 //   [RN340_CashA]
 //   OpenWhen=0                          ; the state bit that means open
 //
@@ -19,6 +28,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +38,25 @@ namespace cashdrawer::agent {
 struct WatchedDrawer {
     std::string id;
     std::optional<int> openWhen; // 0 or 1
+};
+
+// Where and as whom the agent publishes its health and events; no host:
+// it publishes nothing.
+struct MqttSettings {
+    std::string host;
+    uint16_t port = 0;
+    bool tls = false;
+    std::string caFile;
+    std::string site;
+    std::string terminal;
+    std::string clientId;
+    std::string credentialsFile;
+    std::string username; // from the credentials file
+    std::string password;
+
+    bool Enabled() const { return !host.empty(); }
+    // The broker as the log and the health name it: "mqtts://host:8883".
+    std::string BrokerUrl() const;
 };
 
 struct AgentSettings {
@@ -40,6 +69,7 @@ struct AgentSettings {
     std::string library;
     uint32_t bridgePort = 17820;
     uint32_t kickGuardMs = 1000;
+    MqttSettings mqtt;
 };
 
 // Limits a value must keep to; outside them the agent does not start.
@@ -52,8 +82,19 @@ inline constexpr uint32_t kMaxKickGuardMs = 60000;
 
 // The settings from the file's text; nothing, with `error` naming the file,
 // the key and the value, when one is missing or out of its limits.
-std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const std::string& text,
-                                                const std::string& defaultJournalFolder, std::string& error);
+// `machineName` is the terminal's name where [Mqtt] Terminal is left out.
+// The credentials file's text is read through `readFile` (nothing when it
+// cannot be read).
+std::optional<AgentSettings> ParseAgentSettings(
+    const std::string& file, const std::string& text, const std::string& defaultJournalFolder, std::string& error,
+    const std::string& machineName = "terminal",
+    const std::function<std::optional<std::string>(const std::string&)>& readFile = nullptr);
+
+// A name that can stand as one topic level: 1 to 64 characters, none of
+// them a topic separator or wildcard (/ + #), a control character or a space.
+bool IsTopicLevel(const std::string& text);
+// The same rule, up to `maxSize` characters (a client id may have 128).
+bool IsPlainName(const std::string& text, std::size_t maxSize);
 
 // Read from the file; a file that cannot be read is an error too.
 std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::string& error);
@@ -61,5 +102,6 @@ std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::str
 // Where the settings and the journal live on this system.
 std::string DefaultSettingsFile();
 std::string DefaultJournalFolder();
+std::string MachineName();
 
 } // namespace cashdrawer::agent

@@ -18,4 +18,11 @@ std::string DataFolder() {
 std::string DefaultSettingsFile() { return DataFolder() + "\\cashdrawer-agent.ini"; }
 std::string DefaultJournalFolder() { return DataFolder() + "\\journal"; }
 
+// The computer's NetBIOS name, as the fleet names the terminal by default.
+std::string MachineName() {
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    return ::GetComputerNameW(name, &length) && length > 0 ? Narrow(std::wstring(name, length)) : "terminal";
+}
+
 } // namespace cashdrawer::agent

@@ -12,7 +12,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_dispatch fuzz_ini fuzz_serial_reports fuzz_parsing)
 # The preset configures the whole tree, the agent's libraries included.
-scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev libssl-dev libboost-dev libcli11-dev \
+scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev libssl-dev libboost-dev libmosquitto-dev pkg-config libcli11-dev \
   nlohmann-json3-dev || exit 1
 
 log=$(mktemp)

@@ -12,7 +12,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
 scripts/ensure-packages.sh cmake make g++ libgtest-dev g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine wine64 wine32:i386 zip unzip \
-  libcli11-dev nlohmann-json3-dev libssl-dev libboost-dev clang libclang-rt-14-dev python3 python3-pip python3-venv flit \
+  libcli11-dev nlohmann-json3-dev libssl-dev libboost-dev libmosquitto-dev mosquitto mosquitto-clients openssl clang \
+  libclang-rt-14-dev python3 python3-pip python3-venv flit \
   binutils pkg-config util-linux nodejs chromium curl || exit 1
 # npm from Debian, unless the installed Node.js brought its own (some
 # builds of it conflict with Debian's npm package).

@@ -8,6 +8,7 @@
 #include "drawer_board.h"
 #include "event_hub.h"
 #include "kick_guard.h"
+#include "owner_only_file.h"
 #include "pairing.h"
 #include "sha256.h"
 
@@ -178,7 +179,11 @@ TEST(Pairing, ACodeLastsTwoMinutesAndFiveWrongOnesLockPairingForAMinute) {
     const auto locked = desk.Pair(kTill, *code, kNow + 59999);
     EXPECT_EQ(locked.outcome, PairingDesk::Outcome::LockedOut);
     EXPECT_EQ(locked.retryAfterMillis, 1);
-    EXPECT_EQ(desk.Pair(kTill, *code, kNow + 60000).outcome, PairingDesk::Outcome::Paired);
+    // The lock-out over, the count starts again from nothing: one more
+    // wrong code is only wrong.
+    const std::string fresh = *code;
+    EXPECT_EQ(desk.Pair(kTill, wrong, kNow + 60000).outcome, PairingDesk::Outcome::WrongCode);
+    EXPECT_EQ(desk.Pair(kTill, fresh, kNow + 60000).outcome, PairingDesk::Outcome::Paired);
 
     store.failWrites = true;
     code = IssuePairingCode(store, kNow, error);
@@ -227,6 +232,9 @@ TEST(Pairing, AFullDiskLeavesTheFormerPairingsAsTheyWere) {
     EXPECT_EQ(error, folder / "pairings.json.new: File too large");
     EXPECT_EQ(ReadText(folder / "pairings.json"), before);
     EXPECT_FALSE(std::filesystem::exists(folder / "pairings.json.new"));
+    // A folder gone from under it: nothing is written, and the path is named.
+    EXPECT_FALSE(WriteOwnerOnlyFile(folder / "gone/pairings.json", "{}", error));
+    EXPECT_EQ(error, folder / "gone/pairings.json.new: No such file or directory");
     ASSERT_EQ(store->Paired().size(), 1u);
     EXPECT_EQ(store->Paired()[0].origin, "https://a.example");
 }
@@ -258,7 +266,9 @@ public:
     }
     Json Statistics() override { return Json{{"events", seq}}; }
     std::string LibraryVersion() override { return "0.2.0"; }
+    Json Fleet() override { return fleet; }
 
+    Json fleet = Json{{"publisher", "mqtt"}, {"state", "failing"}, {"cause", "Connection refused"}};
     std::vector<std::string> kicks;
     uint64_t seq = 10;
 };
@@ -358,7 +368,8 @@ TEST_F(BridgeTest, HealthTellsAnyPageWhetherItIsPairedAndNothingOfTheDrawers) {
     EXPECT_EQ(paired.Header("Access-Control-Allow-Origin"), "*");
     EXPECT_EQ(BodyOf(paired).dump(),
               R"({"agent":"cashdrawer-agent","version":")" CASH_DRAWER_VERSION
-              R"(","library":"0.2.0","api":1,"paired":true})");
+              R"(","library":"0.2.0","api":1,"paired":true,)"
+              R"("fleet":{"publisher":"mqtt","state":"failing","cause":"Connection refused"}})");
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/health", "https://other.example")))["paired"], false);
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/health", "")))["paired"], false);
 }
@@ -454,6 +465,8 @@ TEST_F(BridgeTest, AKickIsJournalledByItsOriginAndARetryDoesNotKickAgain) {
 TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     HttpRequest form = Kick("k");
     form.headers["content-type"] = "text/plain";
+    HttpRequest jsonp = Kick("k");
+    jsonp.headers["content-type"] = "application/jsonp";
     HttpRequest noKey = Kick("k");
     noKey.headers.erase("idempotency-key");
     HttpRequest big = Kick("k", std::string(kMaxBodyBytes + 1, ' '));
@@ -463,6 +476,7 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
         int status;
     } rows[] = {
         {"text/plain", form, 415},
+        {"application/jsonp", jsonp, 415},
         {"no Idempotency-Key", noKey, 400},
         {"a key too long", Kick(std::string(129, 'k')), 400},
         {"not JSON", Kick("k", "confirm"), 400},
@@ -478,6 +492,14 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     EXPECT_TRUE(backend.kicks.empty());
     EXPECT_EQ(bridge.Handle(Kick("k", R"({"timeoutMs": 60000, "confirm": true})")).status, 200);
     EXPECT_EQ(backend.kicks.back(), "RN340_CashA by https://till.example confirm 60000");
+    // A body of exactly 4 KiB is still taken (blanks pad the JSON), and
+    // JSON with its charset named is JSON.
+    clock.AdvanceMs(1000);
+    const std::string json = R"({"confirm": false})";
+    HttpRequest padded = Kick("k2", json + std::string(kMaxBodyBytes - json.size(), ' '));
+    padded.headers["content-type"] = "application/json; charset=utf-8";
+    EXPECT_EQ(bridge.Handle(padded).status, 200);
+    EXPECT_EQ(backend.kicks.size(), 2u);
 }
 
 TEST_F(BridgeTest, AnEventTicketIsForItsOriginOnceAndForThirtySeconds) {

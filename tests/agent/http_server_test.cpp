@@ -119,7 +119,7 @@ protected:
     MemoryPairingStore store;
     PairingDesk desk{store};
     QuietBackend backend;
-    Bridge bridge{BridgeSettings{}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
+    Bridge bridge{BridgeSettings{0, 1000}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
     EventHub hub;
     uint64_t journalled = 0;
     std::unique_ptr<HttpServer> server;
@@ -249,6 +249,27 @@ TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
     EXPECT_NE(quiet.find(": still here\n\n: still here\n\n: still here\n\n"), std::string::npos) << quiet;
     hub.Publish(Numbered(1));
     EXPECT_NE(stream.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+}
+
+// A stream the page closes: its session goes, heartbeat timer and all, and
+// the server serves on past the next heartbeats.
+TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
+    HttpServerOptions options;
+    options.heartbeat = std::chrono::milliseconds(30);
+    Serve(options);
+    {
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+        stream.ReadUntil(": still here\n\n");
+    }
+    for (int i = 0; i < 200 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(hub.Subscribers(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // five heartbeats
+    Client after(server->Port());
+    after.Send(Get("/v1/health"));
+    EXPECT_EQ(after.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
 }
 
 // A page that stops reading (a frozen tab) while events pile up: once a

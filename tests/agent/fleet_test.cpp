@@ -1,0 +1,408 @@
+#include "agent_test_support.h"
+#include "fleet_publisher.h"
+#include "fleet_service.h"
+#include "journal_cursor.h"
+
+#include <gtest/gtest.h>
+
+namespace cashdrawer::agent {
+namespace {
+
+using testing::OpenJournal;
+using testing::TempFolder;
+
+constexpr int64_t kT0 = 1'796'733'296'789;
+
+// A journal of `count` events: an agent-started, then the drawer closing
+// and opening in turn.
+void AppendEvents(Journal& journal, int count, const std::string& drawer = "A") {
+    for (int i = 0; i < count; ++i) {
+        const bool open = journal.LastSeq() % 2 == 0;
+        Event event{open ? kind::kOpened : kind::kClosed, Json{{"drawer", drawer}, {"raw", open ? 1 : 0}}};
+        if (!open) {
+            event.fields["openMs"] = 100;
+        }
+        ASSERT_TRUE(journal.Append(event, kT0 + static_cast<int64_t>(journal.LastSeq())));
+    }
+}
+
+std::vector<uint64_t> Read(JournalCursor& cursor, std::size_t max) {
+    std::vector<uint64_t> seqs;
+    cursor.Read(max, [&](const JournalledEvent& event) { seqs.push_back(event.seq); });
+    return seqs;
+}
+
+std::vector<uint64_t> Range(uint64_t first, uint64_t last) {
+    std::vector<uint64_t> seqs;
+    for (uint64_t seq = first; seq <= last; ++seq) {
+        seqs.push_back(seq);
+    }
+    return seqs;
+}
+
+// 12 events over several 4 KiB files, each file holding some whole lines.
+TEST(JournalCursor, ReadsOnFromAnySeqAcrossFilesInBatches) {
+    TempFolder folder;
+    auto journal = OpenJournal(folder.path(), 4096);
+    for (int i = 0; i < 12; ++i) {
+        Event big{kind::kOpened, Json{{"drawer", "A"}, {"note", std::string(1500, 'x')}}};
+        ASSERT_TRUE(journal->Append(big, kT0));
+    }
+    ASSERT_GE(ListJournalFiles(folder.path()).size(), 4u);
+    const struct {
+        uint64_t after;
+        std::size_t batch;
+    } rows[] = {{0, 5}, {1, 3}, {2, 100}, {3, 1}, {5, 4}, {11, 2}, {12, 5}, {20, 5}};
+    for (const auto& row : rows) {
+        JournalCursor cursor(folder.path(), 1000); // chunks smaller than a line
+        cursor.SeekAfter(row.after);
+        std::vector<uint64_t> seqs;
+        for (std::vector<uint64_t> batch; !(batch = Read(cursor, row.batch)).empty();) {
+            EXPECT_LE(batch.size(), row.batch);
+            seqs.insert(seqs.end(), batch.begin(), batch.end());
+        }
+        EXPECT_EQ(seqs, row.after < 12 ? Range(row.after + 1, 12) : std::vector<uint64_t>{}) << "after " << row.after;
+        EXPECT_EQ(cursor.Problem(), "") << "after " << row.after;
+        EXPECT_EQ(cursor.Position(), std::max<uint64_t>(row.after, 12));
+    }
+}
+
+TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
+    TempFolder folder;
+    auto journal = OpenJournal(folder.path());
+    AppendEvents(*journal, 3);
+    JournalCursor cursor(folder.path());
+    EXPECT_EQ(Read(cursor, 10), Range(1, 3));
+    EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{});
+    AppendEvents(*journal, 2);
+    // Half of a next line, as a reader may meet it while the agent writes.
+    const std::string path = JournalFilePath(folder.path(), 1);
+    const std::string whole = testing::ReadText(path);
+    const std::string half = R"({"seq":6,"time":"2026-12-08T12:34:51.789Z","kind":"clo)";
+    testing::WriteText(path, whole + half);
+    EXPECT_EQ(Read(cursor, 10), Range(4, 5));
+    EXPECT_EQ(cursor.Problem(), "");
+    testing::WriteText(path, whole); // the writer cut it off again
+    journal.reset();
+    journal = OpenJournal(folder.path());
+    AppendEvents(*journal, 1);
+    EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{6});
+}
+
+// Each stops the cursor where it is, naming the file, and hands nothing
+// past the fault.
+TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
+    const struct {
+        const char* what;
+        std::function<std::string(const std::vector<std::string>&)> alter; // the first file's new text
+        std::vector<uint64_t> handed;
+    } rows[] = {
+        {"altered", [](const auto& lines) { auto l = lines; l[2].replace(l[2].find("raw\":1"), 6, "raw\":0"); return testing::Joined(l); }, {1, 2}},
+        {"removed", [](const auto& lines) { auto l = lines; l.erase(l.begin() + 1); return testing::Joined(l); }, {1}},
+        {"cut before a later file", [](const auto& lines) { return testing::Joined(lines) + "{\"seq\":"; }, {1, 2, 3, 4}},
+    };
+    for (const auto& row : rows) {
+        TempFolder folder;
+        {
+            auto journal = OpenJournal(folder.path());
+            AppendEvents(*journal, 4);
+        }
+        const std::string first = JournalFilePath(folder.path(), 1);
+        testing::WriteText(first, row.alter(testing::Lines(testing::ReadText(first))));
+        testing::WriteText(JournalFilePath(folder.path(), 2), "");
+        JournalCursor cursor(folder.path());
+        EXPECT_EQ(Read(cursor, 10), row.handed) << row.what;
+        EXPECT_EQ(cursor.Problem().rfind("journal-000001.jsonl: ", 0), 0u) << row.what << ": " << cursor.Problem();
+        EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{}) << row.what;
+    }
+}
+
+// What the broker was sent, and the acknowledgements a test hands back.
+class RecordingLink final : public MqttLink {
+public:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retain;
+        int id;
+    };
+    std::optional<int> Publish(const std::string& topic, const std::string& payload, bool retain) override {
+        if (down) {
+            return std::nullopt;
+        }
+        sent.push_back({topic, payload, retain, nextId});
+        return nextId++;
+    }
+    std::vector<Message> On(const std::string& topicEnd) const {
+        std::vector<Message> found;
+        for (const auto& message : sent) {
+            if (message.topic.size() >= topicEnd.size() &&
+                message.topic.compare(message.topic.size() - topicEnd.size(), topicEnd.size(), topicEnd) == 0) {
+                found.push_back(message);
+            }
+        }
+        return found;
+    }
+    std::vector<uint64_t> EventSeqs() const {
+        std::vector<uint64_t> seqs;
+        for (const auto& message : On("/events")) {
+            seqs.push_back(Json::parse(message.payload)["seq"].get<uint64_t>());
+        }
+        return seqs;
+    }
+    std::vector<Message> sent;
+    int nextId = 1;
+    bool down = false;
+};
+
+class MemoryAckStore final : public AckStore {
+public:
+    uint64_t Load() override { return saved; }
+    bool Save(uint64_t seq) override {
+        saves.push_back(seq);
+        if (failSaves) {
+            return false;
+        }
+        saved = seq;
+        return true;
+    }
+    uint64_t saved = 0;
+    std::vector<uint64_t> saves;
+    bool failSaves = false;
+};
+
+class FleetPublisherTest : public ::testing::Test {
+protected:
+    FleetOptions Options() const { return FleetOptions{"store-7", "till-2", "mqtt://broker:1883", "1.2.3", "4.5.6", 4}; }
+    FleetPublisher Make() { return FleetPublisher(Options(), {{"A", 1}}, link, folder.path(), acks); }
+    // Acknowledges every event message sent so far that is not yet acknowledged.
+    void AckAll(FleetPublisher& publisher) {
+        for (; acked < link.sent.size(); ++acked) {
+            publisher.Acked(link.sent[acked].id);
+        }
+    }
+
+    TempFolder folder;
+    std::unique_ptr<Journal> journal = OpenJournal(folder.path());
+    RecordingLink link;
+    MemoryAckStore acks;
+    std::size_t acked = 0;
+};
+
+TEST_F(FleetPublisherTest, SendsEachJournalLineAsItStandsInOrderWithinItsWindow) {
+    AppendEvents(*journal, 6);
+    FleetPublisher publisher = Make();
+    publisher.Step(0);
+    EXPECT_TRUE(link.sent.empty()) << "nothing goes before the connection";
+    publisher.Connected();
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 4)) << "four in flight at most";
+    const auto lines = testing::Lines(testing::ReadText(JournalFilePath(folder.path(), 1)));
+    const auto events = link.On("/events");
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        EXPECT_EQ(events[i].topic, "cashdrawer/v1/store-7/till-2/events");
+        EXPECT_EQ(events[i].payload, lines[i]);
+        EXPECT_FALSE(events[i].retain);
+    }
+    // Acknowledging the second alone frees one place and moves nothing.
+    publisher.Acked(events[1].id);
+    EXPECT_EQ(publisher.Status().ackedSeq, 0u);
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 5));
+    publisher.Acked(events[0].id);
+    EXPECT_EQ(publisher.Status().ackedSeq, 2u) << "the first and the second, acknowledged out of order";
+    publisher.Acked(events[3].id);
+    EXPECT_EQ(publisher.Status().ackedSeq, 2u);
+    publisher.Acked(events[2].id);
+    EXPECT_EQ(publisher.Status().ackedSeq, 4u);
+    publisher.Acked(9999); // a message id it never sent
+    EXPECT_EQ(publisher.Status().ackedSeq, 4u);
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 6));
+    EXPECT_EQ(publisher.Status().journalSeq, 6u);
+}
+
+TEST_F(FleetPublisherTest, AfterADropOrARefusalEverythingUnacknowledgedGoesAgain) {
+    AppendEvents(*journal, 3);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(0);
+    const auto first = link.On("/events");
+    publisher.Acked(first[0].id);
+    publisher.Dropped("the connection to the broker failed: The connection was lost.");
+    EXPECT_EQ(publisher.Status().state, "connecting");
+    EXPECT_EQ(publisher.Status().cause, "the connection to the broker failed: The connection was lost.");
+    publisher.Acked(first[1].id); // the old session's late word counts for nothing
+    AppendEvents(*journal, 1);
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 3)) << "nothing goes while the link is down";
+    publisher.Connected();
+    EXPECT_EQ(publisher.Status().state, "connected");
+    EXPECT_EQ(publisher.Status().cause, "");
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), (std::vector<uint64_t>{1, 2, 3, 2, 3, 4}));
+    EXPECT_EQ(publisher.Status().ackedSeq, 1u);
+
+    publisher.Refused("the broker refused the connection: Connection Refused: not authorised.");
+    EXPECT_EQ(publisher.Status().state, "failing");
+    publisher.Connected();
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), (std::vector<uint64_t>{1, 2, 3, 2, 3, 4, 2, 3, 4}));
+}
+
+TEST_F(FleetPublisherTest, AMessageTheClientCannotQueueIsSentAgainFromTheJournal) {
+    AppendEvents(*journal, 2);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(0);
+    AckAll(publisher);
+    AppendEvents(*journal, 2);
+    link.down = true;
+    publisher.Step(0);
+    EXPECT_EQ(publisher.Status().state, "connecting");
+    link.down = false;
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 2)) << "it waits for the link's own word";
+    publisher.Connected();
+    publisher.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(1, 4));
+}
+
+// The seq saved survives the agent: a new publisher starts after it. It is
+// written at most once a second, and at the stop.
+TEST_F(FleetPublisherTest, TheAcknowledgedSeqIsSavedAtMostOnceASecondAndTheNextRunStartsAfterIt) {
+    AppendEvents(*journal, 5);
+    {
+        FleetPublisher publisher = Make();
+        publisher.Connected();
+        publisher.Step(1000);
+        publisher.Acked(link.On("/events")[0].id);
+        EXPECT_EQ(publisher.Step(1000), 2000);
+        EXPECT_EQ(acks.saves, (std::vector<uint64_t>{1})) << "saved at once: nothing was saved before";
+        publisher.Acked(link.On("/events")[1].id);
+        EXPECT_EQ(publisher.Step(1999), 2000);
+        EXPECT_EQ(acks.saves, (std::vector<uint64_t>{1}));
+        EXPECT_EQ(publisher.Step(2000), 3000);
+        EXPECT_EQ(acks.saves, (std::vector<uint64_t>{1, 2}));
+        publisher.Acked(link.On("/events")[2].id);
+        const auto offline = publisher.Stop();
+        EXPECT_EQ(acks.saves, (std::vector<uint64_t>{1, 2, 3}));
+        ASSERT_TRUE(offline);
+        const auto last = link.sent.back();
+        EXPECT_EQ(last.id, *offline);
+        EXPECT_EQ(last.topic, "cashdrawer/v1/store-7/till-2/health");
+        EXPECT_TRUE(last.retain);
+        EXPECT_EQ(Json::parse(last.payload),
+                  Json::parse(R"({"online":false,"site":"store-7","terminal":"till-2","why":"the agent was stopped"})"));
+    }
+    link.sent.clear();
+    FleetPublisher again = Make();
+    EXPECT_EQ(again.Status().ackedSeq, 3u);
+    again.Connected();
+    again.Step(0);
+    EXPECT_EQ(link.EventSeqs(), Range(4, 5));
+    EXPECT_TRUE(again.Stop()) << "still connected, so the offline health goes";
+}
+
+TEST_F(FleetPublisherTest, AStopWhileDisconnectedSendsNothingAndASaveThatFailsIsTriedAgain) {
+    AppendEvents(*journal, 2);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(0);
+    acks.failSaves = true;
+    AckAll(publisher);
+    publisher.Step(5000);
+    publisher.Step(5500);
+    EXPECT_EQ(acks.saves, (std::vector<uint64_t>{2})) << "once a second, failed or not";
+    acks.failSaves = false;
+    publisher.Step(6000);
+    EXPECT_EQ(acks.saved, 2u);
+    publisher.Dropped("lost");
+    const std::size_t sent = link.sent.size();
+    EXPECT_FALSE(publisher.Stop());
+    EXPECT_EQ(link.sent.size(), sent);
+}
+
+TEST_F(FleetPublisherTest, HealthIsRetainedAndSentAgainOnlyWhenItChanges) {
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(0);
+    auto health = link.On("/health");
+    ASSERT_EQ(health.size(), 1u);
+    EXPECT_TRUE(health[0].retain);
+    EXPECT_EQ(Json::parse(health[0].payload), Json::parse(R"({"online":true,"site":"store-7","terminal":"till-2",
+        "agent":"1.2.3","library":"4.5.6","drawers":[{"id":"A","reachable":null}],"journal":{"ok":true}})"));
+    AppendEvents(*journal, 3); // read: reachable now
+    ASSERT_TRUE(journal->Append(Event{kind::kUnreachable, Json{{"drawer", "A"}, {"result", -2}, {"reason", "no port"}}}, kT0));
+    publisher.Step(0);
+    publisher.Step(0);
+    health = link.On("/health");
+    ASSERT_EQ(health.size(), 2u) << "open and closed change no health";
+    EXPECT_EQ(Json::parse(health[1].payload)["drawers"], Json::parse(R"([{"id":"A","reachable":false,"reason":"no port"}])"));
+    publisher.SetJournalHealth(false, "disk full");
+    publisher.Step(0);
+    health = link.On("/health");
+    ASSERT_EQ(health.size(), 3u);
+    EXPECT_EQ(Json::parse(health[2].payload)["journal"], Json::parse(R"({"ok":false,"failure":"disk full"})"));
+    // A reconnection sends it again: the broker may hold the Will by now.
+    publisher.Dropped("lost");
+    publisher.Connected();
+    publisher.Step(0);
+    EXPECT_EQ(link.On("/health").size(), 4u);
+}
+
+TEST_F(FleetPublisherTest, StatisticsGoOnChangeAtMostOnceAMinute) {
+    AppendEvents(*journal, 2);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(10'000);
+    auto statistics = link.On("/statistics");
+    ASSERT_EQ(statistics.size(), 1u);
+    EXPECT_TRUE(statistics[0].retain);
+    EXPECT_EQ(Json::parse(statistics[0].payload)["drawers"]["A"]["openings"], 1);
+    AckAll(publisher);
+    EXPECT_EQ(publisher.Step(20'000), 21'000) << "unchanged: nothing due but the next look";
+    EXPECT_EQ(link.On("/statistics").size(), 1u);
+    AppendEvents(*journal, 2);
+    EXPECT_EQ(publisher.Step(30'000), 31'000) << "the minute ends later than the next look";
+    AckAll(publisher);
+    EXPECT_EQ(publisher.Step(69'000), 70'000) << "the minute since the last";
+    EXPECT_EQ(link.On("/statistics").size(), 1u) << "changed, but within the minute";
+    publisher.Step(69'999);
+    EXPECT_EQ(link.On("/statistics").size(), 1u);
+    publisher.Step(70'000);
+    statistics = link.On("/statistics");
+    ASSERT_EQ(statistics.size(), 2u);
+    EXPECT_EQ(Json::parse(statistics[1].payload)["drawers"]["A"]["openings"], 2);
+}
+
+TEST(FleetReconnect, WaitsOneSecondDoubledUpToHalfAMinute) {
+    const std::pair<unsigned, int64_t> rows[] = {{0, 0},      {1, 1000},   {2, 2000},   {3, 4000},
+                                                 {5, 16'000}, {6, 30'000}, {7, 30'000}, {40, 30'000}};
+    for (const auto& [failures, delay] : rows) {
+        EXPECT_EQ(ReconnectDelayMs(failures), delay) << failures << " failures";
+    }
+}
+
+TEST(FleetTopics, NameTheSiteAndTheTerminal) {
+    const FleetTopics topics = TopicsOf("s-1", "t_2");
+    EXPECT_EQ(topics.health, "cashdrawer/v1/s-1/t_2/health");
+    EXPECT_EQ(topics.events, "cashdrawer/v1/s-1/t_2/events");
+    EXPECT_EQ(topics.statistics, "cashdrawer/v1/s-1/t_2/statistics");
+}
+
+TEST(FleetAckStore, KeepsTheSeqInTheJournalFolderAndStartsFromNothingOnAFileItCannotRead) {
+    TempFolder folder;
+    auto store = MakeFolderAckStore(folder.path());
+    EXPECT_EQ(store->Load(), 0u);
+    ASSERT_TRUE(store->Save(41));
+    EXPECT_EQ(MakeFolderAckStore(folder.path())->Load(), 41u);
+    EXPECT_EQ(testing::ReadText(folder / "fleet-acked.json"), "{\"ackedSeq\":41}\n");
+    for (const char* text : {"", "{\"ackedSeq\":-3}\n", "[41]", "{\"ackedSeq\":\"41\"}"}) {
+        testing::WriteText(folder / "fleet-acked.json", text);
+        EXPECT_EQ(store->Load(), 0u) << text;
+    }
+}
+
+} // namespace
+} // namespace cashdrawer::agent

@@ -1,0 +1,248 @@
+#!/bin/sh
+# The fleet publisher against a real broker: Debian's mosquitto, started
+# here on a free loopback port and stopped after, with a head-office
+# subscriber (mosquitto_sub, a persistent QoS 1 session) that checks every
+# seq against the terminal's journal.
+#   fleet_test.sh SCENARIO AGENT SIM_LIBRARY_FOLDER
+# SCENARIO: health-and-will | outage | restart-in-outage | failures
+set -u
+scenario=$1 agent=$2 sim=$3
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-fleet.XXXXXX")
+pids=""
+cleanup() {
+  [ -n "${KEEP:-}" ] && { cp -r "$work" /tmp/fleet-kept; }
+  for p in $pids; do kill -9 "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap "exit 1" INT TERM HUP
+export LD_LIBRARY_PATH="$sim" CASHDRAWER_SIM_DRAWER_CLOSES_MS=120 ASAN_OPTIONS=detect_leaks=0
+python=/usr/bin/python3
+failed=0
+fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
+say() { echo "--- $*"; }
+
+free_port() { $python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# wait_for SECONDS COMMAND...: true once the command succeeds.
+wait_for() {
+  limit=$(($1 * 20)); shift
+  i=0
+  while [ $i -lt $limit ]; do "$@" >/dev/null 2>&1 && return 0; sleep 0.05; i=$((i + 1)); done
+  return 1
+}
+listening() { $python -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),1)"; }
+
+broker_port=$(free_port)
+head_port=$(free_port)   # the head office's own listener, when the terminal's differs
+bridge_port=$(free_port)
+user=$(id -un)
+
+# broker [LINES]: a broker on broker_port and head_port, anonymous unless the
+# lines say otherwise; its state (the subscriber's session and queue) kept
+# in $work/broker across restarts.
+broker() {
+  mkdir -p "$work/broker"
+  {
+    printf 'user %s\npersistence true\npersistence_location %s/broker/\nautosave_interval 1\n' "$user" "$work"
+    printf 'per_listener_settings false\n%s\n' "${1:-allow_anonymous true}"
+    printf 'listener %s 127.0.0.1\n' "$head_port"
+    printf '%s\n' "${2:-listener $broker_port 127.0.0.1}"
+  } >"$work/mosquitto.conf"
+  mosquitto -c "$work/mosquitto.conf" >>"$work/broker.log" 2>&1 &
+  broker_pid=$!
+  pids="$pids $broker_pid"
+  wait_for 10 listening "$head_port" || fail "the broker did not start: $(tail -5 "$work/broker.log")"
+}
+stop_broker() { kill -TERM "$broker_pid"; wait "$broker_pid" 2>/dev/null; }
+
+# The head office: every message under cashdrawer/v1/, QoS 1, a session the
+# broker keeps while it is away.
+subscribe() {
+  mosquitto_sub -h 127.0.0.1 -p "$head_port" -i head-office -c -q 1 -t 'cashdrawer/v1/#' -v ${1:-} >>"$work/sub.log" 2>>"$work/sub.err" &
+  pids="$pids $!"
+  sub_pid=$!
+  wait_for 10 grep -q '/health ' "$work/sub.log" 2>/dev/null || true
+}
+
+# agent [MQTT LINES]: the agent on the simulated terminal, commands from a
+# pipe (fd 3), logging to serve.log.
+agent() {
+  {
+    printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=%s/journal\nBridgePort=%s\n' "$work" "$bridge_port"
+    printf '[RN340_CashA]\nOpenWhen=1\n[Mqtt]\nSite=store-1\nTerminal=till-1\n%s\n' "${1:-Broker=mqtt://127.0.0.1:$broker_port}"
+  } >"$work/agent.ini"
+  [ -p "$work/console" ] || mkfifo "$work/console"
+  "$agent" --config "$work/agent.ini" serve <"$work/console" 2>>"$work/serve.log" &
+  agent_pid=$!
+  pids="$pids $agent_pid"
+  exec 3>"$work/console"
+  wait_for 10 listening "$bridge_port" || fail "the agent did not start: $(tail -5 "$work/serve.log")"
+}
+stop_agent() { kill -"${1:-TERM}" "$agent_pid"; wait "$agent_pid" 2>/dev/null; exec 3>&-; }
+
+closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
+closings_past() { [ "$(closings)" -gt "$1" ]; }
+# cycles N: N kicks from the console, each waited for until the drawer shut.
+cycles() {
+  n=0
+  while [ $n -lt "$1" ]; do
+    before=$(closings)
+    echo "open RN340_CashA" >&3
+    wait_for 5 closings_past "$before" || { fail "cycle $n: the drawer did not open and close"; return; }
+    n=$((n + 1))
+  done
+}
+journal_lines() { "$agent" journal show --folder "$work/journal" --json >"$work/journal.txt"; }
+newest_seq() { journal_lines; wc -l <"$work/journal.txt"; }
+arrived() { grep -q "/events {\"seq\":$1," "$work/sub.log"; }
+# everything_arrives SECONDS [KIND=COUNT...]: every journal line reaches the
+# subscriber, in order, within the time.
+everything_arrives() {
+  seconds=$1; shift
+  last=$(newest_seq)
+  wait_for "$seconds" arrived "$last" || fail "seq $last did not arrive within $seconds s"
+  journal_lines
+  $python "$here/check_events.py" "$work/sub.log" "$work/journal.txt" "$@" || fail "the events the head office got"
+}
+health() { curl -s --max-time 5 -H "Host: 127.0.0.1:$bridge_port" "http://127.0.0.1:$bridge_port/v1/health"; }
+fleet_state_is() { health | grep -q "\"fleet\":{\"publisher\":\"mqtt\",\"state\":\"$1\""; }
+health_says() { health | grep -q "$1"; }
+retained() { mosquitto_sub -h 127.0.0.1 -p "$head_port" -t "cashdrawer/v1/store-1/till-1/$1" -C 1 -W 3 -q 1 ${2:-}; }
+online_is() { retained health | grep -q "\"online\":$1"; }
+
+case $scenario in
+health-and-will)
+  broker
+  agent
+  wait_for 10 fleet_state_is connected || fail "no connection: $(health)"
+  cycles 2
+  got=$(retained health)
+  echo "health: $got"
+  echo "$got" | grep -q '^{"online":true,"site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[{"id":"RN340_CashA","reachable":true}\],"journal":{"ok":true}}$' \
+    || fail "the retained health: $got"
+  say "the agent killed: the broker gives its Will"
+  stop_agent KILL
+  wait_for 5 online_is false || fail "no Will: $(retained health)"
+  got=$(retained health)
+  echo "health: $got"
+  [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent vanished: the broker lost its connection"}' ] \
+    || fail "the Will: $got"
+  say "a clean stop says offline itself"
+  agent
+  wait_for 10 online_is true || fail "not online again: $(retained health)"
+  # Read from the whole journal at the start: both openings of the run before.
+  got=$(retained statistics)
+  echo "statistics: $got"
+  echo "$got" | grep -q '"drawers":{"RN340_CashA":{"DrawerGoodOpenCount":0,"DrawerFailedOpenCount":0,"unconfirmedKicks":2,"openings":2,' \
+    || fail "the retained statistics: $got"
+  stop_agent TERM
+  got=$(retained health)
+  [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent was stopped"}' ] || fail "after a stop: $got"
+  ;;
+outage)
+  broker
+  subscribe
+  agent
+  wait_for 10 fleet_state_is connected || fail "no connection: $(health)"
+  cycles 2
+  everything_arrives 10
+  say "the broker stopped for 10 s while the drawer opens and closes 20 times"
+  stop_broker
+  started=$(date +%s)
+  cycles 20
+  wait_for 5 health_says '"state":"\(failing\|connecting\)"'
+  echo "while down: $(health)"
+  while [ $(($(date +%s) - started)) -lt 10 ]; do sleep 0.2; done
+  broker
+  everything_arrives 40 opened=22 closed=22
+  ;;
+restart-in-outage)
+  broker
+  subscribe
+  agent
+  cycles 3
+  everything_arrives 10
+  say "the broker down; the agent killed and started again meanwhile"
+  stop_broker
+  cycles 5
+  stop_agent KILL
+  agent
+  cycles 5
+  broker
+  everything_arrives 40 opened=13 closed=13
+  ;;
+failures)
+  # A wrong password, then nobody listening, then a broker whose
+  # certificate the agent's CA did not sign: each time the till is served,
+  # the health says why, and nothing is lost once it is mended.
+  printf '[Mqtt]\nUsername=till-1\nPassword=wrong\n' >"$work/credentials.ini"
+  mosquitto_passwd -b -c "$work/passwords" till-1 right >/dev/null
+  mosquitto_passwd -b "$work/passwords" head-office office >/dev/null
+  broker "allow_anonymous false
+password_file $work/passwords"
+  subscribe "-u head-office -P office"
+  agent "Broker=mqtt://127.0.0.1:$broker_port
+CredentialsFile=$work/credentials.ini"
+  wait_for 10 health_says 'not authorised' || fail "wrong password: $(health)"
+  echo "wrong password: $(health)"
+  cycles 3
+  "$agent" journal show --folder "$work/journal" | grep -c '  kick  ' | grep -qx 3 || fail "the till was not served"
+  say "the password mended on the broker"
+  mosquitto_passwd -b "$work/passwords" till-1 wrong >/dev/null
+  kill -HUP "$broker_pid"
+  everything_arrives 40 opened=3
+  stop_agent TERM
+
+  say "a broker nobody answers for"
+  stop_broker
+  mosquitto_passwd -D "$work/passwords" till-1 >/dev/null
+  broker "allow_anonymous true" " "
+  agent "Broker=mqtt://127.0.0.1:$broker_port"
+  wait_for 10 health_says 'Connection refused' || fail "unreachable: $(health)"
+  echo "unreachable: $(health)"
+  cycles 3
+  stop_broker
+  broker "allow_anonymous true"
+  everything_arrives 40 opened=6
+  stop_agent TERM
+
+  say "TLS: a broker certificate from another CA"
+  for ca in good other; do
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$ca test CA" -keyout "$work/$ca-ca.key" \
+      -out "$work/$ca-ca.pem" 2>/dev/null
+  done
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/broker.key" -out "$work/broker.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$work/san.ext"
+  for ca in good other; do
+    openssl x509 -req -in "$work/broker.csr" -CA "$work/$ca-ca.pem" -CAkey "$work/$ca-ca.key" -CAcreateserial \
+      -days 2 -extfile "$work/san.ext" -out "$work/broker-$ca.pem" 2>/dev/null
+  done
+  stop_broker
+  broker "allow_anonymous true" "listener $broker_port 127.0.0.1
+certfile $work/broker-other.pem
+keyfile $work/broker.key"
+  agent "Broker=mqtts://127.0.0.1:$broker_port
+CaFile=$work/good-ca.pem"
+  wait_for 10 health_says 'certificate verify failed' || fail "wrong CA: $(health)"
+  echo "wrong CA: $(health)"
+  cycles 3
+  say "the broker given a certificate from the agent's CA"
+  stop_broker
+  broker "allow_anonymous true" "listener $broker_port 127.0.0.1
+certfile $work/broker-good.pem
+keyfile $work/broker.key"
+  everything_arrives 40 opened=9
+  wait_for 5 fleet_state_is connected || fail "not connected: $(health)"
+  echo "mended: $(health)"
+  ;;
+*) echo "unknown scenario $scenario"; exit 2 ;;
+esac
+if [ "$failed" -ne 0 ]; then
+  echo "--- agent log"; tail -40 "$work/serve.log"
+  echo "--- broker log"; tail -20 "$work/broker.log"
+  echo "--- subscriber"; tail -5 "$work/sub.log"; cat "$work/sub.err" 2>/dev/null | tail -5
+  echo "fleet $scenario: $failed FAILED"
+  exit 1
+fi
+echo "fleet $scenario: passed"
