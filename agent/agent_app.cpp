@@ -3,6 +3,7 @@
 #include "agent.h"
 #include "bridge_service.h"
 #include "fleet_service.h"
+#include "fleet_view.h"
 #include "journal.h"
 #include "journal_line.h"
 #include "pairing.h"
@@ -10,6 +11,7 @@
 #include "service.h"
 #include "settings.h"
 #include "statistics.h"
+#include "system_log.h"
 
 #include "cash_drawer_version.h"
 
@@ -60,6 +62,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     SystemAgentClock clock;
     Agent agent(*settings, *drawers, *journal, clock);
     agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
+    // The system's log too, for the fleet tools a chain runs already.
+    const std::unique_ptr<SystemLog> systemLog = OpenSystemLog();
+    agent.OnEvent([&systemLog](const JournalledEvent& event) { systemLog->Write(SystemLogEntryOf(event)); });
     const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
     // The fleet publisher reads the journal on its own thread; a broker
     // that cannot be reached, or a build without a client, never keeps the
@@ -238,6 +243,21 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     pair->add_option("--revoke", revoke, "forget ORIGIN's token");
     pair->add_option("--folder", folder, "the agent's journal folder (default: the settings' JournalFolder)");
 
+    const std::string fleetHelp = FleetPublishingBuilt()
+                                      ? "the head office's view: every terminal's health and gaps, from an MQTT broker"
+                                      : "the head office's view (not in this build: it has no MQTT client, so this "
+                                        "agent publishes nothing; its events go to the Windows Event Log)";
+    CLI::App* fleet = app.add_subcommand("fleet", fleetHelp);
+    fleet->require_subcommand(1);
+    CLI::App* watch = fleet->add_subcommand("watch", "subscribe to cashdrawer/v1/# and print a line per terminal");
+    FleetWatchOptions watchOptions;
+    watch->add_option("--broker", watchOptions.broker, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")->required();
+    watch->add_option("--ca-file", watchOptions.caFile, "the CA of the broker's certificate (TLS)");
+    watch->add_option("--credentials", watchOptions.credentialsFile, "a file with [Mqtt] Username= and Password=");
+    watch->add_flag("--json", watchOptions.json, "a JSON object a line, for scripts");
+    watch->add_option("--every", watchOptions.everySeconds, "print this often, in seconds (0: only at the end)");
+    watch->add_option("--for", watchOptions.forSeconds, "stop after this many seconds (0: when interrupted)");
+
     CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
     std::string action;
     service->add_option("ACTION", action, "install, uninstall, start, stop (run: the service's own entry)")->required();
@@ -266,6 +286,9 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (serve->parsed()) {
         auto wait = MakeSystemServeWait(!noConsole);
         return Serve(settingsFile, *wait, err);
+    }
+    if (watch->parsed()) {
+        return WatchFleet(watchOptions, out, err) == 0 ? kExitOk : kExitUsage;
     }
     if (pair->parsed()) {
         return journalFolder(folder) ? Pair(folder, list, revoke, out, err) : kExitSettings;

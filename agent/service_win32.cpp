@@ -1,5 +1,7 @@
 #include "service.h"
 
+#include "system_log.h"
+
 #include "win32_text.h"
 
 namespace cashdrawer::agent {
@@ -132,6 +134,11 @@ int ServiceCommand(const std::string& action, const std::string& settingsFile, c
             return Refused(err, "the service could not be installed");
         }
         out << "installed the service " << kServiceName << ", settings " << settingsFile << "\n";
+        // Its events go to the Application log under the same name.
+        std::string error;
+        if (!RegisterEventLogSource(Narrow(ProgramPath()), error)) {
+            err << "cashdrawer-agent: " << error << ": the Event Log shows its entries without their titles\n";
+        }
         return 0;
     }
     ScHandle handle(::OpenServiceW(manager.get(), Wide(kServiceName).c_str(),
@@ -164,6 +171,7 @@ int ServiceCommand(const std::string& action, const std::string& settingsFile, c
         if (!::DeleteService(handle.get())) {
             return Refused(err, "the service could not be removed");
         }
+        UnregisterEventLogSource();
         out << "removed the service " << kServiceName << "\n";
         return 0;
     }

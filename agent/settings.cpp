@@ -74,67 +74,6 @@ constexpr const char* kMqttSection = "Mqtt";
 constexpr uint16_t kMqttPort = 1883;
 constexpr uint16_t kMqttTlsPort = 8883;
 
-// "mqtt://host", "mqtts://host:8884", "[::1]:1883": the host, the port and
-// whether the scheme asks for TLS; nothing for another scheme, a path, a
-// user part or a port that is not one.
-struct BrokerAddress {
-    std::string host;
-    uint16_t port = 0;
-    std::optional<bool> tls; // by the scheme, when one is given
-};
-
-std::optional<BrokerAddress> ParseBroker(const std::string& url) {
-    BrokerAddress broker;
-    std::string rest = url;
-    if (const std::size_t scheme = rest.find("://"); scheme != std::string::npos) {
-        const std::string name = rest.substr(0, scheme);
-        if (name != "mqtt" && name != "mqtts") {
-            return std::nullopt;
-        }
-        broker.tls = name == "mqtts";
-        rest = rest.substr(scheme + 3);
-    }
-    if (rest.empty() || rest.find_first_of("/@?# ") != std::string::npos) {
-        return std::nullopt;
-    }
-    std::string port;
-    if (rest.front() == '[') { // an IPv6 address: [::1]:1883
-        const std::size_t close = rest.find(']');
-        if (close == std::string::npos || close == 1) {
-            return std::nullopt;
-        }
-        broker.host = rest.substr(1, close - 1);
-        const std::string after = rest.substr(close + 1);
-        if (!after.empty() && after.front() != ':') {
-            return std::nullopt;
-        }
-        port = after.empty() ? "" : after.substr(1);
-        if (!after.empty() && port.empty()) {
-            return std::nullopt;
-        }
-    } else {
-        const std::size_t colon = rest.find(':');
-        broker.host = rest.substr(0, colon);
-        if (colon != std::string::npos) {
-            port = rest.substr(colon + 1);
-            if (port.empty()) {
-                return std::nullopt;
-            }
-        }
-        if (broker.host.empty()) {
-            return std::nullopt;
-        }
-    }
-    if (!port.empty()) {
-        const auto number = ParseCount(port);
-        if (!number || *number == 0 || *number > 65535) {
-            return std::nullopt;
-        }
-        broker.port = static_cast<uint16_t>(*number);
-    }
-    return broker;
-}
-
 bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
                const std::function<std::optional<std::string>(const std::string&)>& readFile, MqttSettings& mqtt) {
     const std::string url = reader.Value(kMqttSection, "Broker");
@@ -196,6 +135,58 @@ bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
 }
 
 } // namespace
+
+std::optional<BrokerAddress> ParseBroker(const std::string& url) {
+    BrokerAddress broker;
+    std::string rest = url;
+    if (const std::size_t scheme = rest.find("://"); scheme != std::string::npos) {
+        const std::string name = rest.substr(0, scheme);
+        if (name != "mqtt" && name != "mqtts") {
+            return std::nullopt;
+        }
+        broker.tls = name == "mqtts";
+        rest = rest.substr(scheme + 3);
+    }
+    if (rest.empty() || rest.find_first_of("/@?# ") != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string port;
+    if (rest.front() == '[') { // an IPv6 address: [::1]:1883
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos || close == 1) {
+            return std::nullopt;
+        }
+        broker.host = rest.substr(1, close - 1);
+        const std::string after = rest.substr(close + 1);
+        if (!after.empty() && after.front() != ':') {
+            return std::nullopt;
+        }
+        port = after.empty() ? "" : after.substr(1);
+        if (!after.empty() && port.empty()) {
+            return std::nullopt;
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        broker.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            port = rest.substr(colon + 1);
+            if (port.empty()) {
+                return std::nullopt;
+            }
+        }
+        if (broker.host.empty()) {
+            return std::nullopt;
+        }
+    }
+    if (!port.empty()) {
+        const auto number = ParseCount(port);
+        if (!number || *number == 0 || *number > 65535) {
+            return std::nullopt;
+        }
+        broker.port = static_cast<uint16_t>(*number);
+    }
+    return broker;
+}
 
 bool IsPlainName(const std::string& text, std::size_t maxSize) {
     return !text.empty() && text.size() <= maxSize && std::none_of(text.begin(), text.end(), [](char c) {

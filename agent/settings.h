@@ -82,6 +82,16 @@ inline constexpr uint32_t kMaxKickGuardMs = 60000;
 
 // The settings from the file's text; nothing, with `error` naming the file,
 // the key and the value, when one is missing or out of its limits.
+// "mqtt://host", "mqtts://host:8884", "[::1]:1883": the host, the port (0
+// when none is named) and whether the scheme asks for TLS; nothing for
+// another scheme, a path, a user part or a port that is not one.
+struct BrokerAddress {
+    std::string host;
+    uint16_t port = 0;
+    std::optional<bool> tls; // by the scheme, when one is given
+};
+std::optional<BrokerAddress> ParseBroker(const std::string& url);
+
 // `machineName` is the terminal's name where [Mqtt] Terminal is left out.
 // The credentials file's text is read through `readFile` (nothing when it
 // cannot be read).

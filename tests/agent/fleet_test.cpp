@@ -1,7 +1,9 @@
 #include "agent_test_support.h"
 #include "fleet_publisher.h"
 #include "fleet_service.h"
+#include "fleet_view.h"
 #include "journal_cursor.h"
+#include "system_log.h"
 
 #include <gtest/gtest.h>
 
@@ -389,6 +391,122 @@ TEST(FleetTopics, NameTheSiteAndTheTerminal) {
     EXPECT_EQ(topics.health, "cashdrawer/v1/s-1/t_2/health");
     EXPECT_EQ(topics.events, "cashdrawer/v1/s-1/t_2/events");
     EXPECT_EQ(topics.statistics, "cashdrawer/v1/s-1/t_2/statistics");
+}
+
+// Each kind its own message id (the Event Log's message table has them) and
+// severity; a kick that did not open the drawer is a warning.
+TEST(SystemLog, EachKindHasItsIdAndSeverityAndTheJournalLineAsText) {
+    const struct {
+        const char* kind;
+        Json fields;
+        uint16_t id;
+        LogSeverity severity;
+    } rows[] = {
+        {kind::kAgentStarted, Json::object(), 1, LogSeverity::Information},
+        {kind::kAgentStopped, Json::object(), 2, LogSeverity::Information},
+        {kind::kOpened, Json{{"drawer", "A"}}, 10, LogSeverity::Information},
+        {kind::kClosed, Json{{"drawer", "A"}}, 11, LogSeverity::Information},
+        {kind::kStateChanged, Json{{"drawer", "A"}}, 12, LogSeverity::Information},
+        {kind::kKick, Json{{"drawer", "A"}, {"outcome", "opened"}}, 20, LogSeverity::Information},
+        {kind::kKick, Json{{"drawer", "A"}, {"outcome", "kicked"}}, 20, LogSeverity::Information},
+        {kind::kKick, Json{{"drawer", "A"}, {"outcome", "not-opened"}}, 20, LogSeverity::Warning},
+        {kind::kKick, Json{{"drawer", "A"}, {"outcome", "unreachable"}}, 20, LogSeverity::Warning},
+        {kind::kLeftOpen, Json{{"drawer", "A"}}, 30, LogSeverity::Warning},
+        {kind::kUnreachable, Json{{"drawer", "A"}}, 40, LogSeverity::Error},
+        {kind::kReachable, Json{{"drawer", "A"}}, 41, LogSeverity::Information},
+        {kind::kTornLineSetAside, Json::object(), 50, LogSeverity::Warning},
+        {kind::kEventsLost, Json::object(), 51, LogSeverity::Error},
+        {"a-kind-from-later", Json::object(), 100, LogSeverity::Information},
+    };
+    for (const auto& row : rows) {
+        JournalledEvent event{7, "2026-12-08T12:34:51.789Z", row.kind, row.fields, "{\"seq\":7}"};
+        const SystemLogEntry entry = SystemLogEntryOf(event);
+        EXPECT_EQ(entry.eventId, row.id) << row.kind;
+        EXPECT_EQ(entry.severity, row.severity) << row.kind << " " << row.fields.dump();
+    }
+    JournalledEvent opened{7, "", kind::kOpened, Json{{"drawer", "RN340_CashA"}}, "{\"seq\":7}"};
+    EXPECT_EQ(SystemLogEntryOf(opened).text, "opened RN340_CashA (seq 7): {\"seq\":7}");
+    JournalledEvent started{1, "", kind::kAgentStarted, Json::object(), "{\"seq\":1}"};
+    EXPECT_EQ(SystemLogEntryOf(started).text, "agent-started (seq 1): {\"seq\":1}");
+}
+
+std::string EventLine(uint64_t seq, const std::string& prev) {
+    return Json{{"seq", seq}, {"kind", "opened"}, {"prev", prev}, {"hash", "h" + std::to_string(seq)}}.dump();
+}
+
+// The head office's count of what it got: repeats dropped, a seq that
+// never came counted once, a line not naming its forerunner's hash a break.
+TEST(FleetView, CountsRepeatsMissingSeqsAndBreaksInTheChainPerTerminal) {
+    FleetView view;
+    const std::string events = "cashdrawer/v1/s1/t1/events";
+    const struct {
+        uint64_t seq;
+        std::string prev;
+        uint64_t last, count, repeats, missing, breaks;
+    } rows[] = {
+        {5, "anything", 5, 1, 0, 0, 0}, // the first seen may be any
+        {6, "h5", 6, 2, 0, 0, 0},
+        {6, "h5", 6, 2, 1, 0, 0},       // again: dropped
+        {4, "h3", 6, 2, 2, 0, 0},       // older: dropped
+        {9, "h8", 9, 3, 2, 2, 0},       // 7 and 8 never came
+        {10, "h9-altered", 10, 4, 2, 2, 1},
+        {11, "h10", 11, 5, 2, 2, 1},
+    };
+    for (const auto& row : rows) {
+        EXPECT_TRUE(view.Take(events, EventLine(row.seq, row.prev)));
+        const TerminalView t = view.Terminals().at(0);
+        EXPECT_EQ(t.lastSeq, row.last) << row.seq;
+        EXPECT_EQ(t.events, row.count) << row.seq;
+        EXPECT_EQ(t.repeats, row.repeats) << row.seq;
+        EXPECT_EQ(t.missing, row.missing) << row.seq;
+        EXPECT_EQ(t.chainBreaks, row.breaks) << row.seq;
+    }
+    EXPECT_TRUE(view.Take("cashdrawer/v1/s1/t2/events", EventLine(1, std::string(64, '0'))));
+    ASSERT_EQ(view.Terminals().size(), 2u);
+    EXPECT_EQ(view.Terminals()[1].terminal, "t2");
+    EXPECT_EQ(view.Terminals()[1].missing, 0u);
+}
+
+TEST(FleetView, TakesOnlyItsOwnTopicsAndJsonObjects) {
+    const std::pair<std::string, bool> rows[] = {
+        {"cashdrawer/v1/s/t/health", true},        {"cashdrawer/v1/s/t/statistics", true},
+        {"cashdrawer/v1/s/t/events", true},        {"cashdrawer/v1/s/t/other", false},
+        {"cashdrawer/v2/s/t/health", false},       {"cashdrawer/v1/s/health", false},
+        {"cashdrawer/v1/s/t/u/health", false},     {"cashdrawer/v1//t/health", false},
+        {"cashdrawer/v1/s//health", false},        {"x/cashdrawer/v1/s/t/health", false},
+    };
+    for (const auto& [topic, taken] : rows) {
+        FleetView view;
+        EXPECT_EQ(view.Take(topic, R"({"online":true})"), taken) << topic;
+        EXPECT_EQ(view.Terminals().size(), taken ? 1u : 0u) << topic;
+    }
+    FleetView view;
+    EXPECT_FALSE(view.Take("cashdrawer/v1/s/t/health", "[true]"));
+    EXPECT_FALSE(view.Take("cashdrawer/v1/s/t/health", "{not json"));
+    EXPECT_TRUE(view.Terminals().empty());
+}
+
+TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
+    FleetView view;
+    view.Take("cashdrawer/v1/store-2/till-1/health",
+              R"({"online":true,"drawers":[{"id":"A","reachable":true},{"id":"B","reachable":false,"reason":"no port"},)"
+              R"({"id":"C","reachable":null}],"journal":{"ok":false,"failure":"disk full"}})");
+    view.Take("cashdrawer/v1/store-1/till-9/health",
+              R"({"online":false,"why":"the agent vanished: the broker lost its connection"})");
+    view.Take("cashdrawer/v1/store-1/till-9/events", EventLine(3, "x"));
+    view.Take("cashdrawer/v1/store-1/till-9/events", EventLine(5, "h4"));
+    view.Take("cashdrawer/v1/store-3/till-1/statistics", R"({"events":0})");
+    EXPECT_EQ(view.Table(),
+              "terminal                        state    drawers  last seq  missing  breaks  notes\n"
+              "store-1/till-9                  OFFLINE    0/0           5        1       0  "
+              "the agent vanished: the broker lost its connection\n"
+              "store-2/till-1                  online     2/3           0        0       0  "
+              "unreachable: B (no port); journal failing\n"
+              "store-3/till-1                  ?          0/0           0        0       0  \n");
+    const Json json = view.ToJson();
+    EXPECT_EQ(json["terminals"][1]["unreachable"], Json::parse(R"j(["B (no port)"])j"));
+    EXPECT_EQ(json["terminals"][1]["journalOk"], false);
+    EXPECT_EQ(json["terminals"][2]["online"], nullptr);
 }
 
 TEST(FleetAckStore, KeepsTheSeqInTheJournalFolderAndStartsFromNothingOnAFileItCannotRead) {

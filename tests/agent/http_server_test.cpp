@@ -70,7 +70,11 @@ private:
 class QuietBackend final : public BridgeBackend {
 public:
     std::vector<DrawerView> Drawers() override { return {DrawerView{"A", "closed", 0, true, "", 1}}; }
-    KickAnswer Kick(const std::string&, const std::string&, bool, int) override { return KickAnswer{1, "kicked", "", 9}; }
+    KickAnswer Kick(const std::string&, const std::string&, bool, int) override {
+        std::this_thread::sleep_for(kickTakes); // a confirmed kick waits for the sensor
+        return KickAnswer{1, "kicked", "", 9};
+    }
+    std::chrono::milliseconds kickTakes{0};
     Json Statistics() override { return Json::object(); }
     std::string LibraryVersion() override { return "0.2.0"; }
 };
@@ -163,6 +167,23 @@ TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOther
     }
     EXPECT_TRUE(cutOff) << "sent all " << request.size() << " bytes, a byte every 100 ms";
     EXPECT_LT(sent, request.size());
+}
+
+// The request's time limit is for the request: an answer that took longer
+// to work out (a confirmed kick waiting for the drawer) still goes out.
+TEST_F(HttpServerTest, AnAnswerSlowerThanTheRequestsTimeStillGoesOut) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(150);
+    Serve(options);
+    backend.kickTakes = std::chrono::milliseconds(400);
+    Client till(server->Port());
+    const std::string body = R"({"confirm": true})";
+    till.Send("POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
+              "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body);
+    const std::string answer = till.ReadUntil("\"seq\":9");
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
 }
 
 TEST_F(HttpServerTest, PastTheConnectionCapANewConnectionIsClosedAtOnce) {

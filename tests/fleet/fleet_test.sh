@@ -114,6 +114,11 @@ online_is() { retained health | grep -q "\"online\":$1"; }
 case $scenario in
 health-and-will)
   broker
+  # The head office's own view, watching from before the terminal starts.
+  "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --json --every 0 --for 8 >"$work/watch.json" 2>&1 &
+  watch_pid=$!
+  pids="$pids $watch_pid"
+  sleep 0.5
   agent
   wait_for 10 fleet_state_is connected || fail "no connection: $(health)"
   cycles 2
@@ -128,6 +133,11 @@ health-and-will)
   echo "health: $got"
   [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent vanished: the broker lost its connection"}' ] \
     || fail "the Will: $got"
+  wait "$watch_pid"
+  echo "fleet watch: $(cat "$work/watch.json")"
+  newest=$(newest_seq)
+  grep -q "^{\"terminals\":\[{\"site\":\"store-1\",\"terminal\":\"till-1\",\"online\":false,\"why\":\"the agent vanished: the broker lost its connection\",\"drawers\":0,\"unreachable\":\[\],\"journalOk\":true,\"lastSeq\":$newest,\"events\":$newest,\"repeats\":0,\"missing\":0,\"chainBreaks\":0}\]}$" "$work/watch.json" \
+    || fail "fleet watch saw: $(cat "$work/watch.json")"
   say "a clean stop says offline itself"
   agent
   wait_for 10 online_is true || fail "not online again: $(retained health)"

@@ -13,6 +13,7 @@ win_work=$(WINEDEBUG=-all winepath -w "$work" 2>/dev/null | tr -d '\r')
 printf '[Agent]\r\nDrawers=RN340_CashA\r\nPollMs=100\r\nJournalFolder=%s\\journal\r\n' "$win_work" >"$work/agent.ini"
 cat >"$work/cycle.bat" <<BAT
 cashdrawer-agent.exe --config $win_work\\agent.ini service install
+reg query HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CashDrawerAgent
 cashdrawer-agent.exe service start
 sc query CashDrawerAgent
 cashdrawer-agent.exe --config $win_work\\agent.ini serve
@@ -20,6 +21,8 @@ echo second agent: %ERRORLEVEL%
 cashdrawer-agent.exe service stop
 sc query CashDrawerAgent
 cashdrawer-agent.exe service uninstall
+reg query HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\CashDrawerAgent
+echo event source after uninstall: %ERRORLEVEL%
 cashdrawer-agent.exe journal verify $win_work\\journal
 BAT
 cd "$folder" || exit 1
@@ -40,6 +43,9 @@ expect() {
   fi
 }
 expect "installed" '^installed the service CashDrawerAgent'
+expect "event source's messages" 'EventMessageFile +REG_EXPAND_SZ +.*cashdrawer-agent\.exe'
+expect "event source's types" 'TypesSupported +REG_DWORD +0x7'
+expect "event source gone with the service" '^event source after uninstall: 1'
 expect "started" '^started CashDrawerAgent'
 expect "running" 'STATE +: 4 +RUNNING'
 expect "second agent refused" 'JournalFolder=.*journal.lock: another agent writes this journal'
