@@ -413,6 +413,16 @@ TEST_F(BridgeTest, PairingAnswersATokenForTheOriginThatSentTheCode) {
     EXPECT_EQ(BodyOf(paired)["origin"], "https://other.example");
     EXPECT_EQ(desk.OriginOf(BodyOf(paired)["token"].get<std::string>()), "https://other.example");
 
+    // A pairing that cannot be stored pairs nobody, and says why.
+    store.failWrites = true;
+    const auto second = IssuePairingCode(store, clock.UnixMillis(), error);
+    HttpRequest unstored = pair;
+    unstored.body = Json{{"code", *second}}.dump();
+    const HttpResponse failed = bridge.Handle(unstored);
+    EXPECT_EQ(failed.status, 500);
+    EXPECT_EQ(BodyOf(failed)["reason"], "the pairing could not be stored: disk full");
+    store.failWrites = false;
+
     HttpRequest text = pair;
     text.headers["content-type"] = "text/plain";
     EXPECT_EQ(bridge.Handle(text).status, 400);

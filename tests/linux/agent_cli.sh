@@ -120,6 +120,14 @@ check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
 }
 check_settings "poll of 0" "PollMs=0" RN340_CashA "bad.ini: \[Agent\] PollMs=0: a whole number from 10 to 60000" 2
 check_settings "unknown drawer" "" RN340_Cash "bad.ini: \[Agent\] Drawers: RN340_Cash is not a drawer" 2
+# A bridge port another program holds: exit 9, naming the port.
+/usr/bin/python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(); print(s.getsockname()[1], flush=True); time.sleep(30)' >"$work/held-port" &
+holder=$!
+pids="$pids $holder"
+for i in $(seq 1 100); do [ -s "$work/held-port" ] && break; sleep 0.05; done
+held=$(cat "$work/held-port")
+check_settings "bridge port held" "BridgePort=$held" RN340_CashA "bad.ini: \[Agent\] BridgePort=$held: the bridge cannot listen" 9
+kill "$holder"
 touch "$work/file"
 printf '[Agent]\nDrawers=RN340_CashA\nJournalFolder=%s/file/journal\n' "$work" >"$work/bad.ini"
 "$agent" --config "$work/bad.ini" serve --no-console </dev/null 2>"$work/bad.log"
