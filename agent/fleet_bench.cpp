@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +29,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 using namespace cashdrawer::agent;
@@ -78,6 +80,30 @@ public:
             ::_exit(127);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    // The broker's resident memory in KiB, and its CPU seconds since it
+    // (last) started.
+    long RssKiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stol(line.substr(6));
+            }
+        }
+        return 0;
+    }
+    double CpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        unsigned long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14 || i == 15) {
+                ticks += std::stoul(field); // utime, stime
+            }
+        }
+        return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
     }
     void Stop() {
         if (pid_ > 0) {
@@ -131,13 +157,21 @@ public:
         mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* message) {
             static_cast<HeadOffice*>(self)->Take(message);
         });
-        mosquitto_reconnect_delay_set(client_, 1, 2, false);
         mosquitto_connect(client_, "127.0.0.1", port, 30);
-        mosquitto_loop_start(client_);
+        // Its own loop: the library's gives up for good on some failures.
+        loop_ = std::thread([this] {
+            while (!stop_) {
+                if (mosquitto_loop(client_, 100, 1) != MOSQ_ERR_SUCCESS && !stop_) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    mosquitto_reconnect(client_);
+                }
+            }
+        });
     }
     ~HeadOffice() {
+        stop_ = true;
+        loop_.join();
         mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, false);
         mosquitto_destroy(client_);
     }
     void Take(const mosquitto_message* message) {
@@ -192,12 +226,57 @@ private:
     }
 
     mosquitto* client_;
+    std::atomic<bool> stop_{false};
+    std::thread loop_;
     std::mutex mutex_;
     std::map<std::string, std::set<uint64_t>> seen_;
     std::vector<Delay> delays_;
     uint64_t repeats_ = 0;
     bool outage_ = false;
 };
+
+volatile std::sig_atomic_t stopTerminals = 0;
+
+// A worker process: terminals [first, last), each polled every 100 ms as
+// its agent's loop would, until SIGTERM; then each stops as an agent does.
+void RunTerminals(std::size_t first, std::size_t last, const std::vector<std::string>& folders, uint16_t port) {
+    std::signal(SIGTERM, [](int) { stopTerminals = 1; });
+    static SystemAgentClock clock;
+    std::vector<Terminal> terminals(last - first);
+    for (std::size_t i = first; i < last; ++i) {
+        Terminal& t = terminals[i - first];
+        AgentSettings settings;
+        settings.drawers = {{"RN340_CashA", 1}};
+        settings.pollMs = 100;
+        settings.leftOpenMs = 0;
+        settings.journalFolder = folders[i];
+        settings.mqtt.host = "127.0.0.1";
+        settings.mqtt.port = port;
+        settings.mqtt.site = "bench";
+        settings.mqtt.terminal = "till-" + std::to_string(i);
+        settings.mqtt.clientId = "bench-" + std::to_string(i);
+        t.drawer = std::make_unique<CyclingDrawer>(static_cast<unsigned>(i * 7919));
+        Journal::OpenStatus status{};
+        std::string error;
+        t.journal = Journal::Open(JournalOptions{settings.journalFolder}, status, error);
+        t.agent = std::make_unique<Agent>(settings, *t.drawer, *t.journal, clock);
+        t.fleet = StartFleetService(settings, *t.agent, "bench", [](const std::string&) {}, error);
+        t.agent->Start();
+    }
+    while (stopTerminals == 0) {
+        const auto next = SteadyClock::now() + std::chrono::milliseconds(100);
+        for (Terminal& t : terminals) {
+            t.agent->Poll();
+        }
+        std::this_thread::sleep_until(next);
+    }
+    for (Terminal& t : terminals) {
+        t.agent->Stop("bench over");
+    }
+    for (Terminal& t : terminals) {
+        t.fleet->Stop();
+    }
+}
 
 int64_t Percentile(std::vector<int64_t> values, double p) {
     if (values.empty()) {
@@ -217,41 +296,26 @@ void Run(std::size_t count) {
     HeadOffice office(port);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-    std::vector<Terminal> terminals(count);
+    // The terminals, in processes of at most 100 each (libmosquitto's loop
+    // uses select(), whose descriptors stop at 1024), each process running
+    // its terminals until the parent says stop.
+    constexpr std::size_t kPerProcess = 100;
     std::vector<std::string> topics;
+    std::vector<std::string> folders;
     for (std::size_t i = 0; i < count; ++i) {
-        Terminal& t = terminals[i];
-        AgentSettings settings;
-        settings.drawers = {{"RN340_CashA", 1}};
-        settings.pollMs = 100;
-        settings.leftOpenMs = 0;
-        settings.journalFolder = (folder / ("terminal-" + std::to_string(i))).string();
-        settings.mqtt.host = "127.0.0.1";
-        settings.mqtt.port = port;
-        settings.mqtt.site = "bench";
-        settings.mqtt.terminal = "till-" + std::to_string(i);
-        settings.mqtt.clientId = "bench-" + std::to_string(i);
-        topics.push_back("cashdrawer/v1/bench/" + settings.mqtt.terminal + "/events");
-        t.drawer = std::make_unique<CyclingDrawer>(static_cast<unsigned>(i * 7919));
-        Journal::OpenStatus status{};
-        std::string error;
-        t.journal = Journal::Open(JournalOptions{settings.journalFolder}, status, error);
-        static SystemAgentClock clock;
-        t.agent = std::make_unique<Agent>(settings, *t.drawer, *t.journal, clock);
-        t.fleet = StartFleetService(settings, *t.agent, "bench", [](const std::string&) {}, error);
-        t.agent->Start();
+        topics.push_back("cashdrawer/v1/bench/till-" + std::to_string(i) + "/events");
+        folders.push_back((folder / ("terminal-" + std::to_string(i))).string());
     }
-    // One thread polls every terminal's drawer, as each agent's loop would.
-    std::atomic<bool> stop{false};
-    std::thread poller([&] {
-        while (!stop) {
-            const auto next = SteadyClock::now() + std::chrono::milliseconds(100);
-            for (Terminal& t : terminals) {
-                t.agent->Poll();
-            }
-            std::this_thread::sleep_until(next);
+    std::vector<pid_t> workers;
+    for (std::size_t first = 0; first < count; first += kPerProcess) {
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            RunTerminals(first, std::min(count, first + kPerProcess), folders, port);
+            ::_exit(0);
         }
-    });
+        workers.push_back(pid);
+    }
     const auto start = SteadyClock::now();
     std::this_thread::sleep_until(start + kOutageStart);
     office.SetOutage(true);
@@ -261,21 +325,32 @@ void Run(std::size_t count) {
     std::this_thread::sleep_until(start + kOutageStart + kOutage + std::chrono::seconds(10));
     office.SetOutage(false);
     std::this_thread::sleep_until(start + kRun);
-    stop = true;
-    poller.join();
-    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    for (const pid_t pid : workers) {
+        ::kill(pid, SIGTERM); // each stops its agents, which journal their stop and publish it
+    }
+    for (const pid_t pid : workers) {
+        ::waitpid(pid, nullptr, 0);
+    }
+    const double seconds = std::chrono::duration<double>(kRun).count();
+    const long brokerKiB = broker.RssKiB();
+    const double brokerCpu = broker.CpuSeconds();
+    const double sinceRestart = std::chrono::duration<double>(SteadyClock::now() - start - kOutageStart - kOutage).count();
 
     // Every journalled event must reach the head office: wait for the last.
+    std::vector<uint64_t> lastSeqs;
     uint64_t journalled = 0;
-    for (const Terminal& t : terminals) {
-        journalled += t.journal->LastSeq();
+    for (const std::string& terminal : folders) {
+        uint64_t last = 0;
+        ReadJournal(terminal, [&last](const JournalledEvent& event) { last = event.seq; });
+        lastSeqs.push_back(last);
+        journalled += last;
     }
     const auto deadline = SteadyClock::now() + std::chrono::seconds(60);
     uint64_t arrived = 0;
     while (SteadyClock::now() < deadline) {
         arrived = 0;
         for (std::size_t i = 0; i < count; ++i) {
-            arrived += office.Seen(topics[i], terminals[i].journal->LastSeq());
+            arrived += office.Seen(topics[i], lastSeqs[i]);
         }
         if (arrived == journalled) {
             break;
@@ -297,12 +372,18 @@ void Run(std::size_t count) {
                 static_cast<unsigned long long>(office.Repeats()), static_cast<long long>(Percentile(calm, 0.5)),
                 static_cast<long long>(Percentile(calm, 0.99)), static_cast<long long>(Percentile(all, 0.99)),
                 static_cast<long long>(Percentile(all, 1.0)));
-    std::fflush(stdout);
-    for (Terminal& t : terminals) {
-        t.agent->Stop("bench over");
-        t.fleet->Stop();
+    std::printf("      the broker: %.1f MiB resident (%.1f KiB a terminal), %.1f %% of a core since its restart\n",
+                static_cast<double>(brokerKiB) / 1024.0, static_cast<double>(brokerKiB) / static_cast<double>(count),
+                100.0 * brokerCpu / sinceRestart);
+    int told = 0;
+    for (std::size_t i = 0; i < count && told < 5; ++i) {
+        if (office.Seen(topics[i], lastSeqs[i]) != lastSeqs[i]) {
+            std::printf("      till-%zu: %zu of %llu arrived\n", i, office.Seen(topics[i], lastSeqs[i]),
+                        static_cast<unsigned long long>(lastSeqs[i]));
+            ++told;
+        }
     }
-    terminals.clear();
+    std::fflush(stdout);
     fs::remove_all(folder);
 }
 

@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -226,7 +227,10 @@ private:
         std::unique_lock lock(mutex_);
         inbox_.push_back({wasConnected ? News::Kind::Dropped : News::Kind::Refused, 0, std::move(cause)});
         changed_.notify_all();
-        const auto pause = std::chrono::milliseconds(ReconnectDelayMs(++failures_));
+        // Half to all of the delay, at random: a fleet whose broker came
+        // back must not knock on its door all at the same instant.
+        const auto delay = static_cast<double>(ReconnectDelayMs(++failures_));
+        const auto pause = std::chrono::milliseconds(static_cast<int64_t>(delay * jitter_(random_)));
         changed_.wait_for(lock, pause, [this] { return stopping_ && pumpDone_; });
     }
 
@@ -331,6 +335,8 @@ private:
     bool stopping_ = false;
     bool pumpDone_ = false;
     unsigned failures_ = 0;
+    std::minstd_rand random_{std::random_device{}()};
+    std::uniform_real_distribution<double> jitter_{0.5, 1.0};
     std::string cause_;
     Json status_ = Json{{"state", "connecting"}};
 };
