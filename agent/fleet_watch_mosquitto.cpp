@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <ostream>
+#include <thread>
 
 namespace cashdrawer::agent {
 namespace {
@@ -88,7 +89,10 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
     while (interrupted == 0) {
         rc = mosquitto_loop(client, 100, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
-            mosquitto_reconnect(client); // a broker restart: the subscription is made again on connect
+            // A broker restart: a try a second; the subscription is made
+            // again on connecting.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            mosquitto_reconnect(client);
         }
         const auto now = std::chrono::steady_clock::now();
         if (options.forSeconds != 0 && now - start >= std::chrono::seconds(options.forSeconds)) {
