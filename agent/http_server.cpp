@@ -325,6 +325,9 @@ private:
         heartbeat_.expires_after(server_.options.heartbeat);
         heartbeat_.async_wait([weak = std::weak_ptr<Session>(shared_from_this())](beast::error_code error) {
             auto self = weak.lock();
+            // (No beat can show which of the three stopped it: a timer the
+            // stream's end cancelled comes with an error, and a beat already
+            // due as the stream ended finds Enqueue dropping it.)
             if (error || !self || self->closed_) {
                 return;
             }

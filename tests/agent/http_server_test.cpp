@@ -94,6 +94,9 @@ protected:
         server = std::make_unique<HttpServer>(
             options, bridge, hub,
             [this](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
+                if (duringReplay) {
+                    duringReplay();
+                }
                 for (uint64_t seq = after + 1; seq <= journalled; ++seq) {
                     each(Numbered(seq));
                 }
@@ -126,6 +129,7 @@ protected:
     Bridge bridge{BridgeSettings{0, 1000}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
     EventHub hub;
     uint64_t journalled = 0;
+    std::function<void()> duringReplay; // runs inside each journal read
     std::unique_ptr<HttpServer> server;
     std::string token;
 };
@@ -226,6 +230,26 @@ TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEven
                       "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
                       "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
                       "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+}
+
+// An event journalled while the stream reads the journal's past waits for
+// that past: the page gets 3, 4 and then 5, never 5 first.
+TEST_F(HttpServerTest, ALiveEventDuringTheReplayComesAfterThePast) {
+    journalled = 4;
+    Serve({});
+    duringReplay = [this] {
+        if (journalled == 4) { // the first read only
+            journalled = 5;
+            hub.Publish(Numbered(5));
+        }
+    };
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 2\r\n"));
+    const std::string text = stream.ReadUntil("data: {\"seq\":5}\n\n");
+    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\n"
+                                                      "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+                                                      "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n"
+                                                      "id: 5\nevent: opened\ndata: {\"seq\":5}\n\n");
 }
 
 TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {

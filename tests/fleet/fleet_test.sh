@@ -17,7 +17,7 @@ cleanup() {
 }
 trap cleanup EXIT
 trap "exit 1" INT TERM HUP
-export LD_LIBRARY_PATH="$sim" CASHDRAWER_SIM_DRAWER_CLOSES_MS=120 ASAN_OPTIONS=detect_leaks=0
+export LD_LIBRARY_PATH="$sim" CASHDRAWER_SIM_DRAWER_CLOSES_MS=120 ASAN_OPTIONS=detect_leaks=1
 python=/usr/bin/python3
 failed=0
 fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
@@ -79,7 +79,15 @@ agent() {
   exec 3>"$work/console"
   wait_for 10 listening "$bridge_port" || fail "the agent did not start: $(tail -5 "$work/serve.log")"
 }
-stop_agent() { kill -"${1:-TERM}" "$agent_pid"; wait "$agent_pid" 2>/dev/null; exec 3>&-; }
+# stop_agent [SIGNAL]: a TERM must end it cleanly, everything it took given
+# back (the leak checker's exit code otherwise).
+stop_agent() {
+  kill -"${1:-TERM}" "$agent_pid"
+  wait "$agent_pid" 2>/dev/null
+  status=$?
+  exec 3>&-
+  [ "${1:-TERM}" != TERM ] || [ "$status" -eq 0 ] || fail "the agent's exit on SIGTERM: $status"
+}
 
 closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
