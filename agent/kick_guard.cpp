@@ -1,5 +1,7 @@
 #include "kick_guard.h"
 
+#include <algorithm>
+
 namespace cashdrawer::agent {
 namespace {
 
@@ -23,7 +25,7 @@ int64_t KickGuard::WaitMicros(const std::string& drawer, int64_t nowMicros) cons
         return 0;
     }
     const int64_t until = found->second + guardMicros_;
-    return until > nowMicros ? until - nowMicros : 0;
+    return std::max<int64_t>(until - nowMicros, 0);
 }
 
 void KickGuard::Record(const std::string& origin, const std::string& key, const std::string& drawer,

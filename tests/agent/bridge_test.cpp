@@ -262,7 +262,8 @@ public:
     }
     KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs) override {
         kicks.push_back(drawer + " by " + by + (confirm ? " confirm " : " plain ") + std::to_string(timeoutMs));
-        return KickAnswer{1, confirm ? "opened" : "kicked", "", ++seq};
+        // A journal that failed gives the kick no seq.
+        return KickAnswer{1, confirm ? "opened" : "kicked", "", journalFails ? 0 : ++seq};
     }
     Json Statistics() override { return Json{{"events", seq}}; }
     std::string LibraryVersion() override { return "0.2.0"; }
@@ -271,6 +272,7 @@ public:
     Json fleet = Json{{"publisher", "mqtt"}, {"state", "failing"}, {"cause", "Connection refused"}};
     std::vector<std::string> kicks;
     uint64_t seq = 10;
+    bool journalFails = false;
 };
 
 class BridgeTest : public ::testing::Test {
@@ -470,6 +472,22 @@ TEST_F(BridgeTest, AKickIsJournalledByItsOriginAndARetryDoesNotKickAgain) {
     const HttpResponse plain = bridge.Handle(Kick("key-2", "{}"));
     EXPECT_EQ(plain.body, R"({"drawer":"RN340_CashA","confirm":false,"result":1,"outcome":"kicked","seq":12})");
     EXPECT_EQ(backend.kicks.back(), "RN340_CashA by https://till.example plain 5000");
+
+    // The journal's very first line is seq 1; a kick the journal could not
+    // take has none.
+    const struct {
+        uint64_t seqBefore;
+        bool journalFails;
+        const char* seq;
+    } rows[] = {{0, false, "1"}, {5, true, "null"}};
+    for (const auto& row : rows) {
+        clock.AdvanceMs(1000);
+        backend.seq = row.seqBefore;
+        backend.journalFails = row.journalFails;
+        const HttpResponse answer = bridge.Handle(Kick("key-seq-" + std::string(row.seq), "{}"));
+        EXPECT_EQ(answer.body,
+                  std::string(R"({"drawer":"RN340_CashA","confirm":false,"result":1,"outcome":"kicked","seq":)") + row.seq + "}");
+    }
 }
 
 TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {

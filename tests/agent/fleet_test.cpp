@@ -376,6 +376,10 @@ TEST_F(FleetPublisherTest, StatisticsGoOnChangeAtMostOnceAMinute) {
     statistics = link.On("/statistics");
     ASSERT_EQ(statistics.size(), 2u);
     EXPECT_EQ(Json::parse(statistics[1].payload)["drawers"]["A"]["openings"], 2);
+    // While the link is down nothing is due but the next look.
+    publisher.Dropped("lost");
+    AppendEvents(*journal, 2);
+    EXPECT_EQ(publisher.Step(129'500), 130'500);
 }
 
 TEST(FleetReconnect, WaitsOneSecondDoubledUpToHalfAMinute) {

@@ -252,6 +252,16 @@ TEST_F(HttpServerTest, ALiveEventDuringTheReplayComesAfterThePast) {
                                                       "id: 5\nevent: opened\ndata: {\"seq\":5}\n\n");
 }
 
+// A DNS-rebinding page names its own host: no stream, whatever its token.
+TEST_F(HttpServerTest, AnEventStreamForAnotherHostIsRefused) {
+    Serve({});
+    Client stream(server->Port());
+    stream.Send("GET /v1/events HTTP/1.1\r\nHost: rebind.example:" + std::to_string(server->Port()) +
+                "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    EXPECT_EQ(stream.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
 TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
     journalled = 5;
     Serve({});
