@@ -16,7 +16,8 @@ pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
 
 settings() { # FILE JOURNAL [EXTRA LINES]
-  printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=%s\n%s\n[RN340_CashA]\nOpenWhen=1\n' "$2" "${3:-}" >"$1"
+  # No bridge: a developer's own agent may hold the usual port.
+  printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nBridgePort=0\nJournalFolder=%s\n%s\n[RN340_CashA]\nOpenWhen=1\n' "$2" "${3:-}" >"$1"
 }
 
 # A cycle: the agent starts, a confirmed kick from the console opens the
