@@ -449,6 +449,8 @@ TEST_F(BridgeTest, AKickIsJournalledByItsOriginAndARetryDoesNotKickAgain) {
     ASSERT_EQ(first.status, 200) << first.body;
     EXPECT_EQ(first.body, R"({"drawer":"RN340_CashA","confirm":true,"result":1,"outcome":"opened","seq":11})");
     EXPECT_EQ(first.Header("Access-Control-Allow-Origin"), kTill);
+    // The answer depends on the asking origin: no cache may give it to another.
+    EXPECT_EQ(first.Header("Vary"), "Origin");
     // Named once: a browser refuses an answer that names its origin twice.
     EXPECT_EQ(std::count_if(first.headers.begin(), first.headers.end(),
                             [](const auto& header) { return header.first == "Access-Control-Allow-Origin"; }),
