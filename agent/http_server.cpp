@@ -212,7 +212,6 @@ private:
             }
             after = std::stoull(lastEventId);
         }
-        lastQueued_ = after;
         std::weak_ptr<Session> weak = shared_from_this();
         subscription_ = server_.hub.Subscribe([weak, executor = stream_.get_executor()](const JournalledEvent& event) {
             net::post(executor, [weak, seq = event.seq, message = SseMessage(event)] {

@@ -69,6 +69,26 @@ TEST(JournalCursor, ReadsOnFromAnySeqAcrossFilesInBatches) {
     }
 }
 
+// A seek starts in the file that holds the seq: the files before it are
+// not read again (here the first one is spoilt, and nothing notices).
+TEST(JournalCursor, ASeekReadsNoFileBeforeTheOneThatHoldsTheSeq) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path(), 4096);
+        for (int i = 0; i < 8; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(1500, 'x')}}}, kT0));
+        }
+    }
+    ASSERT_GE(ListJournalFiles(folder.path()).size(), 3u);
+    // Its first line stays, to be found; the rest is spoilt.
+    const std::string first = JournalFilePath(folder.path(), 1);
+    testing::WriteText(first, testing::Lines(testing::ReadText(first)).at(0) + "\nspoilt\n");
+    JournalCursor cursor(folder.path());
+    cursor.SeekAfter(6);
+    EXPECT_EQ(Read(cursor, 10), Range(7, 8));
+    EXPECT_EQ(cursor.Problem(), "");
+}
+
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
     TempFolder folder;
     auto journal = OpenJournal(folder.path());
