@@ -12,6 +12,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-fleet.XXXXXX")
 pids=""
 cleanup() {
   [ -n "${KEEP:-}" ] && { cp -r "$work" /tmp/fleet-kept; }
+  # TERM first: timeout passes it on to the broker it runs (a KILL would
+  # leave that broker behind), then KILL for anything that did not go.
+  for p in $pids; do kill "$p" 2>/dev/null; done
+  sleep 0.3
   for p in $pids; do kill -9 "$p" 2>/dev/null; done
   rm -rf "$work"
 }
@@ -49,7 +53,8 @@ broker() {
     printf 'listener %s 127.0.0.1\n' "$head_port"
     printf '%s\n' "${2:-listener $broker_port 127.0.0.1}"
   } >"$work/mosquitto.conf"
-  mosquitto -c "$work/mosquitto.conf" >>"$work/broker.log" 2>&1 &
+  # Bounded: a test killed outright (no trap runs then) leaves no broker for long.
+  timeout 300 mosquitto -c "$work/mosquitto.conf" >>"$work/broker.log" 2>&1 &
   broker_pid=$!
   pids="$pids $broker_pid"
   wait_for 10 listening "$head_port" || fail "the broker did not start: $(tail -5 "$work/broker.log")"
@@ -59,7 +64,7 @@ stop_broker() { kill -TERM "$broker_pid"; wait "$broker_pid" 2>/dev/null; }
 # The head office: every message under cashdrawer/v1/, QoS 1, a session the
 # broker keeps while it is away.
 subscribe() {
-  mosquitto_sub -h 127.0.0.1 -p "$head_port" -i head-office -c -q 1 -t 'cashdrawer/v1/#' -v ${1:-} >>"$work/sub.log" 2>>"$work/sub.err" &
+  mosquitto_sub -h 127.0.0.1 -p "$head_port" -i head-office -c -q 1 -t 'cashdrawer/v1/#' -v -W 300 ${1:-} >>"$work/sub.log" 2>>"$work/sub.err" &
   pids="$pids $!"
   sub_pid=$!
   wait_for 10 grep -q '/health ' "$work/sub.log" 2>/dev/null || true
