@@ -87,6 +87,9 @@ JournalledEvent Numbered(uint64_t seq) {
     return event;
 }
 
+// What an event stream sent past its headers.
+std::string BodyOfStream(const std::string& text) { return text.substr(text.find("\r\n\r\n") + 4); }
+
 class HttpServerTest : public ::testing::Test {
 protected:
     void Serve(HttpServerOptions options) {
@@ -231,7 +234,7 @@ TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEven
     EXPECT_EQ(text.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(text.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(text.find("Access-Control-Allow-Origin: https://till.example"), std::string::npos);
-    const std::string events = text.substr(text.find("\r\n\r\n") + 4);
+    const std::string events = BodyOfStream(text);
     EXPECT_EQ(events, "retry: 1000\n\n"
                       "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
                       "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
@@ -252,7 +255,7 @@ TEST_F(HttpServerTest, ALiveEventDuringTheReplayComesAfterThePast) {
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 2\r\n"));
     const std::string text = stream.ReadUntil("data: {\"seq\":5}\n\n");
-    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\n"
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
                                                       "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
                                                       "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n"
                                                       "id: 5\nevent: opened\ndata: {\"seq\":5}\n\n");
@@ -277,7 +280,7 @@ TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
     WaitForSubscriber();
     hub.Publish(Numbered(6));
     const std::string text = stream.ReadUntil("id: 6\n");
-    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\nid: 6\nevent: opened\ndata: {\"seq\":6}\n\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\nid: 6\nevent: opened\ndata: {\"seq\":6}\n\n");
 }
 
 // A page that saw seq 50 of an earlier journal (the agent set up anew, its
@@ -291,7 +294,7 @@ TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart)
     WaitForSubscriber();
     hub.Publish(Numbered(3));
     const std::string text = stream.ReadUntil("id: 3\n");
-    EXPECT_EQ(text.substr(text.find("\r\n\r\n") + 4), "retry: 1000\n\n"
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
                                                         "id: 1\nevent: opened\ndata: {\"seq\":1}\n\n"
                                                         "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
                                                         "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n");
