@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -75,8 +76,14 @@ public:
         return KickAnswer{1, "kicked", "", 9};
     }
     std::chrono::milliseconds kickTakes{0};
-    Json Statistics() override { return Json::object(); }
+    Json Statistics() override {
+        if (statisticsFail) {
+            throw std::runtime_error("the journal's folder is gone");
+        }
+        return Json::object();
+    }
     std::string LibraryVersion() override { return "0.2.0"; }
+    bool statisticsFail = false;
 };
 
 JournalledEvent Numbered(uint64_t seq) {
@@ -402,6 +409,32 @@ TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
     Client again(server->Port());
     again.Send(Get("/v1/events?ticket=" + ticket));
     EXPECT_EQ(again.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 401");
+
+    // The ticket is found among a page's other query parameters too.
+    Client more(server->Port());
+    more.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+    const std::string reissued = more.ReadUntil("}");
+    const std::string second = reissued.substr(reissued.find("\"ticket\":\"") + 10, 32);
+    Client amid(server->Port());
+    amid.Send(Get("/v1/events?lang=en&ticket=" + second + "&v=2", "Last-Event-ID: 0\r\n"));
+    EXPECT_NE(amid.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
+    Serve({});
+    backend.statisticsFail = true;
+    const std::string request = "GET /v1/statistics HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+                                "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\n\r\n";
+    Client failing(server->Port());
+    failing.Send(request);
+    const std::string answer = failing.ReadUntil("gone");
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 500") << answer;
+    EXPECT_NE(answer.find("the agent failed: the journal's folder is gone"), std::string::npos) << answer;
+    backend.statisticsFail = false;
+    Client next(server->Port());
+    next.Send(request);
+    EXPECT_EQ(next.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
 }
 
 } // namespace

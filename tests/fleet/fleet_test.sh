@@ -215,6 +215,21 @@ CredentialsFile=$work/credentials.ini"
   mosquitto_passwd -b "$work/passwords" till-1 wrong >/dev/null
   kill -HUP "$broker_pid"
   everything_arrives 40 opened=3
+  say "the head office's watch with its own password, a wrong one, and none to read"
+  printf '[Mqtt]\nUsername=head-office\nPassword=office\n' >"$work/office.ini"
+  printf '[Mqtt]\nUsername=head-office\nPassword=guess\n' >"$work/guess.ini"
+  watch_with() {
+    "$agent" fleet watch --broker "mqtt://127.0.0.1:$broker_port" --credentials "$1" --json --every 0 --for 2 \
+      >"$work/watch.json" 2>&1
+  }
+  watch_with "$work/office.ini" || fail "the head office's watch: $(cat "$work/watch.json")"
+  grep -q '"terminal":"till-1","online":true' "$work/watch.json" || fail "the watch saw: $(cat "$work/watch.json")"
+  ! watch_with "$work/guess.ini" || fail "a wrong password watched: $(cat "$work/watch.json")"
+  grep -q '^cashdrawer-agent: fleet watch: the broker refused: .*not authori[sz]ed' "$work/watch.json" \
+    || fail "a wrong password: $(cat "$work/watch.json")"
+  ! watch_with "$work/none.ini" || fail "a missing password file watched: $(cat "$work/watch.json")"
+  grep -qx "cashdrawer-agent: fleet watch: $work/none.ini: the file cannot be read" "$work/watch.json" \
+    || fail "a missing password file: $(cat "$work/watch.json")"
   stop_agent TERM
 
   say "a broker nobody answers for"
