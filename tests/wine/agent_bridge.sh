@@ -6,6 +6,7 @@
 #   agent_bridge.sh WINE_RUN AGENT_EXE
 set -u
 wine_run=$1 exe=$2
+command -v curl >/dev/null 2>&1 || { echo "agent_bridge.sh: curl is needed (scripts/test.sh installs it)"; exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-agent-bridge.XXXXXX")
 agent=""
 trap '[ -n "$agent" ] && kill "$agent" 2>/dev/null; rm -rf "$work"' EXIT
