@@ -281,13 +281,21 @@ TEST_F(HttpServerTest, AnEventStreamForAnotherHostIsRefused) {
 TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
     journalled = 5;
     Serve({});
+    // Journalled while the stream finds the journal's end: the subscription
+    // holds it, but it is past already, as the journal's end says.
+    duringReplay = [this] {
+        if (journalled == 5) {
+            journalled = 6;
+            hub.Publish(Numbered(6));
+        }
+    };
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
     WaitForSubscriber();
-    hub.Publish(Numbered(6));
-    const std::string text = stream.ReadUntil("id: 6\n");
-    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\nid: 6\nevent: opened\ndata: {\"seq\":6}\n\n");
+    hub.Publish(Numbered(7));
+    const std::string text = stream.ReadUntil("id: 7\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\nid: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
 }
 
 // A page that saw seq 50 of an earlier journal (the agent set up anew, its

@@ -43,6 +43,8 @@ wait "$serve"
 status=$?
 exec 3>&-
 [ "$status" -eq 0 ] && pass || fail "the agent's exit on SIGTERM: $status"
+# BridgePort=0 is no bridge at all, not a port the system picks.
+grep -q 'web tills reach the bridge' "$work/serve.log" && fail "a bridge with BridgePort=0: $(cat "$work/serve.log")" || pass
 
 kinds=$("$agent" journal show --folder "$work/journal" --json | sed -E 's/.*"kind":"([a-z-]+)".*/\1/' | tr '\n' ' ')
 expected="agent-started closed kick opened closed agent-stopped "
