@@ -409,5 +409,29 @@ TEST(WholeFile, DescriptorZeroIsAnOpenedFile) {
     std::filesystem::remove(path);
 }
 
+// There the folder's lock is the descriptor 0, and a lock held all the
+// same: an update clears a temporary left from before names carried a
+// process, which only the lock's holder may take for dead.
+TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("cashdrawer-lock0-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::filesystem::path stale = folder / ".CashDrawer-Q7x9Zk";
+    std::ofstream(stale) << "partial";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(STDIN_FILENO);
+        const bool updated = UpdateIniFile((folder / "CashDrawerconfig.ini").string(),
+                                           [](const std::string& text) { return text + "[A]\nK=1\n"; });
+        ::_exit(updated ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(std::filesystem::exists(stale));
+    std::filesystem::remove_all(folder);
+}
+
 } // namespace
 } // namespace cashdrawer
