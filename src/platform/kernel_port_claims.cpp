@@ -57,6 +57,8 @@ std::optional<std::vector<std::string>> DriversOnPorts(const std::string& ioport
         // "  0070-0071 : rtc_cmos"
         const auto colon = line.find(" : ");
         const auto dash = line.find('-');
+        // (A dash and the colon's space are never at one place: "dash >=
+        // colon" would refuse the same lines.)
         if (colon == std::string::npos || dash == std::string::npos || dash > colon) {
             return;
         }
