@@ -46,7 +46,7 @@ inline constexpr PortGpioProfile kKv2470WiringB{.outputPort = 0x50C, .driveBit =
 // 32-bit: the RN370 board's one double-word register at 0x5A8 carries both
 // drive lines (bits 0 and 1) and both sense lines (bits 6 and 7); 0x80 is
 // its rest value. Every model wired like the RN370 uses these two. The kick
-// fixes its own phases, so pulseMs is unused.
+// writes its own three phases, so polarity and pulseMs are unused here.
 inline constexpr PortGpioProfile kRn370WiringA{.outputPort = 0x5A8, .driveBit = 0x01, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x40, .statusExpected = 0x00};
 inline constexpr PortGpioProfile kRn370WiringB{.outputPort = 0x5A8, .driveBit = 0x02, .keepMask = 0x80, .polarity = 0, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x80, .statusExpected = 0x00};
 
