@@ -179,6 +179,9 @@ private:
 
     void Close() {
         beast::error_code ignored;
+        // (The close alone sends the peer the same FIN, or the same reset
+        // when unread bytes wait: no client tells the two apart. The
+        // shutdown says that both directions are done.)
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
     }
