@@ -176,9 +176,12 @@ TEST_F(Cli, AnyBytesGiveAReportAndTheExitCodeOfTheResult) {
     const auto report = nlohmann::json::parse(doctor.out);
     EXPECT_EQ(doctor.out.substr(0, 13), "{\n  \"result\":") << "indented by two";
     EXPECT_EQ(report["health"]["configuration"]["found"], true);
+    EXPECT_EQ(report["health"]["configuration"].at("writable"), true);
     std::filesystem::remove("CashDrawerconfig.ini");
     const ToolRun without = Cashdrawer({"doctor", "RN340_CashA", "--simulate", "--json"});
     EXPECT_EQ(nlohmann::json::parse(without.out)["health"]["configuration"]["found"], false);
+    // Missing, but the folder takes it: the Default calls can still be set up.
+    EXPECT_EQ(nlohmann::json::parse(without.out)["health"]["configuration"]["writable"], true);
     std::ofstream("CashDrawerconfig.ini", std::ios::binary)
         << "[CashDrawer_Machine]\nCurrentCashDrawer=caf\xE9\xFF\n[CashDrawerList]\ncaf\xE9\xFF=RN340_CashA\n";
     EXPECT_EQ(report["health"]["configuration"]["chosenKey"], "caf\u00e9\u00ff");
