@@ -24,6 +24,17 @@ constexpr uint32_t kKickStepMs32 = 50; // each phase of the 32-bit kick
 
 uint16_t PortOf(uint32_t field) { return static_cast<uint16_t>(field); }
 
+// The output word at rest and during the pulse, from the bits kept.
+struct DriveLevels {
+    uint32_t rest;
+    uint32_t pulse;
+};
+DriveLevels LevelsOf(const PortGpioProfile& p, uint32_t kept) {
+    const uint32_t high = kept | p.driveBit;
+    const uint32_t low = kept & ~p.driveBit;
+    return p.polarity == 0 ? DriveLevels{high, low} : DriveLevels{low, high};
+}
+
 } // namespace
 
 void PortGpioDrawers::SelectProfile8(const PortGpioProfile& profile) {
@@ -45,13 +56,11 @@ void PortGpioDrawers::KickProfileDrawer8(const PortGpioProfile& profile) {
     const PortGpioProfile& p = state_.selectedProfile;
     const uint16_t port = PortOf(p.outputPort);
     // Read once; every bit but the drive bit is written back as read.
-    const uint32_t kept = io_.Read(port, PortWidth::Byte) & p.keepMask;
-    const uint32_t rest = p.polarity == 0 ? (kept | p.driveBit) : (kept & ~p.driveBit);
-    const uint32_t pulse = p.polarity == 0 ? (kept & ~p.driveBit) : (kept | p.driveBit);
-    io_.Write(port, rest, PortWidth::Byte);
-    io_.Write(port, pulse, PortWidth::Byte);
+    const DriveLevels levels = LevelsOf(p, io_.Read(port, PortWidth::Byte) & p.keepMask);
+    io_.Write(port, levels.rest, PortWidth::Byte);
+    io_.Write(port, levels.pulse, PortWidth::Byte);
     clock_.SleepMs(p.pulseMs);
-    io_.Write(port, rest, PortWidth::Byte);
+    io_.Write(port, levels.rest, PortWidth::Byte);
 }
 
 Result PortGpioDrawers::ReadProfileStatus8(const PortGpioProfile& profile) {
@@ -63,11 +72,13 @@ void PortGpioDrawers::KickProfileDrawer32(const PortGpioProfile& profile) {
     state_.selectedProfile = profile;
     const PortGpioProfile& p = state_.selectedProfile;
     const uint16_t port = PortOf(p.outputPort);
-    io_.Write(port, p.keepMask, PortWidth::DWord);
+    // The whole register is written: its keep mask is its rest value.
+    const DriveLevels levels = LevelsOf(p, p.keepMask);
+    io_.Write(port, levels.rest, PortWidth::DWord);
     clock_.SleepMs(kKickStepMs32);
-    io_.Write(port, p.keepMask | p.driveBit, PortWidth::DWord);
+    io_.Write(port, levels.pulse, PortWidth::DWord);
     clock_.SleepMs(kKickStepMs32);
-    io_.Write(port, p.keepMask, PortWidth::DWord);
+    io_.Write(port, levels.rest, PortWidth::DWord);
 }
 
 Result PortGpioDrawers::ReadProfileStatus32(const PortGpioProfile& profile) {

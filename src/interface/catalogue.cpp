@@ -2,6 +2,7 @@
 
 #include "hardware/drawer_id.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 
@@ -112,41 +113,43 @@ static_assert(kCatalogue.size() == 57);
 
 // Every row carries the arguments its method takes; the 32-bit rows carry
 // the RN370 wiring of their own letter, the 8-bit rows an 8-bit wiring.
-// (Compared by content: addresses are not constants in a sanitised build.
-// A compile-time guard like the one below: what it answers for a faulty
-// catalogue only the compiler ever sees.)
-constexpr bool ArgumentsMatchMethods() {
-    for (const CatalogueRow& row : kCatalogue) {
-        if (row.args.index() != row.method->argsIndex) {
-            return false;
-        }
-        if (const auto* args = std::get_if<PortGpio32Args>(&row.args)) {
-            const PortGpioProfile& own = EndsWithCashB(row.drawerId) ? kRn370WiringB : kRn370WiringA;
-            if (!(*args->wiring == own)) {
-                return false;
-            }
-        }
-        if (const auto* args = std::get_if<PortGpio8Args>(&row.args)) {
-            if (args->wiring->outputPort == kRn370WiringA.outputPort || args->wiring->pulseMs != kKickPulseMs8) {
-                return false;
-            }
-        }
+// (Compared by content: addresses are not constants in a sanitised build.)
+constexpr bool ArgumentsMatchMethod(const CatalogueRow& row) {
+    if (row.args.index() != row.method->argsIndex) {
+        return false;
+    }
+    if (const auto* args = std::get_if<PortGpio32Args>(&row.args)) {
+        const PortGpioProfile& own = EndsWithCashB(row.drawerId) ? kRn370WiringB : kRn370WiringA;
+        return *args->wiring == own;
+    }
+    if (const auto* args = std::get_if<PortGpio8Args>(&row.args)) {
+        return args->wiring->outputPort != kRn370WiringA.outputPort && args->wiring->pulseMs == kKickPulseMs8;
     }
     return true;
 }
-static_assert(ArgumentsMatchMethods());
+static_assert(std::all_of(kCatalogue.begin(), kCatalogue.end(), ArgumentsMatchMethod));
+// The guard itself refuses what it is there to refuse: arguments of another
+// method, a drawer B on drawer A's lines, an 8-bit row on the 32-bit register.
+constexpr CatalogueRow kMemoryRowWithSerialArgs{1, "RN2180_CashA", &kMemoryGpio, SerialArgs{}};
+constexpr CatalogueRow kDrawerBOnDrawerALines{1, "RN370_CashB", &kPortGpio32, PortGpio32Args{&kRn370WiringA}};
+constexpr CatalogueRow k8BitRowOn32BitRegister{1, "RN340_CashA", &kPortGpio8, PortGpio8Args{&kRn370WiringA}};
+static_assert(!ArgumentsMatchMethod(kMemoryRowWithSerialArgs));
+static_assert(!ArgumentsMatchMethod(kDrawerBOnDrawerALines));
+static_assert(!ArgumentsMatchMethod(k8BitRowOn32BitRegister));
 
-// (A compile-time guard: the catalogue passes it, so what it answers for a
-// catalogue out of order is seen only by the compiler, never by a caller.)
-constexpr bool NumberedInOrder() {
-    for (std::size_t i = 0; i < kCatalogue.size(); ++i) {
-        if (kCatalogue[i].number != static_cast<int>(i + 1)) {
+// Each row's number is its place, counted from 1.
+template <std::size_t N>
+constexpr bool NumberedInOrder(const std::array<CatalogueRow, N>& rows) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (rows[i].number != static_cast<int>(i + 1)) {
             return false;
         }
     }
     return true;
 }
-static_assert(NumberedInOrder());
+static_assert(NumberedInOrder(kCatalogue));
+constexpr std::array kRowsWithAGap{UndrivenRow(1, "A"), UndrivenRow(3, "B")};
+static_assert(!NumberedInOrder(kRowsWithAGap));
 
 // GetCashStatus tests the serial rows, then the memory-mapped rows with
 // RN2180's B before its A, then the port-based rows; the Super I/O and fixed

@@ -56,10 +56,9 @@ std::optional<std::vector<std::string>> DriversOnPorts(const std::string& ioport
     ForEachLine(ioports, [&](const std::string& line) {
         // "  0070-0071 : rtc_cmos"
         const auto colon = line.find(" : ");
-        const auto dash = line.find('-');
-        // (A dash and the colon's space are never at one place: "dash >=
-        // colon" would refuse the same lines.)
-        if (colon == std::string::npos || dash == std::string::npos || dash > colon) {
+        // The range's dash is before the colon (a driver's name may hold one).
+        const auto dash = line.substr(0, colon).find('-');
+        if (colon == std::string::npos || dash == std::string::npos) {
             return;
         }
         const unsigned long start = std::strtoul(line.c_str(), nullptr, 16);

@@ -153,6 +153,7 @@ Result PosixSerialLink::Write(const uint8_t* bytes, int count) {
     // holds the line (flow control, a hung adapter) costs a caller this
     // long at most.
     const auto deadline = std::chrono::steady_clock::now() + WriteTimeBound(count);
+    const auto pastDeadline = [deadline] { return std::chrono::steady_clock::now() >= deadline; };
     int sent = 0;
     while (sent < count) {
         const ssize_t written = ::write(fd, bytes + sent, static_cast<size_t>(count - sent));
@@ -160,7 +161,7 @@ Result PosixSerialLink::Write(const uint8_t* bytes, int count) {
             sent += static_cast<int>(written);
         } else if (written < 0 && errno != EAGAIN && errno != EINTR) {
             return Result::WriteFailed;
-        } else if (std::chrono::steady_clock::now() >= deadline) {
+        } else if (pastDeadline()) {
             return Result::WriteFailed;
         } else {
             ::usleep(1000); // output queue full: let it drain
@@ -172,7 +173,7 @@ Result PosixSerialLink::Write(const uint8_t* bytes, int count) {
     // its device, shows this loop at work.)
     int queued = 0;
     while (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        if (std::chrono::steady_clock::now() >= deadline) {
+        if (pastDeadline()) {
             return Result::WriteFailed; // some bytes never left
         }
         ::usleep(1000);

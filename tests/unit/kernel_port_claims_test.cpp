@@ -12,6 +12,7 @@ constexpr char kIoportsAsRoot[] = "0000-0cf7 : PCI Bus 0000:00\n"
                                   "  0040-0043 : timer0\n"
                                   "  004e-004f : nct6775\n"
                                   "  0070-0071 : rtc_cmos\n"
+                                  "  reserved : acpi-pm\n" // no range: its dash is the name's
                                   "0cf8-0cff : PCI conf1\n";
 constexpr char kIoportsAsUser[] = "0000-0000 : PCI Bus 0000:00\n"
                                   "  0000-0000 : dma1\n"
@@ -30,6 +31,7 @@ TEST(KernelPortClaims, TheDriversWhoseRangeOverlapsThePortsAreNamed) {
         {0x30, 0x3F, {}},                  // the bus window alone is no driver
         {0x1F, 0x2E, {"dma1", "gpio_it87"}}, // both ends of a range count
         {0x72, 0x7F, {}},
+        {0x00, 0x00, {"dma1"}},
     };
     for (const Case& c : cases) {
         const auto drivers = DriversOnPorts(kIoportsAsRoot, c.first, c.last);
