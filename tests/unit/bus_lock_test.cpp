@@ -63,6 +63,31 @@ TEST(SuperIoBusLock, TakesTurnsWithAnotherProcessAndGivesUpAfterTheWait) {
     std::filesystem::remove(path);
 }
 
+// An application that forks while it holds the claim (a helper process
+// inherits the lock's descriptor) still frees the claim when it releases.
+TEST(SuperIoBusLock, AReleaseFreesTheClaimThoughAForkedHelperSharesItsDescriptor) {
+    const std::string path = LockPath() + "-fork";
+    FlockBusLock ours(path);
+    ASSERT_TRUE(ours.Acquire());
+    int done[2];
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t helper = ::fork();
+    if (helper == 0) {
+        char byte = 0;
+        (void)!::read(done[0], &byte, 1); // keeps the inherited descriptor until told
+        std::_Exit(0);
+    }
+    ours.Release();
+    FlockBusLock theirs(path);
+    EXPECT_TRUE(theirs.Acquire()) << theirs.WhyNotHeld();
+    (void)!::write(done[1], "x", 1);
+    ::waitpid(helper, nullptr, 0);
+    theirs.Release();
+    ::close(done[0]);
+    ::close(done[1]);
+    std::filesystem::remove(path);
+}
+
 // The first claimant (root, with a strict umask) makes the file; a plain
 // account, which may only read it, still takes the lock and is refused
 // while root holds it.
