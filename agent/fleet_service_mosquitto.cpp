@@ -29,6 +29,8 @@ namespace {
 
 constexpr int kKeepAliveSeconds = 30;
 // How long a stopping agent waits for the broker to take its offline health.
+// (Long enough for a broker on the store's network to answer, short enough
+// for a service manager's stop; the tests see only that the stop ends.)
 constexpr auto kStopAckWait = std::chrono::seconds(2);
 
 int64_t SteadyMs() {
@@ -65,7 +67,10 @@ public:
             error = "the MQTT client cannot be made: " + std::string(std::strerror(errno));
             return false;
         }
-        // Publications only queue; the network thread writes them.
+        // Publications only queue; the network thread writes them. The
+        // library is told that two threads of ours use the client, so it
+        // guards its state between them: without it a race, which no test
+        // can stage on demand, could corrupt a message in flight.
         mosquitto_threaded_set(client_, true);
         mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         const FleetTopics topics = TopicsOf(mqtt_.site, mqtt_.terminal);

@@ -24,7 +24,9 @@ bool WriteOwnerOnlyFile(const std::string& path, const std::string& text, std::s
     while (done < text.size()) {
         const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
         // write() of a non-zero count to a regular file returns 0 never:
-        // whether 0 joins the interrupted case below cannot be seen.
+        // whether 0 joins the interrupted case or the failure below cannot
+        // be seen. (It is a failure here, so an odd file system that takes
+        // nothing cannot keep us in this loop.)
         if (wrote < 0 && errno == EINTR) {
             continue;
         }
