@@ -68,9 +68,9 @@ public:
             return false;
         }
         // Publications only queue; the network thread writes them. The
-        // library is told that two threads of ours use the client, so it
-        // guards its state between them: without it a race, which no test
-        // can stage on demand, could corrupt a message in flight.
+        // library is told that two threads of ours use the client: without
+        // it, it takes single-threaded shortcuts, and a race between our
+        // threads (which no test can stage on demand) may crash it.
         mosquitto_threaded_set(client_, true);
         mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         const FleetTopics topics = TopicsOf(mqtt_.site, mqtt_.terminal);
