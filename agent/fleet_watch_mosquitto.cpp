@@ -104,6 +104,8 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
         }
     }
     print();
+    // A polite goodbye: the watch has no Last Will, so the broker's only
+    // difference is the line it logs.
     mosquitto_disconnect(client);
     mosquitto_destroy(client);
     return watch.connected ? 0 : 1;
