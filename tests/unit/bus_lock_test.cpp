@@ -88,6 +88,25 @@ TEST(SuperIoBusLock, AReleaseFreesTheClaimThoughAForkedHelperSharesItsDescriptor
     std::filesystem::remove(path);
 }
 
+// A service started without standard input opens the lock file as
+// descriptor 0: a claim like any other, and given back like any other.
+TEST(SuperIoBusLock, ALockOnDescriptorZeroIsAClaimAndIsGivenBack) {
+    const std::string path = LockPath() + "-fd0";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(STDIN_FILENO);
+        FlockBusLock first(path);
+        const bool taken = first.Acquire();
+        first.Release();
+        FlockBusLock next(path); // another open of the file: refused if the first still held it
+        std::_Exit(taken && next.Acquire() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::filesystem::remove(path);
+}
+
 // The first claimant (root, with a strict umask) makes the file; a plain
 // account, which may only read it, still takes the lock and is refused
 // while root holds it.
