@@ -422,8 +422,12 @@ TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::close(STDIN_FILENO);
-        const bool updated = UpdateIniFile((folder / "CashDrawerconfig.ini").string(),
-                                           [](const std::string& text) { return text + "[A]\nK=1\n"; });
+        const auto update = [&folder] {
+            return UpdateIniFile((folder / "CashDrawerconfig.ini").string(),
+                                 [](const std::string& text) { return text + "[A]\nK=1\n"; });
+        };
+        // The second update waits for the folder's lock: the first gave it back.
+        const bool updated = update() && update();
         ::_exit(updated ? 0 : 1);
     }
     int status = 0;
