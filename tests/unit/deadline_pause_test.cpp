@@ -120,6 +120,15 @@ TEST(DeadlinePause, EndsOnAClockThatStandsStillOrJumpsBack) {
         EXPECT_TRUE(pause.clockStalled) << "said by the spin";
     }
     {
+        // A sleep that does not move the clock (a timer that wakes at once),
+        // then a clock that has reached the deadline: said by the sleep.
+        OddClock stillInTheSleep({5000000, 5000000, 5000000, 5010000});
+        const PauseResult pause = PauseUntilDeadline(stillInTheSleep, 10000, 300);
+        EXPECT_EQ(stillInTheSleep.requests, (std::vector<uint64_t>{9700}));
+        EXPECT_EQ(stillInTheSleep.spins, 0u);
+        EXPECT_TRUE(pause.clockStalled) << "said by the sleep";
+    }
+    {
         // Each sleep moves the clock by 1 us only: a signal storm.
         std::deque<uint64_t> times;
         for (uint64_t t = 0; t < 40; ++t) {
