@@ -279,6 +279,16 @@ TEST(OpenCashConfirmed, AKickWithoutAChangeTimesOutAndUnknownDrawersAreNotKicked
         EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", -1), CASH_DRAWER_BAD_ARGUMENT);
     }
     {
+        // No time at all is a time: the kick goes out and is looked at once.
+        SimTerminal terminal;
+        SimSession session(terminal);
+        terminal.ports.Poke(0x50E, 0xFF, PortWidth::Byte);
+        EXPECT_EQ(OpenCashConfirmed(session, "RN340_CashA", 0), CASH_DRAWER_TIMED_OUT);
+        EXPECT_EQ(session.calls, 3); // read, kick, read
+        EXPECT_EQ(WaitCashStatus(session, "RN340_CashA", 1, 0), CASH_DRAWER_TIMED_OUT);
+        EXPECT_EQ(session.LastError(), "");
+    }
+    {
         // The kick went out, then the sensor could no longer be read: not
         // confirmed, never -2, which would say the kick did not go out.
         SimTerminal terminal;
