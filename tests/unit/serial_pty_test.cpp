@@ -311,6 +311,24 @@ TEST(PosixSerialLine, AWriteIsBoundedByAFixedAndAPerByteTime) {
     }
 }
 
+// A device that stops the line (an XOFF, a hung adapter): the write gives
+// up at its bound and says so rather than hold the till, and the line
+// serves again once it is let go.
+TEST(PosixSerialLine, AWriteToAStoppedLineFailsAtItsBoundAndTheNextGoesOut) {
+    sim::SimSerialDevice device;
+    PosixSerialLink link(device.SlavePath());
+    ASSERT_EQ(link.Open(1, 9600, 0, 8, 0), Result::Ok);
+    const int line = ::open(device.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    ASSERT_EQ(::tcflow(line, TCOOFF), 0);
+    const uint8_t kick[] = {0x1B, 0x70, 0x30, 0x30, 0x30};
+    EXPECT_EQ(link.Write(kick, 5), Result::WriteFailed);
+    ASSERT_EQ(::tcflow(line, TCOON), 0);
+    EXPECT_EQ(link.Write(kick, 5), Result::Ok);
+    EXPECT_EQ(BytesSeenBy(device, 5).size(), 5u);
+    ::close(line);
+}
+
 // ComNuM=N is /dev/ttyS(N-1); a Device key replaces it; below 1 nothing
 // is opened at all (not "/dev/ttyS-1").
 TEST(PosixSerialNames, PortNumbersCountFromOneAndADeviceKeyWins) {
