@@ -461,6 +461,13 @@ TEST(HealthCheck, MissingPartsUnknownDrawersAndSmallBuffers) {
     EXPECT_EQ(std::strlen(small), sizeof small - 1);
     EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 0), length) << "asks the length alone";
     EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", nullptr, 10), CASH_DRAWER_BAD_ARGUMENT);
+    // Exactly the report's length leaves no room for its terminating zero:
+    // still too small. One byte more holds it.
+    std::vector<char> exact(static_cast<std::size_t>(length));
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", exact.data(), length), length);
+    std::vector<char> enough(static_cast<std::size_t>(length) + 1);
+    EXPECT_EQ(CheckCashDrawerHealth(session, "RN340_CashA", enough.data(), length + 1), 1);
+    EXPECT_EQ(std::strlen(enough.data()), static_cast<std::size_t>(length));
 }
 
 // Every byte a report may carry comes out as valid JSON in valid UTF-8:
