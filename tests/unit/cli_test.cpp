@@ -182,6 +182,13 @@ TEST_F(Cli, AnyBytesGiveAReportAndTheExitCodeOfTheResult) {
     EXPECT_EQ(nlohmann::json::parse(without.out)["health"]["configuration"]["found"], false);
     // Missing, but the folder takes it: the Default calls can still be set up.
     EXPECT_EQ(nlohmann::json::parse(without.out)["health"]["configuration"]["writable"], true);
+    // A folder where the file should be: neither found nor writable.
+    std::filesystem::create_directory("CashDrawerconfig.ini");
+    const ToolRun folder = Cashdrawer({"doctor", "RN340_CashA", "--simulate", "--json"});
+    const auto inFolder = nlohmann::json::parse(folder.out)["health"]["configuration"];
+    EXPECT_EQ(inFolder["found"], false) << folder.out;
+    EXPECT_EQ(inFolder["writable"], false) << folder.out;
+    std::filesystem::remove("CashDrawerconfig.ini");
     std::ofstream("CashDrawerconfig.ini", std::ios::binary)
         << "[CashDrawer_Machine]\nCurrentCashDrawer=caf\xE9\xFF\n[CashDrawerList]\ncaf\xE9\xFF=RN340_CashA\n";
     EXPECT_EQ(report["health"]["configuration"]["chosenKey"], "caf\u00e9\u00ff");
