@@ -20,7 +20,7 @@ constexpr std::array kGpioChipSetUp = {
     PortWrite{0x250, 0xAA}, // lock
 };
 
-constexpr uint32_t kKickStepMs32 = 50; // each phase of the 32-bit kick
+constexpr uint32_t kRestBeforePulseMs32 = 50; // the 32-bit register settles at rest first
 
 uint16_t PortOf(uint32_t field) { return static_cast<uint16_t>(field); }
 
@@ -75,9 +75,9 @@ void PortGpioDrawers::KickProfileDrawer32(const PortGpioProfile& profile) {
     // The whole register is written: its keep mask is its rest value.
     const DriveLevels levels = LevelsOf(p, p.keepMask);
     io_.Write(port, levels.rest, PortWidth::DWord);
-    clock_.SleepMs(kKickStepMs32);
+    clock_.SleepMs(kRestBeforePulseMs32);
     io_.Write(port, levels.pulse, PortWidth::DWord);
-    clock_.SleepMs(kKickStepMs32);
+    clock_.SleepMs(p.pulseMs);
     io_.Write(port, levels.rest, PortWidth::DWord);
 }
 

@@ -20,7 +20,7 @@ struct PortGpioProfile {
     uint32_t driveBit;       // the drawer's drive line within the output port
     uint32_t keepMask;       // 8-bit: AND mask kept from the port's byte; 32-bit: rest value
     uint32_t polarity;       // 0: drive bit rests set and the pulse clears it; 1: the reverse
-    uint32_t pulseMs;        // 8-bit kick pulse length
+    uint32_t pulseMs;        // how long the pulse holds the drive line
     uint32_t statusPort;     // port read for the drawer state
     uint32_t statusMask;     // bits of the status port that carry the state
     uint32_t statusExpected; // masked value that reads as status 1
@@ -46,10 +46,9 @@ inline constexpr PortGpioProfile kKv2470WiringB{.outputPort = 0x50C, .driveBit =
 // 32-bit: the RN370 board's one double-word register at 0x5A8 carries both
 // drive lines (bits 0 and 1) and both sense lines (bits 6 and 7); 0x80 is
 // its rest value. Every model wired like the RN370 uses these two: the drive
-// line rests low and the pulse raises it. The kick's phases are fixed, so
-// pulseMs is unused.
-inline constexpr PortGpioProfile kRn370WiringA{.outputPort = 0x5A8, .driveBit = 0x01, .keepMask = 0x80, .polarity = 1, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x40, .statusExpected = 0x00};
-inline constexpr PortGpioProfile kRn370WiringB{.outputPort = 0x5A8, .driveBit = 0x02, .keepMask = 0x80, .polarity = 1, .pulseMs = 0, .statusPort = 0x5A8, .statusMask = 0x80, .statusExpected = 0x00};
+// line rests low and the pulse raises it for 50 ms.
+inline constexpr PortGpioProfile kRn370WiringA{.outputPort = 0x5A8, .driveBit = 0x01, .keepMask = 0x80, .polarity = 1, .pulseMs = 50, .statusPort = 0x5A8, .statusMask = 0x40, .statusExpected = 0x00};
+inline constexpr PortGpioProfile kRn370WiringB{.outputPort = 0x5A8, .driveBit = 0x02, .keepMask = 0x80, .polarity = 1, .pulseMs = 50, .statusPort = 0x5A8, .statusMask = 0x80, .statusExpected = 0x00};
 
 // Process-wide state of the port GPIO method.
 struct PortGpioState {
