@@ -65,6 +65,17 @@ TEST(SerialOnAPty, StatusAndKickThroughTheRealLinkAndMonitor) {
     drawer.StopSerialMonitor(false);
     EXPECT_FALSE(link->IsOpen());
     EXPECT_FALSE(thread.Started());
+
+    // Started again after the stop, as the next serial call does: the new
+    // monitor reads the device's reports again.
+    ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 1, .Baudint = 9600}), Result::Ok);
+    device.SetReport({0x10, 0x00, 0x00, 0x00});
+    device.SendReport();
+    for (int wait = 0; wait < 100 && drawer.ReadSerialDrawerStatus() != Result::StateBit1; ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(drawer.ReadSerialDrawerStatus(), Result::StateBit1);
+    drawer.StopSerialMonitor(false);
 }
 
 // What the test sees of the blocking link, kept apart from it so it can be
