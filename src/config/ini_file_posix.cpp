@@ -34,6 +34,9 @@ private:
     int fd_;
 };
 
+// (A regular file takes the whole text in its first write unless the disk
+// fills, and then the write fails: the rest's size matters only after a
+// short write, which a test cannot bring about on a local file.)
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
