@@ -34,9 +34,9 @@ private:
     int fd_;
 };
 
-// (A regular file takes the whole text in its first write unless the disk
-// fills, and then the write fails: the rest's size matters only after a
-// short write, which a test cannot bring about on a local file.)
+// (A local file takes the whole text in its first write; only a disk that
+// fills mid-text writes short, and the write after that fails whatever it
+// asks for. So the rest's size is never seen to matter, but it is the size.)
 bool WriteAll(int fd, const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
