@@ -134,10 +134,9 @@ static_assert(std::all_of(kCatalogue.begin(), kCatalogue.end(), ArgumentsMatchMe
 // (The faulty rows carry no number: it means nothing to this guard.)
 template <typename Args>
 constexpr bool Refuses(const DrawerOps& method, const char* id, Args args) {
-    CatalogueRow row{};
-    row.drawerId = id;
-    row.method = &method;
-    row.args = args;
+    // Built whole: a variant whose alternative changes by assignment is not
+    // a constant expression under every standard library.
+    const CatalogueRow row{0, id, &method, args};
     return !ArgumentsMatchMethod(row);
 }
 static_assert(Refuses(kMemoryGpio, "RN2180_CashA", SerialArgs{}));
