@@ -58,7 +58,9 @@ std::size_t Utf8CutPoint(std::string_view text, std::size_t limit) {
         return text.size();
     }
     // Only the last character before the cut can straddle it: it starts at
-    // most three bytes back.
+    // most three bytes back. (The byte at the cut itself is never looked at:
+    // under a straddling character it is a continuation, which starts
+    // nothing.)
     for (std::size_t back = 1; back <= 3 && back <= limit; ++back) {
         const std::size_t start = limit - back;
         const std::size_t length = Utf8CharacterLength(text, start);

@@ -39,6 +39,8 @@ int ExportLock::CallersWaiting() {
     ::pthread_mutex_lock(&turnsGuard);
     const auto waiting = static_cast<int>(nextTicket - nowServing) - 1;
     ::pthread_mutex_unlock(&turnsGuard);
+    // (Asked with no call in progress the count is -1; shown as none. At
+    // exactly 0 either branch gives 0.)
     return waiting < 0 ? 0 : waiting;
 }
 

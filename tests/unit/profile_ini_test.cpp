@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,7 +153,14 @@ protected:
 TEST_F(IniFiles, CreatesTheFileOnTheFirstWriteAndReadsItBack) {
     const std::string path = Path("t.ini");
     EXPECT_EQ(store_.ReadString(path, "s", "k"), ""); // no file yet
+    // A new file is readable by all, as a text editor would make it: the
+    // till's other accounts read the drawer settings too.
+    const mode_t umaskBefore = ::umask(022);
     store_.WriteString(path, "s", "k", "v");
+    ::umask(umaskBefore);
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                  std::filesystem::perms::group_read | std::filesystem::perms::others_read);
     store_.WriteString(path, "S", "K2", "v2");
     EXPECT_EQ(Contents(path), "[s]\r\nk=v\r\nK2=v2\r\n");
     EXPECT_EQ(store_.ReadString(path, "S", "k"), "v");
