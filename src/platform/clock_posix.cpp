@@ -15,7 +15,9 @@ namespace {
 // late the sleeps wake (see SleepMargin). Measured here (a virtual
 // machine): clock_nanosleep wakes 60 to 400 us late; a margin of 300 us
 // ended 120 pauses of 10 and 50 ms at most 5 us late for a spin of 175 to
-// 200 us, where 150 us left some 240 us late.
+// 200 us, where 150 us left some 240 us late. (Tuning figures: a bound a
+// microsecond either way changes how long a pause spins, never where it
+// ends, so no test can pin them.)
 constexpr uint64_t kMarginFloorMicros = 100;
 constexpr uint64_t kMarginCeilingMicros = 2000;
 
