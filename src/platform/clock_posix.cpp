@@ -35,6 +35,8 @@ public:
         timespec rest{static_cast<time_t>(micros / 1000000u), static_cast<long>(micros % 1000000u) * 1000L};
         ::nanosleep(&rest, nullptr);
     }
+    // A hint that this core only spins: it saves power and lets a sibling
+    // hyper-thread run. The spin ends at the same time without it.
     void Relax() override {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
