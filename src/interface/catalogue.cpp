@@ -169,13 +169,13 @@ constexpr std::array<uint8_t, 54> kStatusTestOrder = {
 constexpr bool ReadsStatus(const CatalogueRow& row) { return row.method->argsIndex != kArgsIndex<UndrivenArgs>; }
 
 constexpr bool StatusOrderMatchesBindings(std::span<const uint8_t> order) {
-    // Exactly the rows whose method reads a state, each once. (A row seen
-    // is marked non-zero; counting the marks down would do as well.)
-    std::array<int, kCatalogue.size() + 1> seen{};
+    // Exactly the rows whose method reads a state, each once.
+    std::array<bool, kCatalogue.size() + 1> seen{};
     for (uint8_t number : order) {
-        if (number < 1 || number > kCatalogue.size() || !ReadsStatus(kCatalogue[number - 1]) || seen[number]++ != 0) {
+        if (number < 1 || number > kCatalogue.size() || !ReadsStatus(kCatalogue[number - 1]) || seen[number]) {
             return false;
         }
+        seen[number] = true;
     }
     std::size_t reading = 0;
     for (const CatalogueRow& row : kCatalogue) {
