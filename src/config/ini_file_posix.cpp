@@ -34,15 +34,13 @@ private:
     int fd_;
 };
 
-// (A local file takes the whole text in its first write; only a disk that
-// fills mid-text writes short, and the write after that fails whatever it
-// asks for. So the rest's size is never seen to matter, but it is the size.)
-bool WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+// A local file takes the whole text in its first write; a disk that fills
+// mid-text writes short, and the write of the rest then fails.
+bool WriteAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t wrote = ::write(fd, text.data(), text.size());
         if (wrote > 0) {
-            done += static_cast<std::size_t>(wrote);
+            text.remove_prefix(static_cast<std::size_t>(wrote));
         } else if (wrote < 0 && errno != EINTR) {
             return false; // a full disk, a quota
         }

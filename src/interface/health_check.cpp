@@ -47,13 +47,14 @@ private:
     std::string body_;
 };
 
-// What a drawer method needs from the terminal. (NeedsOf says all four each
-// time: the defaults only keep a Needs made otherwise from reading garbage.)
+// What a drawer method needs from the terminal. Made by NeedsOf alone,
+// which names all four (the compiler's missing-initialiser warning keeps
+// it so).
 struct Needs {
-    bool portIo = false;
-    bool superIoBus = false;
-    bool boardIo = false;
-    bool serial = false;
+    bool portIo;
+    bool superIoBus;
+    bool boardIo;
+    bool serial;
 };
 
 Needs NeedsOf(const CatalogueRow* row) {
