@@ -57,21 +57,16 @@ std::size_t Utf8CutPoint(std::string_view text, std::size_t limit) {
     if (limit >= text.size()) {
         return text.size();
     }
-    // Only the last character before the cut can straddle it: it starts at
-    // most three bytes back. (The byte at the cut itself is never looked at:
-    // under a straddling character it is a continuation, which starts
-    // nothing.)
-    for (std::size_t back = 1; back <= 3 && back <= limit; ++back) {
-        const std::size_t start = limit - back;
-        const std::size_t length = Utf8CharacterLength(text, start);
-        if (length > back) {
-            return start;
-        }
-        if (length != 0) {
-            break; // a whole character ends at or before the cut
-        }
+    // A cut splits a character only where the byte after it continues one:
+    // walk back over the continuation bytes to where that character would
+    // begin, and leave it out when it is a whole character running past the
+    // cut. Anything else there (stray bytes, a character cut short) is no
+    // character to keep whole, and the cut stays.
+    std::size_t start = limit;
+    while (start > 0 && IsContinuation(static_cast<uint8_t>(text[start]))) {
+        --start;
     }
-    return limit;
+    return Utf8CharacterLength(text, start) > limit - start ? start : limit;
 }
 
 std::string JsonQuoted(std::string_view text) {

@@ -386,6 +386,7 @@ TEST(CallerBuffer, CopiesWhatFitsAlwaysTerminatedAndSaysTheFullLength) {
         {"\xE2\x82\xAC!", 3, false, 4, ""}, {"\xE2\x82\xAC!", 4, false, 4, "\xE2\x82\xAC"},
         {"\xF0\x9F\x92\xB0", 4, false, 4, ""}, {"a\xF0\x9F\x92\xB0", 5, false, 5, "a"},
         {"\xE9\xE9\xE9", 3, false, 3, "\xE9\xE9"}, {"ab\xC3", 3, false, 3, "ab"},
+        {"\xC3\xA9\x80", 3, false, 3, "\xC3\xA9"}, {"\x80\x80\x80\x80\x80", 5, false, 5, "\x80\x80\x80\x80"},
     };
     for (const Case& c : cases) {
         char buffer[16];
