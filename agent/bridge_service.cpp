@@ -60,14 +60,7 @@ public:
                   [this] { return clock_.SteadyMicros(); }, [this] { return clock_.UnixMillis(); }),
           server_(HttpServerOptions{static_cast<uint16_t>(settings.bridgePort)}, bridge_, hub_,
                   [folder = settings.journalFolder](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
-                      uint64_t newest = 0;
-                      ReadJournal(folder, [&](const JournalledEvent& event) {
-                          newest = event.seq;
-                          if (event.seq > after) {
-                              each(event);
-                          }
-                      });
-                      return newest;
+                      return ReplayJournal(folder, after, each);
                   },
                   std::move(log)) {}
 

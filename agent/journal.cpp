@@ -269,4 +269,15 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
     return report;
 }
 
+uint64_t ReplayJournal(const std::string& folder, uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
+    uint64_t newest = 0;
+    ReadJournal(folder, [&](const JournalledEvent& event) {
+        newest = event.seq;
+        if (event.seq > after) {
+            each(event);
+        }
+    });
+    return newest;
+}
+
 } // namespace cashdrawer::agent

@@ -93,4 +93,9 @@ struct JournalReport {
 // one and names it.
 JournalReport ReadJournal(const std::string& folder, const std::function<void(const JournalledEvent&)>& visit);
 
+// The events numbered past `after`, in order, for a client that resumes an
+// event stream; returns the newest number the journal holds (0 for none),
+// which tells a client from another journal and where live events start.
+uint64_t ReplayJournal(const std::string& folder, uint64_t after, const std::function<void(const JournalledEvent&)>& each);
+
 } // namespace cashdrawer::agent

@@ -130,6 +130,28 @@ TEST(Journal, NumbersOnAcrossRestartsAndChainsEachLineToTheOneBefore) {
     EXPECT_EQ(events[2].fields["drawer"], "C");
 }
 
+// What an event stream replays to a client that comes back: the events
+// past the one it saw last, and the newest number, also when it saw them all.
+TEST(Journal, ReplaysThePastAfterAClientsLastEventAndNamesTheNewest) {
+    TempFolder folder;
+    const auto replay = [&](uint64_t after) {
+        std::vector<uint64_t> seqs;
+        const uint64_t newest = ReplayJournal(folder.path(), after, [&](const JournalledEvent& e) { seqs.push_back(e.seq); });
+        return std::make_pair(newest, seqs);
+    };
+    EXPECT_EQ(replay(0), std::make_pair(uint64_t{0}, std::vector<uint64_t>{})) << "no journal yet";
+    {
+        auto journal = OpenJournal(folder.path());
+        for (const char* drawer : {"A", "B", "C"}) {
+            ASSERT_TRUE(journal->Append(Opened(drawer), 1000));
+        }
+    }
+    EXPECT_EQ(replay(0), std::make_pair(uint64_t{3}, std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(replay(1), std::make_pair(uint64_t{3}, std::vector<uint64_t>{2, 3}));
+    EXPECT_EQ(replay(3), std::make_pair(uint64_t{3}, std::vector<uint64_t>{}));
+    EXPECT_EQ(replay(UINT64_MAX), std::make_pair(uint64_t{3}, std::vector<uint64_t>{}));
+}
+
 TEST(JournalVerify, SaysHowMuchAWholeJournalHolds) {
     TempFolder folder;
     JournalReport report;
