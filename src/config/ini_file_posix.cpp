@@ -126,7 +126,7 @@ int LockFolder(const std::string& path) {
     // (The parent of a path is a folder whenever it opens at all, so
     // O_DIRECTORY only says what is meant; O_CLOEXEC keeps the lock out of a
     // program the application starts meanwhile.)
-    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_CLOEXEC | O_DIRECTORY);
     if (fd >= 0 && ::flock(fd, LOCK_EX) != 0) {
         ::close(fd);
         return -1;
@@ -181,16 +181,12 @@ bool UpdateIniFile(const std::string& path, const std::function<std::string(cons
     const Descriptor folderLock(LockFolder(path));
     RemoveStaleTemporaries(FolderOf(path), folderLock.get() >= 0);
     Descriptor locked(OpenLocked(path));
-    // (Descriptor 0 is a file like any other here; but the folder lock,
+    // Nothing is written unless the file could be opened, read and looked
+    // at. (Descriptor 0 is a file like any other here; but the folder lock,
     // opened just before, takes 0 when it is free, and for root, as the
     // tests run, that lock always opens: no test reaches 0 on this line.)
-    if (locked.get() < 0) {
-        return false;
-    }
     struct stat held {};
-    const auto content = ReadWholeDescriptor(locked.get());
-    // (A regular file just opened and locked reads and stats; only an I/O
-    // error gets here, which no test can raise on a file of its own.)
+    const auto content = locked.get() >= 0 ? ReadWholeDescriptor(locked.get()) : std::nullopt;
     if (!content || ::fstat(locked.get(), &held) != 0) {
         return false;
     }

@@ -296,6 +296,24 @@ TEST_F(IniFiles, AWriteThatCannotCompleteLeavesTheFileAsItWas) {
     EXPECT_EQ(leftovers, 0u) << "no temporary file left beside it";
 }
 
+// A program the till starts while a write is under way inherits neither
+// the folder's lock nor the file's: it would hold them for its whole life.
+TEST_F(IniFiles, AProgramStartedDuringAWriteInheritsNoLock) {
+    std::string listing;
+    ASSERT_TRUE(UpdateIniFile(Path("CashDrawerconfig.ini"), [&listing](const std::string& text) {
+        if (FILE* ls = ::popen("ls -l /proc/self/fd/", "r")) {
+            char line[512];
+            while (std::fgets(line, sizeof line, ls) != nullptr) {
+                listing += line;
+            }
+            ::pclose(ls);
+        }
+        return text + "[s]\r\nk=v\r\n";
+    }));
+    EXPECT_NE(listing.find("/proc/"), std::string::npos) << "the listing ran: " << listing;
+    EXPECT_EQ(listing.find(folder_.string()), std::string::npos) << listing;
+}
+
 // A path where no file can be opened (a folder stands there): the update
 // says that nothing was written.
 TEST_F(IniFiles, AnUpdateOfAPathThatIsAFolderSaysItWroteNothing) {
