@@ -20,7 +20,9 @@ namespace cashdrawer {
 
 // Shared between the threads that call the exports and the monitor.
 struct SerialDrawerState {
-    std::atomic<bool> stopRequested{false};
+    // Cleared by every start of the monitor before its thread runs, and
+    // read by that thread alone.
+    std::atomic<bool> stopRequested;
     // Set once, at the first status report; never cleared.
     std::atomic<bool> statusReceived{false};
     // The state of the latest report: 1 when its sense bit reads 0.
