@@ -233,6 +233,13 @@ TEST_F(DevMem, MemoryOutOfReachGivesNoHandleOrNoAccessAndSaysWhy) {
     MemoryGpioDrawers drawersOnCut(cut, clock_, state_);
     EXPECT_EQ(drawersOnCut.ReadMemoryGpioStatus(DrawerLetter::B), Result::BoardIoUnavailable);
     EXPECT_TRUE(Contains(cut.Diagnosis(), "ends before register 0xFDAE04F8")) << cut.Diagnosis();
+
+    // A device that opens but cannot be mapped (a kernel that keeps the
+    // page from us answers the same way): no access, and the reason.
+    DevMemBoardIo unmappable("/dev/null");
+    MemoryGpioDrawers drawersOnUnmappable(unmappable, clock_, state_);
+    EXPECT_EQ(drawersOnUnmappable.ReadMemoryGpioStatus(DrawerLetter::B), Result::BoardIoUnavailable);
+    EXPECT_TRUE(Contains(unmappable.Diagnosis(), "cannot map the page at 0xFDAE0000 of /dev/null")) << unmappable.Diagnosis();
 }
 
 // /dev/mem is root's alone (root:kmem 0640): a till application running as
