@@ -76,6 +76,8 @@ bool IsStaleTemporary(std::string_view name, bool folderLocked) {
     const std::string digits(rest.substr(0, dash));
     char* end = nullptr;
     const long pid = std::strtol(digits.c_str(), &end, 10);
+    // (A pid of 0 would ask after our own process group, which is always
+    // there: refused here or by kill(), it is never taken for dead.)
     if (digits.empty() || *end != '\0' || pid <= 0) {
         return false;
     }

@@ -104,33 +104,31 @@ void SuperIoDrawers::KickSuperIoPulse(uint8_t driveMask) {
     WriteDataPort(rest);
 }
 
-Result SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
-    uint8_t lines = 0;
-    {
-        ConfigModeScope mode(*this);
-        SelectLogicalDevice(kGpioDevice);
-        WriteSuperIoRegister(kRegPinFunction, kPinsAsGpio);
-        PrepareGpioForRead();
-        io_.Write(kIndexPort, kRegGpioData, PortWidth::Byte);
-        clock_.SleepMs(kSettleMs);
-        lines = ReadDataPort();
-        clock_.SleepMs(kSettleMs);
-        if (drawer == DrawerLetter::A) {
-            clock_.SleepMs(kSettleMs); // drawer A's line settles 10 ms longer
-        }
-    }
+uint8_t SuperIoDrawers::ReadPreparedLines(DrawerLetter drawer) {
+    ConfigModeScope mode(*this);
+    SelectLogicalDevice(kGpioDevice);
+    WriteSuperIoRegister(kRegPinFunction, kPinsAsGpio);
+    PrepareGpioForRead();
+    io_.Write(kIndexPort, kRegGpioData, PortWidth::Byte);
     clock_.SleepMs(kSettleMs);
+    const uint8_t lines = ReadDataPort();
+    clock_.SleepMs(kSettleMs);
+    if (drawer == DrawerLetter::A) {
+        clock_.SleepMs(kSettleMs); // drawer A's line settles 10 ms longer
+    }
+    return lines;
+}
+
+Result SuperIoDrawers::ReadSuperIoStatusPrepared(DrawerLetter drawer) {
+    const uint8_t lines = ReadPreparedLines(drawer);
+    clock_.SleepMs(kSettleMs); // once out of configuration mode
     return StatusOf(lines, drawer == DrawerLetter::A ? kSenseMaskA : kSenseMaskB);
 }
 
 Result SuperIoDrawers::ReadSuperIoStatusDirect(uint8_t senseMask) {
-    uint8_t lines = 0;
-    {
-        ConfigModeScope mode(*this);
-        SelectGpioDeviceSettled();
-        lines = ReadSuperIoRegister(kRegGpioData);
-    }
-    return StatusOf(lines, senseMask);
+    ConfigModeScope mode(*this);
+    SelectGpioDeviceSettled();
+    return StatusOf(ReadSuperIoRegister(kRegGpioData), senseMask);
 }
 
 } // namespace cashdrawer

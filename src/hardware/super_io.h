@@ -75,6 +75,8 @@ private:
     };
 
     void PrepareGpioForRead();
+    // The prepared read's configuration-mode part: the lines as read.
+    uint8_t ReadPreparedLines(DrawerLetter drawer);
     void SelectGpioDeviceSettled();
     uint8_t ReadDataPort();
     void WriteDataPort(uint8_t value);
