@@ -46,6 +46,7 @@ void SleepMargin::Learn(const PauseResult& pause) {
     // by a thirty-second of the way. Timers that are late now and then by
     // a whole coarse step (Wine's: every third or fourth wake about 1 ms
     // late, the others 0.2 to 0.5 ms) keep a margin that covers the step.
+    // (At a wake exactly as late as the estimate both branches agree.)
     const uint64_t sleepLateMicros = pause.worstSleepLateMicros;
     uint64_t known = lateness_.load();
     const uint64_t next = sleepLateMicros >= known ? sleepLateMicros : known - (known - sleepLateMicros) / 32;
