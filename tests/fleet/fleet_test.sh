@@ -134,6 +134,10 @@ health-and-will)
   sleep 0.5
   agent
   wait_for 10 fleet_state_is connected || fail "no connection: $(health)"
+  # The README's 45 s to the Will for a till that vanishes without a word:
+  # one and a half keep-alives of 30 s, as the broker logs the connection.
+  grep -q " as cashdrawer-store-1-till-1 (.*k30)" "$work/broker.log" \
+    || fail "the agent's keep-alive: $(grep 'New client' "$work/broker.log")"
   cycles 2
   got=$(retained health)
   echo "health: $got"
