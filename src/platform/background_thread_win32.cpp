@@ -1,9 +1,8 @@
-#include "platform/background_thread.h"
+#include "platform/background_thread_win32.h"
 
 #include <windows.h>
 
 #include <atomic>
-#include <memory>
 
 namespace cashdrawer {
 namespace {
@@ -48,28 +47,6 @@ VOID CALLBACK RunSteps(PTP_CALLBACK_INSTANCE instance, PVOID context, PTP_WORK) 
     ::CloseHandle(run->leftLoop);
     delete run;
 }
-
-// The monitor thread on Windows: a long-running callback on the process's
-// thread pool. The pool signals the unload only after the callback has
-// returned, so once the unload sees it no code of ours runs there again,
-// and no thread of ours has to end under the loader lock the unload holds.
-// A run that is late is left to finish by itself, never frozen, with our
-// module pinned in memory for it.
-class Win32BackgroundThread final : public BackgroundThread {
-public:
-    Win32BackgroundThread() = default;
-    ~Win32BackgroundThread() override;
-    Win32BackgroundThread(const Win32BackgroundThread&) = delete;
-    Win32BackgroundThread& operator=(const Win32BackgroundThread&) = delete;
-
-    bool Start(Step step) override;
-    bool Started() const override { return work_ != nullptr; }
-    bool Retire(uint32_t timeoutMs) override;
-
-private:
-    void* work_ = nullptr; // the pool's work item
-    void* run_ = nullptr;  // the run shared with the callback
-};
 
 } // namespace
 
