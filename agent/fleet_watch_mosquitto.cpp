@@ -35,7 +35,7 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
         return 1;
     }
     const bool tls = broker->tls.value_or(false) || !options.caFile.empty();
-    const int port = broker->port != 0 ? broker->port : (tls ? 8883 : 1883);
+    const int port = broker->PortFor(tls);
     mosquitto_lib_init();
     Watch watch;
     watch.err = &err;

@@ -71,8 +71,6 @@ private:
 };
 
 constexpr const char* kMqttSection = "Mqtt";
-constexpr uint16_t kMqttPort = 1883;
-constexpr uint16_t kMqttTlsPort = 8883;
 
 bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
                const std::function<std::optional<std::string>(const std::string&)>& readFile, MqttSettings& mqtt) {
@@ -93,7 +91,7 @@ bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
         return reader.Refuse(kMqttSection, "Tls", tls, "the Broker's scheme says otherwise (" + url + ")");
     }
     mqtt.tls = broker->tls.value_or(tls == "1");
-    mqtt.port = broker->port != 0 ? broker->port : (mqtt.tls ? kMqttTlsPort : kMqttPort);
+    mqtt.port = broker->PortFor(mqtt.tls);
     mqtt.caFile = reader.Value(kMqttSection, "CaFile");
     if (!mqtt.caFile.empty() && !mqtt.tls) {
         return reader.Refuse(kMqttSection, "CaFile", mqtt.caFile, "a CA file is for TLS: set Tls=1 or use mqtts://");

@@ -89,6 +89,10 @@ struct BrokerAddress {
     std::string host;
     uint16_t port = 0;
     std::optional<bool> tls; // by the scheme, when one is given
+
+    // The port to reach: the one named, else MQTT's registered one for the
+    // transport (1883 plain, 8883 over TLS).
+    uint16_t PortFor(bool useTls) const { return port != 0 ? port : (useTls ? 8883 : 1883); }
 };
 std::optional<BrokerAddress> ParseBroker(const std::string& url);
 

@@ -104,7 +104,10 @@ void OnLibraryUnload(bool processEnding) noexcept {
         // The process takes everything back itself; the hardware libraries
         // may be gone already, so none of their code is called now. The
         // serial port is closed in order all the same (no test can tell it
-        // from the close the system makes as the process ends).
+        // from the close the system makes as the process ends). Passing
+        // false would wait out the stop timeout for a monitor thread the
+        // system has already ended: a slower exit, nothing a caller sees.
+        // Only Windows reports a process end; the POSIX unload never does.
         processLibrary->library.OnUnload(true);
         return;
     }

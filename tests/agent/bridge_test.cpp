@@ -235,6 +235,12 @@ TEST(Pairing, AFullDiskLeavesTheFormerPairingsAsTheyWere) {
     // A folder gone from under it: nothing is written, and the path is named.
     EXPECT_FALSE(WriteOwnerOnlyFile(folder / "gone/pairings.json", "{}", error));
     EXPECT_EQ(error, folder / "gone/pairings.json.new: No such file or directory");
+    // A folder where the file goes: the rename is refused, and the
+    // temporary file does not stay behind.
+    std::filesystem::create_directories(folder / "taken/pairings.json/inside");
+    EXPECT_FALSE(WriteOwnerOnlyFile(folder / "taken/pairings.json", "{}", error));
+    EXPECT_EQ(error, folder / "taken/pairings.json: Is a directory");
+    EXPECT_FALSE(std::filesystem::exists(folder / "taken/pairings.json.new"));
     ASSERT_EQ(store->Paired().size(), 1u);
     EXPECT_EQ(store->Paired()[0].origin, "https://a.example");
 }
@@ -523,11 +529,11 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     EXPECT_TRUE(backend.kicks.empty());
     EXPECT_EQ(bridge.Handle(Kick("k", R"({"timeoutMs": 60000, "confirm": true})")).status, 200);
     EXPECT_EQ(backend.kicks.back(), "RN340_CashA by https://till.example confirm 60000");
-    // A body of exactly 4 KiB is still taken (blanks pad the JSON), and
-    // JSON with its charset named is JSON.
+    // A body of exactly 4 KiB is still taken (blanks pad the JSON), as is a
+    // key of exactly 128 characters, and JSON with its charset named is JSON.
     clock.AdvanceMs(1000);
     const std::string json = R"({"confirm": false})";
-    HttpRequest padded = Kick("k2", json + std::string(kMaxBodyBytes - json.size(), ' '));
+    HttpRequest padded = Kick(std::string(128, 'k'), json + std::string(kMaxBodyBytes - json.size(), ' '));
     padded.headers["content-type"] = "application/json; charset=utf-8";
     EXPECT_EQ(bridge.Handle(padded).status, 200);
     EXPECT_EQ(backend.kicks.size(), 2u);
