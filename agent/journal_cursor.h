@@ -19,7 +19,9 @@ namespace cashdrawer::agent {
 
 class JournalCursor {
 public:
-    // `chunkBytes`: how much of a file one read takes in at a time.
+    // `chunkBytes`: how much of a file one read takes in at a time. A
+    // memory bound only: any size reads the same lines (the tests use
+    // chunks smaller than a line).
     explicit JournalCursor(std::string folder, std::size_t chunkBytes = 64 * 1024);
 
     // The next Read starts with the event after `seq` (0: the first).

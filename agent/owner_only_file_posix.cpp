@@ -31,6 +31,8 @@ bool WriteOwnerOnlyFile(const std::string& path, const std::string& text, std::s
             continue;
         }
         if (wrote <= 0) {
+            // A 0 leaves errno as it was, so it is named in words; as it
+            // never comes, no test can show which text it gets.
             error = temporary + ": " + (wrote < 0 ? std::strerror(errno) : "the file takes no more bytes");
             ::close(fd);
             ::unlink(temporary.c_str());

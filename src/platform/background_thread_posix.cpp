@@ -15,9 +15,11 @@ struct PosixBackgroundThread::Run {
 bool PosixBackgroundThread::Start(Step step) {
     run_ = std::make_shared<Run>();
     thread_ = std::thread([run = run_, step = std::move(step)]() mutable {
+        // What the step holds is destroyed with this lambda as the thread
+        // ends: before join() returns to Retire, and so before the unload
+        // goes on.
         while (step()) {
         }
-        step = nullptr; // what the step held goes before the unload hears of it
         std::lock_guard<std::mutex> lock(run->mutex);
         run->left = true;
         run->leftLoop.notify_all();

@@ -83,10 +83,17 @@ TEST(JournalCursor, ASeekReadsNoFileBeforeTheOneThatHoldsTheSeq) {
     // Its first line stays, to be found; the rest is spoilt.
     const std::string first = JournalFilePath(folder.path(), 1);
     testing::WriteText(first, testing::Lines(testing::ReadText(first)).at(0) + "\nspoilt\n");
-    JournalCursor cursor(folder.path());
-    cursor.SeekAfter(6);
-    EXPECT_EQ(Read(cursor, 10), Range(7, 8));
-    EXPECT_EQ(cursor.Problem(), "");
+    // After the last seq of a file, the next file alone is read: seeking
+    // after the first file's last line never touches the first file.
+    const Json secondFilesFirst =
+        Json::parse(testing::Lines(testing::ReadText(JournalFilePath(folder.path(), 2))).at(0));
+    const uint64_t firstFilesLast = secondFilesFirst["seq"].get<uint64_t>() - 1;
+    for (const uint64_t after : {firstFilesLast, uint64_t{6}}) {
+        JournalCursor cursor(folder.path());
+        cursor.SeekAfter(after);
+        EXPECT_EQ(Read(cursor, 10), Range(after + 1, 8)) << "after " << after;
+        EXPECT_EQ(cursor.Problem(), "") << "after " << after;
+    }
 }
 
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
