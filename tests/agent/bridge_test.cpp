@@ -111,6 +111,10 @@ TEST(DrawerBoard, EachDrawersViewFollowsItsEvents) {
     EXPECT_EQ(board.Find("A")->ToJson().dump(), R"({"id":"A","state":"open","raw":0,"reachable":true,"lastSeq":8})");
     board.Add(EventOf(9, kind::kClosed, {{"drawer", "A"}, {"raw", 1}}));
     EXPECT_EQ(board.Find("A")->ToJson().dump(), R"({"id":"A","state":"closed","raw":1,"reachable":true,"lastSeq":9})");
+    // A change that carries no raw value shows none, not a stale or made-up one.
+    board.Add(EventOf(10, kind::kStateChanged, {{"drawer", "B"}}));
+    EXPECT_EQ(board.Find("B")->ToJson().dump(),
+              R"({"id":"B","state":"unknown","raw":null,"reachable":true,"lastSeq":10})");
     EXPECT_EQ(board.Find("Z"), nullptr);
     ASSERT_EQ(board.All().size(), 2u);
     EXPECT_EQ(board.All()[1].id, "B");
