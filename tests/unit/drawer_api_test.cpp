@@ -532,16 +532,18 @@ TEST(JsonText, EveryLeadAndSecondByteAsTheStandardsTableHasThem) {
                 ++wrong;
                 ADD_FAILURE() << std::hex << lead << " " << second;
             }
-            if (expected > 2) {
-                // A byte that is no continuation where one belongs; too few bytes.
-                for (std::size_t bad = 2; bad < expected; ++bad) {
-                    for (const char notContinuation : {'\x7F', '\xC0'}) {
-                        std::string broken = bytes;
-                        broken[bad] = notContinuation;
-                        wrong += Utf8CharacterLength(broken, 0) == 0 ? 0 : 1;
-                    }
+            // A byte that is no continuation where one belongs.
+            for (std::size_t bad = 2; bad < expected; ++bad) {
+                for (const char notContinuation : {'\x7F', '\xC0'}) {
+                    std::string broken = bytes;
+                    broken[bad] = notContinuation;
+                    wrong += Utf8CharacterLength(broken, 0) == 0 ? 0 : 1;
                 }
-                wrong += Utf8CharacterLength(bytes.substr(0, expected - 1), 0) == 0 ? 0 : 1;
+            }
+            // Too few bytes: a view that ends one short, with the missing
+            // continuation right past its end, is still a cut character.
+            if (expected > 0) {
+                wrong += Utf8CharacterLength(std::string_view(bytes).substr(0, expected - 1), 0) == 0 ? 0 : 1;
             }
         }
     }
