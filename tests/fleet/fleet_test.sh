@@ -96,7 +96,8 @@ stop_agent() {
 
 closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
-logged_past() { [ "$(grep -c ' (retrying)$' "$work/serve.log")" -gt "$1" ]; }
+losses() { grep -c ': the connection to the broker failed: .* (retrying)$' "$work/serve.log"; }
+losses_past() { [ "$(losses)" -gt "$1" ]; }
 # cycles N: N kicks from the console, each waited for until the drawer shut.
 cycles() {
   n=0
@@ -177,9 +178,9 @@ outage)
   everything_arrives 10
   say "the broker bounced twice: each loss is logged, though its cause is the one logged last"
   for bounce in 1 2; do
-    logged=$(grep -c ' (retrying)$' "$work/serve.log")
+    lost=$(losses)
     stop_broker
-    wait_for 5 logged_past "$logged" || fail "bounce $bounce: the loss is not in the log"
+    wait_for 5 losses_past "$lost" || fail "bounce $bounce: the lost connection is not in the log"
     broker
     wait_for 10 fleet_state_is connected || fail "bounce $bounce: no connection again: $(health)"
   done
