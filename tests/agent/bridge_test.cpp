@@ -64,6 +64,8 @@ TEST(BridgeAccess, AnOriginIsASchemeAndAHostAndNothingElse) {
     EXPECT_TRUE(EqualInConstantTime("abc", "abc"));
     EXPECT_FALSE(EqualInConstantTime("abc", "abd"));
     EXPECT_FALSE(EqualInConstantTime("abc", "abcd"));
+    // Views into longer texts compare their own bytes, none past their end.
+    EXPECT_TRUE(EqualInConstantTime(std::string_view("abcX", 3), std::string_view("abcY", 3)));
 }
 
 JournalledEvent EventOf(uint64_t seq, const char* kindName, Json fields) {

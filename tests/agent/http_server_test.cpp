@@ -355,6 +355,25 @@ TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
     EXPECT_EQ(after.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
 }
 
+// A client that says something on its stream (nothing is expected) and then
+// leaves is noticed by the read alone, long before any write would fail.
+TEST_F(HttpServerTest, AStreamWhoseClientSpeaksAndLeavesIsEndedWithoutAWrite) {
+    HttpServerOptions options;
+    options.heartbeat = std::chrono::seconds(60);
+    Serve(options);
+    {
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+        stream.ReadUntil("retry: 1000\n\n");
+        WaitForSubscriber();
+        stream.Send("stray words\n");
+    }
+    for (int i = 0; i < 200 && hub.Subscribers() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
 // A page that stops reading (a frozen tab) while events pile up: once a
 // write has waited the idle time, its stream is ended and its memory freed.
 TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
