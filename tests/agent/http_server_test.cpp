@@ -355,9 +355,10 @@ TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
     EXPECT_EQ(after.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
 }
 
-// A client that says something on its stream (nothing is expected) and then
-// leaves is noticed by the read alone, long before any write would fail.
-TEST_F(HttpServerTest, AStreamWhoseClientSpeaksAndLeavesIsEndedWithoutAWrite) {
+// A client that says something on its stream (nothing is expected there)
+// keeps it; when it then leaves, the read alone notices, long before any
+// write would fail.
+TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithoutAWrite) {
     HttpServerOptions options;
     options.heartbeat = std::chrono::seconds(60);
     Serve(options);
@@ -367,6 +368,10 @@ TEST_F(HttpServerTest, AStreamWhoseClientSpeaksAndLeavesIsEndedWithoutAWrite) {
         stream.ReadUntil("retry: 1000\n\n");
         WaitForSubscriber();
         stream.Send("stray words\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // for the server to read them
+        hub.Publish(Numbered(7));
+        EXPECT_NE(stream.ReadUntil("id: 7\n").find("id: 7\n"), std::string::npos);
+        EXPECT_EQ(hub.Subscribers(), 1u);
     }
     for (int i = 0; i < 200 && hub.Subscribers() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
