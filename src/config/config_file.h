@@ -30,6 +30,7 @@ inline constexpr char kListSection[] = "CashDrawerList";
 inline constexpr char kDefaultChosenKey[] = "RN340_A";
 inline constexpr char kDefaultChosenDrawer[] = "RN340_CashA";
 
+// Zero until the INI is read, which every serial road does first.
 struct SerialSettings {
     int32_t ComNuM = 0;  // COM port number: 1 names COM1
     int32_t Baudint = 0; // baud rate in bits per second

@@ -106,6 +106,9 @@ Replace ReplaceAtomically(const std::string& path, const std::string& text, mode
     std::vector<char> name(temporary.begin(), temporary.end());
     name.push_back('\0');
     Descriptor out(::mkstemp(name.data()));
+    // (Never descriptor 0: with standard input closed, the folder's lock
+    // or, failing that, the file being replaced took it first. `< 1` would
+    // read the same.)
     if (out.get() < 0) {
         return errno == EACCES || errno == EPERM || errno == EROFS ? Replace::FolderNotWritable : Replace::Failed;
     }
