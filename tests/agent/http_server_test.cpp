@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -72,10 +73,14 @@ class QuietBackend final : public BridgeBackend {
 public:
     std::vector<DrawerView> Drawers() override { return {DrawerView{"A", "closed", 0, true, "", 1}}; }
     KickAnswer Kick(const std::string&, const std::string&, bool, int) override {
+        ++kicksStarted;
         std::this_thread::sleep_for(kickTakes); // a confirmed kick waits for the sensor
+        ++kicksFinished;
         return KickAnswer{1, "kicked", "", 9};
     }
     std::chrono::milliseconds kickTakes{0};
+    std::atomic<int> kicksStarted{0};
+    std::atomic<int> kicksFinished{0};
     Json Statistics() override {
         if (statisticsFail) {
             throw std::runtime_error("the journal's folder is gone");
@@ -208,6 +213,25 @@ TEST_F(HttpServerTest, AnAnswerSlowerThanTheRequestsTimeStillGoesOut) {
               std::to_string(body.size()) + "\r\n\r\n" + body);
     const std::string answer = till.ReadUntil("\"seq\":9");
     EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
+}
+
+// The agent tears the drawers down after the server's stop: a kick still
+// at work then would touch them, so the stop waits for it to end.
+TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
+    Serve({});
+    backend.kickTakes = std::chrono::milliseconds(300);
+    Client till(server->Port());
+    const std::string body = R"({"confirm": true})";
+    till.Send("POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
+              "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body);
+    for (int i = 0; i < 300 && backend.kicksStarted == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(backend.kicksStarted, 1);
+    server->Stop();
+    EXPECT_EQ(backend.kicksFinished, 1);
 }
 
 TEST_F(HttpServerTest, PastTheConnectionCapANewConnectionIsClosedAtOnce) {
