@@ -301,6 +301,17 @@ TEST_F(DevMem, OnlyAReachedAlignedRegisterOfTheOpenSessionIsTouched) {
     board.Close(handle);
     EXPECT_EQ(board.ReadDWord(handle, 0x1000), 0u); // the mapping went with the session
     EXPECT_TRUE(MemoryGpioRegistersReachable(board));
+
+    // A closed session forgets its descriptor: the number, reused by the
+    // next file the process opens, is not closed again when the board goes.
+    int reused = -1;
+    {
+        DevMemBoardIo briefly(memory.Path());
+        briefly.Close(briefly.Open());
+        reused = ::open("/dev/null", O_RDONLY | O_CLOEXEC); // takes the number given back
+    }
+    EXPECT_NE(::fcntl(reused, F_GETFD), -1) << "closed again by a board done with it";
+    ::close(reused);
 }
 
 // --- The tool on hardware it may not reach ---------------------------------

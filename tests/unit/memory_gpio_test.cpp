@@ -1,6 +1,7 @@
 #include "test_terminal.h"
 
 #include "cash_drawer.h"
+#include "hardware/memory_gpio.h"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +90,33 @@ TEST(MemoryGpio, UnreachableBoardGivesMinusTwoAndTouchesNoRegister) {
         const AccessRecord failedOpen{.op = AccessOp::BoardOpen, .value = 0};
         EXPECT_EQ(refused.Accesses(), (Trace{failedOpen, failedOpen})) << c.drawerId;
     }
+}
+
+// A board I/O that reaches every register but one: one register out of
+// reach is enough for the health check to call the registers unreachable.
+class BoardIoWithAHole final : public BoardIo {
+public:
+    explicit BoardIoWithAHole(uint32_t hole) : hole_(hole) {}
+    BoardIoHandle Open() override { return 1; }
+    void Close(BoardIoHandle) override {}
+    bool Reach(BoardIoHandle, uint32_t physicalAddress) override { return physicalAddress != hole_; }
+    uint32_t ReadDWord(BoardIoHandle, uint32_t) override { return 0; }
+    void WriteDWord(BoardIoHandle, uint32_t, uint32_t) override {}
+    std::string Diagnosis() const override { return "a board with a hole"; }
+
+private:
+    uint32_t hole_;
+};
+
+TEST(MemoryGpio, TheRegistersAreReachableOnlyWhenEveryOneIs) {
+    for (const RegisterSetCase& c : kMemoryDrawers) {
+        for (const uint32_t hole : {c.status, c.output}) {
+            BoardIoWithAHole board(hole);
+            EXPECT_FALSE(MemoryGpioRegistersReachable(board)) << c.drawerId << " " << std::hex << hole;
+        }
+    }
+    BoardIoWithAHole whole(0);
+    EXPECT_TRUE(MemoryGpioRegistersReachable(whole));
 }
 
 TEST(MemoryGpio, PortDrawersWorkWithoutTheBoardLibrary) {

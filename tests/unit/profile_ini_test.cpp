@@ -35,6 +35,7 @@ TEST(IniRead, FollowsThePrivateProfileRules) {
         "Single='  kept  '\r\n"
         "Mixed=\"one'\r\n"
         "Lone=\"\r\n"
+        "Nothing=\"\"\r\n"
         "ZetaAz=edges of the alphabet\r\n"
         "dup=first\r\n"
         "dup=second\r\n"
@@ -58,6 +59,7 @@ TEST(IniRead, FollowsThePrivateProfileRules) {
         {"CashDrawer_Machine", "Single", "  kept  "}, // single quotes too
         {"CashDrawer_Machine", "Mixed", "\"one'"},     // but only a matching pair
         {"CashDrawer_Machine", "Lone", "\""},          // one mark is no pair
+        {"CashDrawer_Machine", "Nothing", ""},         // a pair with nothing inside
         {"CashDrawer_Machine", "zETAaZ", "edges of the alphabet"},
         {"CashDrawer_Machine", "dup", "first"},
         {"CashDrawerList", "RN340_A", "RN340_CashA"},
