@@ -130,9 +130,31 @@ protected:
                "\r\nOrigin: https://till.example\r\n" + extra + "\r\n";
     }
 
+    void ServeBeatingEvery(std::chrono::milliseconds heartbeat) {
+        HttpServerOptions options;
+        options.heartbeat = heartbeat;
+        Serve(options);
+    }
+    std::string EventsRequest() { return Get("/v1/events", "Authorization: Bearer " + token + "\r\n"); }
+
+    // A confirmed kick of drawer A by the paired till, as it goes on the wire.
+    std::string ConfirmedKick() {
+        const std::string body = R"({"confirm": true})";
+        return "POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
+               "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
     // The stream subscribes once its request is read, on the server's thread.
     void WaitForSubscriber() {
         for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    // A stream's end reaches the hub on the server's thread too.
+    void WaitForNoSubscriber() {
+        for (int i = 0; i < 200 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -206,11 +228,7 @@ TEST_F(HttpServerTest, AnAnswerSlowerThanTheRequestsTimeStillGoesOut) {
     Serve(options);
     backend.kickTakes = std::chrono::milliseconds(400);
     Client till(server->Port());
-    const std::string body = R"({"confirm": true})";
-    till.Send("POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
-              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
-              "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
-              std::to_string(body.size()) + "\r\n\r\n" + body);
+    till.Send(ConfirmedKick());
     const std::string answer = till.ReadUntil("\"seq\":9");
     EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
 }
@@ -221,11 +239,7 @@ TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
     Serve({});
     backend.kickTakes = std::chrono::milliseconds(300);
     Client till(server->Port());
-    const std::string body = R"({"confirm": true})";
-    till.Send("POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
-              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
-              "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
-              std::to_string(body.size()) + "\r\n\r\n" + body);
+    till.Send(ConfirmedKick());
     for (int i = 0; i < 300 && backend.kicksStarted == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -361,17 +375,13 @@ TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
 // A stream the page closes: its session goes, heartbeat timer and all, and
 // the server serves on past the next heartbeats.
 TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
-    HttpServerOptions options;
-    options.heartbeat = std::chrono::milliseconds(30);
-    Serve(options);
+    ServeBeatingEvery(std::chrono::milliseconds(30));
     {
         Client stream(server->Port());
-        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+        stream.Send(EventsRequest());
         stream.ReadUntil(": still here\n\n");
     }
-    for (int i = 0; i < 200 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForNoSubscriber();
     EXPECT_EQ(hub.Subscribers(), 0u);
     std::this_thread::sleep_for(std::chrono::milliseconds(150)); // five heartbeats
     Client after(server->Port());
@@ -383,12 +393,10 @@ TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
 // keeps it; when it then leaves, the read alone notices, long before any
 // write would fail.
 TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithoutAWrite) {
-    HttpServerOptions options;
-    options.heartbeat = std::chrono::seconds(60);
-    Serve(options);
+    ServeBeatingEvery(std::chrono::seconds(60));
     {
         Client stream(server->Port());
-        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+        stream.Send(EventsRequest());
         stream.ReadUntil("retry: 1000\n\n");
         WaitForSubscriber();
         stream.Send("stray words\n");
@@ -397,9 +405,7 @@ TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithou
         EXPECT_NE(stream.ReadUntil("id: 7\n").find("id: 7\n"), std::string::npos);
         EXPECT_EQ(hub.Subscribers(), 1u);
     }
-    for (int i = 0; i < 200 && hub.Subscribers() > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitForNoSubscriber();
     EXPECT_EQ(hub.Subscribers(), 0u);
 }
 
