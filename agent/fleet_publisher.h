@@ -132,7 +132,7 @@ private:
     std::set<uint64_t> ackedAhead_;       // acknowledged past a seq still in flight
     std::optional<Json> healthSent_;      // what the broker holds (without its time)
     std::optional<Json> statisticsSent_;  // the figures the broker holds
-    int64_t statisticsSentAtMs_ = 0;
+    int64_t statisticsSentAtMs_{};        // read only once statisticsSent_ holds figures
     uint64_t ackSaved_ = 0;
     int64_t ackSavedAtMs_ = 0;
 };

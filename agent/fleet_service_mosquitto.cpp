@@ -311,6 +311,9 @@ private:
         if (!offline) {
             return;
         }
+        // The offline health's acknowledgement ends the wait early; missing
+        // it (a wrong match below) only makes the stop wait out the deadline,
+        // with the message sent all the same: a slower stop, not a lost one.
         const auto deadline = std::chrono::steady_clock::now() + kStopAckWait;
         std::unique_lock lock(mutex_);
         for (;;) {
