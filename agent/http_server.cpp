@@ -181,7 +181,10 @@ private:
         beast::error_code ignored;
         // (The close alone sends the peer the same FIN, or the same reset
         // when unread bytes wait: no client tells the two apart. The
-        // shutdown says that both directions are done.)
+        // shutdown says that both directions are done. Without the close,
+        // the descriptor would still go with the session, whose last
+        // pending handler ends at once on the shut socket: the close frees
+        // it now rather than a moment later.)
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
     }
