@@ -157,6 +157,10 @@ health-and-will)
   newest=$(newest_seq)
   grep -q "^{\"terminals\":\[{\"site\":\"store-1\",\"terminal\":\"till-1\",\"online\":false,\"why\":\"the agent vanished: the broker lost its connection\",\"drawers\":0,\"unreachable\":\[\],\"journalOk\":true,\"lastSeq\":$newest,\"events\":$newest,\"repeats\":0,\"missing\":0,\"chainBreaks\":0}\]}$" "$work/watch.json" \
     || fail "fleet watch saw: $(cat "$work/watch.json")"
+  # Without --json the watch prints its table for people, not JSON.
+  "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --every 0 --for 1 >"$work/watch.txt" 2>&1
+  { grep -q 'till-1' "$work/watch.txt" && ! grep -q '^{' "$work/watch.txt"; } \
+    || fail "the watch's table: $(cat "$work/watch.txt")"
   say "a clean stop says offline itself"
   agent
   wait_for 10 online_is true || fail "not online again: $(retained health)"
