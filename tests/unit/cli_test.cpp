@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <unistd.h>
 
 namespace cashdrawer::cli {
 namespace {
@@ -26,13 +27,14 @@ struct ToolRun {
     std::string err;
 };
 
-// Each test works in a fresh current directory of its own.
+// Each test works in a fresh current directory of its own. The process id
+// keeps two test runs on one machine (two checkouts) out of each other's way.
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         previous_ = std::filesystem::current_path();
         folder_ = std::filesystem::temp_directory_path() /
-                  (std::string("cashdrawer-cli-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                  ("cashdrawer-cli-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(folder_);
         std::filesystem::create_directories(folder_);
         std::filesystem::current_path(folder_);

@@ -135,7 +135,7 @@ class IniFiles : public ::testing::Test {
 protected:
     void SetUp() override {
         folder_ = std::filesystem::temp_directory_path() /
-                  ("cashdrawer-ini-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                  ("cashdrawer-ini-" + std::to_string(::getpid()) + "-" +
                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(folder_);
         std::filesystem::create_directories(folder_);
