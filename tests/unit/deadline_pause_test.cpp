@@ -1,8 +1,13 @@
+#include "platform/clock.h"
 #include "platform/deadline_pause.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
+#include <future>
+#include <memory>
+#include <thread>
 #include <vector>
 
 namespace cashdrawer {
@@ -164,6 +169,27 @@ TEST(SleepMargin, FollowsHowLateTheSleepsWake) {
         margin.Learn(PauseResult{0, step.coarseSleeps, step.late});
         EXPECT_EQ(margin.Micros(), step.margin) << "after " << step.late;
     }
+}
+
+// The system clock's alarm: a report that arrives must wake the status read
+// waiting for it, not leave it to its time limit. The waiter's limit is ten
+// minutes, so only the raise can end its wait within the test's minute.
+TEST(SystemClockAlarm, WakesItsWaiterWhenRaisedAndOnlyThen) {
+    Clock& clock = SystemClock();
+    auto unraised = clock.MakeAlarm();
+    EXPECT_FALSE(clock.WaitMs(*unraised, 1)) << "nobody raised it";
+
+    std::shared_ptr<Clock::Alarm> alarm = clock.MakeAlarm();
+    // Shared with the waiter: should the raise not wake it, it outlives
+    // this test, still waiting.
+    auto woke = std::make_shared<std::promise<bool>>();
+    std::future<bool> result = woke->get_future();
+    std::thread([&clock, alarm, woke] { woke->set_value(clock.WaitMs(*alarm, 10 * 60 * 1000)); }).detach();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the waiter is asleep by now
+    alarm->Raise();
+    ASSERT_EQ(result.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "the raise woke nobody";
+    EXPECT_TRUE(result.get());
+    EXPECT_TRUE(clock.WaitMs(*alarm, 0)) << "it stays raised";
 }
 
 } // namespace

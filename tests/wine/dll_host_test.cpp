@@ -1098,6 +1098,10 @@ void LoadCycles(const char* drawerId, int cycles, bool quietAllowed = false) {
         if (round == 0) {
             afterFirst = Footprint();
         }
+        if ((round + 1) % 50 == 0) {
+            // Progress, so that a run stopped by the time limit shows where.
+            std::printf("%s: %d of %d cycles\n", drawerId, round + 1, cycles);
+        }
     }
     const ProcessFootprint afterLast = Footprint();
     std::printf("%s, %d cycles: handles %lu after the first, %lu after the last (the loader's own: %lu); private "
