@@ -27,7 +27,24 @@ failed=0
 fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
 say() { echo "--- $*"; }
 
-free_port() { $python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+# A free port below the system's ephemeral range: the broker is stopped and
+# started again on its port, and a port from that range could meanwhile be
+# the local end of any outgoing connection on the machine (or be handed to
+# another test asking for a free one), leaving the restart "already in use".
+free_port() {
+  $python - <<'PY'
+import random, socket
+low = int(open("/proc/sys/net/ipv4/ip_local_port_range").read().split()[0])
+ports = range(10000, low) if low > 11000 else range(1024, 65536)
+for port in random.sample(ports, 200):
+    try:
+        socket.socket().bind(("127.0.0.1", port))
+    except OSError:
+        continue
+    print(port)
+    break
+PY
+}
 # wait_for SECONDS COMMAND...: true once the command succeeds.
 wait_for() {
   limit=$(($1 * 20)); shift
