@@ -20,6 +20,10 @@ bool WriteOwnerOnlyFile(const std::string& path, const std::string& text, std::s
         error = temporary + ": " + std::strerror(errno);
         return false;
     }
+    // A short write leaves the rest for the next round. On a local file
+    // system one comes only from a full disk or the file size limit, and
+    // the next round's write then fails: no test here can make the round
+    // after a short write succeed.
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
