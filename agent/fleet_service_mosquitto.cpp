@@ -311,9 +311,12 @@ private:
         if (!offline) {
             return;
         }
-        // The offline health's acknowledgement ends the wait early; missing
-        // it (a wrong match below) only makes the stop wait out the deadline,
-        // with the message sent all the same: a slower stop, not a lost one.
+        // The offline health's acknowledgement ends the wait early. A wrong
+        // match below ends it at another acknowledgement, or only at the
+        // deadline; either way the message is sent all the same, as the
+        // library writes its packets in the order they were queued and the
+        // disconnect is queued after it: a stop of another length, never a
+        // lost message.
         const auto deadline = std::chrono::steady_clock::now() + kStopAckWait;
         std::unique_lock lock(mutex_);
         for (;;) {

@@ -621,6 +621,11 @@ TEST(HealthCheck, TheWholeTerminalChecksTheSerialDrawerTheFileSetsUp) {
         EXPECT_EQ(health["serial"]["section"], c.section) << c.file;
         EXPECT_EQ(health["allWell"], c.result == 1) << c.file;
         EXPECT_EQ(terminal.serial.Opens().size(), c.configured ? 1u : 0u) << c.file;
+        if (!c.configured) {
+            // Not looked at, only described: a port never opened has seen no report.
+            EXPECT_EQ(health["serial"]["open"], false);
+            EXPECT_EQ(health["serial"]["reportsSeen"], 0);
+        }
     }
 }
 
