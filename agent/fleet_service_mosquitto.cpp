@@ -63,6 +63,9 @@ public:
         static std::once_flag initialised;
         std::call_once(initialised, [] { mosquitto_lib_init(); });
         client_ = mosquitto_new(mqtt_.clientId.c_str(), true, this);
+        // The settings pass only client ids the library takes (plain,
+        // well-formed UTF-8), so this fails only when memory runs out: no
+        // test here can see its text.
         if (client_ == nullptr) {
             error = "the MQTT client cannot be made: " + std::string(std::strerror(errno));
             return false;

@@ -3,6 +3,8 @@
 #include "config/profile_ini.h"
 #include "journal_file.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <charconv>
 
@@ -20,6 +22,20 @@ std::optional<uint64_t> ParseCount(const std::string& text) {
         return std::nullopt;
     }
     return value;
+}
+
+// MQTT carries topics and client ids as UTF-8, and a broker drops a client
+// whose packet holds malformed UTF-8 (as our own JSON would refuse the name
+// in a health message): such a name is refused where the file can be named,
+// not at the first publication. The JSON library's strict encoder is the
+// judge, as it is of everything the agent writes.
+bool IsWellFormedUtf8(const std::string& text) {
+    try {
+        (void)nlohmann::json(text).dump();
+        return true;
+    } catch (const nlohmann::json::type_error&) {
+        return false;
+    }
 }
 
 std::string Trimmed(std::string text) {
@@ -190,7 +206,7 @@ bool IsPlainName(const std::string& text, std::size_t maxSize) {
     return !text.empty() && text.size() <= maxSize && std::none_of(text.begin(), text.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
         return byte <= ' ' || byte == 0x7F || c == '/' || c == '+' || c == '#';
-    });
+    }) && IsWellFormedUtf8(text);
 }
 
 bool IsTopicLevel(const std::string& text) { return IsPlainName(text, 64); }

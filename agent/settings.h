@@ -104,8 +104,9 @@ std::optional<AgentSettings> ParseAgentSettings(
     const std::string& machineName = "terminal",
     const std::function<std::optional<std::string>(const std::string&)>& readFile = nullptr);
 
-// A name that can stand as one topic level: 1 to 64 characters, none of
-// them a topic separator or wildcard (/ + #), a control character or a space.
+// A name that can stand as one topic level: 1 to 64 bytes of well-formed
+// UTF-8, none of them a topic separator or wildcard (/ + #), a control
+// character or a space.
 bool IsTopicLevel(const std::string& text);
 // The same rule, up to `maxSize` characters (a client id may have 128).
 bool IsPlainName(const std::string& text, std::size_t maxSize);

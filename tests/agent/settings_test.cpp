@@ -174,12 +174,15 @@ TEST(AgentSettings, ATopicLevelIsOneToSixtyFourPlainCharacters) {
         {"store-0042", true}, {std::string(64, 's'), true}, {std::string(65, 's'), false}, {"", false},
         {"a/b", false},       {"a+b", false},             {"a#", false},                 {"a b", false},
         {"a\tb", false},      {"a\x7f", false},           {"caf\xc3\xa9", true},
+        // Malformed UTF-8: a Latin-1 byte, a character cut short, an overlong "/".
+        {"caf\xe9", false},   {"caf\xc3", false},         {"a\xc0\xaf", false},
     };
     for (const auto& [text, plain] : rows) {
         EXPECT_EQ(IsTopicLevel(text), plain) << text;
     }
     EXPECT_TRUE(IsPlainName(std::string(128, 'c'), 128));
     EXPECT_FALSE(IsPlainName(std::string(129, 'c'), 128));
+    EXPECT_FALSE(IsPlainName("till\xff", 128)) << "a client id the MQTT library refuses";
 }
 
 TEST(AgentSettings, AFileThatCannotBeReadIsNamed) {

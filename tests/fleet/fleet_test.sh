@@ -111,6 +111,11 @@ stop_agent() {
   [ "${1:-TERM}" != TERM ] || [ "$status" -eq 0 ] || fail "the agent's exit on SIGTERM: $status"
 }
 
+# ended PID: the process is gone or a zombie (it ended; nobody waited yet).
+ended() {
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+  [ -z "$state" ] || [ "$state" = Z ]
+}
 closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
 losses() { grep -c ': the connection to the broker failed: .* (retrying)$' "$work/serve.log"; }
@@ -189,6 +194,17 @@ health-and-will)
   stop_agent TERM
   got=$(retained health)
   [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent was stopped"}' ] || fail "after a stop: $got"
+  say "a stop while the broker hangs waits a short while for the acknowledgement, then ends"
+  agent
+  wait_for 10 fleet_state_is connected || fail "no connection for the frozen broker: $(health)"
+  kill -STOP "$broker_pid"
+  kill -TERM "$agent_pid"
+  # The wait for the offline health's acknowledgement is 2 s; 20 s leaves
+  # room for a slow machine and still tells an ended stop from a stuck one.
+  wait_for 20 ended "$agent_pid" || { fail "the stop never ended with the broker hanging"; kill -KILL "$agent_pid"; }
+  wait "$agent_pid" 2>/dev/null
+  exec 3>&-
+  kill -CONT "$broker_pid"
   ;;
 outage)
   broker
