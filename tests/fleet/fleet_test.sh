@@ -197,14 +197,16 @@ health-and-will)
   say "a stop while the broker hangs waits a short while for the acknowledgement, then ends"
   agent
   wait_for 10 fleet_state_is connected || fail "no connection for the frozen broker: $(health)"
-  kill -STOP "$broker_pid"
+  # The broker itself, under its `timeout` guard.
+  frozen=$(pgrep -P "$broker_pid" mosquitto)
+  kill -STOP $frozen
   kill -TERM "$agent_pid"
   # The wait for the offline health's acknowledgement is 2 s; 20 s leaves
   # room for a slow machine and still tells an ended stop from a stuck one.
   wait_for 20 ended "$agent_pid" || { fail "the stop never ended with the broker hanging"; kill -KILL "$agent_pid"; }
   wait "$agent_pid" 2>/dev/null
   exec 3>&-
-  kill -CONT "$broker_pid"
+  kill -CONT $frozen
   ;;
 outage)
   broker
