@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 #include <string>
 
 namespace cashdrawer {
@@ -446,9 +450,14 @@ TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
     std::filesystem::create_directories(folder);
     const std::filesystem::path stale = folder / ".CashDrawer-Q7x9Zk";
     std::ofstream(stale) << "partial";
+    // Another writer holds the folder: the child's update must wait for it.
+    const int other = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
+        ::close(other); // the lock stays with the parent's open folder
         ::close(STDIN_FILENO);
         const auto update = [&folder] {
             return UpdateIniFile((folder / "CashDrawerconfig.ini").string(),
@@ -458,6 +467,12 @@ TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
         const bool updated = update() && update();
         ::_exit(updated ? 0 : 1);
     }
+    // Time for a child that ignored the lock to have written: one that
+    // waits has touched nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(std::filesystem::exists(folder / "CashDrawerconfig.ini")) << "written past the other's lock";
+    EXPECT_TRUE(std::filesystem::exists(stale));
+    ::close(other);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
