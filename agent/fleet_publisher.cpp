@@ -81,6 +81,11 @@ FleetPublisher::FleetPublisher(FleetOptions options, const std::vector<WatchedDr
 
 void FleetPublisher::Rewind() {
     inFlight_.clear();
+    // What the old session had acknowledged ahead did reach the broker, so
+    // keeping it would count nothing wrongly; it goes so that the set holds
+    // only seqs of the session now sending (a kept one would be counted at
+    // the next ack, and its resent copy's ack would then stay in the set
+    // for good). No test sees the set, only the acknowledged seq.
     ackedAhead_.clear();
     send_.SeekAfter(status_.ackedSeq);
 }

@@ -133,7 +133,7 @@ private:
     std::optional<Json> healthSent_;      // what the broker holds (without its time)
     std::optional<Json> statisticsSent_;  // the figures the broker holds
     int64_t statisticsSentAtMs_{};        // read only once statisticsSent_ holds figures
-    uint64_t ackSaved_ = 0;
+    uint64_t ackSaved_{}; // the constructor sets it to the seq it loads
     int64_t ackSavedAtMs_ = 0;
 };
 

@@ -32,7 +32,9 @@ struct HttpServerOptions {
     std::chrono::milliseconds requestTime{5000};   // for a whole request to arrive
     std::chrono::milliseconds idleTime{30000};     // between requests on a kept connection
     std::chrono::milliseconds heartbeat{15000};    // a comment line on a quiet event stream
-    std::size_t maxQueuedEvents = 4096;            // a stream that reads slower is cut off
+    // A stream that reads slower is cut off. A bound against a stalled
+    // reader, not a figure a client relies on: the tests set their own.
+    std::size_t maxQueuedEvents = 4096;
 };
 
 // Hands every journalled event with a seq over `afterSeq` to `each`, in
