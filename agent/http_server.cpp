@@ -437,6 +437,9 @@ void HttpServer::Stop() {
     }
     impl_->io.stop();
     impl_->ioThread->join();
+    // Marks the server stopped, so the destructor's Stop returns at once.
+    // (Were it kept, that second Stop would only repeat what is done:
+    // stopping a stopped context and joining joined pools change nothing.)
     impl_->ioThread.reset();
     impl_->workers->join();
     impl_->acceptors.clear();
