@@ -239,6 +239,10 @@ private:
         // back must not knock on its door all at the same instant.
         const auto delay = static_cast<double>(ReconnectDelayMs(++failures_));
         const auto pause = std::chrono::milliseconds(static_cast<int64_t>(delay * jitter_(random_)));
+        // Cut short only when the whole stop is done. (Cut short at the stop's
+        // start, the thread would try again at once while the pump finishes,
+        // a few milliseconds while disconnected: extra attempts no test can
+        // count reliably, and nothing else.)
         changed_.wait_for(lock, pause, [this] { return stopping_ && pumpDone_; });
     }
 

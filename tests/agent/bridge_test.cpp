@@ -370,6 +370,10 @@ TEST_F(BridgeTest, EveryCallButHealthNeedsTheTokenFromItsOwnOrigin) {
                       std::string(row.what) == "a forged Host") << row.what;
         }
     }
+    // The two 404s tell an unknown call from an unknown drawer.
+    EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/drawerz")))["reason"], "GET /v1/drawerz is no call of this API");
+    EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/drawers/RN340_Cash")))["reason"],
+              "RN340_Cash is not a drawer this agent watches");
     const HttpResponse drawers = bridge.Handle(Request("GET", "/v1/drawers"));
     EXPECT_EQ(drawers.Header("Access-Control-Allow-Origin"), kTill);
     EXPECT_EQ(BodyOf(drawers)["drawers"][0].dump(),

@@ -114,6 +114,10 @@ grep -q 'the journal is failing, events wait unpublished: .*journal-000001.jsonl
 out=$("$agent" journal verify "$work/full-journal" 2>&1)
 [ $? -eq 0 ] && pass || fail "the full journal's lines: $out"
 
+# This build has its MQTT client: the help offers the head office's watch.
+"$agent" --help 2>&1 | grep -q '^  fleet .*from an MQTT broker$' && pass \
+  || fail "the help's fleet line: $("$agent" --help 2>&1 | grep fleet)"
+
 # Settings that cannot be meant: exit 2, naming file, key and value.
 check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
   printf '[Agent]\nDrawers=%s\nJournalFolder=%s\n%s\n' "$3" "$work/j2" "$2" >"$work/bad.ini"
