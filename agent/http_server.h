@@ -28,13 +28,13 @@ namespace cashdrawer::agent {
 
 struct HttpServerOptions {
     uint16_t port = 17820; // 0: any free port (tests)
+    // The bounds below guard against a misbehaving page or program; no
+    // client relies on their figures, and the tests set their own.
     std::size_t maxConnections = 64;
     std::chrono::milliseconds requestTime{5000};   // for a whole request to arrive
     std::chrono::milliseconds idleTime{30000};     // between requests on a kept connection
     std::chrono::milliseconds heartbeat{15000};    // a comment line on a quiet event stream
-    // A stream that reads slower is cut off. A bound against a stalled
-    // reader, not a figure a client relies on: the tests set their own.
-    std::size_t maxQueuedEvents = 4096;
+    std::size_t maxQueuedEvents = 4096;            // a stream that reads slower is cut off
 };
 
 // Hands every journalled event with a seq over `afterSeq` to `each`, in

@@ -94,6 +94,17 @@ TEST(JournalCursor, ASeekReadsNoFileBeforeTheOneThatHoldsTheSeq) {
         EXPECT_EQ(Read(cursor, 10), Range(after + 1, 8)) << "after " << after;
         EXPECT_EQ(cursor.Problem(), "") << "after " << after;
     }
+    // A seek back to the start goes to the first file again, even from a
+    // later one and with the first's opening line spoilt: it says so,
+    // rather than reading on where the cursor stood.
+    JournalCursor cursor(folder.path());
+    EXPECT_EQ(Read(cursor, 10), Range(1, 1)) << "the first file's one good line";
+    cursor.SeekAfter(firstFilesLast);
+    EXPECT_EQ(Read(cursor, 10), Range(firstFilesLast + 1, 8));
+    testing::WriteText(first, "spoilt\n");
+    cursor.SeekAfter(0);
+    EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{});
+    EXPECT_EQ(cursor.Problem().rfind("journal-000001.jsonl: ", 0), 0u) << cursor.Problem();
 }
 
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {

@@ -65,7 +65,9 @@ user=$(id -un)
 broker() {
   mkdir -p "$work/broker"
   {
-    printf 'user %s\npersistence true\npersistence_location %s/broker/\nautosave_interval 1\n' "$user" "$work"
+    # Every packet in the log (log_type all): the tests read the QoS the
+    # agent publishes with.
+    printf 'user %s\npersistence true\npersistence_location %s/broker/\nautosave_interval 1\nlog_type all\n' "$user" "$work"
     printf 'per_listener_settings false\n%s\n' "${1:-allow_anonymous true}"
     printf 'listener %s 127.0.0.1\n' "$head_port"
     printf '%s\n' "${2:-listener $broker_port 127.0.0.1}"
@@ -163,6 +165,11 @@ health-and-will)
   grep -q " as cashdrawer-store-1-till-1 (.*k30)" "$work/broker.log" \
     || fail "the agent's keep-alive: $(grep 'New client' "$work/broker.log")"
   cycles 2
+  # QoS 1 for all of it: the events as they happen, health retained.
+  grep -q "Received PUBLISH from cashdrawer-store-1-till-1 (d0, q1, r0, m[0-9]*, 'cashdrawer/v1/store-1/till-1/events'" "$work/broker.log" \
+    || fail "the events' QoS: $(grep 'Received PUBLISH' "$work/broker.log" | head -3)"
+  grep -q "Received PUBLISH from cashdrawer-store-1-till-1 (d0, q1, r1, m[0-9]*, 'cashdrawer/v1/store-1/till-1/health'" "$work/broker.log" \
+    || fail "the health's QoS: $(grep 'Received PUBLISH' "$work/broker.log" | head -3)"
   got=$(retained health)
   echo "health: $got"
   echo "$got" | grep -q '^{"online":true,"site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[{"id":"RN340_CashA","reachable":true}\],"journal":{"ok":true}}$' \
