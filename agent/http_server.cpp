@@ -80,7 +80,7 @@ struct HttpServer::Impl {
     // Counted by the sessions, which the io_context may still hold when it
     // is destroyed: declared before it, so they outlive it.
     std::atomic<std::size_t> connections{0};
-    std::atomic<uint16_t> port{0};
+    std::atomic<uint16_t> port{}; // what Start bound; read only after it
     net::io_context io;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::unique_ptr<net::thread_pool> workers;
