@@ -205,7 +205,7 @@ health-and-will)
   agent
   wait_for 10 fleet_state_is connected || fail "no connection for the frozen broker: $(health)"
   # The broker itself, under its `timeout` guard.
-  frozen=$(pgrep -P "$broker_pid" mosquitto)
+  frozen=$(cat "/proc/$broker_pid/task/$broker_pid/children")
   kill -STOP $frozen
   kill -TERM "$agent_pid"
   # The wait for the offline health's acknowledgement is 2 s; 20 s leaves
