@@ -118,6 +118,8 @@ ended() {
   state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
   [ -z "$state" ] || [ "$state" = Z ]
 }
+# cpu_ticks PID: the user and system time the process has used, in ticks.
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
 losses() { grep -c ': the connection to the broker failed: .* (retrying)$' "$work/serve.log"; }
@@ -165,6 +167,13 @@ health-and-will)
   grep -q " as cashdrawer-store-1-till-1 (.*k30)" "$work/broker.log" \
     || fail "the agent's keep-alive: $(grep 'New client' "$work/broker.log")"
   cycles 2
+  # Once the news is handled the pump sleeps: an idle agent spends well
+  # under half a core (a pump that spun would spend a whole one).
+  ticks=$(cpu_ticks "$agent_pid")
+  sleep 2
+  used=$(($(cpu_ticks "$agent_pid") - ticks))
+  echo "an idle agent's CPU over 2 s: $used ticks of $(getconf CLK_TCK) a second"
+  [ "$used" -lt "$(getconf CLK_TCK)" ] || fail "the idle agent spent $used ticks in 2 s"
   # QoS 1 for all of it: the events as they happen, health retained.
   grep -q "Received PUBLISH from cashdrawer-store-1-till-1 (d0, q1, r0, m[0-9]*, 'cashdrawer/v1/store-1/till-1/events'" "$work/broker.log" \
     || fail "the events' QoS: $(grep 'Received PUBLISH' "$work/broker.log" | head -3)"
