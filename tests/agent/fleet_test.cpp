@@ -69,6 +69,21 @@ TEST(JournalCursor, ReadsOnFromAnySeqAcrossFilesInBatches) {
     }
 }
 
+// Whatever the chunk size, each whole line is handed at the first read:
+// a chunk of a single byte (the last line's newline alone) is data too.
+TEST(JournalCursor, ChunksOfAnySizeHandEveryWholeLineAtOnce) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path());
+        AppendEvents(*journal, 2);
+    }
+    const std::size_t firstLine = testing::Lines(testing::ReadText(JournalFilePath(folder.path(), 1))).at(0).size() + 1;
+    for (const std::size_t chunk : {std::size_t{1}, firstLine - 1, firstLine, firstLine + 1, std::size_t{64 * 1024}}) {
+        JournalCursor cursor(folder.path(), chunk);
+        EXPECT_EQ(Read(cursor, 10), Range(1, 2)) << "chunks of " << chunk;
+    }
+}
+
 // A seek starts in the file that holds the seq: the files before it are
 // not read again (here the first one is spoilt, and nothing notices).
 TEST(JournalCursor, ASeekReadsNoFileBeforeTheOneThatHoldsTheSeq) {
