@@ -199,6 +199,10 @@ health-and-will)
   "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --every 0 --for 1 >"$work/watch.txt" 2>&1
   { grep -q 'till-1' "$work/watch.txt" && ! grep -q '^{' "$work/watch.txt"; } \
     || fail "the watch's table: $(cat "$work/watch.txt")"
+  # With --every it prints as it goes, not only at the end.
+  "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --json --every 1 --for 3 >"$work/watch-every.json" 2>&1
+  [ "$(grep -c '^{"terminals":' "$work/watch-every.json")" -ge 2 ] \
+    || fail "the watch at --every 1 for 3 s: $(cat "$work/watch-every.json")"
   say "a clean stop says offline itself"
   agent
   wait_for 10 online_is true || fail "not online again: $(retained health)"
