@@ -219,6 +219,7 @@ health-and-will)
   wait_for 10 fleet_state_is connected || fail "no connection for the frozen broker: $(health)"
   # The broker itself, under its `timeout` guard.
   frozen=$(cat "/proc/$broker_pid/task/$broker_pid/children")
+  [ -n "$frozen" ] || fail "the broker under its guard was not found to freeze"
   kill -STOP $frozen
   kill -TERM "$agent_pid"
   # The wait for the offline health's acknowledgement is 2 s; 20 s leaves
