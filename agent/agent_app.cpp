@@ -255,8 +255,10 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     watch->add_option("--ca-file", watchOptions.caFile, "the CA of the broker's certificate (TLS)");
     watch->add_option("--credentials", watchOptions.credentialsFile, "a file with [Mqtt] Username= and Password=");
     watch->add_flag("--json", watchOptions.json, "a JSON object a line, for scripts");
-    watch->add_option("--every", watchOptions.everySeconds, "print this often, in seconds (0: only at the end)");
-    watch->add_option("--for", watchOptions.forSeconds, "stop after this many seconds (0: when interrupted)");
+    watch->add_option("--every", watchOptions.everySeconds, "print this often, in seconds (0: only at the end)")
+        ->capture_default_str();
+    watch->add_option("--for", watchOptions.forSeconds, "stop after this many seconds (0: when interrupted)")
+        ->capture_default_str();
 
     CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
     std::string action;

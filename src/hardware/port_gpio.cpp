@@ -24,7 +24,9 @@ constexpr uint32_t kRestBeforePulseMs32 = 50; // the 32-bit register settles at 
 
 uint16_t PortOf(uint32_t field) { return static_cast<uint16_t>(field); }
 
-// The output word at rest and during the pulse, from the bits kept.
+// The output word at rest and during the pulse, from the bits kept. The
+// drive bit is always set or cleared here, so whether a keep mask holds the
+// drive bit itself changes nothing on the wire.
 struct DriveLevels {
     uint32_t rest;
     uint32_t pulse;

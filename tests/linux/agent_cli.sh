@@ -117,6 +117,10 @@ out=$("$agent" journal verify "$work/full-journal" 2>&1)
 # This build has its MQTT client: the help offers the head office's watch.
 "$agent" --help 2>&1 | grep -q '^  fleet .*from an MQTT broker$' && pass \
   || fail "the help's fleet line: $("$agent" --help 2>&1 | grep fleet)"
+# The watch's defaults, as its help states them: a table every 5 s, until interrupted.
+watch_help=$("$agent" fleet watch --help 2>&1)
+echo "$watch_help" | grep -q -- '--every UINT=5 ' && echo "$watch_help" | grep -q -- '--for UINT=0 ' && pass \
+  || fail "the watch's defaults: $watch_help"
 
 # Settings that cannot be meant: exit 2, naming file, key and value.
 check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
