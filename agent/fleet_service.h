@@ -38,4 +38,19 @@ std::unique_ptr<FleetService> StartFleetService(const AgentSettings& settings, A
 // 1 s, doubled each time, 30 s at the most.
 int64_t ReconnectDelayMs(unsigned failures);
 
+// The failures in a row since the last session the broker took, and the
+// wait each one earns. Each wait is drawn between half and all of the
+// delay (`share`, from 0.5 to 1): a fleet whose broker came back must not
+// knock on its door all at the same instant.
+class ReconnectBackoff {
+public:
+    int64_t WaitAfterFailureMs(double share) {
+        return static_cast<int64_t>(static_cast<double>(ReconnectDelayMs(++failures_)) * share);
+    }
+    void SessionTaken() { failures_ = 0; }
+
+private:
+    unsigned failures_ = 0;
+};
+
 } // namespace cashdrawer::agent

@@ -154,7 +154,7 @@ private:
     void Tell(News news) {
         std::lock_guard lock(mutex_);
         if (news.kind == News::Kind::Connected) {
-            failures_ = 0;
+            backoff_.SessionTaken();
             cause_.clear();
         }
         inbox_.push_back(std::move(news));
@@ -235,10 +235,7 @@ private:
         std::unique_lock lock(mutex_);
         inbox_.push_back({wasConnected ? News::Kind::Dropped : News::Kind::Refused, 0, std::move(cause)});
         changed_.notify_all();
-        // Half to all of the delay, at random: a fleet whose broker came
-        // back must not knock on its door all at the same instant.
-        const auto delay = static_cast<double>(ReconnectDelayMs(++failures_));
-        const auto pause = std::chrono::milliseconds(static_cast<int64_t>(delay * jitter_(random_)));
+        const auto pause = std::chrono::milliseconds(backoff_.WaitAfterFailureMs(jitter_(random_)));
         // Cut short only when the whole stop is done. (Cut short at the stop's
         // start, the thread would try again at once while the pump finishes,
         // a few milliseconds while disconnected: extra attempts no test can
@@ -356,7 +353,7 @@ private:
     std::optional<std::pair<bool, std::string>> journalHealth_;
     bool stopping_ = false;
     bool pumpDone_ = false;
-    unsigned failures_ = 0;
+    ReconnectBackoff backoff_;
     std::minstd_rand random_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.5, 1.0};
     std::string cause_;

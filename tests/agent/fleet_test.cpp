@@ -444,6 +444,17 @@ TEST(FleetReconnect, WaitsOneSecondDoubledUpToHalfAMinute) {
     }
 }
 
+TEST(FleetReconnect, EachFailureInARowWaitsLongerAndATakenSessionStartsOver) {
+    ReconnectBackoff backoff;
+    for (const int64_t full : {1000, 2000, 4000, 8000, 16'000, 30'000, 30'000}) {
+        EXPECT_EQ(backoff.WaitAfterFailureMs(1.0), full);
+    }
+    backoff.SessionTaken();
+    // The drawn share scales the wait: half of it at the least.
+    EXPECT_EQ(backoff.WaitAfterFailureMs(0.5), 500);
+    EXPECT_EQ(backoff.WaitAfterFailureMs(0.75), 1500);
+}
+
 TEST(FleetTopics, NameTheSiteAndTheTerminal) {
     const FleetTopics topics = TopicsOf("s-1", "t_2");
     EXPECT_EQ(topics.health, "cashdrawer/v1/s-1/t_2/health");
