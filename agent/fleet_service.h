@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace cashdrawer::agent {
 
@@ -51,6 +52,29 @@ public:
 
 private:
     unsigned failures_ = 0;
+};
+
+// The words that tell why an attempt failed. The first words of a failure
+// win: a refusal's reason (the broker's CONNACK, or the client's TLS error)
+// is not replaced by the "connection lost" that follows it. They tell that
+// one attempt only: the next failure is told in its own words.
+class FailureWords {
+public:
+    void Note(std::string words) {
+        if (noted_.empty()) {
+            noted_ = std::move(words);
+        }
+    }
+    // What to tell of the failure just seen; the client's words when
+    // nothing was noted before them.
+    std::string Take(std::string clientWords) {
+        std::string noted = std::exchange(noted_, std::string());
+        return noted.empty() ? clientWords : noted;
+    }
+    void Forget() { noted_.clear(); }
+
+private:
+    std::string noted_;
 };
 
 } // namespace cashdrawer::agent

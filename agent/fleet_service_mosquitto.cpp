@@ -38,6 +38,17 @@ int64_t SteadyMs() {
         .count();
 }
 
+// The client's own account of a failed attempt.
+std::string ClientFailureWords(int rc, int savedErrno) {
+    if (rc == MOSQ_ERR_ERRNO) {
+        return std::string("the broker cannot be reached: ") + std::strerror(savedErrno);
+    }
+    if (rc == MOSQ_ERR_EAI) {
+        return "the broker's name cannot be resolved";
+    }
+    return std::string("the connection to the broker failed: ") + mosquitto_strerror(rc);
+}
+
 struct News {
     enum class Kind { Connected, Refused, Dropped, Acked } kind;
     int messageId = 0;
@@ -155,18 +166,14 @@ private:
         std::lock_guard lock(mutex_);
         if (news.kind == News::Kind::Connected) {
             backoff_.SessionTaken();
-            cause_.clear();
+            failureWords_.Forget();
         }
         inbox_.push_back(std::move(news));
         changed_.notify_all();
     }
-    // The first words of a failure win: a refusal's reason is not to be
-    // replaced by the "connection lost" that follows it.
     void SetCause(std::string cause) {
         std::lock_guard lock(mutex_);
-        if (cause_.empty()) {
-            cause_ = std::move(cause);
-        }
+        failureWords_.Note(std::move(cause));
     }
 
     std::optional<int> Publish(const std::string& topic, const std::string& payload, bool retain) override {
@@ -178,18 +185,7 @@ private:
 
     std::string FailureCause(int rc, int savedErrno) {
         std::lock_guard lock(mutex_);
-        std::string cause = cause_;
-        cause_.clear();
-        if (!cause.empty()) {
-            return cause;
-        }
-        if (rc == MOSQ_ERR_ERRNO) {
-            return std::string("the broker cannot be reached: ") + std::strerror(savedErrno);
-        }
-        if (rc == MOSQ_ERR_EAI) {
-            return "the broker's name cannot be resolved";
-        }
-        return std::string("the connection to the broker failed: ") + mosquitto_strerror(rc);
+        return failureWords_.Take(ClientFailureWords(rc, savedErrno));
     }
 
     bool Stopping() {
@@ -356,7 +352,7 @@ private:
     ReconnectBackoff backoff_;
     std::minstd_rand random_{std::random_device{}()};
     std::uniform_real_distribution<double> jitter_{0.5, 1.0};
-    std::string cause_;
+    FailureWords failureWords_;
     Json status_ = Json{{"state", "connecting"}};
 };
 

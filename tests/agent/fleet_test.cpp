@@ -455,6 +455,25 @@ TEST(FleetReconnect, EachFailureInARowWaitsLongerAndATakenSessionStartsOver) {
     EXPECT_EQ(backoff.WaitAfterFailureMs(0.75), 1500);
 }
 
+TEST(FleetFailureWords, TheFirstWordsOfAFailureTellItAndOnlyIt) {
+    FailureWords words;
+    EXPECT_EQ(words.Take("the broker cannot be reached: Connection refused"),
+              "the broker cannot be reached: Connection refused");
+    // The broker's refusal, then the connection lost that follows it.
+    words.Note("the broker refused the connection: not authorised");
+    words.Note("the connection to the broker failed: the connection was lost");
+    EXPECT_EQ(words.Take("the connection to the broker failed: the connection was lost"),
+              "the broker refused the connection: not authorised");
+    // The next attempt fails its own way: the refusal is not told again.
+    EXPECT_EQ(words.Take("the broker cannot be reached: Connection refused"),
+              "the broker cannot be reached: Connection refused");
+    // A session taken forgets what was noted while it was set up.
+    words.Note("certificate verify failed");
+    words.Forget();
+    EXPECT_EQ(words.Take("the connection to the broker failed: the connection was lost"),
+              "the connection to the broker failed: the connection was lost");
+}
+
 TEST(FleetTopics, NameTheSiteAndTheTerminal) {
     const FleetTopics topics = TopicsOf("s-1", "t_2");
     EXPECT_EQ(topics.health, "cashdrawer/v1/s-1/t_2/health");
