@@ -562,6 +562,7 @@ TEST(FleetView, TakesOnlyItsOwnTopicsAndJsonObjects) {
         {"cashdrawer/v2/s/t/health", false},       {"cashdrawer/v1/s/health", false},
         {"cashdrawer/v1/s/t/u/health", false},     {"cashdrawer/v1//t/health", false},
         {"cashdrawer/v1/s//health", false},        {"x/cashdrawer/v1/s/t/health", false},
+        {"cashdrawer/v1/health", false},
     };
     for (const auto& [topic, taken] : rows) {
         FleetView view;
