@@ -283,6 +283,8 @@ password_file $work/passwords"
 CredentialsFile=$work/credentials.ini"
   wait_for 10 health_says 'not authorised' || fail "wrong password: $(health)"
   echo "wrong password: $(health)"
+  # Never connected, so failing from the first refusal on, not reconnecting.
+  health_says '"state":"failing"' || fail "a refusal before any session: $(health)"
   cycles 3
   "$agent" journal show --folder "$work/journal" | grep -c '  kick  ' | grep -qx 3 || fail "the till was not served"
   say "the password mended on the broker"
@@ -338,6 +340,7 @@ keyfile $work/broker.key"
 CaFile=$work/good-ca.pem"
   wait_for 10 health_says 'certificate verify failed' || fail "wrong CA: $(health)"
   echo "wrong CA: $(health)"
+  health_says '"state":"failing"' || fail "a refused certificate before any session: $(health)"
   cycles 3
   say "the broker given a certificate from the agent's CA"
   stop_broker
