@@ -177,17 +177,11 @@ private:
                           });
     }
 
-    void Close() {
-        beast::error_code ignored;
-        // (The close alone sends the peer the same FIN, or the same reset
-        // when unread bytes wait: no client tells the two apart. The
-        // shutdown says that both directions are done. Without the close,
-        // the descriptor would still go with the session, whose last
-        // pending handler ends at once on the shut socket: the close frees
-        // it now rather than a moment later.)
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
-    }
+    // The close sends the peer its FIN (a reset when unread bytes wait, so
+    // that nothing it sent after is taken for a request), ends the pending
+    // handlers, and frees the descriptor now. A shutdown before it would
+    // send the same and no client could tell.
+    void Close() { stream_.close(); }
 
     // --- the event stream ---------------------------------------------------
 
