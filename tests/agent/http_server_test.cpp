@@ -435,6 +435,32 @@ TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
     EXPECT_EQ(hub.Subscribers(), 0u);
 }
 
+// The same page, with more events waiting than its queue holds: the stream
+// is cut as the queue overflows, long before the write's time limit, and
+// the page gets the rest from the journal when it reconnects.
+TEST_F(HttpServerTest, AStreamFurtherBehindThanItsQueueHoldsIsCutAtOnce) {
+    HttpServerOptions options;
+    options.idleTime = std::chrono::seconds(120); // only the queue's bound can end it in time
+    options.requestTime = std::chrono::seconds(120);
+    options.maxQueuedEvents = 64;
+    Serve(options);
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    WaitForSubscriber();
+    JournalledEvent big = Numbered(0);
+    big.line = std::string(8192, 'x');
+    for (uint64_t seq = 1; seq <= 3000; ++seq) {
+        big.seq = seq;
+        hub.Publish(big);
+    }
+    for (int i = 0; i < 1000 && server->Connections() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(server->Connections(), 0u);
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
 // An agent restarted at once (systemd's restart, an update) binds its port
 // again though the connections it closed still wait out TIME_WAIT there.
 TEST_F(HttpServerTest, ARestartedServerBindsItsPortAgainAtOnce) {
