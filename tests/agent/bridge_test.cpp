@@ -539,6 +539,10 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     EXPECT_TRUE(backend.kicks.empty());
     EXPECT_EQ(bridge.Handle(Kick("k", R"({"timeoutMs": 60000, "confirm": true})")).status, 200);
     EXPECT_EQ(backend.kicks.back(), "RN340_CashA by https://till.example confirm 60000");
+    // Both ends of the timeout's range are taken: 0 asks for no wait at all.
+    clock.AdvanceMs(1000);
+    EXPECT_EQ(bridge.Handle(Kick("k0", R"({"timeoutMs": 0, "confirm": true})")).status, 200);
+    EXPECT_EQ(backend.kicks.back(), "RN340_CashA by https://till.example confirm 0");
     // A body of exactly 4 KiB is still taken (blanks pad the JSON), as is a
     // key of exactly 128 characters, and JSON with its charset named is JSON.
     clock.AdvanceMs(1000);
@@ -546,7 +550,7 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     HttpRequest padded = Kick(std::string(128, 'k'), json + std::string(kMaxBodyBytes - json.size(), ' '));
     padded.headers["content-type"] = "application/json; charset=utf-8";
     EXPECT_EQ(bridge.Handle(padded).status, 200);
-    EXPECT_EQ(backend.kicks.size(), 2u);
+    EXPECT_EQ(backend.kicks.size(), 3u);
 }
 
 TEST_F(BridgeTest, AnEventTicketIsForItsOriginOnceAndForThirtySeconds) {
