@@ -249,6 +249,8 @@ outage)
   started=$(date +%s)
   cycles 20
   wait_for 5 health_says '"state":"\(failing\|connecting\)"'
+  wait_for 10 health_says '"cause":"the broker cannot be reached: Connection refused"' \
+    || fail "the cause while down: $(health)"
   echo "while down: $(health)"
   while [ $(($(date +%s) - started)) -lt 10 ]; do sleep 0.2; done
   broker
@@ -313,7 +315,8 @@ CredentialsFile=$work/credentials.ini"
   mosquitto_passwd -D "$work/passwords" till-1 >/dev/null
   broker "allow_anonymous true" " "
   agent "Broker=mqtt://127.0.0.1:$broker_port"
-  wait_for 10 health_says 'Connection refused' || fail "unreachable: $(health)"
+  # The client's own words when nothing answers: the system's reason.
+  wait_for 10 health_says '"cause":"the broker cannot be reached: Connection refused"' || fail "unreachable: $(health)"
   echo "unreachable: $(health)"
   cycles 3
   stop_broker
