@@ -33,6 +33,12 @@ constexpr int kKeepAliveSeconds = 30;
 // for a service manager's stop; the tests see only that the stop ends.)
 constexpr auto kStopAckWait = std::chrono::seconds(2);
 
+// One turn of the client's network loop, waiting at most this long for its
+// socket: how soon the network thread sees a stop. (The loop's packet count
+// is unused by the library, which asks for 1.)
+constexpr int kLoopWaitMs = 200;
+int LoopTurn(mosquitto* client) { return mosquitto_loop(client, kLoopWaitMs, 1); }
+
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -212,7 +218,7 @@ private:
                 }
                 linked = true;
             }
-            const int rc = mosquitto_loop(client_, 200, 1);
+            const int rc = LoopTurn(client_);
             const int savedErrno = errno;
             if (rc == MOSQ_ERR_SUCCESS) {
                 continue;
@@ -224,7 +230,7 @@ private:
             Fail(sessionUp_, FailureCause(rc, savedErrno));
         }
         mosquitto_disconnect(client_);
-        mosquitto_loop(client_, 100, 1);
+        LoopTurn(client_); // sends the DISCONNECT, so the broker keeps the Will
     }
 
     // A failure: the pump is told, and the next attempt waits its turn.
