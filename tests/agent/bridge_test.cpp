@@ -561,6 +561,9 @@ TEST_F(BridgeTest, AnEventTicketIsForItsOriginOnceAndForThirtySeconds) {
     const HttpResponse issued = bridge.Handle(Request("POST", "/v1/events/ticket"));
     ASSERT_EQ(issued.status, 200);
     const std::string ticket = BodyOf(issued)["ticket"];
+    // 128 random bits, in hex: no page guesses another's ticket in its 30 s.
+    EXPECT_EQ(ticket.size(), 32u);
+    EXPECT_EQ(ticket.find_first_not_of("0123456789abcdef"), std::string::npos) << ticket;
     EXPECT_EQ(BodyOf(issued)["expiresInMs"], 30000);
     EXPECT_EQ(bridge.TakeTicket(ticket), kTill);
     EXPECT_EQ(bridge.TakeTicket(ticket), std::nullopt);
