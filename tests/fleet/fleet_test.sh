@@ -199,11 +199,15 @@ health-and-will)
   "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --every 0 --for 1 >"$work/watch.txt" 2>&1
   { grep -q 'till-1' "$work/watch.txt" && ! grep -q '^{' "$work/watch.txt"; } \
     || fail "the watch's table: $(cat "$work/watch.txt")"
-  # Each watch says goodbye: the broker logs a disconnection, not a
-  # connection that just closed.
-  grep -q '^[0-9]*: Client auto-[^ ]* disconnected\.$' "$work/broker.log" \
-    && ! grep -q 'Client auto-[^ ]* closed its connection' "$work/broker.log" \
-    || fail "the watch's goodbye: $(grep 'Client auto-' "$work/broker.log")"
+  # Each watch says goodbye: the broker logs its disconnection, not a
+  # connection that just closed. (A watch is a client the broker named,
+  # subscribed to everything under cashdrawer/v1/.)
+  watches=$(sed -n 's/^[0-9]*: \(auto-[^ ]*\) 1 cashdrawer\/v1\/#$/\1/p' "$work/broker.log")
+  [ -n "$watches" ] || fail "no watch in the broker's log"
+  for id in $watches; do
+    wait_for 5 grep -q "^[0-9]*: Client $id disconnected\.$" "$work/broker.log" \
+      || fail "the watch's goodbye: $(grep "$id" "$work/broker.log" | grep -v 'Received\|Sending')"
+  done
   # With --every it prints as it goes, not only at the end.
   "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --json --every 1 --for 3 >"$work/watch-every.json" 2>&1
   [ "$(grep -c '^{"terminals":' "$work/watch-every.json")" -ge 2 ] \
