@@ -27,9 +27,10 @@
 namespace cashdrawer::agent {
 
 struct HttpServerOptions {
-    uint16_t port = 17820; // 0: any free port (tests)
-    // The bounds below guard against a misbehaving page or program; no
-    // client relies on their figures, and the tests set their own.
+    uint16_t port{}; // the settings' BridgePort; 0: any free port (tests)
+    // The bounds below guard against a misbehaving page or program. Their
+    // figures are the agent's word to integrators (the README gives them);
+    // the tests set their own.
     std::size_t maxConnections = 64;
     std::chrono::milliseconds requestTime{5000};   // for a whole request to arrive
     std::chrono::milliseconds idleTime{30000};     // between requests on a kept connection

@@ -248,6 +248,16 @@ TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
     EXPECT_EQ(backend.kicksFinished, 1);
 }
 
+// The bridge serves with these: the figures the README gives integrators.
+TEST(HttpServerOptions, TheBridgesBoundsAreTheOnesIntegratorsAreToldOf) {
+    const HttpServerOptions bridge;
+    EXPECT_EQ(bridge.maxConnections, 64u);
+    EXPECT_EQ(bridge.requestTime, std::chrono::seconds(5));
+    EXPECT_EQ(bridge.idleTime, std::chrono::seconds(30));
+    EXPECT_EQ(bridge.heartbeat, std::chrono::seconds(15));
+    EXPECT_EQ(bridge.maxQueuedEvents, 4096u);
+}
+
 TEST_F(HttpServerTest, PastTheConnectionCapANewConnectionIsClosedAtOnce) {
     HttpServerOptions options;
     options.maxConnections = 3;
