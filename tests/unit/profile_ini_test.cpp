@@ -480,5 +480,37 @@ TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
     std::filesystem::remove_all(folder);
 }
 
+// A folder the account may write in but not list (a drop box, mode 0333):
+// its lock cannot be taken, so the file's own open comes first and, with no
+// standard input, gets descriptor 0. The update goes on all the same.
+TEST(WholeFile, AnUpdateInAFolderThatCannotBeListedReadsItsFileOnDescriptorZero) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("cashdrawer-dropbox-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    ASSERT_EQ(::chmod(folder.c_str(), 0333), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Root lists any folder: the child becomes an ordinary account.
+        if (::getuid() == 0 && ::setuid(65534) != 0) {
+            ::_exit(2);
+        }
+        ::close(STDIN_FILENO);
+        const bool updated = UpdateIniFile((folder / "CashDrawerconfig.ini").string(),
+                                           [](const std::string& text) { return text + "[A]\nK=1\n"; });
+        ::_exit(updated ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::chmod(folder.c_str(), 0755);
+    const auto written = ReadWholeFile((folder / "CashDrawerconfig.ini").string());
+    std::filesystem::remove_all(folder);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) {
+        GTEST_SKIP() << "this account cannot take another's identity";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(written, std::optional<std::string>("[A]\nK=1\n"));
+}
+
 } // namespace
 } // namespace cashdrawer
