@@ -27,11 +27,11 @@ void ServeLoop(Agent& agent, AgentClock& clock, ServeWait& wait, uint32_t pollMs
         }
         if (woken == ServeWait::Woken::Line && !line.empty()) {
             std::string answer;
-            bool known = false;
-            onAgent([&] { known = RunConsoleCommand(agent, line, answer); });
-            if (!known) {
-                answer = "commands: open ID [--confirm] [--timeout MS]";
-            }
+            onAgent([&] {
+                if (!RunConsoleCommand(agent, line, answer)) {
+                    answer = "commands: open ID [--confirm] [--timeout MS]";
+                }
+            });
             log(answer);
         }
     }

@@ -596,6 +596,17 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     EXPECT_EQ(json["terminals"][1]["unreachable"], Json::parse(R"j(["B (no port)"])j"));
     EXPECT_EQ(json["terminals"][1]["journalOk"], false);
     EXPECT_EQ(json["terminals"][2]["online"], nullptr);
+    // A newer health replaces all of the older one: B came back, the journal
+    // mended, and then the agent went away.
+    view.Take("cashdrawer/v1/store-2/till-1/health",
+              R"({"online":true,"drawers":[{"id":"A","reachable":true},{"id":"B","reachable":true}]})");
+    EXPECT_EQ(view.ToJson()["terminals"][1],
+              Json::parse(R"({"site":"store-2","terminal":"till-1","online":true,"why":"","drawers":2,)"
+                          R"("unreachable":[],"journalOk":true,"lastSeq":0,"events":0,"repeats":0,"missing":0,)"
+                          R"("chainBreaks":0})"));
+    view.Take("cashdrawer/v1/store-2/till-1/health", R"({"online":false,"why":"the agent was stopped"})");
+    EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 0);
+    EXPECT_EQ(view.ToJson()["terminals"][1]["why"], "the agent was stopped");
 }
 
 TEST(FleetAckStore, KeepsTheSeqInTheJournalFolderAndStartsFromNothingOnAFileItCannotRead) {
