@@ -139,10 +139,14 @@ newest_seq() { journal_lines; wc -l <"$work/journal.txt"; }
 arrived() { grep -q "/events {\"seq\":$1," "$work/sub.log"; }
 # everything_arrives SECONDS [KIND=COUNT...]: every journal line reaches the
 # subscriber, in order, within the time.
+acked_is() { grep -qx "{\"ackedSeq\":$1}" "$work/journal/fleet-acked.json"; }
 everything_arrives() {
   seconds=$1; shift
   last=$(newest_seq)
   wait_for "$seconds" arrived "$last" || fail "seq $last did not arrive within $seconds s"
+  # The broker's acknowledgement is kept within about a second, with no
+  # further event to wake the agent: a restart resends little.
+  wait_for 5 acked_is "$last" || fail "the acknowledged seq kept: $(cat "$work/journal/fleet-acked.json")"
   journal_lines
   $python "$here/check_events.py" "$work/sub.log" "$work/journal.txt" "$@" || fail "the events the head office got"
 }
