@@ -166,6 +166,8 @@ health-and-will)
   sleep 0.5
   agent
   wait_for 10 fleet_state_is connected || fail "no connection: $(health)"
+  grep -qx "cashdrawer-agent: fleet: connected to mqtt://127.0.0.1:$broker_port; events after seq 0 go now" \
+    "$work/serve.log" || fail "the connection's log line: $(grep 'fleet:' "$work/serve.log")"
   # The README's 45 s to the Will for a till that vanishes without a word:
   # one and a half keep-alives of 30 s, as the broker logs the connection.
   grep -q " as cashdrawer-store-1-till-1 (.*k30)" "$work/broker.log" \
