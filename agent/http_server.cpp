@@ -27,7 +27,7 @@ using tcp = net::ip::tcp;
 namespace {
 
 constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
-constexpr int kWorkerThreads = 4;
+constexpr int kWorkerThreads = 4; // kicks at work at once; any count serves, more only wait less
 
 std::string LowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -113,6 +113,8 @@ public:
 private:
     void ReadRequest(std::chrono::milliseconds firstByteTime) {
         parser_.emplace();
+        // The README's 8 KiB, stated here though it is also the parser's
+        // own default: a later parser with another default must not move it.
         parser_->header_limit(kMaxHeaderBytes);
         // (The bridge refuses a larger body too: this limit only spares
         // reading one into memory, which no answer shows.)
