@@ -283,6 +283,12 @@ restart-in-outage)
   stop_agent KILL
   agent
   cycles 5
+  say "stopped while the broker is still down: the stop does not wait out the pause before the next attempt"
+  sleep 6 # a few attempts in: the next one waits several seconds
+  kill -TERM "$agent_pid"
+  wait_for 5 ended "$agent_pid" || fail "the stop waited for the next attempt"
+  stop_agent TERM
+  agent
   broker
   everything_arrives 40 opened=13 closed=13
   ;;
