@@ -76,7 +76,7 @@ struct FleetStatus {
     std::string state = "connecting"; // "connecting", "connected", "failing"
     std::string cause;                // why not connected, in the client's or the broker's words
     uint64_t ackedSeq = 0;            // the last event the broker has, every one before it too
-    uint64_t journalSeq = 0;          // the journal's newest event the publisher has read
+    uint64_t journalSeq{};            // the journal's newest event the publisher has read (set by each step)
     std::string journalProblem;       // set when the journal cannot be read on
 
     Json ToJson() const;
