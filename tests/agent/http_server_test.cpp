@@ -367,6 +367,22 @@ TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart)
                                                         "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n");
 }
 
+// Last-Event-ID is a seq: up to 19 digits (every such number fits a seq),
+// and nothing else. A stream past the journal's end starts from its start.
+TEST_F(HttpServerTest, ALastEventIdIsASeqOfAtMostNineteenDigits) {
+    Serve({});
+    const std::pair<std::string, std::string> rows[] = {
+        {"9999999999999999999", "HTTP/1.1 200"}, {"0", "HTTP/1.1 200"},
+        {"10000000000000000000", "HTTP/1.1 400"}, {"99999999999999999999", "HTTP/1.1 400"},
+        {"-1", "HTTP/1.1 400"},                  {"1x", "HTTP/1.1 400"},
+    };
+    for (const auto& [lastEventId, status] : rows) {
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + lastEventId + "\r\n"));
+        EXPECT_EQ(stream.ReadUntil("\r\n").substr(0, 12), status) << lastEventId;
+    }
+}
+
 // A stream outlives the time a request has to arrive: a quiet one gets a
 // comment line each heartbeat, and the next event still comes through.
 TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
