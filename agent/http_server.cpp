@@ -256,10 +256,10 @@ private:
             EnqueueEvent(seq, message);
         }
         replayed_ = true;
-        for (const auto& [seq, message] : held_) {
+        // Taken whole: nothing stays held once the past is out.
+        for (const auto& [seq, message] : std::exchange(held_, {})) {
             EnqueueEvent(seq, message);
         }
-        held_.clear();
     }
 
     void OnLive(uint64_t seq, const std::string& message) {
