@@ -265,26 +265,30 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
     return response;
 }
 
+// Called with the mutex held. An expired ticket is gone: no page can use
+// it, and none is kept past its time.
+void Bridge::ForgetExpiredTickets(int64_t nowUnixMillis) {
+    std::erase_if(tickets_, [nowUnixMillis](const auto& entry) { return entry.second.second <= nowUnixMillis; });
+}
+
 HttpResponse Bridge::IssueTicket(const std::string& origin) {
     const std::string ticket = RandomHex(16);
     std::lock_guard lock(mutex_);
     const int64_t now = nowUnixMillis_();
-    std::erase_if(tickets_, [now](const auto& entry) { return entry.second.second <= now; });
+    ForgetExpiredTickets(now);
     tickets_[ticket] = {origin, now + kTicketLifeMillis};
     return HttpResponse::JsonBody(200, Json{{"ticket", ticket}, {"expiresInMs", kTicketLifeMillis}});
 }
 
 std::optional<std::string> Bridge::TakeTicket(const std::string& ticket) {
     std::lock_guard lock(mutex_);
+    ForgetExpiredTickets(nowUnixMillis_());
     const auto found = tickets_.find(ticket);
     if (found == tickets_.end()) {
         return std::nullopt;
     }
-    const auto [origin, expires] = found->second;
+    std::string origin = found->second.first;
     tickets_.erase(found);
-    if (expires <= nowUnixMillis_()) {
-        return std::nullopt;
-    }
     return origin;
 }
 

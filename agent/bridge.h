@@ -81,6 +81,7 @@ private:
     HttpResponse Pair(const HttpRequest& request);
     HttpResponse OpenDrawer(const HttpRequest& request, const std::string& origin, const std::string& drawer);
     HttpResponse IssueTicket(const std::string& origin);
+    void ForgetExpiredTickets(int64_t nowUnixMillis);
 
     BridgeSettings settings_;
     BridgeBackend& backend_;
