@@ -154,6 +154,20 @@ TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
     } rows[] = {
         {"altered", [](const auto& lines) { auto l = lines; l[2].replace(l[2].find("raw\":1"), 6, "raw\":0"); return testing::Joined(l); }, {1, 2}},
         {"removed", [](const auto& lines) { auto l = lines; l.erase(l.begin() + 1); return testing::Joined(l); }, {1}},
+        // A whole line of the same seq, but from another journal: its own
+        // hash holds, the link to the line before does not.
+        {"spliced from another journal",
+         [](const auto& lines) {
+             TempFolder elsewhere;
+             {
+                 auto other = OpenJournal(elsewhere.path());
+                 AppendEvents(*other, 4, "B");
+             }
+             auto l = lines;
+             l[2] = testing::Lines(testing::ReadText(JournalFilePath(elsewhere.path(), 1)))[2];
+             return testing::Joined(l);
+         },
+         {1, 2}},
         {"cut before a later file", [](const auto& lines) { return testing::Joined(lines) + "{\"seq\":"; }, {1, 2, 3, 4}},
     };
     for (const auto& row : rows) {
