@@ -481,35 +481,6 @@ TEST(WholeFile, AFolderLockOnDescriptorZeroIsHeld) {
     std::filesystem::remove_all(folder);
 }
 
-// An update's locks (the folder's and the file's) are closed in any program
-// the application starts meanwhile, which would otherwise hold them for as
-// long as it runs.
-TEST(WholeFile, AnUpdatesLocksStayOutOfProgramsStartedMeanwhile) {
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("cashdrawer-cloexec-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    int held = 0;
-    std::vector<std::string> inherited;
-    const bool updated = UpdateIniFile((folder / "CashDrawerconfig.ini").string(), [&](const std::string& text) {
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-            std::error_code error;
-            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-            if (error || !target.starts_with(folder.string())) {
-                continue;
-            }
-            ++held;
-            if ((::fcntl(std::stoi(entry.path().filename().string()), F_GETFD) & FD_CLOEXEC) == 0) {
-                inherited.push_back(target);
-            }
-        }
-        return text + "[A]\nK=1\n";
-    });
-    std::filesystem::remove_all(folder);
-    EXPECT_TRUE(updated);
-    EXPECT_EQ(held, 2) << "the folder's lock and the file's";
-    EXPECT_EQ(inherited, std::vector<std::string>{});
-}
-
 // A folder the account may write in but not list (a drop box, mode 0333):
 // its lock cannot be taken, so the file's own open comes first and, with no
 // standard input, gets descriptor 0. The update goes on all the same.
