@@ -146,29 +146,50 @@ TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
 
 // Each stops the cursor where it is, naming the file, and hands nothing
 // past the fault.
+// Four lines of a journal kept elsewhere, for another drawer: whole lines,
+// each hash in order, none of them in our chain.
+std::vector<std::string> LinesOfAnotherJournal() {
+    TempFolder elsewhere;
+    {
+        auto other = OpenJournal(elsewhere.path());
+        AppendEvents(*other, 4, "B");
+    }
+    return testing::Lines(testing::ReadText(JournalFilePath(elsewhere.path(), 1)));
+}
+
 TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
     const struct {
         const char* what;
         std::function<std::string(const std::vector<std::string>&)> alter; // the first file's new text
         std::vector<uint64_t> handed;
+        const char* problem; // after the file's name
     } rows[] = {
-        {"altered", [](const auto& lines) { auto l = lines; l[2].replace(l[2].find("raw\":1"), 6, "raw\":0"); return testing::Joined(l); }, {1, 2}},
-        {"removed", [](const auto& lines) { auto l = lines; l.erase(l.begin() + 1); return testing::Joined(l); }, {1}},
+        {"altered", [](const auto& lines) { auto l = lines; l[2].replace(l[2].find("raw\":1"), 6, "raw\":0"); return testing::Joined(l); }, {1, 2},
+         "a line after seq 2 is not a whole, unaltered journal line"},
+        {"removed", [](const auto& lines) { auto l = lines; l.erase(l.begin() + 1); return testing::Joined(l); }, {1},
+         "seq 3 does not follow seq 1 in the chain"},
         // A whole line of the same seq, but from another journal: its own
         // hash holds, the link to the line before does not.
         {"spliced from another journal",
          [](const auto& lines) {
-             TempFolder elsewhere;
-             {
-                 auto other = OpenJournal(elsewhere.path());
-                 AppendEvents(*other, 4, "B");
-             }
              auto l = lines;
-             l[2] = testing::Lines(testing::ReadText(JournalFilePath(elsewhere.path(), 1)))[2];
+             l[2] = LinesOfAnotherJournal()[2];
              return testing::Joined(l);
          },
-         {1, 2}},
-        {"cut before a later file", [](const auto& lines) { return testing::Joined(lines) + "{\"seq\":"; }, {1, 2, 3, 4}},
+         {1, 2},
+         "seq 3 does not follow seq 2 in the chain"},
+        // The first file must open the chain: its first line follows the
+        // chain's start, not some other line.
+        {"begun with another journal's second line",
+         [](const auto& lines) {
+             auto l = lines;
+             l[0] = LinesOfAnotherJournal()[1];
+             return testing::Joined(l);
+         },
+         {},
+         "seq 2 does not follow seq 0 in the chain"},
+        {"cut before a later file", [](const auto& lines) { return testing::Joined(lines) + "{\"seq\":"; }, {1, 2, 3, 4},
+         "its last line is cut off, and a later file follows"},
     };
     for (const auto& row : rows) {
         TempFolder folder;
@@ -181,7 +202,7 @@ TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
         testing::WriteText(JournalFilePath(folder.path(), 2), "");
         JournalCursor cursor(folder.path());
         EXPECT_EQ(Read(cursor, 10), row.handed) << row.what;
-        EXPECT_EQ(cursor.Problem().rfind("journal-000001.jsonl: ", 0), 0u) << row.what << ": " << cursor.Problem();
+        EXPECT_EQ(cursor.Problem(), std::string("journal-000001.jsonl: ") + row.problem) << row.what;
         EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{}) << row.what;
     }
 }
