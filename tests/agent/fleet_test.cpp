@@ -642,6 +642,9 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"online":false,"why":"the agent was stopped"})");
     EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 0);
     EXPECT_EQ(view.ToJson()["terminals"][1]["why"], "the agent was stopped");
+    // A health that does not say it is online is not taken for online.
+    view.Take("cashdrawer/v1/store-2/till-1/health", R"({"drawers":[]})");
+    EXPECT_EQ(view.ToJson()["terminals"][1]["online"], false);
 }
 
 TEST(FleetAckStore, KeepsTheSeqInTheJournalFolderAndStartsFromNothingOnAFileItCannotRead) {
