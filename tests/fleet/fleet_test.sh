@@ -259,6 +259,10 @@ outage)
     lost=$(losses)
     stop_broker
     wait_for 5 losses_past "$lost" || fail "bounce $bounce: the lost connection is not in the log"
+    # A session that was up and dropped is reconnecting, not failing, until
+    # an attempt fails (half a second at the soonest).
+    wait_for 5 health_says '"state":"connecting","cause":"the connection to the broker failed: The connection was lost."' \
+      || fail "bounce $bounce: a dropped session: $(health)"
     broker
     wait_for 10 fleet_state_is connected || fail "bounce $bounce: no connection again: $(health)"
   done
