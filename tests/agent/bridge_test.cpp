@@ -10,6 +10,7 @@
 #include "kick_guard.h"
 #include "owner_only_file.h"
 #include "pairing.h"
+#include "random.h"
 #include "sha256.h"
 
 #include "cash_drawer_version.h"
@@ -136,6 +137,14 @@ TEST(Pairing, TheShownCodePairsTheOriginOnceAndTheTokenWorksForItAlone) {
     ASSERT_TRUE(code);
     EXPECT_EQ(code->size(), 8u) << "the README's eight digits";
     EXPECT_EQ(code->find_first_not_of("0123456789"), std::string::npos);
+    // Every digit is drawn: a hundred codes (800 digits) miss none of the ten.
+    std::string drawn;
+    for (int i = 0; i < 100; ++i) {
+        drawn += RandomDigits(8);
+    }
+    for (const char digit : std::string("0123456789")) {
+        EXPECT_NE(drawn.find(digit), std::string::npos) << digit;
+    }
     ASSERT_TRUE(store.code);
     EXPECT_EQ(store.code->codeHash, Sha256Hex(*code)); // kept hashed
     EXPECT_EQ(store.code->expiresUnixMillis, kNow + 120000);
@@ -409,6 +418,8 @@ TEST_F(BridgeTest, PreflightsNameThePairedOriginAndConsentToTheLocalNetwork) {
     EXPECT_EQ(response.Header("Access-Control-Allow-Methods"), "GET, POST, OPTIONS");
     EXPECT_EQ(response.Header("Access-Control-Allow-Headers"),
               "Authorization, Content-Type, Idempotency-Key, Last-Event-ID");
+    // Ten minutes before the browser asks again: a till's page kicks often.
+    EXPECT_EQ(response.Header("Access-Control-Max-Age"), "600");
 
     const HttpResponse stranger = bridge.Handle(Request("OPTIONS", "/v1/drawers", "https://other.example"));
     EXPECT_EQ(stranger.status, 403);

@@ -642,6 +642,10 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"online":false,"why":"the agent was stopped"})");
     EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 0);
     EXPECT_EQ(view.ToJson()["terminals"][1]["why"], "the agent was stopped");
+    // An event without a seq is no event of the chain: nothing is counted.
+    view.Take("cashdrawer/v1/store-2/till-1/events", R"({"kind":"opened"})");
+    EXPECT_EQ(view.ToJson()["terminals"][1]["events"], 0);
+    EXPECT_EQ(view.ToJson()["terminals"][1]["lastSeq"], 0);
     // A health that does not say it is online is not taken for online.
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"drawers":[]})");
     EXPECT_EQ(view.ToJson()["terminals"][1]["online"], false);
