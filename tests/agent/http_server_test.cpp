@@ -198,6 +198,9 @@ TEST_F(HttpServerTest, OversizedHeadersAndBodiesAreRefusedAndOthersServed) {
     const std::string answer = fine.ReadUntil("\"paired\":true}");
     EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
     EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos) << answer;
+    // No cookie, ever: a browser would send it along with any page's request.
+    EXPECT_EQ(answer.find("Set-Cookie"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("set-cookie"), std::string::npos) << answer;
 }
 
 TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOthers) {
