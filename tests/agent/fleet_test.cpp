@@ -157,6 +157,15 @@ std::vector<std::string> LinesOfAnotherJournal() {
     return testing::Lines(testing::ReadText(JournalFilePath(elsewhere.path(), 1)));
 }
 
+// The file's text with its line `at` replaced by that other journal's line `from`.
+std::function<std::string(const std::vector<std::string>&)> WithLineOfAnotherJournal(std::size_t at, std::size_t from) {
+    return [at, from](const std::vector<std::string>& lines) {
+        auto l = lines;
+        l[at] = LinesOfAnotherJournal()[from];
+        return testing::Joined(l);
+    };
+}
+
 TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
     const struct {
         const char* what;
@@ -170,23 +179,11 @@ TEST(JournalCursor, StopsAtALineAlteredRemovedOrCutBeforeTheEnd) {
          "seq 3 does not follow seq 1 in the chain"},
         // A whole line of the same seq, but from another journal: its own
         // hash holds, the link to the line before does not.
-        {"spliced from another journal",
-         [](const auto& lines) {
-             auto l = lines;
-             l[2] = LinesOfAnotherJournal()[2];
-             return testing::Joined(l);
-         },
-         {1, 2},
+        {"spliced from another journal", WithLineOfAnotherJournal(2, 2), {1, 2},
          "seq 3 does not follow seq 2 in the chain"},
         // The first file must open the chain: its first line follows the
         // chain's start, not some other line.
-        {"begun with another journal's second line",
-         [](const auto& lines) {
-             auto l = lines;
-             l[0] = LinesOfAnotherJournal()[1];
-             return testing::Joined(l);
-         },
-         {},
+        {"begun with another journal's second line", WithLineOfAnotherJournal(0, 1), {},
          "seq 2 does not follow seq 0 in the chain"},
         {"cut before a later file", [](const auto& lines) { return testing::Joined(lines) + "{\"seq\":"; }, {1, 2, 3, 4},
          "its last line is cut off, and a later file follows"},
