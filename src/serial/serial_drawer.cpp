@@ -19,12 +19,20 @@ constexpr uint32_t kPollIntervalMs = 50;
 constexpr uint32_t kStopWaitMs = 150;
 // A request older than this with no report after it: the device is silent.
 constexpr uint32_t kReportDeadlineMs = 500;
-// How long the device may take to answer a status request. A second
-// request sent while the first is still within it brings a second answer
-// close on the first one's heels: the two arrive less than a monitor poll
-// apart, run together into one 8-byte burst and are both dropped. So no
-// request goes out while one younger than this is unanswered.
-constexpr uint32_t kAnswerTimeMs = 500;
+// How long the device takes to answer a status request: its firmware
+// answers within a few milliseconds, and the 4-byte report takes 17 ms on
+// the wire at 2400 Bd, the slowest rate the port is set to. 100 ms leaves
+// room for a busy adapter.
+constexpr uint32_t kDeviceAnswerMs = 100;
+// A second request sent while the answer to the first is on its way brings
+// its own answer close on the first one's heels: the two arrive less than a
+// monitor poll apart, run together into one 8-byte burst and are both
+// dropped. So no request goes out until the first one's answer has been
+// gathered (any burst after it, whatever its shape), or for as long as an
+// answer can take to arrive and be gathered: the device's answer time and
+// two polls, one to see the burst begin and one to see it end. Past that,
+// every read asks again, as a read is meant to.
+constexpr uint32_t kAnswerOnItsWayMs = kDeviceAnswerMs + 2 * kPollIntervalMs;
 
 // A status report is exactly 4 bytes; byte 0 carries the marker and the
 // drawer's sense bit.
@@ -44,6 +52,9 @@ void StatusReportAssembler::Poll(SerialLink& link, SerialDrawerState& state) {
         return;
     }
     const std::size_t bytes = static_cast<std::size_t>(std::min(count, kSerialReadMax));
+    if (fill_ == 0 && !overflowed_) {
+        state.burstsBegun.fetch_add(1);
+    }
     // (A burst that would fill the buffer exactly is no report either: it is
     // dropped at its end all the same, so where the line is drawn between
     // "full" and "overflowed" changes nothing a reader sees.)
@@ -60,6 +71,10 @@ void StatusReportAssembler::Poll(SerialLink& link, SerialDrawerState& state) {
 }
 
 void StatusReportAssembler::EndBurst(SerialDrawerState& state) {
+    if (fill_ == 0 && !overflowed_) {
+        return; // a quiet line: no burst to end
+    }
+    state.burstsEnded.fetch_add(1);
     if (fill_ == kReportLength && !overflowed_ && (burst_[0] & kReportMarker) != 0) {
         // The state first, then the flag a reader looks at before it.
         state.serialDrawerStatus.store((burst_[0] & kSenseBit) == 0 ? 1 : 0);
@@ -108,21 +123,28 @@ Result SerialDrawer::Write(std::span<const uint8_t> bytes) {
     return share_->link->Write(bytes.data(), static_cast<int>(bytes.size()));
 }
 
-bool SerialDrawer::RequestInFlight() const {
-    return requestUnanswered_ && share_->state.reportsPublished == reportsAtRequest_ &&
-           clock_.NowMicros() - lastRequestMicros_ < kAnswerTimeMs * 1000u;
+bool SerialDrawer::AnswerOnItsWay() const {
+    // Bursts follow one another, so once more have ended than had begun at
+    // the request, one that began after it has ended.
+    return requestSent_ && share_->state.burstsEnded <= burstsBegunAtRequest_ &&
+           clock_.NowMicros() - lastRequestMicros_ < kAnswerOnItsWayMs * 1000u;
 }
 
 Result SerialDrawer::SendStatusRequest() {
-    if (RequestInFlight()) {
-        return Result::Ok; // its answer is on the way; the latest report stands until then
+    if (AnswerOnItsWay()) {
+        return Result::Ok; // the latest report stands until the answer is in
     }
+    // Taken before the write: a burst that begins once the request is on
+    // the line may be its answer.
+    const uint64_t bursts = share_->state.burstsBegun;
     if (const Result written = Write(kStatusRequest); written != Result::Ok) {
         return written;
     }
     const uint64_t reports = share_->state.reportsPublished;
     const uint64_t now = clock_.NowMicros();
+    requestSent_ = true;
     lastRequestMicros_ = now;
+    burstsBegunAtRequest_ = bursts;
     if (!requestUnanswered_ || reports != reportsAtRequest_) {
         requestUnanswered_ = true;
         unansweredSinceMicros_ = now;

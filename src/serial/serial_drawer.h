@@ -27,9 +27,14 @@ struct SerialDrawerState {
     std::atomic<bool> statusReceived{false};
     // The state of the latest report: 1 when its sense bit reads 0.
     std::atomic<int32_t> serialDrawerStatus{0};
-    // How many reports have been published: a request is answered once
-    // this has moved since it was sent.
+    // How many reports have been published: the device has answered a
+    // request once this has moved since the request was sent.
     std::atomic<uint64_t> reportsPublished{0};
+    // How many bursts have begun and ended, whatever their shape: a burst
+    // that begins after a request and has ended is the request's answer,
+    // even when it is no report (two answers run together, a garbled one).
+    std::atomic<uint64_t> burstsBegun{0};
+    std::atomic<uint64_t> burstsEnded{0};
     // Raised at each report, for a caller waiting for the first one.
     Clock::Alarm* reportArrived = nullptr;
 };
@@ -108,10 +113,10 @@ private:
     static bool MonitorStep(SerialMonitorShare& share);
     Result Write(std::span<const uint8_t> bytes);
     // Sends 1D 61 01 and notes when the oldest unanswered request went out;
-    // sends nothing while an earlier request is still within the device's
-    // answer time.
+    // sends nothing while the answer to the newest request is still on its
+    // way.
     Result SendStatusRequest();
-    bool RequestInFlight() const;
+    bool AnswerOnItsWay() const;
     bool DeviceFellSilent() const;
 
     std::shared_ptr<SerialMonitorShare> share_;
@@ -122,8 +127,11 @@ private:
     bool requestUnanswered_ = false;
     uint64_t unansweredSinceMicros_ = 0;
     uint64_t reportsAtRequest_ = 0;
-    // When the newest status request went out.
+    // When the newest status request went out, and how many bursts had
+    // begun by then: any burst after that one, once ended, answers it.
+    bool requestSent_ = false;
     uint64_t lastRequestMicros_ = 0;
+    uint64_t burstsBegunAtRequest_ = 0;
     // The monitor missed its stop deadline and owns the port until it
     // leaves: the drawer keeps its hands off.
     bool monitorLate_ = false;

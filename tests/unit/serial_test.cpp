@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 namespace cashdrawer::test {
 namespace {
 
@@ -372,24 +375,130 @@ TEST(SerialUnderFrequentReads, EveryReadAfterTheFirstReportGivesTheState) {
     }
 }
 
-// A request still within the device's answer time is not repeated, however
-// often the state is read; once it is older, a fresh one goes out (a
-// silent device is asked again every 500 ms, not at every read).
-TEST_F(SerialRoads, NoSecondRequestWhileOneIsWithinTheAnswerTime) {
+// While the answer to a request is on its way, no second one goes out;
+// once that answer is in, or has had time to come, the next read asks
+// again. A silent device is asked again at most every 200 ms.
+TEST_F(SerialRoads, NoSecondRequestWhileTheAnswerIsOnItsWay) {
     EXPECT_EQ(terminal_.library.OpenCash("DL470_CashA"), CASH_DRAWER_KICKED);
-    Report(terminal_, 0x10); // +300 ms
-    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // request at +300
-    RunMonitorFor(terminal_, 450);
-    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +750: in flight, none sent
+    Report(terminal_, 0x10); // the kick's request answered; +300 ms
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +300: asks
+    RunMonitorFor(terminal_, 150);
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +450: on its way, none sent
     RunMonitorFor(terminal_, 50);
-    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +800: 500 ms old, asked again
+    EXPECT_EQ(terminal_.library.GetCashStatus("DL470_CashA"), 1); // +500: 200 ms and no answer, asked again
     const std::vector<std::pair<uint64_t, Bytes>> expected = {
-        {0, kStatusRequest}, {50, {0x1B, 0x70, 0x30, 0x30, 0x30}}, {300, kStatusRequest}, {800, kStatusRequest}};
+        {0, kStatusRequest}, {50, {0x1B, 0x70, 0x30, 0x30, 0x30}}, {300, kStatusRequest}, {500, kStatusRequest}};
     EXPECT_EQ(Sent(), expected);
     // The kick's own request waits too; its command goes out all the same.
     EXPECT_EQ(terminal_.library.OpenCash("DL470_CashB"), CASH_DRAWER_KICKED);
-    EXPECT_EQ(Sent().back(), (std::pair<uint64_t, Bytes>{850, {0x1B, 0x70, 0x31, 0x30, 0x30}}));
+    EXPECT_EQ(Sent().back(), (std::pair<uint64_t, Bytes>{550, {0x1B, 0x70, 0x31, 0x30, 0x30}}));
     EXPECT_EQ(Sent().size(), 5u);
+}
+
+// A burst that is no report still answers the request before it: two
+// answers run together, a report split over polls, a garbled fragment.
+// Each shape answers the kick's request; the device answers every later
+// request 10 ms after it with a whole report, drawer open (1) and shut (0)
+// in turn, so each read's result names the answer it saw. Reads begin
+// 300 ms after the kick and come every 20, 100 or 300 ms while the monitor
+// polls every 50 ms.
+TEST(SerialAfterAnOddAnswer, EveryAnswerEndsItsRequestsWait) {
+    struct Shape {
+        const char* name;
+        std::vector<Bytes> chunks; // one per poll; none: no answer at all
+    };
+    const Shape shapes[] = {
+        {"a report", {{0x10, 0, 0, 0}}},
+        {"an 8-byte burst", {{0x10, 0, 0, 0, 0x10, 0, 0, 0}}},
+        {"a split report", {{0x10, 0}, {0, 0}}},
+        {"a 3-byte fragment", {{0x10, 0, 0}}},
+        {"nothing", {}},
+    };
+    struct Case {
+        const char* shape;
+        uint32_t spacingMs;
+        const char* results;                 // each read: 1, 0, or x for -2
+        std::vector<uint32_t> requestsAtMs; // every 1D 61 01 on the line
+    };
+    const std::vector<uint32_t> kEvery100 = {0, 300, 400, 500, 600, 700, 800, 900, 1000, 1100, 1200, 1300, 1400, 1500};
+    const Case cases[] = {
+        {"a report", 300, "11010", {0, 300, 600, 900, 1200, 1500}},
+        {"an 8-byte burst", 300, "x1010", {0, 300, 600, 900, 1200, 1500}},
+        {"a split report", 300, "11010", {0, 300, 600, 900, 1200, 1500}},
+        {"a 3-byte fragment", 300, "x1010", {0, 300, 600, 900, 1200, 1500}},
+        {"nothing", 300, "x1010", {0, 300, 600, 900, 1200, 1500}},
+        {"a report", 100, "1101010101010", kEvery100},
+        {"an 8-byte burst", 100, "x101010101010", kEvery100},
+        {"a split report", 100, "1101010101010", kEvery100},
+        {"a 3-byte fragment", 100, "x101010101010", kEvery100},
+        // Every 20 ms: one request each time the answer before it is in.
+        {"a report", 20, "1111111111" "0000011111" "0000011111" "0000011111" "0000011111" "0000011111" "0", kEvery100},
+        {"an 8-byte burst", 20, "xxxxx11111" "0000011111" "0000011111" "0000011111" "0000011111" "0000011111" "0", kEvery100},
+        {"a split report", 20, "1111111111" "0000011111" "0000011111" "0000011111" "0000011111" "0000011111" "0", kEvery100},
+        {"a 3-byte fragment", 20, "xxxxx11111" "0000011111" "0000011111" "0000011111" "0000011111" "0000011111" "0", kEvery100},
+        {"nothing", 20, "xxxxx11111" "0000011111" "0000011111" "0000011111" "0000011111" "0000011111" "0", kEvery100},
+        {"nothing", 100, "x101010101010", kEvery100},
+    };
+    for (const Case& c : cases) {
+        const Shape& shape = *std::find_if(std::begin(shapes), std::end(shapes),
+                                           [&](const Shape& s) { return std::string(s.name) == c.shape; });
+        SteppedClock clock;
+        auto link = std::make_shared<sim::SimSerialLink>(clock);
+        sim::ManualThread thread;
+        SerialDrawer drawer(link, thread, clock);
+        ASSERT_EQ(drawer.StartSerialMonitor(SerialSettings{.ComNuM = 3, .Baudint = 9600}), Result::Ok);
+
+        // The device: what each poll finds, by the poll's time.
+        std::map<uint32_t, Bytes> linePolls;
+        std::size_t requestsHeard = 0;
+        auto hearRequests = [&] {
+            const auto& writes = link->Writes();
+            for (; requestsHeard < writes.size(); ++requestsHeard) {
+                if (writes[requestsHeard].bytes != kStatusRequest) {
+                    continue;
+                }
+                const uint32_t sentAt = static_cast<uint32_t>(writes[requestsHeard].timeMicros / 1000);
+                const std::size_t answerNumber = std::count_if(
+                    writes.begin(), writes.begin() + static_cast<std::ptrdiff_t>(requestsHeard),
+                    [](const sim::SimSerialLink::Sent& w) { return w.bytes == kStatusRequest; });
+                const std::vector<Bytes> chunks =
+                    answerNumber == 0 ? shape.chunks
+                                      : std::vector<Bytes>{{static_cast<uint8_t>(answerNumber % 2 == 1 ? 0x10 : 0x14),
+                                                            0, 0, 0}};
+                uint32_t poll = (sentAt + 10 + 49) / 50 * 50; // the first poll after the answer is due
+                for (const Bytes& chunk : chunks) {
+                    linePolls[poll].insert(linePolls[poll].end(), chunk.begin(), chunk.end());
+                    poll += 50;
+                }
+            }
+        };
+
+        ASSERT_EQ(drawer.KickSerialDrawer(DrawerLetter::A), Result::Ok);
+        hearRequests();
+        std::string results;
+        for (uint32_t t = 0; t <= 1500; t += 10) {
+            if (t % 50 == 0) {
+                if (const auto due = linePolls.find(t); due != linePolls.end()) {
+                    link->QueueInput(due->second);
+                }
+                ASSERT_TRUE(thread.RunStep());
+            }
+            if (t >= 300 && (t - 300) % c.spacingMs == 0) {
+                const Result read = drawer.ReadSerialDrawerStatus();
+                results += read == Result::StateBit1 ? '1' : read == Result::StateBit0 ? '0' : 'x';
+                hearRequests();
+            }
+            clock.Advance(10);
+        }
+        std::vector<uint32_t> requestsAt;
+        for (const sim::SimSerialLink::Sent& write : link->Writes()) {
+            if (write.bytes == kStatusRequest) {
+                requestsAt.push_back(static_cast<uint32_t>(write.timeMicros / 1000));
+            }
+        }
+        EXPECT_EQ(results, c.results) << c.shape << ", every " << c.spacingMs << " ms";
+        EXPECT_EQ(requestsAt, c.requestsAtMs) << c.shape << ", every " << c.spacingMs << " ms";
+    }
 }
 
 // The words for a silent device carry how long it has been silent, in
