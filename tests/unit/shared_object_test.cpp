@@ -94,10 +94,12 @@ TEST(SharedObject, TheSimulatedLibrarysWaitSeesAnotherThreadMoveTheSensor) {
         setPort(0x53A, 0x04, 1); // and then 0
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(wait("RN340_CashA", 0, 5000), 1);
+    EXPECT_EQ(wait("RN340_CashA", 0, 60000), 1);
     const auto waited = std::chrono::steady_clock::now() - start;
     drawer.join();
-    EXPECT_LT(waited, std::chrono::seconds(4)) << "ended at the change, not at the time limit";
+    // The change comes after 150 ms; the time limit is a minute, so the
+    // bound is loose enough for a machine with every core busy.
+    EXPECT_LT(waited, std::chrono::seconds(30)) << "ended at the change, not at the time limit";
 
     // A long run keeps the newest accesses only: three records a read, and
     // past 65,536 the newest 32,768 are kept: after 21,846 reads 32,768,

@@ -31,7 +31,10 @@ check() {
   fi
 }
 
-check "kick with its pulse" 0 'low for 51[2-9]\.[0-9]{3} ms' open RN340_CashA --simulate
+# The pulse is at least 512 ms; how much longer it takes in real time
+# depends on how busy the machine is, so the pattern bounds it from below
+# only (512 to 519, 520 to 599, 600 to 999, or four digits and more).
+check "kick with its pulse" 0 'low for (51[2-9]|5[2-9][0-9]|[6-9][0-9]{2}|[1-9][0-9]{3,})\.[0-9]{3} ms' open RN340_CashA --simulate
 check "kick result" 0 'OpenCash\("RN340_CashA"\) = 1: kicked' open RN340_CashA --simulate
 check "status from a scripted port" 0 '= 0: drawer state bit 0' status RN340_CashA --simulate --port 0x53A=0x04
 check "memory drawer status" 0 '= 1: drawer state bit 1' status RN2180_CashB --simulate --memory 0xFDAE04F8=0
