@@ -149,14 +149,16 @@ protected:
     }
 
     // The stream subscribes once its request is read, on the server's thread.
+    // (The waits end as soon as their condition holds; their 10 s bound is
+    // room for a machine with every core busy, not a figure.)
     void WaitForSubscriber() {
-        for (int i = 0; i < 100 && hub.Subscribers() == 0; ++i) {
+        for (int i = 0; i < 1000 && hub.Subscribers() == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
     // A stream's end reaches the hub on the server's thread too.
     void WaitForNoSubscriber() {
-        for (int i = 0; i < 200 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
+        for (int i = 0; i < 1000 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
