@@ -53,6 +53,7 @@ export SOURCE_DATE_EPOCH
 # PATH). One wheel serves both: it picks the DLL of the interpreter's kind.
 mkdir -p "$stage/wheel"
 cp -r python "$stage/wheel/source"
+cp LICENSE "$stage/wheel/source/" # flit puts it in the wheel's metadata
 /usr/bin/python3 -m pip wheel --no-deps --no-build-isolation --no-index --disable-pip-version-check -q \
   -w "$stage/wheel/out" "$stage/wheel/source" >"$stage/wheel/log" 2>&1 || { cat "$stage/wheel/log" >&2; exit 1; }
 
@@ -104,7 +105,7 @@ for arch in $arches; do
   cp "$stage"/wheel/out/cashdrawer-*.whl "$top/python/"
   # The integrators' README, not the developers'.
   cp docs/integrators/README.md "$top/README.md"
-  cp CHANGELOG.md "$top/"
+  cp CHANGELOG.md LICENSE THIRD-PARTY-NOTICES "$top/"
 
   # The same bytes for the same sources: fixed times, sorted names, no
   # extra attributes, the same permissions whatever the umask.

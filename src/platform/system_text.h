@@ -13,7 +13,9 @@ namespace cashdrawer {
 // report escapes what is not UTF-8.
 std::string SystemTextAsUtf8(const std::string& text);
 
-// Windows only: a UTF-16 text of the system's (a path, a message) in UTF-8.
+// Windows only: a UTF-16 text of the system's (a path, a message) in UTF-8,
+// and UTF-8 text (the agent's paths and names) for the UTF-16 API.
 std::string WideToUtf8(const std::wstring& text);
+std::wstring Utf8ToWide(const std::string& text);
 
 } // namespace cashdrawer

@@ -17,6 +17,16 @@ std::string WideToUtf8(const std::wstring& text) {
     return out;
 }
 
+std::wstring Utf8ToWide(const std::string& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
+    return out;
+}
+
 std::string SystemTextAsUtf8(const std::string& text) {
     if (text.empty() || text.size() > INT_MAX / 2) {
         return text;

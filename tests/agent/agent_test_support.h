@@ -2,10 +2,10 @@
 // clock, and drawers whose sensors follow a script.
 #pragma once
 
-#include "agent_clock.h"
-#include "drawer_access.h"
-#include "journal.h"
-#include "pairing.h"
+#include "core/agent_clock.h"
+#include "watch/drawer_access.h"
+#include "journal/journal.h"
+#include "bridge/pairing.h"
 
 #include <gtest/gtest.h>
 

@@ -25,7 +25,9 @@ version=$(basename "$zip" | sed -E "s/^cash-drawer-(.*)-$arch\\.zip\$/\\1/")
 top=cash-drawer-$version-$arch
 expected=$(sed "s|^|$top/|" <<LIST
 CHANGELOG.md
+LICENSE
 README.md
+THIRD-PARTY-NOTICES
 bin/Cash_Drawer_DLL.dll
 bin/cashdrawer-agent.exe
 bin/cashdrawer.exe
@@ -69,6 +71,16 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-release-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 unzip -q "$zip" -d "$work"
 work=$work/$top
+# The licence is the project's, in the archive, the wheel and the npm
+# package folder alike; the notices name what the binaries carry.
+root=$source_dir
+cmp -s "$work/LICENSE" "$root/LICENSE" || fail "the archive's LICENSE is not the project's"
+cmp -s "$root/bindings/js/LICENSE" "$root/LICENSE" || fail "bindings/js/LICENSE is not the project's"
+unzip -p "$work/python/cashdrawer-$version-py3-none-any.whl" "cashdrawer-$version.dist-info/LICENSE" | cmp -s - "$root/LICENSE" ||
+  fail "the wheel's licence is not the project's"
+for part in mingw-w64 libstdc++ CLI11 "JSON for Modern C++" Boost libmosquitto OpenSSL; do
+  grep -qF -- "$part" "$work/THIRD-PARTY-NOTICES" || fail "THIRD-PARTY-NOTICES does not name $part"
+done
 dll=$work/bin/Cash_Drawer_DLL.dll
 
 # The integrators' README, not the developers'.

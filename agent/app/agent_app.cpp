@@ -1,0 +1,317 @@
+#include "app/agent_app.h"
+
+#include "watch/agent.h"
+#include "bridge/bridge_service.h"
+#include "fleet/fleet_service.h"
+#include "fleet/fleet_view.h"
+#include "journal/journal.h"
+#include "journal/journal_line.h"
+#include "bridge/pairing.h"
+#include "app/serve.h"
+#include "app/service.h"
+#include "core/settings.h"
+#include "watch/statistics.h"
+#include "watch/system_log.h"
+
+#include "cash_drawer_version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+namespace cashdrawer::agent {
+namespace {
+
+// "seq 7  2026-12-07T10:15:02.120Z  opened  drawer=RN340_CashA raw=0"
+std::string DescribeEvent(const JournalledEvent& event) {
+    std::string text = "seq " + std::to_string(event.seq) + "  " + event.time + "  " + event.kind;
+    for (const auto& [key, value] : event.fields.items()) {
+        text += "  " + key + "=" + (value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    return text;
+}
+
+// The serve command's whole run, up to the loop and after it.
+int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
+    std::string error;
+    const auto settings = ReadAgentSettings(settingsFile, error);
+    if (!settings) {
+        err << "cashdrawer-agent: " << error << "\n";
+        return kExitSettings;
+    }
+    auto drawers = LoadDrawerLibrary(settings->library, error);
+    if (!drawers) {
+        err << "cashdrawer-agent: the drawer library cannot be loaded: " << error << "\n";
+        return kExitLibrary;
+    }
+    for (const WatchedDrawer& drawer : settings->drawers) {
+        if (drawers->GetCashStatus(drawer.id) == -1) {
+            err << "cashdrawer-agent: " << settings->file << ": [Agent] Drawers: " << drawer.id
+                << " is not a drawer whose state the library reads (" << drawers->LastError() << ")\n";
+            return kExitSettings;
+        }
+    }
+    Journal::OpenStatus status = Journal::OpenStatus::Unusable;
+    auto journal = Journal::Open(JournalOptions{settings->journalFolder, settings->journalFileBytes}, status, error);
+    if (!journal) {
+        err << "cashdrawer-agent: " << settings->file << ": [Agent] JournalFolder=" << settings->journalFolder << ": "
+            << error << "\n";
+        return status == Journal::OpenStatus::HeldByAnother ? kExitJournalHeld : kExitJournalUnusable;
+    }
+    SystemAgentClock clock;
+    Agent agent(*settings, *drawers, *journal, clock);
+    agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
+    // The system's log too, for the fleet tools a chain runs already.
+    const std::unique_ptr<SystemLog> systemLog = OpenSystemLog();
+    agent.OnEvent([&systemLog](const JournalledEvent& event) { systemLog->Write(SystemLogEntryOf(event)); });
+    const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    // The fleet publisher reads the journal on its own thread; a broker
+    // that cannot be reached, or a build without a client, never keeps the
+    // agent from serving its till.
+    std::unique_ptr<FleetService> fleet;
+    Json fleetStatus{{"publisher", "off"}};
+    if (settings->mqtt.Enabled()) {
+        fleet = StartFleetService(*settings, agent, drawers->Version(), log, error);
+        if (fleet) {
+            log("cashdrawer-agent: fleet: publishing to " + settings->mqtt.BrokerUrl() + " as cashdrawer/v1/" +
+                settings->mqtt.site + "/" + settings->mqtt.terminal);
+        } else {
+            log("cashdrawer-agent: " + settings->file + ": [Mqtt] Broker=" + settings->mqtt.BrokerUrl() +
+                ": nothing is published: " + error);
+            fleetStatus = Json{{"publisher", FleetPublishingBuilt() ? "failed" : "absent"}, {"cause", error}};
+        }
+    }
+    const auto fleetHealth = [&fleet, fleetStatus]() -> Json {
+        if (!fleet) {
+            return fleetStatus;
+        }
+        const Json status = fleet->Status();
+        Json told{{"publisher", "mqtt"}, {"state", status.value("state", "connecting")}};
+        if (status.contains("cause")) {
+            told["cause"] = status["cause"];
+        }
+        return told;
+    };
+    agent.OnHealthChange([&err, &fleet](const AgentHealth& health) {
+        if (fleet) {
+            fleet->SetJournalHealth(health.journalOk, health.journalFailure);
+        }
+        if (health.journalOk) {
+            err << "cashdrawer-agent: the journal takes lines again\n" << std::flush;
+        } else {
+            err << "cashdrawer-agent: the journal is failing, events wait unpublished: " << health.journalFailure << "\n"
+                << std::flush;
+        }
+    });
+    // The bridge's threads kick through the agent too: each step of the
+    // serve loop and each kick holds this lock.
+    AgentMutex agentLock;
+    std::unique_ptr<BridgeService> bridge;
+    if (settings->bridgePort != 0) {
+        bridge = StartBridgeService(*settings, agent, agentLock, drawers->Version(), log, error, fleetHealth);
+        if (!bridge) {
+            err << "cashdrawer-agent: " << settings->file << ": [Agent] BridgePort=" << settings->bridgePort
+                << ": the bridge cannot listen: " << error << "\n";
+            return kExitBridge;
+        }
+        log("cashdrawer-agent: web tills reach the bridge at http://127.0.0.1:" + std::to_string(bridge->Port()) +
+            " (pair them with: cashdrawer-agent pair)");
+    }
+    const auto exclusive = [&agentLock](const std::function<void()>& step) {
+        std::lock_guard lock(agentLock);
+        step();
+    };
+    {
+        std::lock_guard lock(agentLock);
+        agent.Start();
+    }
+    ServeLoop(agent, clock, wait, settings->pollMs, log, exclusive);
+    {
+        std::lock_guard lock(agentLock);
+        agent.Stop("asked to stop");
+    }
+    if (fleet) {
+        fleet->Stop();
+    }
+
+    const AgentHealth health = agent.Health();
+    if (!health.journalOk) {
+        log("cashdrawer-agent: the journal failed: " + health.journalFailure + "; " +
+            std::to_string(health.eventsWaiting) + " events were not journalled");
+    }
+    return kExitOk;
+}
+
+int Verify(const std::string& folder, std::ostream& out, std::ostream& err) {
+    const JournalReport report = ReadJournal(folder, [](const JournalledEvent&) {});
+    (report.ok ? out : err) << (report.ok ? "" : "cashdrawer-agent: ") << folder << ": " << report.Describe() << "\n";
+    return report.ok ? kExitOk : kExitJournalAltered;
+}
+
+int Show(const std::string& folder, uint64_t since, bool json, std::ostream& out, std::ostream& err) {
+    const JournalReport report = ReadJournal(folder, [&](const JournalledEvent& event) {
+        if (event.seq >= since) {
+            out << (json ? event.line : DescribeEvent(event)) << "\n";
+        }
+    });
+    if (!report.ok) {
+        err << "cashdrawer-agent: " << folder << ": " << report.Describe() << "\n";
+        return kExitJournalAltered;
+    }
+    return kExitOk;
+}
+
+int Stats(const std::string& folder, bool json, std::ostream& out, std::ostream& err) {
+    Statistics statistics;
+    const JournalReport report = ReadJournal(folder, [&](const JournalledEvent& event) { statistics.Add(event); });
+    out << (json ? statistics.ToJson().dump(2) + "\n" : statistics.ToText());
+    if (!report.ok) {
+        err << "cashdrawer-agent: the figures stop where the journal does: " << report.Describe() << "\n";
+        return kExitJournalAltered;
+    }
+    return kExitOk;
+}
+
+// Pairing codes and paired origins live beside the journal, in the
+// folder only the agent's account writes.
+int Pair(const std::string& folder, bool list, const std::string& revoke, std::ostream& out, std::ostream& err) {
+    auto store = MakeFolderPairingStore(folder);
+    std::string error;
+    if (list) {
+        const auto paired = store->Paired();
+        for (const PairedOrigin& entry : paired) {
+            out << entry.origin << "  paired " << FormatUtcMillis(entry.pairedUnixMillis) << "\n";
+        }
+        if (paired.empty()) {
+            out << "no web till is paired\n";
+        }
+        return kExitOk;
+    }
+    if (!revoke.empty()) {
+        if (!RevokePairing(*store, revoke, error)) {
+            err << "cashdrawer-agent: " << error << "\n";
+            return kExitPairing;
+        }
+        out << "revoked " << revoke << ": its token opens nothing now\n";
+        return kExitOk;
+    }
+    const auto code = IssuePairingCode(*store, SystemAgentClock().UnixMillis(), error);
+    if (!code) {
+        err << "cashdrawer-agent: the pairing code cannot be stored: " << error << "\n";
+        return kExitPairing;
+    }
+    out << "pairing code: " << *code << "\n"
+        << "valid for 2 minutes, once: enter it on the web till that is to open the drawers\n";
+    return kExitOk;
+}
+
+} // namespace
+
+int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    CLI::App app{"cashdrawer-agent: watches the terminal's cash drawers and keeps a journal of every event"};
+    app.set_version_flag("--version", CASH_DRAWER_VERSION);
+    app.require_subcommand(1);
+    app.fallthrough(); // --config after the command too: `serve --config FILE`
+    std::string settingsFile = DefaultSettingsFile();
+    app.add_option("--config", settingsFile, "the settings file (default " + settingsFile + ")");
+
+    CLI::App* serve = app.add_subcommand("serve", "watch the drawers in the foreground, logging to stderr");
+    bool noConsole = false;
+    serve->add_flag("--no-console", noConsole, "do not read commands from standard input");
+
+    CLI::App* journal = app.add_subcommand("journal", "check or print the journal");
+    journal->require_subcommand(1);
+    std::string folder;
+    CLI::App* verify = journal->add_subcommand("verify", "check the hash chain; name the first line altered");
+    verify->add_option("FOLDER", folder, "the journal folder (default: the settings' JournalFolder)");
+    CLI::App* show = journal->add_subcommand("show", "print the journal");
+    uint64_t since = 0;
+    bool json = false;
+    show->add_option("--since", since, "from this seq on");
+    show->add_flag("--json", json, "the lines as written (JSON Lines)");
+    show->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+
+    CLI::App* stats = app.add_subcommand("stats", "the drawers' statistics, from the journal");
+    stats->add_flag("--json", json, "one JSON object");
+    stats->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+
+    CLI::App* pair = app.add_subcommand("pair", "a one-time code that pairs a web till's origin (valid 2 minutes)");
+    bool list = false;
+    std::string revoke;
+    pair->add_flag("--list", list, "the paired origins");
+    pair->add_option("--revoke", revoke, "forget ORIGIN's token");
+    pair->add_option("--folder", folder, "the agent's journal folder (default: the settings' JournalFolder)");
+
+    const std::string fleetHelp = FleetPublishingBuilt()
+                                      ? "the head office's view: every terminal's health and gaps, from an MQTT broker"
+                                      : "the head office's view (not in this build: it has no MQTT client, so this "
+                                        "agent publishes nothing; its events go to the Windows Event Log)";
+    CLI::App* fleet = app.add_subcommand("fleet", fleetHelp);
+    fleet->require_subcommand(1);
+    CLI::App* watch = fleet->add_subcommand("watch", "subscribe to cashdrawer/v1/# and print a line per terminal");
+    FleetWatchOptions watchOptions;
+    watch->add_option("--broker", watchOptions.broker, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")->required();
+    watch->add_option("--ca-file", watchOptions.caFile, "the CA of the broker's certificate (TLS)");
+    watch->add_option("--credentials", watchOptions.credentialsFile, "a file with [Mqtt] Username= and Password=");
+    watch->add_flag("--json", watchOptions.json, "a JSON object a line, for scripts");
+    watch->add_option("--every", watchOptions.everySeconds, "print this often, in seconds (0: only at the end)")
+        ->capture_default_str();
+    watch->add_option("--for", watchOptions.forSeconds, "stop after this many seconds (0: when interrupted)")
+        ->capture_default_str();
+
+    CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
+    std::string action;
+    service->add_option("ACTION", action, "install, uninstall, start, stop (run: the service's own entry)")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+
+    // The journal folder from the settings, where the command was given none.
+    const auto journalFolder = [&](std::string& chosen) {
+        if (!chosen.empty()) {
+            return true;
+        }
+        std::string error;
+        const auto settings = ReadAgentSettings(settingsFile, error);
+        if (!settings) {
+            err << "cashdrawer-agent: " << error << " (or name the journal folder)\n";
+            return false;
+        }
+        chosen = settings->journalFolder;
+        return true;
+    };
+    if (serve->parsed()) {
+        auto wait = MakeSystemServeWait(!noConsole);
+        return Serve(settingsFile, *wait, err);
+    }
+    if (watch->parsed()) {
+        return WatchFleet(watchOptions, out, err) == 0 ? kExitOk : kExitUsage;
+    }
+    if (pair->parsed()) {
+        return journalFolder(folder) ? Pair(folder, list, revoke, out, err) : kExitSettings;
+    }
+    if (verify->parsed() || show->parsed() || stats->parsed()) {
+        if (!journalFolder(folder)) {
+            return kExitSettings;
+        }
+        return verify->parsed() ? Verify(folder, out, err)
+               : show->parsed() ? Show(folder, since, json, out, err)
+                                : Stats(folder, json, out, err);
+    }
+    // A service has no console: it logs to cashdrawer-agent.log beside its
+    // settings file.
+    const ServeFunction serveAsService = [&](ServeWait& wait) {
+        std::filesystem::path logFile = std::filesystem::path(std::u8string(settingsFile.begin(), settingsFile.end()));
+        logFile.replace_filename("cashdrawer-agent.log");
+        std::ofstream log(logFile, std::ios::app);
+        return Serve(settingsFile, wait, log.is_open() ? static_cast<std::ostream&>(log) : err);
+    };
+    return ServiceCommand(action, settingsFile, serveAsService, out, err);
+}
+
+} // namespace cashdrawer::agent

@@ -1,0 +1,31 @@
+// The bridge as the serve command runs it: the agent's events fed to the
+// drawer board and the event streams, kicks handed to the agent under its
+// lock, pairings beside the journal, and the HTTP server on the loopback
+// addresses.
+#pragma once
+
+#include "watch/agent.h"
+#include "core/agent_mutex.h"
+#include "core/settings.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace cashdrawer::agent {
+
+class BridgeService {
+public:
+    virtual ~BridgeService() = default;
+    virtual uint16_t Port() const = 0;
+};
+
+// Call before agent.Start(), so that the board sees the first states.
+// Nothing, with `error`, when the port cannot be bound.
+std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
+                                                  const std::string& libraryVersion,
+                                                  std::function<void(const std::string&)> log, std::string& error,
+                                                  std::function<Json()> fleetStatus = nullptr);
+
+} // namespace cashdrawer::agent

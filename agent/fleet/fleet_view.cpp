@@ -1,0 +1,141 @@
+#include "fleet/fleet_view.h"
+
+#include <cstdio>
+
+namespace cashdrawer::agent {
+namespace {
+
+// "cashdrawer/v1/{site}/{terminal}/{what}": its three last levels.
+bool SplitTopic(const std::string& topic, std::string& site, std::string& terminal, std::string& what) {
+    static const std::string kPrefix = "cashdrawer/v1/";
+    if (!topic.starts_with(kPrefix)) {
+        return false;
+    }
+    const std::string rest = topic.substr(kPrefix.size());
+    const std::size_t first = rest.find('/');
+    const std::size_t second = first == std::string::npos ? first : rest.find('/', first + 1);
+    if (second == std::string::npos || rest.find('/', second + 1) != std::string::npos || first == 0 ||
+        second == first + 1) {
+        return false;
+    }
+    site = rest.substr(0, first);
+    terminal = rest.substr(first + 1, second - first - 1);
+    what = rest.substr(second + 1);
+    return true;
+}
+
+void TakeHealth(TerminalView& view, const Json& health) {
+    view.online = health.value("online", false);
+    view.why = health.value("why", "");
+    view.unreachable.clear();
+    view.drawers = 0;
+    if (health.contains("drawers") && health["drawers"].is_array()) {
+        for (const Json& drawer : health["drawers"]) {
+            ++view.drawers;
+            if (drawer.is_object() && drawer.value("reachable", Json(nullptr)) == Json(false)) {
+                view.unreachable.push_back(drawer.value("id", "?") + " (" + drawer.value("reason", "") + ")");
+            }
+        }
+    }
+    view.journalOk = !health.contains("journal") || health["journal"].value("ok", true);
+}
+
+void TakeEvent(TerminalView& view, const Json& event) {
+    const uint64_t seq = event.value("seq", uint64_t{0});
+    if (seq == 0) {
+        return;
+    }
+    if (seq <= view.lastSeq) {
+        ++view.repeats;
+        return;
+    }
+    // The first event a watcher sees may be any; from then on each must
+    // follow the last, and name its hash.
+    if (view.lastSeq != 0) {
+        view.missing += seq - view.lastSeq - 1;
+        if (seq == view.lastSeq + 1 && event.value("prev", "") != view.lastHash) {
+            ++view.chainBreaks;
+        }
+    }
+    view.lastSeq = seq;
+    view.lastHash = event.value("hash", "");
+    ++view.events;
+}
+
+} // namespace
+
+Json TerminalView::ToJson() const {
+    return Json{{"site", site},
+                {"terminal", terminal},
+                {"online", online ? Json(*online) : Json(nullptr)},
+                {"why", why},
+                {"drawers", drawers},
+                {"unreachable", unreachable},
+                {"journalOk", journalOk},
+                {"lastSeq", lastSeq},
+                {"events", events},
+                {"repeats", repeats},
+                {"missing", missing},
+                {"chainBreaks", chainBreaks}};
+}
+
+bool FleetView::Take(const std::string& topic, const std::string& payload) {
+    std::string site;
+    std::string terminal;
+    std::string what;
+    if (!SplitTopic(topic, site, terminal, what) || (what != "health" && what != "events" && what != "statistics")) {
+        return false;
+    }
+    const Json json = Json::parse(payload, nullptr, false);
+    if (!json.is_object()) {
+        return false;
+    }
+    TerminalView& view = terminals_[{site, terminal}];
+    view.site = site;
+    view.terminal = terminal;
+    if (what == "health") {
+        TakeHealth(view, json);
+    } else if (what == "events") {
+        TakeEvent(view, json);
+    }
+    return true;
+}
+
+std::vector<TerminalView> FleetView::Terminals() const {
+    std::vector<TerminalView> all;
+    for (const auto& [key, view] : terminals_) {
+        all.push_back(view);
+    }
+    return all;
+}
+
+std::string FleetView::Table() const {
+    std::string table = "terminal                        state    drawers  last seq  missing  breaks  notes\n";
+    for (const auto& [key, view] : terminals_) {
+        const std::string state = !view.online ? "?" : *view.online ? "online" : "OFFLINE";
+        char line[160];
+        std::snprintf(line, sizeof line, "%-31s %-8s %3zu/%-3zu  %8llu  %7llu  %6llu  ",
+                      (view.site + "/" + view.terminal).c_str(), state.c_str(), view.drawers - view.unreachable.size(),
+                      view.drawers, static_cast<unsigned long long>(view.lastSeq),
+                      static_cast<unsigned long long>(view.missing), static_cast<unsigned long long>(view.chainBreaks));
+        std::string notes = view.why;
+        for (const std::string& drawer : view.unreachable) {
+            notes += (notes.empty() ? "" : "; ") + ("unreachable: " + drawer);
+        }
+        if (!view.journalOk) {
+            notes += (notes.empty() ? "" : "; ") + std::string("journal failing");
+        }
+        table += line + notes + "\n";
+    }
+    return table;
+}
+
+Json FleetView::ToJson() const {
+    Json terminals = Json::array();
+    for (const auto& [key, view] : terminals_) {
+        terminals.push_back(view.ToJson());
+    }
+    return Json{{"terminals", terminals}};
+}
+
+} // namespace cashdrawer::agent

@@ -1,0 +1,65 @@
+// The head office's view of the fleet, from what the terminals publish:
+// each terminal's last health, the newest seq of its events, and every gap
+// or break in its chain (an event missing, or a line whose prev is not the
+// hash of the one before it). Repeats are dropped by seq, as every
+// consumer of the events must (they are sent at least once).
+#pragma once
+
+#include "core/event.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cashdrawer::agent {
+
+struct TerminalView {
+    std::string site;
+    std::string terminal;
+    std::optional<bool> online; // from the retained health; none before it came
+    std::string why;            // why offline, in the Will's or the stop's words
+    std::vector<std::string> unreachable; // drawers the library cannot reach, with the reason
+    std::size_t drawers = 0;
+    bool journalOk = true;
+    uint64_t lastSeq = 0;  // the newest event seen
+    uint64_t events = 0;   // events taken (repeats not counted)
+    uint64_t repeats = 0;  // events seen again, dropped
+    uint64_t missing = 0;  // seqs that never came between those that did
+    uint64_t chainBreaks = 0;
+    std::string lastHash;
+
+    Json ToJson() const;
+};
+
+class FleetView {
+public:
+    // A message under cashdrawer/v1/; false for a topic or payload that is
+    // not one of ours (it changes nothing).
+    bool Take(const std::string& topic, const std::string& payload);
+
+    // In site and terminal order.
+    std::vector<TerminalView> Terminals() const;
+    // One line a terminal, a header first.
+    std::string Table() const;
+    Json ToJson() const;
+
+private:
+    std::map<std::pair<std::string, std::string>, TerminalView> terminals_;
+};
+
+// `cashdrawer-agent fleet watch`: subscribes to cashdrawer/v1/# and prints
+// the table (or a JSON line) every `everySeconds`, and once more at the end
+// (after `forSeconds`, when not 0; else until interrupted). The exit code.
+struct FleetWatchOptions {
+    std::string broker; // mqtt://HOST[:PORT] or mqtts://
+    std::string caFile;
+    std::string credentialsFile;
+    bool json = false;
+    unsigned everySeconds = 5;
+    unsigned forSeconds = 0;
+};
+int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream& err);
+
+} // namespace cashdrawer::agent

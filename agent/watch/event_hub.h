@@ -1,0 +1,38 @@
+// Hands each journalled event to the open event streams. The agent calls
+// Publish from its own thread, after the journal has the event; a stream
+// subscribes before it reads the journal's past, so that no event falls
+// between what it read and what it is handed (it drops repeats by seq).
+#pragma once
+
+#include "core/agent_mutex.h"
+#include "core/event.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+
+namespace cashdrawer::agent {
+
+class EventHub {
+public:
+    using Subscriber = std::function<void(const JournalledEvent&)>;
+
+    // Returns the subscription's number, for Unsubscribe.
+    uint64_t Subscribe(Subscriber subscriber);
+    void Unsubscribe(uint64_t id);
+    void Publish(const JournalledEvent& event);
+    std::size_t Subscribers() const;
+
+private:
+    mutable AgentMutex mutex_;
+    uint64_t nextId_ = 1;
+    std::map<uint64_t, Subscriber> subscribers_;
+};
+
+// One event as a Server-Sent Events message: its seq as the id (which a
+// reconnecting browser sends back as Last-Event-ID), its kind as the event
+// name, and its journal line as the data.
+std::string SseMessage(const JournalledEvent& event);
+
+} // namespace cashdrawer::agent

@@ -1,0 +1,556 @@
+// The bridge's HTTP server on a free loopback port, spoken to over real
+// sockets: the size limits, a client that trickles its bytes, the cap on
+// connections, and the event stream's replay-then-live order.
+#include "watch/agent.h"
+#include "agent_test_support.h"
+#include "bridge/bridge.h"
+#include "watch/event_hub.h"
+#include "bridge/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cashdrawer::agent::testing {
+namespace {
+
+// One client connection; every read waits at most `timeoutMs`.
+class Client {
+public:
+    explicit Client(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Client() { ::close(fd_); }
+    bool Connected() const { return connected_; }
+    bool Send(const std::string& bytes) { return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size()); }
+    // What arrives until `until` is in it, the peer closes, or the time is up.
+    std::string ReadUntil(const std::string& until, int timeoutMs = 3000) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (received_.find(until) == std::string::npos && !closed_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            pollfd ready{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            char chunk[4096];
+            const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (got <= 0) {
+                closed_ = true;
+            } else {
+                received_.append(chunk, static_cast<std::size_t>(got));
+            }
+        }
+        return received_;
+    }
+    bool ClosedByPeer(int timeoutMs = 3000) {
+        ReadUntil(std::string(1, '\0') + "never", timeoutMs);
+        return closed_;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string received_;
+};
+
+class QuietBackend final : public BridgeBackend {
+public:
+    std::vector<DrawerView> Drawers() override { return {DrawerView{"A", "closed", 0, true, "", 1}}; }
+    KickAnswer Kick(const std::string&, const std::string&, bool, int) override {
+        ++kicksStarted;
+        std::this_thread::sleep_for(kickTakes); // a confirmed kick waits for the sensor
+        ++kicksFinished;
+        return KickAnswer{1, "kicked", "", 9};
+    }
+    std::chrono::milliseconds kickTakes{0};
+    std::atomic<int> kicksStarted{0};
+    std::atomic<int> kicksFinished{0};
+    Json Statistics() override {
+        if (statisticsFail) {
+            throw std::runtime_error("the journal's folder is gone");
+        }
+        return Json::object();
+    }
+    std::string LibraryVersion() override { return "0.2.0"; }
+    bool statisticsFail = false;
+};
+
+JournalledEvent Numbered(uint64_t seq) {
+    JournalledEvent event;
+    event.seq = seq;
+    event.kind = "opened";
+    event.line = "{\"seq\":" + std::to_string(seq) + "}";
+    return event;
+}
+
+// What an event stream sent past its headers.
+std::string BodyOfStream(const std::string& text) { return text.substr(text.find("\r\n\r\n") + 4); }
+
+class HttpServerTest : public ::testing::Test {
+protected:
+    void Serve(HttpServerOptions options) {
+        options.port = 0;
+        server = std::make_unique<HttpServer>(
+            options, bridge, hub,
+            [this](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
+                if (duringReplay) {
+                    duringReplay();
+                }
+                for (uint64_t seq = after + 1; seq <= journalled; ++seq) {
+                    each(Numbered(seq));
+                }
+                return journalled;
+            },
+            [](const std::string&) {});
+        std::string error;
+        ASSERT_TRUE(server->Start(error)) << error;
+        bridge.SetPort(server->Port());
+        std::string ignored;
+        const auto code = IssuePairingCode(store, clock.UnixMillis(), ignored);
+        token = desk.Pair("https://till.example", *code, clock.UnixMillis()).token;
+    }
+    std::string Get(const std::string& path, const std::string& extra = "") {
+        return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\n" + extra + "\r\n";
+    }
+
+    void PileUpOnAStreamThatStopsReading(const HttpServerOptions& options);
+
+    void ServeBeatingEvery(std::chrono::milliseconds heartbeat) {
+        HttpServerOptions options;
+        options.heartbeat = heartbeat;
+        Serve(options);
+    }
+    std::string EventsRequest() { return Get("/v1/events", "Authorization: Bearer " + token + "\r\n"); }
+
+    // A confirmed kick of drawer A by the paired till, as it goes on the wire.
+    std::string ConfirmedKick() {
+        const std::string body = R"({"confirm": true})";
+        return "POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
+               "\r\nContent-Type: application/json\r\nIdempotency-Key: k1\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+
+    // The stream subscribes once its request is read, on the server's thread.
+    // (The waits end as soon as their condition holds; their 10 s bound is
+    // room for a machine with every core busy, not a figure.)
+    void WaitForSubscriber() {
+        for (int i = 0; i < 1000 && hub.Subscribers() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    // A stream's end reaches the hub on the server's thread too.
+    void WaitForNoSubscriber() {
+        for (int i = 0; i < 1000 && (hub.Subscribers() > 0 || server->Connections() > 0); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    VirtualAgentClock clock;
+    MemoryPairingStore store;
+    PairingDesk desk{store};
+    QuietBackend backend;
+    Bridge bridge{BridgeSettings{0, 1000}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
+    EventHub hub;
+    uint64_t journalled = 0;
+    std::function<void()> duringReplay; // runs inside each journal read
+    std::unique_ptr<HttpServer> server;
+    std::string token;
+};
+
+TEST_F(HttpServerTest, OversizedHeadersAndBodiesAreRefusedAndOthersServed) {
+    Serve({});
+    Client headers(server->Port());
+    headers.Send(Get("/v1/health", "X-Filler: " + std::string(9000, 'x') + "\r\n"));
+    const std::string refused = headers.ReadUntil("\r\n\r\n");
+    EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 431");
+    // The rest of those headers would be read as a request: the answer
+    // says the connection ends with it.
+    EXPECT_NE(refused.find("Connection: close\r\n"), std::string::npos) << refused;
+    // The body left unread is never taken for a next request: the answer
+    // closes the connection, so a request hidden in it gets no answer.
+    Client body(server->Port());
+    const std::string hidden = Get("/v1/health");
+    body.Send("POST /v1/pair HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nContent-Type: application/json\r\nContent-Length: 4097\r\n\r\n" +
+              hidden + std::string(4097 - hidden.size(), 'x'));
+    EXPECT_EQ(body.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 413");
+    EXPECT_TRUE(body.ClosedByPeer());
+    const std::string all = body.ReadUntil("never");
+    EXPECT_EQ(all.find("HTTP/1.1 200"), std::string::npos) << all;
+    Client fine(server->Port());
+    fine.Send(Get("/v1/health"));
+    const std::string answer = fine.ReadUntil("\"paired\":true}");
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
+    EXPECT_NE(answer.find("Cache-Control: no-store"), std::string::npos) << answer;
+    // No cookie, ever: a browser would send it along with any page's request.
+    EXPECT_EQ(answer.find("Set-Cookie"), std::string::npos) << answer;
+    EXPECT_EQ(answer.find("set-cookie"), std::string::npos) << answer;
+}
+
+TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOthers) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(300);
+    Serve(options);
+    Client slow(server->Port());
+    const std::string request = Get("/v1/health");
+    std::size_t sent = 0;
+    bool cutOff = false;
+    for (; sent < request.size() && !cutOff; ++sent) {
+        slow.Send(request.substr(sent, 1));
+        if (sent == 3) {
+            // Meanwhile another page is served at once.
+            Client other(server->Port());
+            other.Send(Get("/v1/health"));
+            EXPECT_EQ(other.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+        }
+        cutOff = slow.ClosedByPeer(100);
+    }
+    EXPECT_TRUE(cutOff) << "sent all " << request.size() << " bytes, a byte every 100 ms";
+    EXPECT_LT(sent, request.size());
+}
+
+// The request's time limit is for the request: an answer that took longer
+// to work out (a confirmed kick waiting for the drawer) still goes out.
+TEST_F(HttpServerTest, AnAnswerSlowerThanTheRequestsTimeStillGoesOut) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(150);
+    Serve(options);
+    backend.kickTakes = std::chrono::milliseconds(400);
+    Client till(server->Port());
+    till.Send(ConfirmedKick());
+    const std::string answer = till.ReadUntil("\"seq\":9");
+    EXPECT_EQ(answer.substr(0, 15), "HTTP/1.1 200 OK") << answer;
+}
+
+// The agent tears the drawers down after the server's stop: a kick still
+// at work then would touch them, so the stop waits for it to end.
+TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
+    Serve({});
+    backend.kickTakes = std::chrono::milliseconds(300);
+    Client till(server->Port());
+    till.Send(ConfirmedKick());
+    for (int i = 0; i < 300 && backend.kicksStarted == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(backend.kicksStarted, 1);
+    server->Stop();
+    EXPECT_EQ(backend.kicksFinished, 1);
+}
+
+// The bridge serves with these: the figures the README gives integrators.
+TEST(HttpServerOptions, TheBridgesBoundsAreTheOnesIntegratorsAreToldOf) {
+    const HttpServerOptions bridge;
+    EXPECT_EQ(bridge.maxConnections, 64u);
+    EXPECT_EQ(bridge.requestTime, std::chrono::seconds(5));
+    EXPECT_EQ(bridge.idleTime, std::chrono::seconds(30));
+    EXPECT_EQ(bridge.heartbeat, std::chrono::seconds(15));
+    EXPECT_EQ(bridge.maxQueuedEvents, 4096u);
+}
+
+TEST_F(HttpServerTest, PastTheConnectionCapANewConnectionIsClosedAtOnce) {
+    HttpServerOptions options;
+    options.maxConnections = 3;
+    Serve(options);
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 3; ++i) {
+        held.push_back(std::make_unique<Client>(server->Port()));
+        held.back()->Send(Get("/v1/health"));
+        held.back()->ReadUntil("}"); // served, and kept open
+    }
+    EXPECT_EQ(server->Connections(), 3u);
+    Client fourth(server->Port());
+    EXPECT_TRUE(fourth.ClosedByPeer());
+    held.pop_back(); // one leaves: there is room again
+    for (int i = 0; i < 100 && server->Connections() > 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    Client fifth(server->Port());
+    fifth.Send(Get("/v1/health"));
+    EXPECT_EQ(fifth.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEventsEachOnce) {
+    journalled = 3;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 1\r\n"));
+    EXPECT_NE(stream.ReadUntil("id: 3\n").find("id: 3\n"), std::string::npos);
+    WaitForSubscriber();
+    hub.Publish(Numbered(3)); // already given from the journal
+    hub.Publish(Numbered(4));
+    const std::string text = stream.ReadUntil("id: 4\n");
+    EXPECT_EQ(text.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(text.find("Content-Type: text/event-stream"), std::string::npos);
+    EXPECT_NE(text.find("Access-Control-Allow-Origin: https://till.example"), std::string::npos);
+    const std::string events = BodyOfStream(text);
+    EXPECT_EQ(events, "retry: 1000\n\n"
+                      "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
+                      "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+                      "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+}
+
+// An event journalled while the stream reads the journal's past waits for
+// that past: the page gets 3, 4 and then 5, never 5 first.
+TEST_F(HttpServerTest, ALiveEventDuringTheReplayComesAfterThePast) {
+    journalled = 4;
+    Serve({});
+    duringReplay = [this] {
+        if (journalled == 4) { // the first read only
+            journalled = 5;
+            hub.Publish(Numbered(5));
+        }
+    };
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 2\r\n"));
+    const std::string text = stream.ReadUntil("data: {\"seq\":5}\n\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
+                                                      "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+                                                      "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n"
+                                                      "id: 5\nevent: opened\ndata: {\"seq\":5}\n\n");
+}
+
+// A DNS-rebinding page names its own host: no stream, whatever its token.
+TEST_F(HttpServerTest, AnEventStreamForAnotherHostIsRefused) {
+    Serve({});
+    Client stream(server->Port());
+    stream.Send("GET /v1/events HTTP/1.1\r\nHost: rebind.example:" + std::to_string(server->Port()) +
+                "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    EXPECT_EQ(stream.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 403");
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
+TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
+    journalled = 5;
+    Serve({});
+    // Journalled while the stream finds the journal's end: the subscription
+    // holds it, but it is past already, as the journal's end says.
+    duringReplay = [this] {
+        if (journalled == 5) {
+            journalled = 6;
+            hub.Publish(Numbered(6));
+        }
+    };
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    WaitForSubscriber();
+    hub.Publish(Numbered(7));
+    const std::string text = stream.ReadUntil("id: 7\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\nid: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
+}
+
+// A page that saw seq 50 of an earlier journal (the agent set up anew, its
+// journal begun again) gets the new journal whole, not nothing for ever.
+TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart) {
+    journalled = 2;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 50\r\n"));
+    stream.ReadUntil("id: 2\n");
+    WaitForSubscriber();
+    hub.Publish(Numbered(3));
+    const std::string text = stream.ReadUntil("id: 3\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
+                                                        "id: 1\nevent: opened\ndata: {\"seq\":1}\n\n"
+                                                        "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
+                                                        "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n");
+}
+
+// Last-Event-ID is a seq: up to 19 digits (every such number fits a seq),
+// and nothing else. A stream past the journal's end starts from its start.
+TEST_F(HttpServerTest, ALastEventIdIsASeqOfAtMostNineteenDigits) {
+    Serve({});
+    const std::pair<std::string, std::string> rows[] = {
+        {"9999999999999999999", "HTTP/1.1 200"}, {"0", "HTTP/1.1 200"},
+        {"10000000000000000000", "HTTP/1.1 400"}, {"99999999999999999999", "HTTP/1.1 400"},
+        {"-1", "HTTP/1.1 400"},                  {"1x", "HTTP/1.1 400"},
+    };
+    for (const auto& [lastEventId, status] : rows) {
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + lastEventId + "\r\n"));
+        EXPECT_EQ(stream.ReadUntil("\r\n").substr(0, 12), status) << lastEventId;
+    }
+}
+
+// A stream outlives the time a request has to arrive: a quiet one gets a
+// comment line each heartbeat, and the next event still comes through.
+TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
+    HttpServerOptions options;
+    options.requestTime = std::chrono::milliseconds(150);
+    options.heartbeat = std::chrono::milliseconds(100);
+    Serve(options);
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    const std::string quiet = stream.ReadUntil(": still here\n\n: still here\n\n: still here\n\n");
+    EXPECT_NE(quiet.find(": still here\n\n: still here\n\n: still here\n\n"), std::string::npos) << quiet;
+    hub.Publish(Numbered(1));
+    EXPECT_NE(stream.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+}
+
+// A stream the page closes: its session goes, heartbeat timer and all, and
+// the server serves on past the next heartbeats.
+TEST_F(HttpServerTest, AClosedStreamLeavesNothingBehindThatWakesLater) {
+    ServeBeatingEvery(std::chrono::milliseconds(30));
+    {
+        Client stream(server->Port());
+        stream.Send(EventsRequest());
+        stream.ReadUntil(": still here\n\n");
+    }
+    WaitForNoSubscriber();
+    EXPECT_EQ(hub.Subscribers(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // five heartbeats
+    Client after(server->Port());
+    after.Send(Get("/v1/health"));
+    EXPECT_EQ(after.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+// A client that says something on its stream (nothing is expected there)
+// keeps it; when it then leaves, the read alone notices, long before any
+// write would fail.
+TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithoutAWrite) {
+    ServeBeatingEvery(std::chrono::seconds(60));
+    {
+        Client stream(server->Port());
+        stream.Send(EventsRequest());
+        stream.ReadUntil("retry: 1000\n\n");
+        WaitForSubscriber();
+        stream.Send("stray words\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100)); // for the server to read them
+        hub.Publish(Numbered(7));
+        EXPECT_NE(stream.ReadUntil("id: 7\n").find("id: 7\n"), std::string::npos);
+        EXPECT_EQ(hub.Subscribers(), 1u);
+    }
+    WaitForNoSubscriber();
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
+// A page that stops reading (a frozen tab) while 3,000 events of 8 KiB pile
+// up: 24 MiB, more than the loopback's socket buffers hold. Its stream must
+// be ended, and its memory freed, within 10 s.
+void HttpServerTest::PileUpOnAStreamThatStopsReading(const HttpServerOptions& options) {
+    Serve(options);
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    WaitForSubscriber();
+    JournalledEvent big = Numbered(0);
+    big.line = std::string(8192, 'x');
+    for (uint64_t seq = 1; seq <= 3000; ++seq) {
+        big.seq = seq;
+        hub.Publish(big);
+    }
+    for (int i = 0; i < 1000 && server->Connections() > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(server->Connections(), 0u);
+    EXPECT_EQ(hub.Subscribers(), 0u);
+}
+
+// Fewer events than the queue's limit: a write that has waited the idle
+// time ends the stream.
+TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
+    HttpServerOptions options;
+    options.idleTime = std::chrono::milliseconds(200);
+    options.requestTime = std::chrono::seconds(60); // only the write's own limit can end it in time
+    PileUpOnAStreamThatStopsReading(options);
+}
+
+// More events waiting than its queue holds: the stream is cut as the queue
+// overflows, long before the write's time limit, and the page gets the
+// rest from the journal when it reconnects.
+TEST_F(HttpServerTest, AStreamFurtherBehindThanItsQueueHoldsIsCutAtOnce) {
+    HttpServerOptions options;
+    options.idleTime = std::chrono::seconds(120); // only the queue's bound can end it in time
+    options.requestTime = std::chrono::seconds(120);
+    options.maxQueuedEvents = 64;
+    PileUpOnAStreamThatStopsReading(options);
+}
+
+// An agent restarted at once (systemd's restart, an update) binds its port
+// again though the connections it closed still wait out TIME_WAIT there.
+TEST_F(HttpServerTest, ARestartedServerBindsItsPortAgainAtOnce) {
+    Serve({});
+    const uint16_t port = server->Port();
+    {
+        Client closedByServer(port);
+        closedByServer.Send(Get("/v1/health", "Connection: close\r\n"));
+        EXPECT_TRUE(closedByServer.ClosedByPeer());
+    }
+    server.reset();
+    HttpServerOptions again;
+    again.port = port;
+    HttpServer restarted(again, bridge, hub, [](uint64_t, const std::function<void(const JournalledEvent&)>&) { return uint64_t{0}; },
+                         [](const std::string&) {});
+    std::string error;
+    EXPECT_TRUE(restarted.Start(error)) << error;
+    EXPECT_EQ(restarted.Port(), port);
+}
+
+TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
+    journalled = 1;
+    Serve({});
+    Client without(server->Port());
+    without.Send(Get("/v1/events"));
+    EXPECT_EQ(without.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 401");
+
+    Client issue(server->Port());
+    issue.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+               "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+    const std::string issued = issue.ReadUntil("}");
+    const std::size_t at = issued.find("\"ticket\":\"");
+    ASSERT_NE(at, std::string::npos) << issued;
+    const std::string ticket = issued.substr(at + 10, 32);
+    Client first(server->Port());
+    first.Send(Get("/v1/events?ticket=" + ticket, "Last-Event-ID: 0\r\n"));
+    EXPECT_NE(first.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+    Client again(server->Port());
+    again.Send(Get("/v1/events?ticket=" + ticket));
+    EXPECT_EQ(again.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 401");
+
+    // The ticket is found among a page's other query parameters too.
+    Client more(server->Port());
+    more.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+              "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+    const std::string reissued = more.ReadUntil("}");
+    const std::string second = reissued.substr(reissued.find("\"ticket\":\"") + 10, 32);
+    Client amid(server->Port());
+    amid.Send(Get("/v1/events?lang=en&ticket=" + second + "&v=2", "Last-Event-ID: 0\r\n"));
+    EXPECT_NE(amid.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
+}
+
+TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
+    Serve({});
+    backend.statisticsFail = true;
+    const std::string request = "GET /v1/statistics HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+                                "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\n\r\n";
+    Client failing(server->Port());
+    failing.Send(request);
+    const std::string answer = failing.ReadUntil("gone");
+    EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 500") << answer;
+    EXPECT_NE(answer.find("the agent failed: the journal's folder is gone"), std::string::npos) << answer;
+    backend.statisticsFail = false;
+    Client next(server->Port());
+    next.Send(request);
+    EXPECT_EQ(next.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+} // namespace
+} // namespace cashdrawer::agent::testing
