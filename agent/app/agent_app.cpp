@@ -143,10 +143,15 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     return kExitOk;
 }
 
+// A journal found altered or cut is not one that could not be read at all.
+int ExitCodeOf(const JournalReport& report) {
+    return report.unreadable ? kExitJournalUnreadable : kExitJournalAltered;
+}
+
 int Verify(const std::string& folder, std::ostream& out, std::ostream& err) {
     const JournalReport report = ReadJournal(folder, [](const JournalledEvent&) {});
     (report.ok ? out : err) << (report.ok ? "" : "cashdrawer-agent: ") << folder << ": " << report.Describe() << "\n";
-    return report.ok ? kExitOk : kExitJournalAltered;
+    return report.ok ? kExitOk : ExitCodeOf(report);
 }
 
 int Show(const std::string& folder, uint64_t since, bool json, std::ostream& out, std::ostream& err) {
@@ -157,7 +162,7 @@ int Show(const std::string& folder, uint64_t since, bool json, std::ostream& out
     });
     if (!report.ok) {
         err << "cashdrawer-agent: " << folder << ": " << report.Describe() << "\n";
-        return kExitJournalAltered;
+        return ExitCodeOf(report);
     }
     return kExitOk;
 }
@@ -167,8 +172,8 @@ int Stats(const std::string& folder, bool json, std::ostream& out, std::ostream&
     const JournalReport report = ReadJournal(folder, [&](const JournalledEvent& event) { statistics.Add(event); });
     out << (json ? statistics.ToJson().dump(2) + "\n" : statistics.ToText());
     if (!report.ok) {
-        err << "cashdrawer-agent: the figures stop where the journal does: " << report.Describe() << "\n";
-        return kExitJournalAltered;
+        err << "cashdrawer-agent: " << folder << ": the figures stop where the journal does: " << report.Describe() << "\n";
+        return ExitCodeOf(report);
     }
     return kExitOk;
 }

@@ -23,6 +23,7 @@ enum ExitCode : int {
     kExitServiceRefused = 7,
     kExitPairing = 8,
     kExitBridge = 9,
+    kExitJournalUnreadable = 10,
 };
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);

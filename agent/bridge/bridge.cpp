@@ -1,5 +1,7 @@
 #include "bridge/bridge.h"
 
+#include "core/json_text.h"
+
 #include "watch/agent.h"
 #include "bridge/bridge_access.h"
 #include "os/random.h"
@@ -187,7 +189,7 @@ HttpResponse Bridge::Pair(const HttpRequest& request) {
     if (!origin) {
         return HttpResponse::Refusal(403, "pairing binds a token to the page's Origin, and the request has none");
     }
-    const Json body = Json::parse(request.body, nullptr, false);
+    const Json body = ParseJsonText(request.body);
     HttpResponse response;
     if (!IsJson(request) || !body.is_object() || !body.contains("code") || !body["code"].is_string()) {
         response = HttpResponse::Refusal(400, "pairing takes {\"code\": \"...\"} as application/json");
@@ -227,7 +229,7 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
     if (key.empty() || key.size() > 128) {
         return HttpResponse::Refusal(400, "a kick needs an Idempotency-Key header of 1 to 128 characters");
     }
-    const Json body = request.body.empty() ? Json::object() : Json::parse(request.body, nullptr, false);
+    const Json body = request.body.empty() ? Json::object() : ParseJsonText(request.body);
     const bool confirmOk = !body.contains("confirm") || body["confirm"].is_boolean();
     const bool timeoutOk = !body.contains("timeoutMs") || body["timeoutMs"].is_number_integer();
     if (!body.is_object() || !confirmOk || !timeoutOk) {

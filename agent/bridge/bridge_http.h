@@ -46,7 +46,9 @@ struct HttpResponse {
         HttpResponse response;
         response.status = status;
         response.SetHeader("Content-Type", "application/json");
-        response.body = body.dump();
+        // Text from a request (an id with a byte that is no UTF-8) is
+        // written with U+FFFD in its place, never refused by the writer.
+        response.body = body.dump(-1, ' ', false, Json::error_handler_t::replace);
         return response;
     }
     static HttpResponse Refusal(int status, const std::string& reason) {

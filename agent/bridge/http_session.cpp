@@ -148,10 +148,13 @@ private:
                           false);
         }
         if (!ticket.empty()) {
-            // A plain EventSource: the ticket stands for the token, once.
+            // A plain EventSource: the ticket stands for the token, once, and
+            // for the origin it was issued to. A browser names the page's
+            // origin on every such request; one that names none, or "null",
+            // is not that page.
             const auto ticketOrigin = server_.bridge.TakeTicket(ticket);
             const auto asking = CanonicalOrigin(request.Header("origin"));
-            if (!ticketOrigin || (asking && *asking != *ticketOrigin)) {
+            if (!ticketOrigin || !asking || *asking != *ticketOrigin) {
                 return Answer(HttpResponse::Refusal(401, "the ticket is unknown, used or expired"), false);
             }
             origin = *ticketOrigin;

@@ -2,6 +2,7 @@
 
 #include "bridge/bridge_access.h"
 #include "core/event.h"
+#include "core/json_text.h"
 #include "os/durable_files.h"
 #include "os/owner_only_file.h"
 #include "os/random.h"
@@ -19,10 +20,12 @@ public:
 
     std::optional<PairingCode> Code() override {
         const Json json = ReadJson(codeFile_);
-        if (!json.is_object() || !json.contains("codeHash") || !json.contains("expires")) {
-            return std::nullopt;
+        const std::string codeHash = FieldOr(json, "codeHash", std::string());
+        const int64_t expires = FieldOr(json, "expires", int64_t{-1});
+        if (codeHash.empty() || expires < 0) {
+            return std::nullopt; // no code, or none this agent wrote: nothing to pair with
         }
-        return PairingCode{json.value("codeHash", ""), json.value("expires", int64_t{0})};
+        return PairingCode{codeHash, expires};
     }
     bool SetCode(const PairingCode& code, std::string& error) override {
         return WriteOwnerOnlyFile(codeFile_, Json{{"codeHash", code.codeHash}, {"expires", code.expiresUnixMillis}}.dump(),
@@ -37,9 +40,12 @@ public:
             return paired;
         }
         for (const Json& entry : json["paired"]) {
-            if (entry.is_object()) {
-                paired.push_back(
-                    PairedOrigin{entry.value("origin", ""), entry.value("tokenHash", ""), entry.value("paired", int64_t{0})});
+            // An entry of another shape is skipped: it pairs nobody, and
+            // the others still serve.
+            PairedOrigin origin{FieldOr(entry, "origin", std::string()), FieldOr(entry, "tokenHash", std::string()),
+                                FieldOr(entry, "paired", int64_t{0})};
+            if (!origin.origin.empty() && !origin.tokenHash.empty()) {
+                paired.push_back(std::move(origin));
             }
         }
         return paired;
@@ -57,7 +63,7 @@ private:
     // then refuses every token, which is the safe side.
     static Json ReadJson(const std::string& file) {
         const auto text = ReadFileBytes(file);
-        return text ? Json::parse(*text, nullptr, false) : Json();
+        return text ? ParseJsonText(*text) : Json();
     }
 
     std::string codeFile_;

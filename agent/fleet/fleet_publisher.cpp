@@ -1,5 +1,7 @@
 #include "fleet/fleet_publisher.h"
 
+#include "core/json_text.h"
+
 #include "fleet/fleet_service.h"
 
 #include "journal/journal.h"
@@ -20,7 +22,7 @@ public:
         if (!text) {
             return 0;
         }
-        const Json json = Json::parse(*text, nullptr, false);
+        const Json json = ParseJsonText(*text);
         // A file that cannot be read as ours means sending everything again:
         // the head office drops what it has by seq.
         return json.is_object() && json.contains("ackedSeq") && json["ackedSeq"].is_number_unsigned()

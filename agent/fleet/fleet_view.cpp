@@ -1,5 +1,7 @@
 #include "fleet/fleet_view.h"
 
+#include "core/json_text.h"
+
 #include <cstdio>
 
 namespace cashdrawer::agent {
@@ -25,23 +27,24 @@ bool SplitTopic(const std::string& topic, std::string& site, std::string& termin
 }
 
 void TakeHealth(TerminalView& view, const Json& health) {
-    view.online = health.value("online", false);
-    view.why = health.value("why", "");
+    view.online = FieldOr(health, "online", false);
+    view.why = FieldOr(health, "why", std::string());
     view.unreachable.clear();
     view.drawers = 0;
     if (health.contains("drawers") && health["drawers"].is_array()) {
         for (const Json& drawer : health["drawers"]) {
             ++view.drawers;
-            if (drawer.is_object() && drawer.value("reachable", Json(nullptr)) == Json(false)) {
-                view.unreachable.push_back(drawer.value("id", "?") + " (" + drawer.value("reason", "") + ")");
+            if (!FieldOr(drawer, "reachable", true)) {
+                view.unreachable.push_back(FieldOr(drawer, "id", std::string("?")) + " (" +
+                                           FieldOr(drawer, "reason", std::string()) + ")");
             }
         }
     }
-    view.journalOk = !health.contains("journal") || health["journal"].value("ok", true);
+    view.journalOk = !health.contains("journal") || FieldOr(health["journal"], "ok", true);
 }
 
 void TakeEvent(TerminalView& view, const Json& event) {
-    const uint64_t seq = event.value("seq", uint64_t{0});
+    const uint64_t seq = FieldOr(event, "seq", uint64_t{0});
     if (seq == 0) {
         return;
     }
@@ -53,12 +56,12 @@ void TakeEvent(TerminalView& view, const Json& event) {
     // follow the last, and name its hash.
     if (view.lastSeq != 0) {
         view.missing += seq - view.lastSeq - 1;
-        if (seq == view.lastSeq + 1 && event.value("prev", "") != view.lastHash) {
+        if (seq == view.lastSeq + 1 && FieldOr(event, "prev", std::string()) != view.lastHash) {
             ++view.chainBreaks;
         }
     }
     view.lastSeq = seq;
-    view.lastHash = event.value("hash", "");
+    view.lastHash = FieldOr(event, "hash", std::string());
     ++view.events;
 }
 
@@ -86,7 +89,7 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
     if (!SplitTopic(topic, site, terminal, what) || (what != "health" && what != "events" && what != "statistics")) {
         return false;
     }
-    const Json json = Json::parse(payload, nullptr, false);
+    const Json json = ParseJsonText(payload);
     if (!json.is_object()) {
         return false;
     }

@@ -46,7 +46,7 @@ std::string JournalFilePath(const std::string& folder, uint32_t number, const ch
     return Utf8Of(PathOf(folder) / name);
 }
 
-std::vector<JournalFileName> ListJournalFiles(const std::string& folder) {
+std::vector<JournalFileName> ListJournalFiles(const std::string& folder, std::string* listError) {
     std::vector<JournalFileName> files;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(PathOf(folder), error)) {
@@ -54,6 +54,9 @@ std::vector<JournalFileName> ListJournalFiles(const std::string& folder) {
         if (number != 0) {
             files.push_back({number, Utf8Of(entry.path())});
         }
+    }
+    if (error && listError != nullptr) {
+        *listError = error.message();
     }
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
     return files;
@@ -193,7 +196,9 @@ std::string JournalReport::Describe() const {
                std::to_string(lastSeq);
     }
     if (lineNumber == 0) {
-        return file + ": " + problem;
+        // (The folder's own problems name no file: whoever prints the
+        // report names the folder, once.)
+        return file.empty() ? problem : file + ": " + problem;
     }
     std::string where = file + " line " + std::to_string(lineNumber);
     if (seq) {
@@ -207,11 +212,21 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
     std::error_code error;
     if (!fs::is_directory(PathOf(folder), error)) {
         report.ok = false;
-        report.file = folder;
-        report.problem = "no such journal folder";
+        report.unreadable = true;
+        report.problem = error && error != std::errc::no_such_file_or_directory
+                             ? "the journal folder cannot be read: " + error.message()
+                             : "no such journal folder";
         return report;
     }
-    const auto files = ListJournalFiles(folder);
+    std::string listError;
+    const auto files = ListJournalFiles(folder, &listError);
+    if (!listError.empty()) {
+        // A folder this account may not list is no empty journal.
+        report.ok = false;
+        report.unreadable = true;
+        report.problem = "the journal folder cannot be read: " + listError;
+        return report;
+    }
     std::string prevHash = kGenesisHash;
     uint32_t expectedNumber = 1;
     auto fail = [&report](const JournalFileName& file, uint64_t lineNumber, std::string problem) {
@@ -228,6 +243,7 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
         ++expectedNumber;
         const auto content = ReadFileBytes(file.path);
         if (!content) {
+            report.unreadable = true;
             return fail(file, 1, "the file cannot be read");
         }
         std::size_t start = 0;

@@ -33,7 +33,9 @@ struct JournalFileName {
     uint32_t number = 0;
     std::string path;
 };
-std::vector<JournalFileName> ListJournalFiles(const std::string& folder);
+// The journal's files, by number; `error`, when given, gets why the folder
+// could not be listed (it is left as it was when it could).
+std::vector<JournalFileName> ListJournalFiles(const std::string& folder, std::string* error = nullptr);
 std::string JournalFilePath(const std::string& folder, uint32_t number, const char* extension = ".jsonl");
 
 class Journal {
@@ -84,6 +86,9 @@ struct JournalReport {
     std::optional<uint64_t> seq; // of the bad line, when it can be read
     std::string problem;
     bool cutOff = false; // the problem is a last line cut short
+    // The folder or a file of it could not be read (missing, or not this
+    // account's to read): nothing can be said of the journal, whole or not.
+    bool unreadable = false;
 
     std::string Describe() const;
 };

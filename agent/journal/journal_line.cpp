@@ -1,5 +1,7 @@
 #include "journal/journal_line.h"
 
+#include "core/json_text.h"
+
 #include "journal/sha256.h"
 
 #include <cstdio>
@@ -52,7 +54,7 @@ LineProblem CheckLine(std::string_view line, ParsedLine& parsed) {
     if (!IsLowerHex(hash)) {
         return LineProblem::NotJournalLine;
     }
-    Json object = Json::parse(line, nullptr, false);
+    Json object = ParseJsonText(line);
     if (object.is_discarded() || !object.is_object() || !object.contains("seq") || !object["seq"].is_number_unsigned() ||
         !object.contains("time") || !object["time"].is_string() || !object.contains("kind") ||
         !object["kind"].is_string() || !object.contains("prev") || !object["prev"].is_string()) {

@@ -1,5 +1,7 @@
 #include "watch/drawer_board.h"
 
+#include "core/json_text.h"
+
 namespace cashdrawer::agent {
 
 Json DrawerView::ToJson() const {
@@ -31,12 +33,12 @@ void DrawerBoard::Add(const JournalledEvent& event) {
     view.lastSeq = event.seq;
     if (event.kind == kind::kOpened || event.kind == kind::kClosed || event.kind == kind::kStateChanged) {
         view.state = event.kind == kind::kOpened ? "open" : event.kind == kind::kClosed ? "closed" : "unknown";
-        view.raw = event.fields.value("raw", -1);
+        view.raw = FieldOr(event.fields, "raw", -1);
         view.reachable = true;
         view.reason.clear();
     } else if (event.kind == kind::kUnreachable) {
         view.reachable = false;
-        view.reason = event.fields.value("reason", "");
+        view.reason = FieldOr(event.fields, "reason", std::string());
     } else if (event.kind == kind::kReachable) {
         view.reachable = true;
         view.reason.clear();

@@ -1,5 +1,7 @@
 #include "watch/system_log.h"
 
+#include "core/json_text.h"
+
 #include <array>
 
 namespace cashdrawer::agent {
@@ -38,11 +40,11 @@ SystemLogEntry SystemLogEntryOf(const JournalledEvent& event) {
         }
     }
     // A kick that did not open the drawer is worth a look.
-    const std::string outcome = event.fields.value("outcome", "");
+    const std::string outcome = FieldOr(event.fields, "outcome", std::string());
     if (event.kind == kind::kKick && outcome != "opened" && outcome != "kicked") {
         entry.severity = LogSeverity::Warning;
     }
-    const std::string drawer = event.fields.value("drawer", "");
+    const std::string drawer = FieldOr(event.fields, "drawer", std::string());
     entry.text = event.kind + (drawer.empty() ? "" : " " + drawer) + " (seq " + std::to_string(event.seq) +
                  "): " + event.line;
     return entry;

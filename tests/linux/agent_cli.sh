@@ -87,6 +87,15 @@ status=$?
 [ "$status" -eq 4 ] && echo "$out" | grep -q 'journal-000001.jsonl line 4 (seq 4): the line was changed' && pass \
   || fail "verify after an edit: $status $out"
 
+# A folder that is not there is not an altered journal: its own exit code,
+# 10, from verify, show and stats alike, the folder named once.
+for command in "journal verify $work/nowhere" "journal show --folder $work/nowhere" "stats --folder $work/nowhere"; do
+  out=$($agent $command 2>&1 >/dev/null)
+  status=$?
+  [ "$status" -eq 10 ] && [ "$(echo "$out" | grep -o "$work/nowhere" | wc -l)" -eq 1 ] \
+    && echo "$out" | grep -q 'no such journal folder' && pass || fail "$command: $status $out"
+done
+
 # A journal that can grow no further (RLIMIT_FSIZE, as a full disk): the
 # agent serves on, says the journal fails, answers kicks unjournalled, and
 # leaves only whole lines. Its log goes through a pipe, which the limit

@@ -238,6 +238,38 @@ TEST(Pairing, TheFilesHoldHashesOnlyAndOnlyTheOwnerMayReadThem) {
     EXPECT_EQ(desk.OriginOf(attempt.token), std::nullopt);
 }
 
+// A pairings file edited by hand or damaged: an entry of another shape is
+// skipped and the others still pair; nothing in it stops the bridge.
+TEST(Pairing, AnEntryOfAnotherShapeIsSkippedAndTheOthersServe) {
+    TempFolder folder;
+    auto store = MakeFolderPairingStore(folder.path());
+    const std::string good = Sha256Hex("token-a");
+    const std::string file = folder / "pairings.json";
+    WriteText(file, R"({"paired":[{"origin":5},{"origin":"https://b.example","tokenHash":7},)"
+                    R"({"origin":"https://c.example"},"text",[1],null,)"
+                    R"({"origin":"https://a.example","tokenHash":")" + good + R"(","paired":"yesterday"}]})");
+    const std::vector<PairedOrigin> paired = store->Paired();
+    ASSERT_EQ(paired.size(), 1u);
+    EXPECT_EQ(paired[0].origin, "https://a.example");
+    EXPECT_EQ(paired[0].tokenHash, good);
+    EXPECT_EQ(paired[0].pairedUnixMillis, 0) << "a time of another type reads as unknown";
+    EXPECT_EQ(PairingDesk(*store).OriginOf("token-a"), "https://a.example");
+    for (const char* text : {R"({"paired":{"origin":"x"}})", R"({"paired":5})", R"([{"paired":[]}])", "null"}) {
+        WriteText(file, text);
+        EXPECT_TRUE(store->Paired().empty()) << text;
+    }
+    // The code file likewise: a code of another shape is no code.
+    const std::string codeFile = folder / "pairing-code.json";
+    for (const char* text : {R"({"codeHash":5,"expires":1})", R"({"codeHash":"ab","expires":"soon"})",
+                             R"({"codeHash":"ab","expires":-1})", R"({"codeHash":"","expires":1})", "[]"}) {
+        WriteText(codeFile, text);
+        EXPECT_EQ(store->Code(), std::nullopt) << text;
+    }
+    WriteText(codeFile, R"({"codeHash":"ab","expires":0})");
+    ASSERT_TRUE(store->Code().has_value()) << "the boundary: a code that expired at the epoch is still a code";
+    EXPECT_EQ(store->Code()->codeHash, "ab");
+}
+
 // A full disk (RLIMIT_FSIZE standing in) while the pairings are rewritten:
 // the former file stays whole, and no half-written one is left beside it.
 TEST(Pairing, AFullDiskLeavesTheFormerPairingsAsTheyWere) {
@@ -389,6 +421,11 @@ TEST_F(BridgeTest, EveryCallButHealthNeedsTheTokenFromItsOwnOrigin) {
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/drawerz")))["reason"], "GET /v1/drawerz is no call of this API");
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/drawers/RN340_Cash")))["reason"],
               "RN340_Cash is not a drawer this agent watches");
+    // A byte that is no UTF-8 in the id: still the 404, the byte written as
+    // U+FFFD, never the JSON writer's own words.
+    const HttpResponse odd = bridge.Handle(Request("GET", "/v1/drawers/RN340_Cash\xff"));
+    EXPECT_EQ(odd.status, 404);
+    EXPECT_EQ(BodyOf(odd)["reason"], "RN340_Cash\xef\xbf\xbd is not a drawer this agent watches");
     const HttpResponse drawers = bridge.Handle(Request("GET", "/v1/drawers"));
     EXPECT_EQ(drawers.Header("Access-Control-Allow-Origin"), kTill);
     EXPECT_EQ(BodyOf(drawers)["drawers"][0].dump(),

@@ -536,6 +536,33 @@ TEST_F(HttpServerTest, AnEventStreamNeedsATokenOrATicketUsedOnce) {
     EXPECT_NE(amid.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
 }
 
+// A ticket is the origin's it was issued to: a request with no Origin, with
+// "null", or from an origin that only looks like it is refused, each with
+// a ticket of its own (a stolen ticket is spent by the try).
+TEST_F(HttpServerTest, ATicketServesOnlyTheOriginItWasIssuedTo) {
+    journalled = 1;
+    Serve({});
+    const auto issueTicket = [&] {
+        Client issue(server->Port());
+        issue.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+                   "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+        const std::string issued = issue.ReadUntil("}");
+        return issued.substr(issued.find("\"ticket\":\"") + 10, 32);
+    };
+    const auto streamFrom = [&](const std::string& originLine) {
+        Client stream(server->Port());
+        stream.Send("GET /v1/events?ticket=" + issueTicket() + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                    std::to_string(server->Port()) + "\r\n" + originLine + "Last-Event-ID: 0\r\n\r\n");
+        return stream.ReadUntil("\r\n").substr(0, 12);
+    };
+    for (const std::string origin : {"", "Origin: null\r\n", "Origin: https://till.example.evil\r\n",
+                                     "Origin: https://till.example:444\r\n", "Origin: http://till.example\r\n",
+                                     "Origin: https://till.exampl\r\n"}) {
+        EXPECT_EQ(streamFrom(origin), "HTTP/1.1 401") << origin;
+    }
+    EXPECT_EQ(streamFrom("Origin: https://till.example\r\n"), "HTTP/1.1 200");
+}
+
 TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
     Serve({});
     backend.statisticsFail = true;

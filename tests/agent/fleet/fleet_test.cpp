@@ -608,6 +608,33 @@ TEST(FleetView, TakesOnlyItsOwnTopicsAndJsonObjects) {
     EXPECT_TRUE(view.Terminals().empty());
 }
 
+// A retained message of another shape (a wrong type anywhere) costs that
+// field, never the watch: it goes on and reads the next message right.
+TEST(FleetView, AFieldOfAnotherTypeNeverStopsTheWatch) {
+    FleetView view;
+    const char* health = "cashdrawer/v1/s/t/health";
+    const char* events = "cashdrawer/v1/s/t/events";
+    for (const char* payload : {R"({"online":"yes"})", R"({"online":1,"why":5})", R"({"journal":5})",
+                                R"({"journal":{"ok":"no"}})", R"({"drawers":[{"reachable":"no","id":5,"reason":[]}]})",
+                                R"({"drawers":"many"})"}) {
+        EXPECT_TRUE(view.Take(health, payload)) << payload;
+    }
+    for (const char* payload : {R"({"seq":"5"})", R"({"seq":-1})", R"({"seq":1.5})", R"({"seq":2,"prev":7,"hash":[]})"}) {
+        EXPECT_TRUE(view.Take(events, payload)) << payload;
+    }
+    ASSERT_EQ(view.Terminals().size(), 1u);
+    const TerminalView terminal = view.Terminals()[0];
+    EXPECT_EQ(terminal.lastSeq, 2u) << "only the event with a seq of the right type counts";
+    EXPECT_EQ(terminal.events, 1u);
+    EXPECT_EQ(terminal.online, false);
+    EXPECT_TRUE(terminal.journalOk) << "an ok of another type is no report of failure";
+    EXPECT_EQ(terminal.drawers, 0u);
+    EXPECT_TRUE(view.Take(health, R"({"online":true,"drawers":[{"id":"A","reachable":false,"reason":"r"},{"id":"B"}]})"));
+    EXPECT_EQ(view.Terminals()[0].online, true);
+    EXPECT_EQ(view.Terminals()[0].unreachable, (std::vector<std::string>{"A (r)"}));
+    EXPECT_EQ(view.Terminals()[0].drawers, 2u);
+}
+
 TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     FleetView view;
     view.Take("cashdrawer/v1/store-2/till-1/health",

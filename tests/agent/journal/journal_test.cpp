@@ -4,6 +4,7 @@
 #include "journal/sha256.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <signal.h>
 #include <unistd.h>
@@ -103,6 +104,18 @@ TEST(JournalLine, RefusesWhatIsNotAnUnalteredLine) {
     EXPECT_EQ(changed.event.fields["raw"], 0);
 }
 
+// A line nested far deeper than any the agent writes, with a hash tail
+// that looks right: refused as no journal line, without recursing into it.
+TEST(JournalLine, ALineNestedDeeperThanAnyOfOursIsNoLine) {
+    const std::string tail = R"(,"prev":"p","hash":")" + std::string(64, 'a') + "\"}";
+    ParsedLine parsed;
+    for (const std::size_t depth : {std::size_t{65}, std::size_t{300000}}) {
+        const std::string line = R"({"seq":1,"time":"t","kind":"k","x":)" + std::string(depth, '[') +
+                                 std::string(depth, ']') + tail;
+        EXPECT_EQ(CheckLine(line, parsed), LineProblem::NotJournalLine) << depth;
+    }
+}
+
 TEST(Journal, NumbersOnAcrossRestartsAndChainsEachLineToTheOneBefore) {
     TempFolder folder;
     {
@@ -165,7 +178,44 @@ TEST(JournalVerify, SaysHowMuchAWholeJournalHolds) {
     ReadAll(folder.path(), &report);
     EXPECT_EQ(report.Describe(), "the journal is whole: 2 lines, seq 1 to 2");
     ReadAll(folder / "missing", &report);
-    EXPECT_EQ(report.Describe(), folder / "missing" + ": no such journal folder");
+    EXPECT_EQ(report.Describe(), "no such journal folder");
+    EXPECT_TRUE(report.unreadable);
+}
+
+// A journal folder this account may not list (made by another, mode 0700)
+// is no empty journal: the report says it cannot be read. (Run as root,
+// the test reads as nobody; under another account it is skipped.)
+TEST(JournalVerify, AFolderThatCannotBeListedIsNoEmptyJournal) {
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "needs root to read as another account";
+    }
+    TempFolder folder;
+    auto journal = OpenJournal(folder.path());
+    ASSERT_TRUE(journal->Append(Opened("A"), 0));
+    journal.reset();
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0700), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(3);
+        }
+        JournalReport report;
+        ReadAll(folder.path(), &report);
+        ::_exit(!report.ok && report.unreadable && report.lines == 0 &&
+                        report.Describe() == "the journal folder cannot be read: Permission denied"
+                    ? 0
+                    : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "3: no change of account; 1: read as empty or worded otherwise";
+    // Its owner reads it whole, and that is not "unreadable".
+    JournalReport report;
+    ReadAll(folder.path(), &report);
+    EXPECT_TRUE(report.ok);
+    EXPECT_FALSE(report.unreadable);
 }
 
 TEST(Journal, RotatesBySizeAndTheChainRunsOnAcrossFiles) {
@@ -357,6 +407,7 @@ TEST(Journal, AJournalFileThatCannotBeReadIsNamed) {
     JournalReport report;
     ReadAll(folder.path(), &report);
     EXPECT_EQ(report.Describe(), "journal-000001.jsonl line 1: the file cannot be read; the last whole seq before it is 0");
+    EXPECT_TRUE(report.unreadable);
 }
 
 TEST(Journal, ASecondWriterIsRefused) {
