@@ -242,6 +242,17 @@ TEST_F(HttpServerTest, AnAnswerSlowerThanTheRequestsTimeStillGoesOut) {
 
 // The agent tears the drawers down after the server's stop: a kick still
 // at work then would touch them, so the stop waits for it to end.
+// A stop gives the port back at once, not when the server object goes: an
+// agent that stops its bridge and starts another (a restart of the
+// service in one process) must find the port free.
+TEST_F(HttpServerTest, AStopGivesThePortBack) {
+    Serve({});
+    const uint16_t port = server->Port();
+    EXPECT_TRUE(Client(port).Connected());
+    server->Stop();
+    EXPECT_FALSE(Client(port).Connected()) << "still listening on " << port;
+}
+
 TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
     Serve({});
     backend.kickTakes = std::chrono::milliseconds(300);
