@@ -54,6 +54,16 @@ TEST(JsonText, AFieldOfAnotherTypeReadsAsTheFallback) {
     EXPECT_EQ(FieldOr(object, "s", uint64_t{7}), 7u);
     EXPECT_EQ(FieldOr(object, "n", 9), 5);
     EXPECT_EQ(FieldOr(object, "big", 9), 9);
+    // The edges of a narrower type: its least and greatest are taken, one
+    // past either is the fallback.
+    const Json edges = Json::parse(R"({"min":-2147483648,"below":-2147483649,"max":2147483647,"above":2147483648})");
+    EXPECT_EQ(FieldOr(edges, "min", 9), -2147483647 - 1);
+    EXPECT_EQ(FieldOr(edges, "below", 9), 9);
+    EXPECT_EQ(FieldOr(edges, "max", 9), 2147483647);
+    EXPECT_EQ(FieldOr(edges, "above", 9), 9);
+    EXPECT_EQ(FieldOr(edges, "max", uint32_t{9}), 2147483647u);
+    EXPECT_EQ(FieldOr(Json::parse(R"({"x":4294967296})"), "x", uint32_t{9}), 9u);
+    EXPECT_EQ(FieldOr(Json::parse(R"({"x":4294967295})"), "x", uint32_t{9}), 4294967295u);
     EXPECT_EQ(FieldOr(object, "b", false), true);
     EXPECT_EQ(FieldOr(object, "n", false), false);
     EXPECT_EQ(FieldOr(object, "nul", true), true);
