@@ -29,6 +29,9 @@ TEST(JsonText, NestingBeyondTheBoundIsRefusedBeforeParsing) {
         {"[\"" + std::string(100, '[') + "\"]", true},
         {"[\"\\\"" + std::string(100, '[') + "\"]", true},
         {"]]" + Nested(kMaxJsonDepth), false}, // no JSON, and no underflow either
+        // After a string with an escape in it, brackets count again.
+        {"[\"a\\\"b\"," + Nested(kMaxJsonDepth - 1) + "]", true},
+        {"[\"a\\\"b\"," + Nested(kMaxJsonDepth) + "]", false},
         {"{\"a\":" + Nested(kMaxJsonDepth - 1) + "}", true},
         {"{\"a\":" + Nested(kMaxJsonDepth) + "}", false},
     };
