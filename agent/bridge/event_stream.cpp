@@ -153,6 +153,9 @@ private:
         if (closed_) {
             return;
         }
+        // (The flag spares the work of queueing and writing to a socket
+        // already closed; such writes fail at once, so no client could see
+        // the difference, and the stream goes when its handlers return.)
         closed_ = true;
         heartbeat_.cancel();
         // The subscription goes with the session (its destructor), once the

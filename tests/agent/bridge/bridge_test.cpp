@@ -426,6 +426,7 @@ TEST_F(BridgeTest, EveryCallButHealthNeedsTheTokenFromItsOwnOrigin) {
     const HttpResponse odd = bridge.Handle(Request("GET", "/v1/drawers/RN340_Cash\xff"));
     EXPECT_EQ(odd.status, 404);
     EXPECT_EQ(BodyOf(odd)["reason"], "RN340_Cash\xef\xbf\xbd is not a drawer this agent watches");
+    EXPECT_NE(odd.body.find("RN340_Cash\xef\xbf\xbd is not"), std::string::npos) << "UTF-8 as it is, not \\u escapes";
     const HttpResponse drawers = bridge.Handle(Request("GET", "/v1/drawers"));
     EXPECT_EQ(drawers.Header("Access-Control-Allow-Origin"), kTill);
     EXPECT_EQ(BodyOf(drawers)["drawers"][0].dump(),
