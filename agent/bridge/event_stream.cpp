@@ -33,11 +33,9 @@ public:
                 }
             });
         });
-        auto head = std::make_shared<std::string>(
-            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-            "Access-Control-Allow-Origin: " + origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
-            "retry: 1000\n\n");
-        Enqueue(std::move(*head));
+        Enqueue("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
+                "Access-Control-Allow-Origin: " + origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
+                "retry: 1000\n\n");
         // The past from the journal, read on the pool; the subscription above
         // holds what is published meanwhile.
         net::post(*server_.workers, [self = shared_from_this(), after, resuming] {
