@@ -4,7 +4,9 @@
 #include "bridge/bridge_service.h"
 #include "fleet/fleet_service.h"
 #include "fleet/fleet_view.h"
+#include "fleet/fleet_publisher.h"
 #include "journal/journal.h"
+#include "journal/journal_alarms.h"
 #include "journal/journal_line.h"
 #include "bridge/pairing.h"
 #include "app/serve.h"
@@ -17,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -53,7 +56,12 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         }
     }
     Journal::OpenStatus status = Journal::OpenStatus::Unusable;
-    auto journal = Journal::Open(JournalOptions{settings->journalFolder, settings->journalFileBytes}, status, error);
+    JournalOptions journalOptions{settings->journalFolder, settings->journalFileBytes};
+    // What the head office acknowledged is evidence of the journal's end,
+    // whether or not this run publishes.
+    journalOptions.acknowledgedSeq = MakeFolderAckStore(settings->journalFolder)->Load();
+    journalOptions.folderMayBeShared = settings->journalFolderShared;
+    auto journal = Journal::Open(journalOptions, status, error);
     if (!journal) {
         err << "cashdrawer-agent: " << settings->file << ": [Agent] JournalFolder=" << settings->journalFolder << ": "
             << error << "\n";
@@ -62,6 +70,12 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     SystemAgentClock clock;
     Agent agent(*settings, *drawers, *journal, clock);
     agent.OnEvent([&err](const JournalledEvent& event) { err << DescribeEvent(event) << "\n" << std::flush; });
+    agent.OnEvent([&err, folder = settings->journalFolder](const JournalledEvent& event) {
+        std::string failure;
+        if (IsJournalAlarm(event.kind) && !RecordJournalAlarm(folder, event, failure)) {
+            err << "cashdrawer-agent: the alarm at seq " << event.seq << " stays in the journal only: " << failure << "\n";
+        }
+    });
     // The system's log too, for the fleet tools a chain runs already.
     const std::unique_ptr<SystemLog> systemLog = OpenSystemLog();
     agent.OnEvent([&systemLog](const JournalledEvent& event) { systemLog->Write(SystemLogEntryOf(event)); });
@@ -150,8 +164,48 @@ int ExitCodeOf(const JournalReport& report) {
 
 int Verify(const std::string& folder, std::ostream& out, std::ostream& err) {
     const JournalReport report = ReadJournal(folder, [](const JournalledEvent&) {});
-    (report.ok ? out : err) << (report.ok ? "" : "cashdrawer-agent: ") << folder << ": " << report.Describe() << "\n";
-    return report.ok ? kExitOk : ExitCodeOf(report);
+    const bool whole = report.ok && report.alarms.empty();
+    (whole ? out : err) << (whole ? "" : "cashdrawer-agent: ") << folder << ": " << report.Describe() << "\n";
+    return whole ? kExitOk : report.ok ? kExitJournalAlarms : ExitCodeOf(report);
+}
+
+// The account that acknowledges an alarm, as the alarms file records it.
+std::string AccountName() {
+    for (const char* variable : {"USER", "USERNAME", "LOGNAME"}) {
+        if (const char* name = std::getenv(variable); name != nullptr && *name != '\0') {
+            return name;
+        }
+    }
+    return "";
+}
+
+int Alarms(const std::string& folder, uint64_t acknowledge, std::ostream& out, std::ostream& err) {
+    if (acknowledge != 0) {
+        std::string error;
+        switch (AcknowledgeJournalAlarm(folder, acknowledge, AccountName(),
+                                        FormatUtcMillis(SystemAgentClock().UnixMillis()), error)) {
+        case Acknowledged::Done: out << "acknowledged the alarm at seq " << acknowledge << "\n"; return kExitOk;
+        case Acknowledged::AlreadyAcknowledged:
+            out << "the alarm at seq " << acknowledge << " was acknowledged before\n";
+            return kExitOk;
+        case Acknowledged::NoSuchAlarm:
+            err << "cashdrawer-agent: " << folder << ": no alarm at seq " << acknowledge << " (see: journal alarms)\n";
+            return kExitUsage;
+        case Acknowledged::Failed:
+            err << "cashdrawer-agent: the acknowledgement cannot be stored: " << error << "\n";
+            return kExitJournalUnusable;
+        }
+    }
+    const auto alarms = ReadJournalAlarms(folder);
+    for (const JournalAlarm& alarm : alarms) {
+        out << "seq " << alarm.seq << "  " << alarm.time << "  " << alarm.kind << "  "
+            << (alarm.Open() ? "OPEN" : "acknowledged by " + alarm.acknowledgedBy + " " + alarm.acknowledgedTime) << "\n    "
+            << alarm.problem << "\n";
+    }
+    if (alarms.empty()) {
+        out << "no journal alarm\n";
+    }
+    return kExitOk;
 }
 
 int Show(const std::string& folder, uint64_t since, bool json, std::ostream& out, std::ostream& err) {
@@ -237,6 +291,11 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     show->add_flag("--json", json, "the lines as written (JSON Lines)");
     show->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
 
+    CLI::App* alarms = journal->add_subcommand("alarms", "the journal's alarms (lines lost or set aside); acknowledge one");
+    uint64_t acknowledge = 0;
+    alarms->add_option("--acknowledge", acknowledge, "the alarm's seq: it leaves the health")->check(CLI::PositiveNumber);
+    alarms->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+
     CLI::App* stats = app.add_subcommand("stats", "the drawers' statistics, from the journal");
     stats->add_flag("--json", json, "one JSON object");
     stats->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
@@ -299,6 +358,9 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     if (pair->parsed()) {
         return journalFolder(folder) ? Pair(folder, list, revoke, out, err) : kExitSettings;
+    }
+    if (alarms->parsed()) {
+        return journalFolder(folder) ? Alarms(folder, acknowledge, out, err) : kExitSettings;
     }
     if (verify->parsed() || show->parsed() || stats->parsed()) {
         if (!journalFolder(folder)) {

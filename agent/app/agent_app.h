@@ -5,7 +5,8 @@
 //   5 the journal cannot be used   6 another agent writes the journal
 //   7 the system refused a service action   8 the pairings cannot be
 //   stored, or the origin to revoke is not paired   9 the bridge cannot
-//   listen on its port
+//   listen on its port   10 the journal cannot be read   11 verify found every
+//   line as written, but alarms of lines lost or set aside
 #pragma once
 
 #include <ostream>
@@ -24,6 +25,7 @@ enum ExitCode : int {
     kExitPairing = 8,
     kExitBridge = 9,
     kExitJournalUnreadable = 10,
+    kExitJournalAlarms = 11, // every line as written, but lines were lost or set aside (journal verify)
 };
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -179,7 +179,8 @@ HttpResponse Bridge::Health(const HttpRequest& request) {
                                                              {"library", backend_.LibraryVersion()},
                                                              {"api", 1},
                                                              {"paired", paired},
-                                                             {"fleet", backend_.Fleet()}});
+                                                             {"fleet", backend_.Fleet()},
+                                                             {"alarms", backend_.JournalAlarms()}});
     response.SetHeader("Access-Control-Allow-Origin", "*");
     return response;
 }

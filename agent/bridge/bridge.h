@@ -42,6 +42,8 @@ public:
     // The fleet publisher's state, as the health tells it to any page:
     // {"publisher": "mqtt", "state": ..., "cause": ...}, or "off".
     virtual Json Fleet() { return Json{{"publisher", "off"}}; }
+    // The journal's alarms not yet acknowledged (journal_alarms.h).
+    virtual Json JournalAlarms() { return Json::array(); }
 };
 
 struct BridgeSettings {

@@ -5,6 +5,7 @@
 #include "watch/event_hub.h"
 #include "bridge/http_server.h"
 #include "journal/journal.h"
+#include "journal/journal_alarms.h"
 #include "bridge/pairing.h"
 #include "watch/statistics.h"
 
@@ -39,6 +40,7 @@ public:
     }
     std::string LibraryVersion() override { return libraryVersion_; }
     Json Fleet() override { return fleetStatus_ ? fleetStatus_() : BridgeBackend::Fleet(); }
+    Json JournalAlarms() override { return OpenJournalAlarms(journalFolder_); }
 
 private:
     std::string journalFolder_;

@@ -26,26 +26,33 @@ public:
         const uint64_t after = start.after;
         const bool resuming = start.resuming;
         std::weak_ptr<EventStream> weak = shared_from_this();
-        subscription_ = server_.hub.Subscribe([weak, executor = stream_.get_executor()](const JournalledEvent& event) {
-            net::post(executor, [weak, seq = event.seq, message = SseMessage(event)] {
-                if (auto self = weak.lock()) {
-                    self->OnLive(seq, message);
-                }
-            });
-        });
+        uint64_t lastPublished = 0;
+        subscription_ = server_.hub.Subscribe(
+            [weak, executor = stream_.get_executor()](const JournalledEvent& event) {
+                net::post(executor, [weak, seq = event.seq, message = SseMessage(event)] {
+                    if (auto self = weak.lock()) {
+                        self->OnLive(seq, message);
+                    }
+                });
+            },
+            &lastPublished);
         Enqueue("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
                 "Access-Control-Allow-Origin: " + origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
                 "retry: 1000\n\n");
         // The past from the journal, read on the pool; the subscription above
         // holds what is published meanwhile.
-        net::post(*server_.workers, [self = shared_from_this(), after, resuming] {
+        net::post(*server_.workers, [self = shared_from_this(), after, resuming, lastPublished] {
             auto past = std::make_shared<std::vector<std::pair<uint64_t, std::string>>>();
             const auto collect = [&past](const JournalledEvent& event) { past->emplace_back(event.seq, SseMessage(event)); };
             uint64_t startAfter = after;
             if (!resuming) {
-                // A new client: the events from now on (its page reads the
-                // drawers' state with the drawers call).
-                startAfter = self->server_.replay(UINT64_MAX, [](const JournalledEvent&) {});
+                // A new client: the events from its subscription on (its page
+                // reads the drawers' state with the drawers call). Not the
+                // journal's end as read now: events journalled meanwhile are
+                // held for it, and would be dropped as old. (Before the
+                // agent's first event, the journal's end is all there is.)
+                startAfter = lastPublished != 0 ? lastPublished
+                                                : self->server_.replay(UINT64_MAX, [](const JournalledEvent&) {});
             } else if (const uint64_t newest = self->server_.replay(after, collect); after > newest) {
                 // A Last-Event-ID past the journal's end comes from another
                 // journal (the agent set up anew): this one is given whole.

@@ -62,7 +62,7 @@ private:
     // A file that is missing or no JSON reads as nothing paired: the agent
     // then refuses every token, which is the safe side.
     static Json ReadJson(const std::string& file) {
-        const auto text = ReadFileBytes(file);
+        const auto text = ReadFileBytes(file, kMaxSmallFileBytes);
         return text ? ParseJsonText(*text) : Json();
     }
 

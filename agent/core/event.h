@@ -40,6 +40,13 @@ inline constexpr const char* kKick = "kick";
 inline constexpr const char* kLeftOpen = "left-open";
 inline constexpr const char* kTornLineSetAside = "torn-line-set-aside";
 inline constexpr const char* kEventsLost = "events-lost";
+// Alarms the journal raises at a start: lines lost since the last run (its
+// end before what it had written or the head office acknowledged), or lines
+// found changed and set aside. They stay open until acknowledged.
+inline constexpr const char* kJournalCut = "journal-cut";
+inline constexpr const char* kJournalAltered = "journal-altered";
+// The calendar clock moved against the steady clock: journal times jump.
+inline constexpr const char* kClockJumped = "clock-jumped";
 } // namespace kind
 
 } // namespace cashdrawer::agent

@@ -211,6 +211,12 @@ bool IsPlainName(const std::string& text, std::size_t maxSize) {
 
 bool IsTopicLevel(const std::string& text) { return IsPlainName(text, 64); }
 
+bool IsDrawerIdForm(const std::string& id) {
+    return !id.empty() && id.size() <= 64 && std::all_of(id.begin(), id.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+    });
+}
+
 std::string MqttSettings::BrokerUrl() const {
     const bool ipv6 = host.find(':') != std::string::npos;
     return std::string(tls ? "mqtts://" : "mqtt://") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
@@ -231,6 +237,13 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
         start = comma + 1;
         if (id.empty()) {
             continue;
+        }
+        if (!IsDrawerIdForm(id)) {
+            // (A NUL or a line break in a name would reach the journal, the
+            // logs and the web tills as part of the id.)
+            reader.Refuse(kSection, "Drawers", list,
+                          "a drawer id is letters, digits, '_', '-' and '.', at most 64 of them, as the library's catalogue names them");
+            return std::nullopt;
         }
         const bool repeated = std::any_of(settings.drawers.begin(), settings.drawers.end(),
                                           [&id](const WatchedDrawer& d) { return d.id == id; });
@@ -263,6 +276,12 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
     if (settings.journalFolder.empty()) {
         settings.journalFolder = defaultJournalFolder;
     }
+    const std::string shared = reader.Value(kSection, "JournalFolderShared");
+    if (shared != "" && shared != "yes" && shared != "no") {
+        reader.Refuse(kSection, "JournalFolderShared", shared, "yes or no is needed");
+        return std::nullopt;
+    }
+    settings.journalFolderShared = shared == "yes";
     settings.library = reader.Value(kSection, "Library");
     if (!ParseMqtt(reader, machineName, readFile, settings.mqtt)) {
         return std::nullopt;
@@ -271,13 +290,14 @@ std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const s
 }
 
 std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::string& error) {
-    const auto text = ReadFileBytes(file);
+    std::string why;
+    const auto text = ReadFileBytes(file, kMaxSmallFileBytes, &why);
     if (!text) {
-        error = file + ": the settings file cannot be read (missing, or not a file)";
+        error = file + ": the settings file cannot be read: " + (why.empty() ? "no such file" : why);
         return std::nullopt;
     }
     return ParseAgentSettings(file, *text, DefaultJournalFolder(), error, MachineName(),
-                              [](const std::string& path) { return ReadFileBytes(path); });
+                              [](const std::string& path) { return ReadFileBytes(path, kMaxSmallFileBytes); });
 }
 
 } // namespace cashdrawer::agent

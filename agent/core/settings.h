@@ -66,6 +66,10 @@ struct AgentSettings {
     uint32_t leftOpenMs = 30000;
     std::string journalFolder;
     uint64_t journalFileBytes = 8u << 20;
+    // The journal folder may be one other accounts write to: only where an
+    // administrator says so (JournalFolderShared=yes), as any account that
+    // writes there can swap the agent's files for links.
+    bool journalFolderShared = false;
     std::string library;
     uint32_t bridgePort = 17820;
     uint32_t kickGuardMs = 1000;
@@ -108,6 +112,8 @@ std::optional<AgentSettings> ParseAgentSettings(
 // UTF-8, none of them a topic separator or wildcard (/ + #), a control
 // character or a space.
 bool IsTopicLevel(const std::string& text);
+// A drawer id as the library's catalogue writes them: "RN340_CashA".
+bool IsDrawerIdForm(const std::string& id);
 // The same rule, up to `maxSize` characters (a client id may have 128).
 bool IsPlainName(const std::string& text, std::size_t maxSize);
 

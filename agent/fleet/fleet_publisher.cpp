@@ -5,6 +5,8 @@
 #include "fleet/fleet_service.h"
 
 #include "journal/journal.h"
+#include "journal/journal_alarms.h"
+#include "journal/journal_line.h"
 #include "os/owner_only_file.h"
 
 #include <algorithm>
@@ -18,16 +20,16 @@ public:
     explicit FolderAckStore(const std::string& folder) : path_(folder + "/fleet-acked.json") {}
 
     uint64_t Load() override {
-        const auto text = ReadFileBytes(path_);
+        const auto text = ReadFileBytes(path_, kMaxSmallFileBytes);
         if (!text) {
             return 0;
         }
         const Json json = ParseJsonText(*text);
-        // A file that cannot be read as ours means sending everything again:
-        // the head office drops what it has by seq.
-        return json.is_object() && json.contains("ackedSeq") && json["ackedSeq"].is_number_unsigned()
-                   ? json["ackedSeq"].get<uint64_t>()
-                   : 0;
+        // A file that cannot be read as ours (a seq no journal reaches
+        // among them) means sending everything again: the head office drops
+        // what it has by seq.
+        const uint64_t acked = FieldOr(json, "ackedSeq", uint64_t{0});
+        return acked <= kMaxSeq ? acked : 0;
     }
     bool Save(uint64_t seq) override {
         std::string error;
@@ -67,7 +69,7 @@ Json FleetStatus::ToJson() const {
 FleetPublisher::FleetPublisher(FleetOptions options, const std::vector<WatchedDrawer>& drawers, MqttLink& link,
                                const std::string& journalFolder, AckStore& acks)
     : options_(std::move(options)), topics_(TopicsOf(options_.site, options_.terminal)), link_(link), acks_(acks),
-      scan_(journalFolder), send_(journalFolder), board_(drawers) {
+      journalFolder_(journalFolder), scan_(journalFolder), send_(journalFolder), board_(drawers) {
     status_.ackedSeq = acks_.Load();
     ackSaved_ = status_.ackedSeq;
     send_.SeekAfter(status_.ackedSeq);
@@ -139,11 +141,12 @@ Json FleetPublisher::Health(bool online) const {
         }
         drawers.push_back(one);
     }
-    Json journal{{"ok", journalOk_ && status_.journalProblem.empty()}};
+    Json journal{{"ok", journalOk_ && status_.journalProblem.empty()}, {"alarms", OpenJournalAlarms(journalFolder_)}};
     if (!journalFailure_.empty() || !status_.journalProblem.empty()) {
         journal["failure"] = journalFailure_.empty() ? status_.journalProblem : journalFailure_;
     }
     return Json{{"online", online},
+                {"chain", chain_},
                 {"site", options_.site},
                 {"terminal", options_.terminal},
                 {"agent", options_.agentVersion},
@@ -154,6 +157,9 @@ Json FleetPublisher::Health(bool online) const {
 
 void FleetPublisher::ReadNewEvents() {
     scan_.Read(std::numeric_limits<std::size_t>::max(), [this](const JournalledEvent& event) {
+        if (chain_.empty()) {
+            chain_ = ChainIdOf(event); // the scan starts at the journal's first line
+        }
         board_.Add(event);
         statistics_.Add(event);
     });

@@ -19,6 +19,7 @@
 
 #include "watch/drawer_board.h"
 #include "core/event.h"
+#include "journal/journal.h"
 #include "journal/journal_cursor.h"
 #include "core/settings.h"
 #include "watch/statistics.h"
@@ -66,7 +67,7 @@ struct FleetOptions {
     std::string broker; // as the health names it
     std::string agentVersion;
     std::string libraryVersion;
-    std::size_t window = 64;              // events sent and not yet acknowledged, at most
+    std::size_t window = kMaxEventsInFlight; // events sent and not yet acknowledged, at most
     int64_t statisticsEveryMs = 60'000;   // a retained statistics message at most this often
     int64_t saveAckEveryMs = 1'000;       // the acknowledged seq written at most this often
 };
@@ -120,6 +121,8 @@ private:
     FleetTopics topics_;
     MqttLink& link_;
     AckStore& acks_;
+    std::string journalFolder_;
+    std::string chain_;  // the journal's, from its first line
     JournalCursor scan_; // every event, for the health and the statistics
     JournalCursor send_; // the events still to go to the broker
     DrawerBoard board_;

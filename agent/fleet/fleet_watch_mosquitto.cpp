@@ -45,9 +45,11 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
         return 1;
     }
     if (!options.credentialsFile.empty()) {
-        const auto text = ReadFileBytes(options.credentialsFile);
+        std::string why;
+        const auto text = ReadFileBytes(options.credentialsFile, kMaxSmallFileBytes, &why);
         if (!text) {
-            err << "cashdrawer-agent: fleet watch: " << options.credentialsFile << ": the file cannot be read\n";
+            err << "cashdrawer-agent: fleet watch: " << options.credentialsFile
+                << ": the file cannot be read: " << (why.empty() ? "no such file" : why) << "\n";
             mosquitto_destroy(client);
             return 1;
         }

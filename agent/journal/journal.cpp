@@ -2,6 +2,9 @@
 
 #include "journal/journal_line.h"
 
+#include "core/json_text.h"
+#include "os/owner_only_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -38,6 +41,27 @@ uint32_t FileNumber(const std::string& name) {
 
 std::string FileName(const std::string& path) { return Utf8Of(PathOf(path).filename()); }
 
+constexpr const char* kHeadFile = "journal-head.json";
+
+// The last whole line of a file's bytes, when it is one of the journal's.
+bool LastWholeLine(const std::string& content, ParsedLine& parsed) {
+    const std::size_t end = content.rfind('\n');
+    if (end == std::string::npos) {
+        return false;
+    }
+    const std::size_t start = end == 0 ? std::string::npos : content.rfind('\n', end - 1);
+    const std::size_t from = start == std::string::npos ? 0 : start + 1;
+    return CheckLine(std::string_view(content).substr(from, end - from), parsed) == LineProblem::None;
+}
+
+// Moves a file's bytes from `from` on to the end of `to`, made durable
+// there before the file is cut back: they are kept, never dropped.
+bool MoveTail(const std::string& path, const std::string& content, std::size_t from, const std::string& to) {
+    std::string error;
+    auto aside = OpenAppendFile(to, error);
+    return aside && aside->Append(std::string_view(content).substr(from)) && aside->Sync() && TruncateFile(path, from);
+}
+
 } // namespace
 
 std::string JournalFilePath(const std::string& folder, uint32_t number, const char* extension) {
@@ -62,9 +86,34 @@ std::vector<JournalFileName> ListJournalFiles(const std::string& folder, std::st
     return files;
 }
 
+std::optional<JournalHead> ReadJournalHead(const std::string& folder) {
+    const auto text = ReadFileBytes(Utf8Of(PathOf(folder) / kHeadFile), kMaxSmallFileBytes);
+    if (!text) {
+        return std::nullopt;
+    }
+    const Json json = ParseJsonText(*text);
+    JournalHead head;
+    head.seq = FieldOr(json, "seq", uint64_t{0});
+    head.hash = FieldOr(json, "hash", std::string());
+    head.chain = FieldOr(json, "chain", std::string());
+    // A head that is not one the agent wrote checks nothing.
+    if (head.seq == 0 || head.seq > kMaxSeq || head.hash.size() != 64) {
+        return std::nullopt;
+    }
+    return head;
+}
+
 std::unique_ptr<Journal> Journal::Open(const JournalOptions& options, OpenStatus& status, std::string& error) {
     std::error_code made;
     fs::create_directories(PathOf(options.folder), made);
+    if (!options.folderMayBeShared) {
+        if (const std::string foreign = ForeignFolderProblem(options.folder); !foreign.empty()) {
+            error = "refused: " + foreign +
+                    "; the journal needs a folder only the agent's account writes (or JournalFolderShared=yes)";
+            status = OpenStatus::Unusable;
+            return nullptr;
+        }
+    }
     LockResult locked = LockResult::Failed;
     auto lock = LockFolder(options.folder, locked, error);
     if (!lock) {
@@ -76,59 +125,231 @@ std::unique_ptr<Journal> Journal::Open(const JournalOptions& options, OpenStatus
         status = OpenStatus::Unusable;
         return nullptr;
     }
+    journal->opened_ = true;
     status = OpenStatus::Opened;
     return journal;
 }
 
-// Finds the last whole line, setting a cut-off tail aside on the way.
-bool Journal::Recover(std::string& error) {
-    const auto files = ListJournalFiles(options_.folder);
-    lastHash_ = kGenesisHash;
-    if (files.empty()) {
-        return OpenFirstOrSay(1, error);
+Journal::~Journal() {
+    if (!opened_ || empty_) {
+        return;
     }
-    for (auto file = files.rbegin(); file != files.rend(); ++file) {
-        const auto content = ReadFileBytes(file->path);
-        if (!content) {
-            error = file->path + ": cannot be read";
+    std::string error; // (nothing to tell it to: the next opening finds no head, or an older one, and checks less)
+    WriteOwnerOnlyFile(Utf8Of(PathOf(options_.folder) / kHeadFile),
+                       Json{{"seq", lastSeq_}, {"hash", lastHash_}, {"chain", chain_}}.dump() + "\n", error);
+}
+
+// Finds the last whole line, setting aside on the way what cannot go on
+// the chain, and checks the end against what was known of it.
+bool Journal::Recover(std::string& error) {
+    std::string listError;
+    auto files = ListJournalFiles(options_.folder, &listError);
+    if (!listError.empty()) {
+        error = "the folder cannot be listed: " + listError;
+        return false;
+    }
+    head_ = ReadJournalHead(options_.folder);
+    lastHash_ = kGenesisHash;
+    if (!SetAsideStrayFile(files, error) || (!files.empty() && !CheckNewestFile(files.back(), files, error))) {
+        return false;
+    }
+    ReadChainId(files);
+    CheckAgainstHead();
+    return OpenFirstOrSay(files.empty() ? 1 : files.back().number, error);
+}
+
+// A last file whose number does not follow the one before (a stray
+// journal-999999.jsonl) would take the next lines, and the files between
+// would then read as missing: it is moved aside, its bytes kept.
+bool Journal::SetAsideStrayFile(std::vector<JournalFileName>& files, std::string& error) {
+    if (files.size() < 2 || files.back().number == files[files.size() - 2].number + 1) {
+        return true;
+    }
+    const JournalFileName stray = files.back();
+    const std::string to = JournalFilePath(options_.folder, stray.number, ".stray");
+    std::error_code moved;
+    fs::rename(PathOf(stray.path), PathOf(to), moved);
+    if (moved) {
+        error = stray.path + ": a file out of the journal's order could not be set aside in " + to + ": " + moved.message();
+        return false;
+    }
+    files.pop_back();
+    ParsedLine last;
+    const auto content = ReadFileBytes(to, kMaxJournalFileReadBytes);
+    if (content && LastWholeLine(*content, last)) {
+        highestSeen_ = std::max(highestSeen_, std::min(last.event.seq, kMaxSeq));
+    }
+    Event alarm{kind::kJournalAltered};
+    alarm.fields["problem"] = "a journal file out of order was found: its number does not follow the one before it";
+    alarm.fields["file"] = FileName(stray.path);
+    alarm.fields["setAside"] = FileName(to);
+    alarms_.push_back(std::move(alarm));
+    return true;
+}
+
+// Reads the newest file: a torn last line goes to .torn, the lines from
+// the first that does not follow the chain go to .altered.
+bool Journal::CheckNewestFile(const JournalFileName& file, const std::vector<JournalFileName>& files, std::string& error) {
+    std::string why;
+    auto content = ReadFileBytes(file.path, kMaxJournalFileReadBytes, &why);
+    if (!content) {
+        error = file.path + ": cannot be read: " + (why.empty() ? "it vanished" : why);
+        return false;
+    }
+    std::size_t wholeEnd = content->rfind('\n');
+    wholeEnd = wholeEnd == std::string::npos ? 0 : wholeEnd + 1;
+    if (wholeEnd < content->size()) {
+        // A line cut by a crash: keep its bytes beside the journal, never
+        // drop them, and cut the file back to its whole lines.
+        const std::string tornPath = JournalFilePath(options_.folder, file.number, ".torn");
+        if (!MoveTail(file.path, *content, wholeEnd, tornPath)) {
+            error = file.path + ": its cut-off last line could not be set aside in " + tornPath;
             return false;
         }
-        std::size_t wholeEnd = content->rfind('\n');
-        wholeEnd = wholeEnd == std::string::npos ? 0 : wholeEnd + 1;
-        if (file == files.rbegin() && wholeEnd < content->size()) {
-            // A line cut by a crash: keep its bytes beside the journal,
-            // never drop them, and cut the file back to its whole lines.
-            const std::string tornPath = JournalFilePath(options_.folder, file->number, ".torn");
-            std::string setAsideError;
-            auto torn = OpenAppendFile(tornPath, setAsideError);
-            if (!torn || !torn->Append(std::string_view(*content).substr(wholeEnd)) || !torn->Sync() ||
-                !TruncateFile(file->path, wholeEnd)) {
-                error = file->path + ": its cut-off last line could not be set aside in " + tornPath;
-                return false;
-            }
-            Event event{kind::kTornLineSetAside, Json::object()};
-            event.fields["file"] = FileName(tornPath);
-            event.fields["bytes"] = content->size() - wholeEnd;
-            setAside_ = std::move(event);
+        Event event{kind::kTornLineSetAside, Json::object()};
+        event.fields["file"] = FileName(tornPath);
+        event.fields["bytes"] = content->size() - wholeEnd;
+        setAside_ = std::move(event);
+        content->resize(wholeEnd);
+    }
+    // Where this file's chain starts: the last line of the file before. A
+    // file before that cannot be read is verify's to name; the newest file
+    // is then taken from its own first line.
+    bool known = true;
+    if (files.size() >= 2) {
+        ParsedLine before;
+        const auto previous = ReadFileBytes(files[files.size() - 2].path, kMaxJournalFileReadBytes);
+        known = previous && LastWholeLine(*previous, before);
+        if (known) {
+            lastSeq_ = before.event.seq;
+            lastHash_ = before.hash;
         }
-        if (wholeEnd == 0) {
-            continue; // an empty file: the chain ends in the one before
+    } else {
+        known = file.number == 1;
+    }
+    std::size_t start = 0;
+    uint64_t lineNumber = 0;
+    while (start < content->size()) {
+        const std::size_t end = content->find('\n', start);
+        ++lineNumber;
+        ParsedLine parsed;
+        const LineProblem problem = CheckLine(std::string_view(*content).substr(start, end - start), parsed);
+        const Link link = problem != LineProblem::None ? Link::Broken
+                          : known                      ? LinkOf(lastSeq_, lastHash_, parsed)
+                          : parsed.event.seq <= kMaxSeq ? Link::Follows
+                                                        : Link::Broken;
+        if (link == Link::Broken) {
+            return SetAsideAltered(file, *content, start, lineNumber, parsed, problem, error);
         }
-        const std::size_t lineStart = content->rfind('\n', wholeEnd - 2);
-        const std::size_t from = lineStart == std::string::npos ? 0 : lineStart + 1;
-        ParsedLine last;
-        if (CheckLine(std::string_view(*content).substr(from, wholeEnd - 1 - from), last) != LineProblem::None) {
-            error = file->path + ": its last line is not as it was written; `journal verify` names what changed";
-            return false;
-        }
-        lastSeq_ = last.event.seq;
-        lastHash_ = last.hash;
-        break;
+        known = true;
+        lastSeq_ = parsed.event.seq;
+        lastHash_ = parsed.hash;
+        start = end + 1;
     }
     if (setAside_) {
         setAside_->fields["afterSeq"] = lastSeq_;
     }
-    return OpenFirstOrSay(files.back().number, error);
+    return true;
+}
+
+bool Journal::SetAsideAltered(const JournalFileName& file, const std::string& content, std::size_t from,
+                              uint64_t lineNumber, const ParsedLine& found, LineProblem problem, std::string& error) {
+    const std::string to = JournalFilePath(options_.folder, file.number, ".altered");
+    if (!MoveTail(file.path, content, from, to)) {
+        error = file.path + ": line " + std::to_string(lineNumber) + " is not as it was written, and it could not be set aside in " + to;
+        return false;
+    }
+    // The head office may hold the lines set aside: the numbering goes past
+    // them, whether or not their seqs can be read.
+    uint64_t lines = 0;
+    for (std::size_t at = from; at < content.size(); at = content.find('\n', at) + 1) {
+        ++lines;
+        ParsedLine each;
+        const std::size_t end = content.find('\n', at);
+        if (CheckLine(std::string_view(content).substr(at, end - at), each) != LineProblem::NotJournalLine &&
+            each.event.seq <= kMaxSeq) {
+            highestSeen_ = std::max(highestSeen_, each.event.seq);
+        }
+    }
+    highestSeen_ = std::max(highestSeen_, lastSeq_ + lines);
+    Event alarm{kind::kJournalAltered};
+    alarm.fields["problem"] = problem == LineProblem::NotJournalLine ? "not a journal line"
+                              : problem == LineProblem::HashMismatch ? "the line was changed: its hash does not match its text"
+                                                                     : "the line does not follow the one before it in the chain";
+    alarm.fields["file"] = FileName(file.path);
+    alarm.fields["line"] = lineNumber;
+    alarm.fields["setAside"] = FileName(to);
+    alarm.fields["lines"] = lines;
+    alarm.fields["expectedSeq"] = lastSeq_ + 1;
+    alarm.fields["expectedPrev"] = lastHash_;
+    if (problem != LineProblem::NotJournalLine) {
+        alarm.fields["foundSeq"] = found.event.seq;
+        alarm.fields["foundPrev"] = found.prev;
+    }
+    alarms_.push_back(std::move(alarm));
+    return true;
+}
+
+void Journal::ReadChainId(const std::vector<JournalFileName>& files) {
+    empty_ = lastSeq_ == 0;
+    if (!empty_ && files.front().number == 1) {
+        const auto first = ReadFileChunk(files.front().path, 0, 64 * 1024);
+        ParsedLine parsed;
+        const std::size_t end = first ? first->find('\n') : std::string::npos;
+        if (end != std::string::npos && CheckLine(std::string_view(*first).substr(0, end), parsed) == LineProblem::None) {
+            chain_ = ChainIdOf(parsed.event);
+            return;
+        }
+    }
+    // A journal whose first line is gone (its files lost, or set aside)
+    // keeps the chain it was closed with, when that is known: lines of it
+    // were lost, and the alarm says so. A journal begun anew, head and all,
+    // is a new chain.
+    chain_ = head_ && !head_->chain.empty() ? head_->chain : NewChainId();
+}
+
+void Journal::CheckAgainstHead() {
+    const uint64_t headSeq = head_ ? head_->seq : 0;
+    const uint64_t expected = std::max(headSeq, options_.acknowledgedSeq);
+    // (Lines set aside as altered are kept, not lost: no cut for them.)
+    if (expected > std::max(lastSeq_, highestSeen_)) {
+        Event alarm{kind::kJournalCut};
+        const bool byHead = headSeq >= options_.acknowledgedSeq;
+        alarm.fields["problem"] = "the journal ends at seq " + std::to_string(lastSeq_) + ", before seq " +
+                                  std::to_string(expected) +
+                                  (byHead ? ", its last line when it was last closed" : ", which the head office acknowledged");
+        alarm.fields["expectedSeq"] = expected;
+        alarm.fields["expectedFrom"] = byHead ? kHeadFile : "fleet-acked.json";
+        if (byHead) {
+            alarm.fields["expectedHash"] = head_->hash;
+        }
+        alarm.fields["foundSeq"] = lastSeq_;
+        alarm.fields["foundHash"] = lastHash_;
+        alarms_.push_back(std::move(alarm));
+        highestSeen_ = std::max(highestSeen_, expected);
+    } else if (head_ && head_->seq == lastSeq_ && head_->hash != lastHash_) {
+        Event alarm{kind::kJournalAltered};
+        alarm.fields["problem"] = "the journal's last line is not the one it was closed with";
+        alarm.fields["expectedSeq"] = head_->seq;
+        alarm.fields["expectedHash"] = head_->hash;
+        alarm.fields["foundHash"] = lastHash_;
+        alarms_.push_back(std::move(alarm));
+    }
+    if (!empty_ && head_ && !head_->chain.empty() && head_->chain != chain_) {
+        Event alarm{kind::kJournalAltered};
+        alarm.fields["problem"] = "the journal is another chain than the one closed here";
+        alarm.fields["expectedChain"] = head_->chain;
+        alarm.fields["foundChain"] = chain_;
+        alarms_.push_back(std::move(alarm));
+    }
+    if (highestSeen_ > lastSeq_) {
+        // Never a seq that may have been seen under another hash: the
+        // numbering goes on past the highest known, and past what the
+        // publisher may have sent beyond it.
+        const uint64_t next = std::min(highestSeen_ + kMaxEventsInFlight + 1, kMaxSeq);
+        alarms_.front().fields["nextSeq"] = next;
+        lastSeq_ = next - 1;
+    }
 }
 
 bool Journal::OpenFirstOrSay(uint32_t number, std::string& error) {
@@ -152,12 +373,19 @@ bool Journal::OpenFile(uint32_t number) {
 }
 
 std::optional<JournalledEvent> Journal::Append(const Event& event, int64_t unixMillis) {
+    if (lastSeq_ >= kMaxSeq) {
+        failure_ = "the journal's numbering is at its end (seq " + std::to_string(lastSeq_) + ")";
+        return std::nullopt;
+    }
     JournalledEvent written;
     written.seq = lastSeq_ + 1;
     written.time = FormatUtcMillis(unixMillis);
     written.kind = event.kind;
     written.fields = event.fields;
-    written.line = ComposeLine(written.seq, written.time, event, lastHash_);
+    if (empty_) {
+        written.fields["chain"] = chain_; // the journal's first line names its chain
+    }
+    written.line = ComposeLine(written.seq, written.time, Event{written.kind, written.fields}, lastHash_);
     const std::string text = written.line + '\n';
     if (!file_ || (file_->Size() > 0 && file_->Size() + text.size() > options_.fileBytes)) {
         // The chain runs on into the next file; the full one stays as it is.
@@ -176,15 +404,20 @@ std::optional<JournalledEvent> Journal::Append(const Event& event, int64_t unixM
         return std::nullopt;
     }
     failure_.clear();
+    empty_ = false;
     lastSeq_ = written.seq;
     lastHash_ = written.line.substr(written.line.size() - 66, 64); // the hash before the closing `"}`
     return written;
 }
 
-std::optional<Event> Journal::TakeSetAsideEvent() {
-    std::optional<Event> event = std::move(setAside_);
-    setAside_.reset();
-    return event;
+std::vector<Event> Journal::TakeStartEvents() {
+    std::vector<Event> events = std::move(alarms_);
+    alarms_.clear();
+    if (setAside_) {
+        events.push_back(std::move(*setAside_));
+        setAside_.reset();
+    }
+    return events;
 }
 
 std::string JournalReport::Describe() const {
@@ -192,8 +425,18 @@ std::string JournalReport::Describe() const {
         if (lines == 0) {
             return "the journal is empty";
         }
-        return "the journal is whole: " + std::to_string(lines) + (lines == 1 ? " line" : " lines") + ", seq 1 to " +
-               std::to_string(lastSeq);
+        const std::string counted =
+            std::to_string(lines) + (lines == 1 ? " line" : " lines") + ", seq 1 to " + std::to_string(lastSeq);
+        if (alarms.empty()) {
+            return "the journal is whole: " + counted;
+        }
+        std::string text = "every line is as written (" + counted + "), but the agent raised " +
+                           std::to_string(alarms.size()) + (alarms.size() == 1 ? " alarm" : " alarms") +
+                           " on lines lost or set aside:";
+        for (const std::string& alarm : alarms) {
+            text += "\n  " + alarm;
+        }
+        return text;
     }
     if (lineNumber == 0) {
         // (The folder's own problems name no file: whoever prints the
@@ -241,10 +484,11 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
             return fail(file, 1, "the file before it, " + FileName(JournalFilePath(folder, expectedNumber)) + ", is missing");
         }
         ++expectedNumber;
-        const auto content = ReadFileBytes(file.path);
+        std::string why;
+        const auto content = ReadFileBytes(file.path, kMaxJournalFileReadBytes, &why);
         if (!content) {
             report.unreadable = true;
-            return fail(file, 1, "the file cannot be read");
+            return fail(file, 1, "the file cannot be read: " + (why.empty() ? std::string("it vanished") : why));
         }
         std::size_t start = 0;
         uint64_t lineNumber = 0;
@@ -266,14 +510,18 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
             case LineProblem::None: break;
             }
             report.seq = parsed.event.seq;
-            if (parsed.event.seq != report.lastSeq + 1) {
-                return fail(file, lineNumber,
-                            "seq " + std::to_string(parsed.event.seq) + " where " + std::to_string(report.lastSeq + 1) +
-                                " was due: a line was removed, inserted or moved here");
-            }
-            if (parsed.prev != prevHash) {
+            if (LinkOf(report.lastSeq, prevHash, parsed) == Link::Broken) {
+                if (parsed.event.seq != report.lastSeq + 1) {
+                    return fail(file, lineNumber,
+                                "seq " + std::to_string(parsed.event.seq) + " where " + std::to_string(report.lastSeq + 1) +
+                                    " was due: a line was removed, inserted or moved here");
+                }
                 return fail(file, lineNumber,
                             "its prev is not the hash of the line before: a line was removed, inserted or moved here");
+            }
+            if (IsJournalAlarm(parsed.event.kind)) {
+                report.alarms.push_back("seq " + std::to_string(parsed.event.seq) + " " + parsed.event.kind + ": " +
+                                        FieldOr(parsed.event.fields, "problem", std::string("(no words)")));
             }
             report.seq.reset();
             prevHash = parsed.hash;

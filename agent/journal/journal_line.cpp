@@ -3,6 +3,7 @@
 #include "core/json_text.h"
 
 #include "journal/sha256.h"
+#include "os/random.h"
 
 #include <cstdio>
 
@@ -79,6 +80,31 @@ LineProblem CheckLine(std::string_view line, ParsedLine& parsed) {
     }
     return LineProblem::None;
 }
+
+Link LinkOf(uint64_t prevSeq, std::string_view prevHash, const ParsedLine& line) {
+    const uint64_t seq = line.event.seq;
+    if (line.prev != prevHash || seq > kMaxSeq || seq <= prevSeq) {
+        return Link::Broken;
+    }
+    if (seq == prevSeq + 1) {
+        return Link::Follows;
+    }
+    return IsJournalAlarm(line.event.kind) ? Link::DeclaredBreak : Link::Broken;
+}
+
+bool IsJournalAlarm(std::string_view kind) { return kind == kind::kJournalCut || kind == kind::kJournalAltered; }
+
+std::string ChainIdOf(const JournalledEvent& firstLine) {
+    const auto chain = firstLine.fields.find("chain");
+    if (chain != firstLine.fields.end() && chain->is_string() && chain->get<std::string>().size() == 32 &&
+        IsLowerHex(chain->get<std::string>())) {
+        return chain->get<std::string>();
+    }
+    const std::size_t size = firstLine.line.size();
+    return size >= 66 ? firstLine.line.substr(size - 66, 32) : "";
+}
+
+std::string NewChainId() { return RandomHex(16); }
 
 std::string FormatUtcMillis(int64_t unixMillis) {
     // Days to a civil date in the proleptic Gregorian calendar (H. Hinnant's

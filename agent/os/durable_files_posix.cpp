@@ -1,12 +1,11 @@
 #include "os/durable_files.h"
 
-#include "platform/whole_file.h"
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -65,16 +64,64 @@ private:
     int fd_;
 };
 
+// Opens an existing or new file of the journal's folder for the agent's
+// own use: never through a link, and only a regular file.
+// `why` is left empty for a file that does not exist.
+int OpenOwnFile(const std::string& path, int flags, std::string& why) {
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        why = errno == ELOOP ? "a symbolic link, which the agent never follows"
+              : errno == ENOENT ? ""
+                                : std::strerror(errno);
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        why = "not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    // Non-blocking only for the open itself (a FIFO would wait there for a
+    // writer); a regular file's reads and writes never block on it.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+// Reads up to `count` bytes at `offset`, a step at a time (the bound may be
+// far past the file's end); false on an error.
+bool ReadAt(int fd, uint64_t offset, std::size_t count, std::string& out) {
+    constexpr std::size_t kStep = 1u << 20;
+    out.clear();
+    std::size_t done = 0;
+    while (done < count) {
+        out.resize(std::min(count, done + kStep));
+        const ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    out.resize(done);
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, std::string& error) {
     // A file past RLIMIT_FSIZE must fail the write with EFBIG, not end the
     // agent with SIGXFSZ.
     std::signal(SIGXFSZ, SIG_IGN);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    std::string why;
+    const int fd = OpenOwnFile(path, O_WRONLY | O_APPEND | O_CREAT, why);
     struct stat status {};
     if (fd < 0 || ::fstat(fd, &status) != 0) {
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + (fd < 0 ? (why.empty() ? "no such folder" : why) : std::strerror(errno));
         if (fd >= 0) {
             ::close(fd);
         }
@@ -85,10 +132,11 @@ std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, std::string&
 
 std::unique_ptr<FolderLock> LockFolder(const std::string& folder, LockResult& result, std::string& error) {
     const std::string path = folder + "/journal.lock";
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    std::string why;
+    const int fd = OpenOwnFile(path, O_RDWR | O_CREAT, why);
     if (fd < 0) {
         result = LockResult::Failed; // (as the caller's own default: said for the reader)
-        error = path + ": " + std::strerror(errno);
+        error = path + ": " + (why.empty() ? "no such folder" : why);
         return nullptr;
     }
     // flock belongs to the open file: a second agent, in this process or
@@ -112,8 +160,76 @@ void SyncFolder(const std::string& folder) {
     }
 }
 
-bool TruncateFile(const std::string& path, uint64_t size) { return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0; }
+bool TruncateFile(const std::string& path, uint64_t size) {
+    std::string why;
+    const int fd = OpenOwnFile(path, O_WRONLY, why);
+    if (fd < 0) {
+        return false;
+    }
+    const bool cut = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    ::close(fd);
+    return cut;
+}
 
-std::optional<std::string> ReadFileBytes(const std::string& path) { return ReadWholeFile(path); }
+std::optional<std::string> ReadFileBytes(const std::string& path, uint64_t maxBytes, std::string* why) {
+    std::string problem;
+    const int fd = OpenOwnFile(path, O_RDONLY, problem);
+    if (fd < 0) {
+        if (why != nullptr) {
+            *why = problem;
+        }
+        return std::nullopt;
+    }
+    struct stat status {};
+    std::string bytes;
+    // One byte past the bound tells a file that grew past it since fstat.
+    const bool read = ::fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) <= maxBytes &&
+                      ReadAt(fd, 0, static_cast<std::size_t>(maxBytes) + 1, bytes) && bytes.size() <= maxBytes;
+    const int readError = errno;
+    ::close(fd);
+    if (!read) {
+        if (why != nullptr) {
+            *why = bytes.size() > maxBytes || static_cast<uint64_t>(status.st_size) > maxBytes
+                       ? "larger than the " + std::to_string(maxBytes) + " bytes a file of its kind may hold"
+                       : std::strerror(readError);
+        }
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<std::string> ReadFileChunk(const std::string& path, uint64_t offset, std::size_t count, std::string* why) {
+    std::string problem;
+    const int fd = OpenOwnFile(path, O_RDONLY, problem);
+    if (fd < 0) {
+        if (why != nullptr) {
+            *why = problem;
+        }
+        return std::nullopt;
+    }
+    std::string bytes;
+    const bool read = ReadAt(fd, offset, count, bytes);
+    if (!read && why != nullptr) {
+        *why = std::strerror(errno);
+    }
+    ::close(fd);
+    return read ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
+}
+
+std::string ForeignFolderProblem(const std::string& folder) {
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0) {
+        return ""; // (the lock file's opening names what is wrong with it)
+    }
+    if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+        return "the folder belongs to another account (uid " + std::to_string(status.st_uid) + ")";
+    }
+    if ((status.st_mode & S_IWOTH) != 0) {
+        // Sticky or not: any account could place a link where the agent
+        // is about to make a file.
+        return "every account may write to the folder";
+    }
+    return "";
+}
 
 } // namespace cashdrawer::agent

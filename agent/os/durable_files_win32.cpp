@@ -1,7 +1,10 @@
 #include "os/durable_files.h"
 
-#include "platform/whole_file_win32.h"
 #include "os/win32_error.h"
+
+#include "platform/system_text.h"
+
+#include <algorithm>
 
 namespace cashdrawer::agent {
 namespace {
@@ -51,16 +54,70 @@ private:
     HANDLE file_;
 };
 
+// Opens the agent's own file: a reparse point (a symbolic link or a
+// junction) is opened as itself, never followed, and refused; so is
+// anything but a file on a disk (a named pipe would hang the reader).
+// `why` is left empty for a file that does not exist.
+HANDLE OpenOwnFile(const std::string& path, DWORD access, DWORD share, DWORD disposition, std::string& why) {
+    HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), access, share, nullptr, disposition,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        why = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? "" : LastErrorText();
+        ::SetLastError(code); // for the caller that tells a sharing violation
+        return INVALID_HANDLE_VALUE;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        why = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? "a link, which the agent never follows"
+                                                                          : "not a regular file";
+        ::CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Reads up to `count` bytes at `offset`, a step at a time (the bound may be
+// far past the file's end); false on an error.
+bool ReadAt(HANDLE file, uint64_t offset, std::size_t count, std::string& out) {
+    constexpr std::size_t kStep = 1u << 20;
+    out.clear();
+    std::size_t done = 0;
+    while (done < count) {
+        out.resize(std::min(count, done + kStep));
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>((offset + done) & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        const DWORD ask = static_cast<DWORD>(out.size() - done);
+        DWORD got = 0;
+        if (!::ReadFile(file, out.data() + done, ask, &got, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF) {
+                break;
+            }
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    out.resize(done);
+    return true;
+}
+
 } // namespace
 
 std::unique_ptr<AppendFile> OpenAppendFile(const std::string& path, std::string& error) {
     // FILE_APPEND_DATA alone: every write lands at the end. Readers (journal
     // show, verify) may open it meanwhile.
-    HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string why;
+    HANDLE file = OpenOwnFile(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ, OPEN_ALWAYS, why);
     LARGE_INTEGER size{};
     if (file == INVALID_HANDLE_VALUE || !::GetFileSizeEx(file, &size)) {
-        error = path + ": " + LastErrorText();
+        error = path + ": " + (file == INVALID_HANDLE_VALUE ? (why.empty() ? "no such folder" : why) : LastErrorText());
         if (file != INVALID_HANDLE_VALUE) {
             ::CloseHandle(file);
         }
@@ -73,12 +130,12 @@ std::unique_ptr<FolderLock> LockFolder(const std::string& folder, LockResult& re
     const std::string path = folder + "\\journal.lock";
     // Opened without sharing: a second agent's open fails with a sharing
     // violation until the first ends, however it ends.
-    HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string why;
+    HANDLE file = OpenOwnFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS, why);
     if (file == INVALID_HANDLE_VALUE) {
         const bool shared = ::GetLastError() == ERROR_SHARING_VIOLATION;
         result = shared ? LockResult::HeldByAnother : LockResult::Failed;
-        error = path + ": " + (shared ? std::string("another agent writes this journal") : LastErrorText());
+        error = path + ": " + (shared ? std::string("another agent writes this journal") : why.empty() ? "no such folder" : why);
         return nullptr;
     }
     result = LockResult::Held;
@@ -88,8 +145,8 @@ std::unique_ptr<FolderLock> LockFolder(const std::string& folder, LockResult& re
 void SyncFolder(const std::string&) {}
 
 bool TruncateFile(const std::string& path, uint64_t size) {
-    HANDLE file = ::CreateFileW(Utf8ToWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string why;
+    HANDLE file = OpenOwnFile(path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, why);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -100,6 +157,53 @@ bool TruncateFile(const std::string& path, uint64_t size) {
     return done;
 }
 
-std::optional<std::string> ReadFileBytes(const std::string& path) { return ReadWholeFileW(Utf8ToWide(path)); }
+std::optional<std::string> ReadFileBytes(const std::string& path, uint64_t maxBytes, std::string* why) {
+    std::string problem;
+    HANDLE file = OpenOwnFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING, problem);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (why != nullptr) {
+            *why = problem;
+        }
+        return std::nullopt;
+    }
+    LARGE_INTEGER size{};
+    std::string bytes;
+    const bool sized = ::GetFileSizeEx(file, &size) && static_cast<uint64_t>(size.QuadPart) <= maxBytes;
+    const bool read = sized && ReadAt(file, 0, static_cast<std::size_t>(maxBytes) + 1, bytes) && bytes.size() <= maxBytes;
+    const std::string readError = read ? "" : LastErrorText();
+    ::CloseHandle(file);
+    if (!read) {
+        if (why != nullptr) {
+            *why = !sized || bytes.size() > maxBytes
+                       ? "larger than the " + std::to_string(maxBytes) + " bytes a file of its kind may hold"
+                       : readError;
+        }
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::optional<std::string> ReadFileChunk(const std::string& path, uint64_t offset, std::size_t count, std::string* why) {
+    std::string problem;
+    HANDLE file = OpenOwnFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING, problem);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (why != nullptr) {
+            *why = problem;
+        }
+        return std::nullopt;
+    }
+    std::string bytes;
+    const bool read = ReadAt(file, offset, count, bytes);
+    if (!read && why != nullptr) {
+        *why = LastErrorText();
+    }
+    ::CloseHandle(file);
+    return read ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
+}
+
+// The folder's protection on Windows is its ACL, set by the installer for
+// the service's account (ProgramData inherits "only administrators and
+// SYSTEM write"); the files themselves are opened without following links.
+std::string ForeignFolderProblem(const std::string&) { return ""; }
 
 } // namespace cashdrawer::agent

@@ -32,8 +32,8 @@ bool Agent::Watches(const std::string& drawerId) const {
 }
 
 void Agent::Start() {
-    if (auto torn = journal_.TakeSetAsideEvent()) {
-        Emit(std::move(*torn));
+    for (Event& found : journal_.TakeStartEvents()) {
+        Emit(std::move(found));
     }
     Event started{kind::kAgentStarted};
     started.fields["version"] = drawers_.Version();

@@ -2,8 +2,11 @@
 
 namespace cashdrawer::agent {
 
-uint64_t EventHub::Subscribe(Subscriber subscriber) {
+uint64_t EventHub::Subscribe(Subscriber subscriber, uint64_t* lastPublished) {
     std::lock_guard lock(mutex_);
+    if (lastPublished != nullptr) {
+        *lastPublished = lastPublished_;
+    }
     const uint64_t id = nextId_++;
     subscribers_.emplace(id, std::move(subscriber));
     return id;
@@ -16,6 +19,7 @@ void EventHub::Unsubscribe(uint64_t id) {
 
 void EventHub::Publish(const JournalledEvent& event) {
     std::lock_guard lock(mutex_);
+    lastPublished_ = event.seq;
     for (const auto& [id, subscriber] : subscribers_) {
         subscriber(event);
     }

@@ -18,8 +18,11 @@ class EventHub {
 public:
     using Subscriber = std::function<void(const JournalledEvent&)>;
 
-    // Returns the subscription's number, for Unsubscribe.
-    uint64_t Subscribe(Subscriber subscriber);
+    // Returns the subscription's number, for Unsubscribe. `lastPublished`,
+    // when given, gets the seq of the last event published before it (0
+    // before the first): a new stream starts right after it, and every
+    // later event reaches it.
+    uint64_t Subscribe(Subscriber subscriber, uint64_t* lastPublished = nullptr);
     void Unsubscribe(uint64_t id);
     void Publish(const JournalledEvent& event);
     std::size_t Subscribers() const;
@@ -27,6 +30,7 @@ public:
 private:
     mutable AgentMutex mutex_;
     uint64_t nextId_ = 1;
+    uint64_t lastPublished_ = 0;
     std::map<uint64_t, Subscriber> subscribers_;
 };
 

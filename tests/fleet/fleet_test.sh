@@ -189,7 +189,7 @@ health-and-will)
     || fail "the health's QoS: $(grep 'Received PUBLISH' "$work/broker.log" | head -3)"
   got=$(retained health)
   echo "health: $got"
-  echo "$got" | grep -q '^{"online":true,"site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[{"id":"RN340_CashA","reachable":true}\],"journal":{"ok":true}}$' \
+  echo "$got" | grep -Eq '^\{"online":true,"chain":"[0-9a-f]{32}","site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[\{"id":"RN340_CashA","reachable":true\}\],"journal":\{"ok":true,"alarms":\[\]\}\}$' \
     || fail "the retained health: $got"
   say "the agent killed: the broker gives its Will"
   stop_agent KILL
@@ -342,7 +342,7 @@ CredentialsFile=$work/credentials.ini"
   grep -q '^cashdrawer-agent: fleet watch: the broker refused: .*not authori[sz]ed' "$work/watch.json" \
     || fail "a wrong password: $(cat "$work/watch.json")"
   ! watch_with "$work/none.ini" || fail "a missing password file watched: $(cat "$work/watch.json")"
-  grep -qx "cashdrawer-agent: fleet watch: $work/none.ini: the file cannot be read" "$work/watch.json" \
+  grep -qx "cashdrawer-agent: fleet watch: $work/none.ini: the file cannot be read: no such file" "$work/watch.json" \
     || fail "a missing password file: $(cat "$work/watch.json")"
   stop_agent TERM
 

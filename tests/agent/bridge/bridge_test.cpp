@@ -328,7 +328,9 @@ public:
     Json Statistics() override { return Json{{"events", seq}}; }
     std::string LibraryVersion() override { return "0.2.0"; }
     Json Fleet() override { return fleet; }
+    Json JournalAlarms() override { return alarms; }
 
+    Json alarms = Json::parse(R"([{"seq":121,"kind":"journal-cut","time":"2026-12-09T10:00:00.000Z","problem":"lost"}])");
     Json fleet = Json{{"publisher", "mqtt"}, {"state", "failing"}, {"cause", "Connection refused"}};
     std::vector<std::string> kicks;
     uint64_t seq = 10;
@@ -441,7 +443,8 @@ TEST_F(BridgeTest, HealthTellsAnyPageWhetherItIsPairedAndNothingOfTheDrawers) {
     EXPECT_EQ(BodyOf(paired).dump(),
               R"({"agent":"cashdrawer-agent","version":")" CASH_DRAWER_VERSION
               R"(","library":"0.2.0","api":1,"paired":true,)"
-              R"("fleet":{"publisher":"mqtt","state":"failing","cause":"Connection refused"}})");
+              R"("fleet":{"publisher":"mqtt","state":"failing","cause":"Connection refused"},)"
+              R"("alarms":[{"seq":121,"kind":"journal-cut","time":"2026-12-09T10:00:00.000Z","problem":"lost"}]})");
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/health", "https://other.example")))["paired"], false);
     EXPECT_EQ(BodyOf(bridge.Handle(Request("GET", "/v1/health", "")))["paired"], false);
 }

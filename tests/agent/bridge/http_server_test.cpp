@@ -348,24 +348,42 @@ TEST_F(HttpServerTest, AnEventStreamForAnotherHostIsRefused) {
     EXPECT_EQ(hub.Subscribers(), 0u);
 }
 
-TEST_F(HttpServerTest, ANewStreamWithoutLastEventIdGetsTheLiveEventsOnly) {
-    journalled = 5;
-    Serve({});
-    // Journalled while the stream finds the journal's end: the subscription
-    // holds it, but it is past already, as the journal's end says.
-    duringReplay = [this] {
-        if (journalled == 5) {
+// A new stream (no Last-Event-ID) starts where the agent was when it
+// subscribed: an event journalled while its start is read reaches it (a
+// kick right after a page opens its stream), nothing older does.
+TEST_F(HttpServerTest, ANewStreamGetsEveryEventFromItsSubscriptionOnAndNoOlder) {
+    for (const bool agentPublishedBefore : {false, true}) {
+        SCOPED_TRACE(agentPublishedBefore ? "seq 5 published before the stream" : "no event published yet");
+        journalled = 5;
+        Serve({});
+        if (agentPublishedBefore) {
+            hub.Publish(Numbered(5));
+        }
+        duringReplay = [this] {
+            if (journalled == 5) {
+                journalled = 6;
+                hub.Publish(Numbered(6));
+            }
+        };
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+        stream.ReadUntil("retry: 1000\n\n");
+        WaitForSubscriber();
+        if (journalled == 5) { // a stream that did not read the journal's end: seq 6 comes now
             journalled = 6;
             hub.Publish(Numbered(6));
         }
-    };
-    Client stream(server->Port());
-    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
-    stream.ReadUntil("retry: 1000\n\n");
-    WaitForSubscriber();
-    hub.Publish(Numbered(7));
-    const std::string text = stream.ReadUntil("id: 7\n");
-    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\nid: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
+        hub.Publish(Numbered(7));
+        const std::string text = stream.ReadUntil("id: 7\n");
+        // Before the agent's first event the journal's end is all there is
+        // to start from: the one journalled meanwhile is taken as older.
+        EXPECT_EQ(BodyOfStream(text), std::string("retry: 1000\n\n") +
+                                          (agentPublishedBefore ? "id: 6\nevent: opened\ndata: {\"seq\":6}\n\n" : "") +
+                                          "id: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
+        duringReplay = nullptr;
+        server.reset();
+        ASSERT_EQ(hub.Subscribers(), 0u);
+    }
 }
 
 // A page that saw seq 50 of an earlier journal (the agent set up anew, its

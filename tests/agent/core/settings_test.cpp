@@ -1,5 +1,10 @@
 #include "core/settings.h"
 
+#include "agent_test_support.h"
+#include "os/durable_files.h"
+
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 namespace cashdrawer::agent {
@@ -185,10 +190,74 @@ TEST(AgentSettings, ATopicLevelIsOneToSixtyFourPlainCharacters) {
     EXPECT_FALSE(IsPlainName("till\xff", 128)) << "a client id the MQTT library refuses";
 }
 
-TEST(AgentSettings, AFileThatCannotBeReadIsNamed) {
-    std::string error;
-    EXPECT_FALSE(ReadAgentSettings("/nonexistent/cashdrawer-agent.ini", error));
-    EXPECT_EQ(error, "/nonexistent/cashdrawer-agent.ini: the settings file cannot be read (missing, or not a file)");
+TEST(AgentSettings, DrawerIdsHaveTheCatalogueFormOnly) {
+    using namespace std::string_literals;
+    const std::string longest(64, 'K');
+    for (const std::string& id : {"RN340_CashA"s, "KV7450XR_CashB"s, longest, "test-drawer.1"s}) {
+        std::string error;
+        const auto settings = Parse("[Agent]\nDrawers=" + id + "\n", error);
+        ASSERT_TRUE(settings) << id << ": " << error;
+        EXPECT_EQ(settings->drawers.at(0).id, id);
+    }
+    for (const std::string& id : {longest + "K", "RN340_CashA\0EVIL"s, "RN340 CashA"s, "RN340_CashA\x7f"s,
+                                  "RN340_Cash\xc3\xa9"s, "RN340/CashA"s, "RN340_CashA\tB"s}) {
+        std::string error;
+        EXPECT_FALSE(Parse("[Agent]\nDrawers=" + id + "\n", error)) << id;
+        EXPECT_NE(error.find("a drawer id is letters, digits"), std::string::npos) << error;
+    }
+}
+
+TEST(AgentSettings, AJournalFolderOthersWriteIsTakenOnlyWhenSaid) {
+    const struct {
+        const char* line;
+        std::optional<bool> shared; // none: refused
+    } cases[] = {{"", false}, {"JournalFolderShared=no\n", false}, {"JournalFolderShared=yes\n", true},
+                 {"JournalFolderShared=1\n", std::nullopt}, {"JournalFolderShared=Yes\n", std::nullopt}};
+    for (const auto& c : cases) {
+        std::string error;
+        const auto settings = Parse(std::string("[Agent]\nDrawers=A\n") + c.line, error);
+        ASSERT_EQ(settings.has_value(), c.shared.has_value()) << c.line << error;
+        if (settings) {
+            EXPECT_EQ(settings->journalFolderShared, *c.shared) << c.line;
+        } else {
+            EXPECT_NE(error.find("yes or no is needed"), std::string::npos) << error;
+        }
+    }
+}
+
+// The settings file is read as any file of the agent's: never through a
+// link, never a FIFO (which would hang the start), never without bound.
+TEST(AgentSettings, AFileThatCannotBeReadIsNamedWithWhy) {
+    testing::TempFolder folder;
+    const std::string good = "[Agent]\nDrawers=A\n";
+    testing::WriteText(folder / "good.ini", good);
+    std::filesystem::create_symlink(folder / "good.ini", folder / "link.ini");
+    ASSERT_EQ(::mkfifo((folder / "fifo.ini").c_str(), 0600), 0);
+    std::filesystem::create_directory(folder / "folder.ini");
+    testing::WriteText(folder / "largest.ini", good + std::string(kMaxSmallFileBytes - good.size(), '\n'));
+    testing::WriteText(folder / "large.ini", good + std::string(kMaxSmallFileBytes - good.size() + 1, '\n'));
+    const struct {
+        const char* name;
+        const char* why; // null: read
+    } cases[] = {
+        {"missing.ini", "no such file"},
+        {"link.ini", "a symbolic link, which the agent never follows"},
+        {"fifo.ini", "not a regular file"},
+        {"folder.ini", "not a regular file"},
+        {"large.ini", "larger than the 1048576 bytes a file of its kind may hold"},
+        {"largest.ini", nullptr},
+        {"good.ini", nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string error;
+        const auto settings = ReadAgentSettings(folder / c.name, error);
+        if (c.why == nullptr) {
+            EXPECT_TRUE(settings) << c.name << ": " << error;
+        } else {
+            EXPECT_FALSE(settings) << c.name;
+            EXPECT_EQ(error, folder / c.name + ": the settings file cannot be read: " + c.why);
+        }
+    }
 }
 
 } // namespace
