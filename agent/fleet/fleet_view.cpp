@@ -1,6 +1,7 @@
 #include "fleet/fleet_view.h"
 
 #include "core/json_text.h"
+#include "journal/journal_line.h"
 
 #include <cstdio>
 
@@ -26,7 +27,31 @@ bool SplitTopic(const std::string& topic, std::string& site, std::string& termin
     return true;
 }
 
+// Hashes kept per terminal to tell a fork from a repeat: far more than the
+// publisher ever has in flight, so any resend falls inside them.
+constexpr std::size_t kRecentHashes = 4096;
+
+void StartNewChain(TerminalView& view, const std::string& chain) {
+    if (!view.chain.empty()) {
+        view.pastChains.push_back({view.chain, view.lastSeq});
+        view.alarms.push_back("new chain " + chain + " (the journal was begun anew); chain " + view.chain +
+                              " ended at seq " + std::to_string(view.lastSeq));
+        view.lastSeq = 0;
+        view.lastHash.clear();
+        view.recentHashes.clear();
+    }
+    view.chain = chain;
+}
+
+void TakeChain(TerminalView& view, const Json& message) {
+    const std::string chain = FieldOr(message, "chain", std::string());
+    if (!chain.empty() && chain != view.chain) {
+        StartNewChain(view, chain);
+    }
+}
+
 void TakeHealth(TerminalView& view, const Json& health) {
+    TakeChain(view, health);
     view.online = FieldOr(health, "online", false);
     view.why = FieldOr(health, "why", std::string());
     view.unreachable.clear();
@@ -41,6 +66,11 @@ void TakeHealth(TerminalView& view, const Json& health) {
         }
     }
     view.journalOk = !health.contains("journal") || FieldOr(health["journal"], "ok", true);
+    view.openJournalAlarms = 0;
+    if (health.contains("journal") && health["journal"].is_object() && health["journal"].contains("alarms") &&
+        health["journal"]["alarms"].is_array()) {
+        view.openJournalAlarms = health["journal"]["alarms"].size();
+    }
 }
 
 void TakeEvent(TerminalView& view, const Json& event) {
@@ -48,26 +78,52 @@ void TakeEvent(TerminalView& view, const Json& event) {
     if (seq == 0) {
         return;
     }
+    TakeChain(view, event); // (only a journal's first line names its chain)
+    const std::string hash = FieldOr(event, "hash", std::string());
     if (seq <= view.lastSeq) {
-        ++view.repeats;
+        const auto seen = view.recentHashes.find(seq);
+        if (seen != view.recentHashes.end() && seen->second != hash) {
+            ++view.forks;
+            view.alarms.push_back("fork at seq " + std::to_string(seq) + ": another line with that seq (hash " + hash +
+                                  ", first " + seen->second + ")");
+        } else {
+            ++view.repeats;
+        }
         return;
     }
+    const std::string kind = FieldOr(event, "kind", std::string());
+    const bool alarm = IsJournalAlarm(kind);
+    if (alarm) {
+        view.alarms.push_back("seq " + std::to_string(seq) + " " + kind + ": " +
+                              FieldOr(event, "problem", std::string("(no words)")));
+    }
     // The first event a watcher sees may be any; from then on each must
-    // follow the last, and name its hash.
+    // follow the last, and name its hash. An alarm's jump past lost lines
+    // is declared: the seqs it skips are in its alarm, not missing.
     if (view.lastSeq != 0) {
-        view.missing += seq - view.lastSeq - 1;
-        if (seq == view.lastSeq + 1 && FieldOr(event, "prev", std::string()) != view.lastHash) {
+        if (!alarm) {
+            view.missing += seq - view.lastSeq - 1;
+        }
+        if ((seq == view.lastSeq + 1 || alarm) && FieldOr(event, "prev", std::string()) != view.lastHash) {
             ++view.chainBreaks;
         }
     }
     view.lastSeq = seq;
-    view.lastHash = FieldOr(event, "hash", std::string());
+    view.lastHash = hash;
+    view.recentHashes[seq] = hash;
+    if (view.recentHashes.size() > kRecentHashes) {
+        view.recentHashes.erase(view.recentHashes.begin());
+    }
     ++view.events;
 }
 
 } // namespace
 
 Json TerminalView::ToJson() const {
+    Json pastChainsJson = Json::array();
+    for (const PastChain& past : pastChains) {
+        pastChainsJson.push_back(Json{{"chain", past.chain}, {"lastSeq", past.lastSeq}});
+    }
     return Json{{"site", site},
                 {"terminal", terminal},
                 {"online", online ? Json(*online) : Json(nullptr)},
@@ -79,7 +135,12 @@ Json TerminalView::ToJson() const {
                 {"events", events},
                 {"repeats", repeats},
                 {"missing", missing},
-                {"chainBreaks", chainBreaks}};
+                {"chainBreaks", chainBreaks},
+                {"forks", forks},
+                {"chain", chain},
+                {"pastChains", pastChainsJson},
+                {"openJournalAlarms", openJournalAlarms},
+                {"alarms", alarms}};
 }
 
 bool FleetView::Take(const std::string& topic, const std::string& payload) {
@@ -127,6 +188,12 @@ std::string FleetView::Table() const {
         }
         if (!view.journalOk) {
             notes += (notes.empty() ? "" : "; ") + std::string("journal failing");
+        }
+        if (view.openJournalAlarms > 0) {
+            notes += (notes.empty() ? "" : "; ") + std::to_string(view.openJournalAlarms) + " journal alarm(s) open";
+        }
+        for (const std::string& alarm : view.alarms) {
+            notes += (notes.empty() ? "" : "; ") + ("ALARM " + alarm);
         }
         table += line + notes + "\n";
     }

@@ -2,7 +2,11 @@
 // each terminal's last health, the newest seq of its events, and every gap
 // or break in its chain (an event missing, or a line whose prev is not the
 // hash of the one before it). Repeats are dropped by seq, as every
-// consumer of the events must (they are sent at least once).
+// consumer of the events must (they are sent at least once), but only
+// repeats: the same seq with another hash is a fork (the terminal numbered
+// a line again that the head office already has), and a terminal whose
+// chain id changes (a till set up anew) starts a new chain, its old one's
+// head kept. Both are alarms, as are the terminal's own journal alarms.
 #pragma once
 
 #include "core/event.h"
@@ -28,7 +32,17 @@ struct TerminalView {
     uint64_t repeats = 0;  // events seen again, dropped
     uint64_t missing = 0;  // seqs that never came between those that did
     uint64_t chainBreaks = 0;
+    uint64_t forks = 0;          // seqs seen again with another hash
     std::string lastHash;
+    std::string chain;           // the terminal's journal chain, from its health or a first line
+    std::vector<std::string> alarms; // forks, new chains, journal alarms: for a person to look at
+    struct PastChain {
+        std::string chain;
+        uint64_t lastSeq;
+    };
+    std::vector<PastChain> pastChains; // each chain the terminal left, with its head
+    uint64_t openJournalAlarms = 0;    // as the terminal's health counts them
+    std::map<uint64_t, std::string> recentHashes; // the newest seqs' hashes, to tell a fork from a repeat
 
     Json ToJson() const;
 };

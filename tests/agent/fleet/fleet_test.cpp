@@ -4,6 +4,7 @@
 #include "fleet/reconnect.h"
 #include "fleet/fleet_view.h"
 #include "journal/journal_cursor.h"
+#include "journal/journal_line.h"
 #include "watch/system_log.h"
 
 #include <gtest/gtest.h>
@@ -589,6 +590,97 @@ TEST(FleetView, CountsRepeatsMissingSeqsAndBreaksInTheChainPerTerminal) {
     EXPECT_EQ(view.Terminals()[1].missing, 0u);
 }
 
+std::string HashedLine(uint64_t seq, const std::string& prev, const std::string& hash, const char* kind = "opened") {
+    return Json{{"seq", seq}, {"kind", kind}, {"prev", prev}, {"hash", hash}}.dump();
+}
+
+// A repeat is the same seq with the same hash; one with another hash is a
+// fork, the line next to it in look but not in truth.
+TEST(FleetView, TheSameSeqWithAnotherHashIsAForkNeverARepeat) {
+    FleetView view;
+    const std::string events = "cashdrawer/v1/s/t/events";
+    const std::string a(64, 'a'), b(64, 'b'), c(64, 'c');
+    std::string bLookAlike = b;
+    bLookAlike.back() = 'c'; // differs in its last digit only
+    view.Take(events, HashedLine(1, kGenesisHash, a));
+    view.Take(events, HashedLine(2, a, b));
+    view.Take(events, HashedLine(3, b, c));
+    const struct {
+        uint64_t seq;
+        std::string hash;
+        uint64_t repeats, forks;
+    } rows[] = {{2, b, 1, 0}, {2, bLookAlike, 1, 1}, {1, a, 2, 1}, {3, c, 3, 1}, {1, b, 3, 2}};
+    for (const auto& row : rows) {
+        view.Take(events, HashedLine(row.seq, "x", row.hash));
+        EXPECT_EQ(view.Terminals()[0].repeats, row.repeats) << row.seq << " " << row.hash;
+        EXPECT_EQ(view.Terminals()[0].forks, row.forks) << row.seq << " " << row.hash;
+    }
+    EXPECT_EQ(view.Terminals()[0].alarms.at(0),
+              "fork at seq 2: another line with that seq (hash " + bLookAlike + ", first " + b + ")");
+    EXPECT_EQ(view.ToJson()["terminals"][0]["forks"], 2);
+    EXPECT_NE(view.Table().find("ALARM fork at seq 2"), std::string::npos) << view.Table();
+}
+
+// A till set up anew starts its journal again at seq 1 with a new chain:
+// its events are new, not repeats of the old chain's, and the old chain's
+// head is kept.
+TEST(FleetView, AChainIdChangeStartsANewChainAndKeepsTheOldHead) {
+    FleetView view;
+    const std::string health = "cashdrawer/v1/s/t/health";
+    const std::string events = "cashdrawer/v1/s/t/events";
+    const std::string oldChain(32, '1'), newChain(32, '2');
+    view.Take(health, Json{{"online", true}, {"chain", oldChain}}.dump());
+    for (uint64_t seq = 1; seq <= 55; ++seq) {
+        view.Take(events, HashedLine(seq, "h" + std::to_string(seq - 1), "h" + std::to_string(seq)));
+    }
+    view.Take(health, Json{{"online", true}, {"chain", oldChain}}.dump()); // the same chain: nothing new
+    EXPECT_TRUE(view.Terminals()[0].alarms.empty());
+    view.Take(health, Json{{"online", true}, {"chain", newChain}}.dump());
+    view.Take(events, Json{{"seq", 1}, {"kind", "agent-started"}, {"chain", newChain}, {"prev", kGenesisHash}, {"hash", "n1"}}.dump());
+    view.Take(events, HashedLine(2, "n1", "n2"));
+    const TerminalView t = view.Terminals()[0];
+    EXPECT_EQ(t.lastSeq, 2u);
+    EXPECT_EQ(t.repeats, 0u) << "not repeats of the old chain's seq 1 and 2";
+    EXPECT_EQ(t.forks, 0u);
+    EXPECT_EQ(t.chain, newChain);
+    ASSERT_EQ(t.pastChains.size(), 1u);
+    EXPECT_EQ(t.pastChains[0].chain, oldChain);
+    EXPECT_EQ(t.pastChains[0].lastSeq, 55u);
+    EXPECT_EQ(t.alarms, (std::vector<std::string>{"new chain " + newChain + " (the journal was begun anew); chain " +
+                                                   oldChain + " ended at seq 55"}));
+    EXPECT_EQ(view.ToJson()["terminals"][0]["pastChains"], Json::parse(R"([{"chain":")" + oldChain + R"(","lastSeq":55}])"));
+    // A first line naming a chain changes it too, health or not.
+    const std::string third(32, '3');
+    view.Take(events, Json{{"seq", 1}, {"kind", "agent-started"}, {"chain", third}, {"prev", kGenesisHash}, {"hash", "t1"}}.dump());
+    EXPECT_EQ(view.Terminals()[0].chain, third);
+    EXPECT_EQ(view.Terminals()[0].pastChains.size(), 2u);
+}
+
+// The terminal's own alarms: its journal's cut, with the seqs it skips
+// declared (not missing), and the count its health gives of open ones.
+TEST(FleetView, AJournalAlarmIsShownAndItsJumpIsNoGap) {
+    FleetView view;
+    const std::string events = "cashdrawer/v1/s/t/events";
+    view.Take(events, HashedLine(44, "h43", "h44"));
+    view.Take(events, HashedLine(45, "h44", "h45"));
+    view.Take(events, Json{{"seq", 121}, {"kind", "journal-cut"}, {"problem", "the journal ends at seq 45, before seq 55"},
+                           {"prev", "h45"}, {"hash", "h121"}}.dump());
+    view.Take(events, HashedLine(122, "h121", "h122"));
+    view.Take("cashdrawer/v1/s/t/health", R"({"online":true,"journal":{"ok":true,"alarms":[{"seq":121}]}})");
+    const TerminalView t = view.Terminals()[0];
+    EXPECT_EQ(t.missing, 0u);
+    EXPECT_EQ(t.chainBreaks, 0u);
+    EXPECT_EQ(t.lastSeq, 122u);
+    EXPECT_EQ(t.openJournalAlarms, 1u);
+    EXPECT_EQ(t.alarms, (std::vector<std::string>{"seq 121 journal-cut: the journal ends at seq 45, before seq 55"}));
+    EXPECT_NE(view.Table().find("1 journal alarm(s) open; ALARM seq 121 journal-cut"), std::string::npos) << view.Table();
+    // A jump that is no alarm is a gap, and an alarm whose link is wrong a break.
+    view.Take(events, HashedLine(130, "h129", "h130"));
+    view.Take(events, Json{{"seq", 200}, {"kind", "journal-altered"}, {"prev", "wrong"}, {"hash", "h200"}}.dump());
+    EXPECT_EQ(view.Terminals()[0].missing, 7u);
+    EXPECT_EQ(view.Terminals()[0].chainBreaks, 1u);
+}
+
 TEST(FleetView, TakesOnlyItsOwnTopicsAndJsonObjects) {
     const std::pair<std::string, bool> rows[] = {
         {"cashdrawer/v1/s/t/health", true},        {"cashdrawer/v1/s/t/statistics", true},
@@ -664,7 +756,7 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     EXPECT_EQ(view.ToJson()["terminals"][1],
               Json::parse(R"({"site":"store-2","terminal":"till-1","online":true,"why":"","drawers":2,)"
                           R"("unreachable":[],"journalOk":true,"lastSeq":0,"events":0,"repeats":0,"missing":0,)"
-                          R"("chainBreaks":0})"));
+                          R"("chainBreaks":0,"forks":0,"chain":"","pastChains":[],"openJournalAlarms":0,"alarms":[]})"));
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"online":false,"why":"the agent was stopped"})");
     EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 0);
     EXPECT_EQ(view.ToJson()["terminals"][1]["why"], "the agent was stopped");
