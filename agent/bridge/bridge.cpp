@@ -220,6 +220,15 @@ HttpResponse Bridge::Pair(const HttpRequest& request) {
     return response;
 }
 
+namespace {
+
+HttpResponse Replayed(HttpResponse answer) {
+    answer.SetHeader("Idempotent-Replayed", "true");
+    return answer;
+}
+
+} // namespace
+
 HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& origin, const std::string& drawer) {
     // A form or a plain fetch can POST text/plain across sites without a
     // preflight; JSON cannot, so only a page the browser let through kicks.
@@ -241,21 +250,54 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
     if (timeoutMs < 0 || timeoutMs > kMaxConfirmTimeoutMs) {
         return HttpResponse::Refusal(400, "timeoutMs runs from 0 to " + std::to_string(kMaxConfirmTimeoutMs));
     }
-    // One kick at a time: a retry waits for the first, then gets its answer.
-    std::lock_guard lock(kickMutex_);
+    bool accepted = false;
+    // The request a key stands for: the drawer and what the body asks.
+    const std::string asked = drawer + " " + Json{{"confirm", confirm}, {"timeoutMs", timeoutMs}}.dump();
     {
         std::lock_guard guard(mutex_);
-        if (auto replay = kickGuard_.Replay(origin, key, nowMicros_())) {
-            replay->SetHeader("Idempotent-Replayed", "true");
-            return *replay;
-        }
-        if (const int64_t wait = kickGuard_.WaitMicros(drawer, nowMicros_()); wait > 0) {
-            HttpResponse refusal = HttpResponse::Refusal(429, drawer + " was kicked a moment ago");
-            refusal.SetHeader("Retry-After", RetryAfterSeconds(wait));
-            return refusal;
+        std::optional<HttpResponse> answer;
+        switch (kickGuard_.Look(origin, key, asked, nowMicros_(), answer)) {
+        case KickGuard::KeyUse::Answered: return Replayed(*answer);
+        case KickGuard::KeyUse::OtherRequest:
+            return HttpResponse::Refusal(422, "this Idempotency-Key was used for another kick (another drawer or "
+                                              "body): a new kick needs a new key");
+        case KickGuard::KeyUse::InProgress: break; // the retry waits for the first kick's answer, below
+        case KickGuard::KeyUse::New:
+            if (const int64_t wait = kickGuard_.WaitMicros(drawer, nowMicros_()); wait > 0) {
+                HttpResponse refusal = HttpResponse::Refusal(429, drawer + " was kicked a moment ago");
+                refusal.SetHeader("Retry-After", RetryAfterSeconds(wait));
+                return refusal;
+            }
+            kickGuard_.Accept(origin, key, asked, drawer, nowMicros_());
+            accepted = true;
+            break;
         }
     }
-    const int64_t startedMicros = nowMicros_();
+    // One kick at a time. A retry of a kick still at work waits here for
+    // it, then gets its answer.
+    std::lock_guard lock(kickMutex_);
+    if (!accepted) {
+        std::lock_guard guard(mutex_);
+        std::optional<HttpResponse> answer;
+        if (kickGuard_.Look(origin, key, asked, nowMicros_(), answer) == KickGuard::KeyUse::Answered) {
+            return Replayed(*answer);
+        }
+        return HttpResponse::Refusal(409, "the first kick under this Idempotency-Key ended without an answer: "
+                                          "look at the drawer's state before kicking again");
+    }
+    // An exception from the agent (answered 500 by the server) frees the key.
+    struct AbandonUnlessAnswered {
+        Bridge& bridge;
+        const std::string& origin;
+        const std::string& key;
+        bool answered = false;
+        ~AbandonUnlessAnswered() {
+            if (!answered) {
+                std::lock_guard guard(bridge.mutex_);
+                bridge.kickGuard_.Abandon(origin, key);
+            }
+        }
+    } abandon{*this, origin, key};
     const KickAnswer kick = backend_.Kick(drawer, origin, confirm, static_cast<int>(timeoutMs));
     Json answer{{"drawer", drawer}, {"confirm", confirm}, {"result", kick.result}, {"outcome", kick.outcome}};
     if (!kick.reason.empty()) {
@@ -264,7 +306,8 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
     answer["seq"] = kick.seq != 0 ? Json(kick.seq) : Json(nullptr);
     HttpResponse response = HttpResponse::JsonBody(200, answer);
     std::lock_guard guard(mutex_);
-    kickGuard_.Record(origin, key, drawer, response, startedMicros);
+    kickGuard_.Answer(origin, key, response);
+    abandon.answered = true;
     return response;
 }
 

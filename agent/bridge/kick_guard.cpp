@@ -10,13 +10,21 @@ std::string KeyOf(const std::string& origin, const std::string& key) { return or
 
 } // namespace
 
-std::optional<HttpResponse> KickGuard::Replay(const std::string& origin, const std::string& key, int64_t nowMicros) {
+KickGuard::KeyUse KickGuard::Look(const std::string& origin, const std::string& key, const std::string& request,
+                                  int64_t nowMicros, std::optional<HttpResponse>& answer) {
     Forget(nowMicros);
     const auto found = answers_.find(KeyOf(origin, key));
     if (found == answers_.end()) {
-        return std::nullopt;
+        return KeyUse::New;
     }
-    return found->second.answer;
+    if (found->second.request != request) {
+        return KeyUse::OtherRequest;
+    }
+    if (!found->second.answer) {
+        return KeyUse::InProgress;
+    }
+    answer = found->second.answer;
+    return KeyUse::Answered;
 }
 
 int64_t KickGuard::WaitMicros(const std::string& drawer, int64_t nowMicros) const {
@@ -28,13 +36,21 @@ int64_t KickGuard::WaitMicros(const std::string& drawer, int64_t nowMicros) cons
     return std::max<int64_t>(until - nowMicros, 0);
 }
 
-void KickGuard::Record(const std::string& origin, const std::string& key, const std::string& drawer,
-                       const HttpResponse& answer, int64_t nowMicros) {
+void KickGuard::Accept(const std::string& origin, const std::string& key, const std::string& request,
+                       const std::string& drawer, int64_t nowMicros) {
     const std::string joined = KeyOf(origin, key);
-    answers_[joined] = Kept{answer, nowMicros};
+    answers_[joined] = Kept{request, std::nullopt, nowMicros};
     byAge_.emplace_back(nowMicros, joined);
     lastKick_[drawer] = nowMicros;
 }
+
+void KickGuard::Answer(const std::string& origin, const std::string& key, const HttpResponse& answer) {
+    if (const auto found = answers_.find(KeyOf(origin, key)); found != answers_.end()) {
+        found->second.answer = answer;
+    }
+}
+
+void KickGuard::Abandon(const std::string& origin, const std::string& key) { answers_.erase(KeyOf(origin, key)); }
 
 void KickGuard::Forget(int64_t nowMicros) {
     while (!byAge_.empty() && nowMicros - byAge_.front().first >= kKeyLifeMicros) {

@@ -17,6 +17,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -77,7 +78,7 @@ public:
     int64_t UnixMillis() override { return unixMillis + steadyMicros / 1000; }
     void AdvanceMs(int64_t ms) { steadyMicros += ms * 1000; }
 
-    int64_t steadyMicros = 5'000'000;
+    std::atomic<int64_t> steadyMicros{5'000'000}; // (a test may read it from a second thread)
     int64_t unixMillis = 1796733296789; // 2026-12-08T12:34:51.789Z at steady 0
 };
 
