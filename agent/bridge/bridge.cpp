@@ -56,12 +56,9 @@ void Bridge::AllowOrigin(HttpResponse& response, const std::string& origin) {
 
 HttpResponse Bridge::Handle(const HttpRequest& request) {
     if (!IsLoopbackHost(request.Header("host"), settings_.port)) {
-        // Readable by any page, as health is: a page that reached the agent
-        // under another name learns why it gets nothing, and nothing more.
-        HttpResponse refusal =
-            HttpResponse::Refusal(403, "the Host header must name this terminal's loopback address and port");
-        refusal.SetHeader("Access-Control-Allow-Origin", "*");
-        return refusal;
+        // For the page that reached the agent under another name, which
+        // reads it as its own origin; no other page is let read it.
+        return HttpResponse::Refusal(403, "the Host header must name this terminal's loopback address and port");
     }
     if (request.body.size() > kMaxBodyBytes) {
         return HttpResponse::Refusal(413, "a body may hold " + std::to_string(kMaxBodyBytes) + " bytes at most");

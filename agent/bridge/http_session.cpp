@@ -16,6 +16,10 @@ namespace cashdrawer::agent {
 namespace {
 
 constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
+// What is read while the head's end is looked for: a head at its limit and
+// a body at its (the client may send both at once), with a line to spare.
+// A head that has not ended within it is too large.
+constexpr std::size_t kMaxHeadBytesRead = kMaxHeaderBytes + kMaxBodyBytes + 2;
 
 std::string LowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
@@ -56,6 +60,10 @@ std::string QueryValue(const std::string& query, const std::string& name) {
     return "";
 }
 
+HttpResponse BadFraming() {
+    return HttpResponse::Refusal(400, "a body is framed by a Content-Length, or by Transfer-Encoding: chunked alone");
+}
+
 class Session : public std::enable_shared_from_this<Session> {
 public:
     Session(tcp::socket socket, HttpServer::Impl& server)
@@ -75,6 +83,30 @@ private:
         // One deadline for the whole request: a client that trickles its
         // bytes is cut off when it runs out, however steadily it sends.
         stream_.expires_after(firstByteTime);
+        // The head first, as it came, for what the parser would smooth over
+        // (bytes of a request sent behind the last one are in buffer_).
+        head_ = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        net::async_read_until(stream_, net::dynamic_buffer(head_, kMaxHeadBytesRead), "\r\n\r\n",
+                              [self = shared_from_this()](beast::error_code error, std::size_t size) { self->OnHead(error, size); });
+    }
+
+    void OnHead(beast::error_code error, std::size_t size) {
+        if (error == net::error::not_found) {
+            return Answer(HttpResponse::Refusal(431, "the headers may hold 8 KiB at most"), false);
+        }
+        if (error) {
+            return Close();
+        }
+        // A header line folded onto the next (obs-fold) is refused, not
+        // joined: RFC 9112 leaves the choice, and no client of ours folds.
+        const std::string_view head = std::string_view(head_).substr(0, size);
+        if (head.find("\r\n ") != std::string_view::npos || head.find("\r\n\t") != std::string_view::npos) {
+            return Answer(HttpResponse::Refusal(400, "a header folded over two lines is refused"), false);
+        }
+        // The parser takes it from here, the head's bytes first.
+        buffer_.commit(net::buffer_copy(buffer_.prepare(head_.size()), net::buffer(head_)));
+        head_.clear();
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code error, std::size_t) { self->OnRead(error); });
     }
@@ -87,10 +119,22 @@ private:
         if (error == http::error::header_limit) {
             return Answer(HttpResponse::Refusal(431, "the headers may hold 8 KiB at most"), false);
         }
+        if (error == http::error::bad_transfer_encoding || error == http::error::bad_content_length) {
+            return Answer(BadFraming(), false);
+        }
         if (error) {
             return Close(); // the client went, sent no HTTP, or ran out of time
         }
         const http::request<http::string_body>& message = parser_->get();
+        // The body's length must be beyond doubt (RFC 9112 6.1): a transfer
+        // coding other than chunked alone, or one beside a Content-Length,
+        // is answered 400 and the connection closed, never framed by a guess.
+        const auto coding = message.find(http::field::transfer_encoding);
+        if (coding != message.end() && (!beast::iequals(coding->value(), "chunked") ||
+                                        message.count(http::field::transfer_encoding) > 1 ||
+                                        message.count(http::field::content_length) > 0)) {
+            return Answer(BadFraming(), false);
+        }
         keepAlive_ = message.keep_alive();
         HttpRequest request = ToRequest(message);
         if (request.method == "GET" && request.path == "/v1/events") {
@@ -177,6 +221,7 @@ private:
     HttpServer::Impl& server_;
     ConnectionSlot slot_;
     beast::flat_buffer buffer_;
+    std::string head_; // a request's head, read before the parser sees it
     std::optional<http::request_parser<http::string_body>> parser_;
     bool keepAlive_ = false;
 };

@@ -128,13 +128,16 @@ try {
   log = await till.$eval("#log", (e) => e.textContent);
   check("no kick came from the other origin", (log.match(/kick RN340_CashA/g) ?? []).length === 2, log);
 
-  // DNS rebinding: the agent reached under another name.
+  // DNS rebinding: a page whose name now leads to the agent asks it
+  // as its own origin (the refusal names no origin a page of another could read).
   const rebound = await browser.newPage();
-  await rebound.goto(`http://rebind.test:${tillPort}/blank.html`);
-  const rebinding = await rebound.evaluate(async (port) => {
-    const response = await fetch(`http://rebind.test:${port}/v1/health`);
-    return { status: response.status, reason: (await response.json()).reason };
-  }, agentPort);
+  const landing = await rebound.goto(`http://rebind.test:${agentPort}/v1/health`);
+  check("the rebound page's own load is refused (403)", landing.status() === 403, String(landing.status()));
+  const rebinding = await rebound.evaluate(async () => {
+    const response = await fetch("/v1/health");
+    return { status: response.status, reason: (await response.json()).reason, cors: response.headers.get("access-control-allow-origin") };
+  });
+  check("the refusal allows no other origin", rebinding.cors === null, JSON.stringify(rebinding));
   check("a page that reaches the agent as rebind.test is refused (403)", rebinding.status === 403, JSON.stringify(rebinding));
 } catch (error) {
   check("the browser run", false, error.stack);

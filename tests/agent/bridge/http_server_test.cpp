@@ -205,6 +205,46 @@ TEST_F(HttpServerTest, OversizedHeadersAndBodiesAreRefusedAndOthersServed) {
     EXPECT_EQ(answer.find("set-cookie"), std::string::npos) << answer;
 }
 
+// A body whose length is in doubt is never framed by a guess (a request
+// smuggled behind it would be read as the next): RFC 9112's 400 and a
+// close. Next to each refusal, the framing that is taken.
+TEST_F(HttpServerTest, ABodyFramedAmbiguouslyIsRefusedAndTheConnectionClosed) {
+    Serve({});
+    const struct {
+        const char* framing;
+        const char* body;
+        bool taken;
+    } rows[] = {
+        {"Content-Length: 2\r\n", "{}", true},
+        {"Transfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n", true},
+        {"Transfer-Encoding: xchunked\r\nContent-Length: 2\r\n", "{}", false},
+        {"Transfer-Encoding: identity\r\nContent-Length: 2\r\n", "{}", false},
+        {"Transfer-Encoding: chunked, identity\r\nContent-Length: 2\r\n", "{}", false},
+        {"Transfer-Encoding: chunked\r\nContent-Length: 2\r\n", "2\r\n{}\r\n0\r\n\r\n", false},
+        {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", "2\r\n{}\r\n0\r\n\r\n", false},
+        {"X-Note: a b\r\nContent-Length: 2\r\n", "{}", true},
+        {"X-Note: a\r\n b\r\nContent-Length: 2\r\n", "{}", false}, // a header folded over two lines
+        {"X-Note: a\r\n\tb\r\nContent-Length: 2\r\n", "{}", false},
+    };
+    int key = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.framing);
+        clock.AdvanceMs(2000); // past the drawer's guard time
+        const int kicksBefore = backend.kicksStarted.load();
+        Client client(server->Port());
+        client.Send("POST /v1/drawers/A/open HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+                    "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token +
+                    "\r\nContent-Type: application/json\r\nIdempotency-Key: k" + std::to_string(++key) + "\r\n" +
+                    row.framing + "\r\n" + row.body);
+        const std::string answer = client.ReadUntil("\r\n");
+        EXPECT_EQ(answer.substr(0, 12), row.taken ? "HTTP/1.1 200" : "HTTP/1.1 400") << answer;
+        if (!row.taken) {
+            EXPECT_TRUE(client.ClosedByPeer());
+            EXPECT_EQ(backend.kicksStarted.load(), kicksBefore) << "nothing kicked";
+        }
+    }
+}
+
 TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOthers) {
     HttpServerOptions options;
     options.requestTime = std::chrono::milliseconds(300);
