@@ -206,11 +206,16 @@ private:
             return Answer(std::move(*refusal), false);
         }
         uint64_t after = 0;
-        const std::string& lastEventId = request.Header("last-event-id");
+        // A plain EventSource cannot send the header on a stream it opens
+        // anew (with a new ticket, its old one spent): the page names the
+        // last id it saw in the query instead.
+        const std::string queryId = QueryValue(request.query, "lastEventId");
+        const std::string& lastEventId = request.Header("last-event-id").empty() ? queryId : request.Header("last-event-id");
         const bool resuming = !lastEventId.empty();
         if (resuming) {
             if (lastEventId.find_first_not_of("0123456789") != std::string::npos || lastEventId.size() > 19) {
-                return Answer(HttpResponse::Refusal(400, "Last-Event-ID is the seq of the last event seen"), false);
+                return Answer(HttpResponse::Refusal(400, "Last-Event-ID (or lastEventId) is the seq of the last event seen"),
+                              false);
             }
             after = std::stoull(lastEventId);
         }

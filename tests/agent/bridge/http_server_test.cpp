@@ -632,6 +632,29 @@ TEST_F(HttpServerTest, ATicketServesOnlyTheOriginItWasIssuedTo) {
     EXPECT_EQ(streamFrom("Origin: https://till.example\r\n"), "HTTP/1.1 200");
 }
 
+// A plain EventSource after an agent restart: its ticket is spent, so the
+// page opens a new stream with a new ticket and the last id it saw in the
+// query, and gets every event after it. The header, when sent, wins.
+TEST_F(HttpServerTest, AStreamOnANewTicketResumesFromTheLastIdInItsQuery) {
+    journalled = 4;
+    Serve({});
+    const auto ticketStream = [&](const std::string& query, const std::string& header) {
+        Client issue(server->Port());
+        issue.Send("POST /v1/events/ticket HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +
+                   "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\nContent-Length: 0\r\n\r\n");
+        const std::string issued = issue.ReadUntil("}");
+        Client stream(server->Port());
+        stream.Send(Get("/v1/events?ticket=" + issued.substr(issued.find("\"ticket\":\"") + 10, 32) + query, header));
+        return BodyOfStream(stream.ReadUntil("id: 4\n", 1000));
+    };
+    EXPECT_EQ(ticketStream("&lastEventId=2", ""), "retry: 1000\n\nid: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+                                                  "id: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+    EXPECT_EQ(ticketStream("&lastEventId=3", "Last-Event-ID: 3\r\n"), "retry: 1000\n\nid: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+    EXPECT_EQ(ticketStream("&lastEventId=1", "Last-Event-ID: 3\r\n"), "retry: 1000\n\nid: 4\nevent: opened\ndata: {\"seq\":4}\n\n");
+    EXPECT_EQ(ticketStream("&lastEventId=4", ""), "retry: 1000\n\n") << "up to date: nothing old";
+    EXPECT_NE(ticketStream("&lastEventId=x4", "").find("400"), std::string::npos);
+}
+
 TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
     Serve({});
     backend.statisticsFail = true;
