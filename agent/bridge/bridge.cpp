@@ -195,7 +195,7 @@ HttpResponse Bridge::Pair(const HttpRequest& request) {
         PairingDesk::Attempt attempt;
         {
             std::lock_guard lock(mutex_);
-            attempt = pairing_.Pair(*origin, body["code"].get<std::string>(), nowUnixMillis_());
+            attempt = pairing_.Pair(*origin, body["code"].get<std::string>(), nowUnixMillis_(), nowMicros_() / 1000);
         }
         switch (attempt.outcome) {
         case PairingDesk::Outcome::Paired:

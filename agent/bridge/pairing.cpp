@@ -94,11 +94,12 @@ bool RevokePairing(PairingStore& store, const std::string& origin, std::string& 
     return store.SetPaired(paired, error);
 }
 
-PairingDesk::Attempt PairingDesk::Pair(const std::string& origin, std::string_view code, int64_t nowUnixMillis) {
+PairingDesk::Attempt PairingDesk::Pair(const std::string& origin, std::string_view code, int64_t nowUnixMillis,
+                                       int64_t nowSteadyMillis) {
     Attempt attempt;
-    if (nowUnixMillis < lockedUntilUnixMillis_) {
+    if (lockedUntilSteadyMillis_ && nowSteadyMillis < *lockedUntilSteadyMillis_) {
         attempt.outcome = Outcome::LockedOut;
-        attempt.retryAfterMillis = lockedUntilUnixMillis_ - nowUnixMillis;
+        attempt.retryAfterMillis = *lockedUntilSteadyMillis_ - nowSteadyMillis;
         return attempt;
     }
     const auto pending = store_.Code();
@@ -107,7 +108,7 @@ PairingDesk::Attempt PairingDesk::Pair(const std::string& origin, std::string_vi
     if (!right) {
         if (++wrongCodes_ >= kWrongCodesBeforeLockOut) {
             wrongCodes_ = 0;
-            lockedUntilUnixMillis_ = nowUnixMillis + kLockOutMillis;
+            lockedUntilSteadyMillis_ = nowSteadyMillis + kLockOutMillis;
         }
         attempt.outcome = Outcome::WrongCode;
         return attempt;

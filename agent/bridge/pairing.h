@@ -66,8 +66,10 @@ public:
     };
     // Pairs `origin` (canonical) when `code` is the pending one, unexpired;
     // the code is used up. A later pairing of the same origin replaces its
-    // token.
-    Attempt Pair(const std::string& origin, std::string_view code, int64_t nowUnixMillis);
+    // token. The code's expiry is a calendar time (the pair command wrote
+    // it); the lock-out runs on the steady clock, so that a clock set back
+    // an hour cannot lock pairing for that hour, nor one set forward end it.
+    Attempt Pair(const std::string& origin, std::string_view code, int64_t nowUnixMillis, int64_t nowSteadyMillis);
 
     // The origin the token was issued to; every stored hash is compared, in
     // constant time, whatever matched before it.
@@ -77,7 +79,7 @@ public:
 private:
     PairingStore& store_;
     int wrongCodes_ = 0;
-    int64_t lockedUntilUnixMillis_ = 0;
+    std::optional<int64_t> lockedUntilSteadyMillis_;
 };
 
 } // namespace cashdrawer::agent

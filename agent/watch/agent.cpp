@@ -1,5 +1,7 @@
 #include "watch/agent.h"
 
+#include "journal/journal_line.h"
+
 #include <algorithm>
 
 namespace cashdrawer::agent {
@@ -49,10 +51,29 @@ void Agent::Start() {
 
 void Agent::Poll() {
     Flush(); // a journal that failed may take lines again
+    WatchTheCalendar();
     const int64_t now = clock_.SteadyMicros();
     for (DrawerWatch& watch : watches_) {
         Read(watch, now);
     }
+}
+
+void Agent::WatchTheCalendar() {
+    const int64_t calendarMs = clock_.UnixMillis();
+    const int64_t offsetMs = calendarMs - clock_.SteadyMicros() / 1000;
+    if (calendarOffsetMs_) {
+        const int64_t jumpMs = offsetMs - *calendarOffsetMs_;
+        if (jumpMs > kClockJumpMs || jumpMs < -kClockJumpMs) {
+            Event event{kind::kClockJumped};
+            event.fields["expected"] = FormatUtcMillis(calendarMs - jumpMs);
+            event.fields["now"] = FormatUtcMillis(calendarMs);
+            event.fields["jumpMs"] = jumpMs;
+            Emit(std::move(event));
+        }
+    }
+    // (A time server's slow slewing moves the offset a little each poll:
+    // measured from the last poll, it never adds up to a jump.)
+    calendarOffsetMs_ = offsetMs;
 }
 
 void Agent::Read(DrawerWatch& watch, int64_t now) {

@@ -37,6 +37,10 @@ public:
     // Events waiting for a failing journal, at most; past it the oldest go,
     // and their number is journalled once the journal takes lines again.
     static constexpr std::size_t kMaxWaiting = 1024;
+    // A calendar clock that moves this far against the steady clock between
+    // two polls (set by hand, a bad time server, a dead battery) is an event:
+    // the journal's times jump there, and a reader must know why.
+    static constexpr int64_t kClockJumpMs = 60'000;
 
     Agent(const AgentSettings& settings, DrawerAccess& drawers, Journal& journal, AgentClock& clock);
 
@@ -65,6 +69,7 @@ private:
     };
 
     void Read(DrawerWatch& watch, int64_t now);
+    void WatchTheCalendar();
     bool IsOpen(const DrawerWatch& watch) const { return watch.settings.openWhen && watch.raw == *watch.settings.openWhen; }
     // Queues the event with the present time and journals what it can.
     void Emit(Event event);
@@ -86,6 +91,7 @@ private:
     };
     std::deque<Waiting> waiting_;
     uint64_t lostUnreported_ = 0;
+    std::optional<int64_t> calendarOffsetMs_; // calendar minus steady time, at the last poll
     AgentHealth health_;
 };
 

@@ -153,7 +153,7 @@ TEST(Pairing, TheShownCodePairsTheOriginOnceAndTheTokenWorksForItAlone) {
     EXPECT_EQ(store.code->expiresUnixMillis, kNow + 120000);
 
     PairingDesk desk(store);
-    const auto attempt = desk.Pair(kTill, *code, kNow + 1000);
+    const auto attempt = desk.Pair(kTill, *code, kNow + 1000, kNow + 1000);
     ASSERT_EQ(attempt.outcome, PairingDesk::Outcome::Paired);
     EXPECT_EQ(attempt.token.size(), 64u);
     EXPECT_FALSE(store.code); // used up
@@ -164,11 +164,11 @@ TEST(Pairing, TheShownCodePairsTheOriginOnceAndTheTokenWorksForItAlone) {
     EXPECT_EQ(desk.OriginOf(attempt.token + "0"), std::nullopt);
     EXPECT_TRUE(desk.IsPaired(kTill));
     EXPECT_FALSE(desk.IsPaired("https://other.example"));
-    EXPECT_EQ(desk.Pair("https://other.example", *code, kNow + 2000).outcome, PairingDesk::Outcome::WrongCode);
+    EXPECT_EQ(desk.Pair("https://other.example", *code, kNow + 2000, kNow + 2000).outcome, PairingDesk::Outcome::WrongCode);
 
     // Pairing again replaces the origin's token; revoking forgets it.
     const auto second = IssuePairingCode(store, kNow + 3000, error);
-    const auto again = desk.Pair(kTill, *second, kNow + 3000);
+    const auto again = desk.Pair(kTill, *second, kNow + 3000, kNow + 3000);
     ASSERT_EQ(again.outcome, PairingDesk::Outcome::Paired);
     EXPECT_EQ(desk.OriginOf(attempt.token), std::nullopt);
     EXPECT_EQ(desk.OriginOf(again.token), kTill);
@@ -183,35 +183,43 @@ TEST(Pairing, ACodeLastsTwoMinutesAndFiveWrongOnesLockPairingForAMinute) {
     std::string error;
     PairingDesk desk(store);
     auto code = IssuePairingCode(store, kNow, error);
-    EXPECT_EQ(desk.Pair(kTill, *code, kNow + 120000).outcome, PairingDesk::Outcome::WrongCode); // expired
+    EXPECT_EQ(desk.Pair(kTill, *code, kNow + 120000, kNow + 120000).outcome, PairingDesk::Outcome::WrongCode); // expired
     code = IssuePairingCode(store, kNow, error);
-    EXPECT_EQ(desk.Pair(kTill, *code, kNow + 119999).outcome, PairingDesk::Outcome::Paired);
+    EXPECT_EQ(desk.Pair(kTill, *code, kNow + 119999, kNow + 119999).outcome, PairingDesk::Outcome::Paired);
 
     code = IssuePairingCode(store, kNow, error);
     const std::string wrong = *code == "00000000" ? "00000001" : "00000000";
     for (int attempt = 1; attempt <= 4; ++attempt) {
-        EXPECT_EQ(desk.Pair(kTill, wrong, kNow).outcome, PairingDesk::Outcome::WrongCode) << attempt;
+        EXPECT_EQ(desk.Pair(kTill, wrong, kNow, kNow).outcome, PairingDesk::Outcome::WrongCode) << attempt;
     }
     // A right code before the fifth wrong one still pairs, and starts the count anew.
-    EXPECT_EQ(desk.Pair(kTill, *code, kNow).outcome, PairingDesk::Outcome::Paired);
+    EXPECT_EQ(desk.Pair(kTill, *code, kNow, kNow).outcome, PairingDesk::Outcome::Paired);
     code = IssuePairingCode(store, kNow, error);
     for (int attempt = 1; attempt <= 5; ++attempt) {
-        EXPECT_EQ(desk.Pair(kTill, wrong, kNow).outcome, PairingDesk::Outcome::WrongCode) << attempt;
+        EXPECT_EQ(desk.Pair(kTill, wrong, kNow, kNow).outcome, PairingDesk::Outcome::WrongCode) << attempt;
     }
-    const auto locked = desk.Pair(kTill, *code, kNow + 59999);
+    const auto locked = desk.Pair(kTill, *code, kNow + 59999, kNow + 59999);
     EXPECT_EQ(locked.outcome, PairingDesk::Outcome::LockedOut);
     EXPECT_EQ(locked.retryAfterMillis, 1);
+    // The lock-out runs on the steady clock: the calendar set back or
+    // forward an hour neither stretches it nor ends it.
+    constexpr int64_t kHour = 3600 * 1000;
+    for (const int64_t calendar : {kNow + 1000 - kHour, kNow + 1000 + kHour}) {
+        const auto during = desk.Pair(kTill, *code, calendar, kNow + 1000);
+        EXPECT_EQ(during.outcome, PairingDesk::Outcome::LockedOut) << calendar - kNow;
+        EXPECT_EQ(during.retryAfterMillis, 59000) << calendar - kNow;
+    }
     // The lock-out over, the count starts again from nothing: four more
     // wrong codes are only wrong.
     const std::string fresh = *code;
     for (int attempt = 1; attempt <= 4; ++attempt) {
-        EXPECT_EQ(desk.Pair(kTill, wrong, kNow + 60000).outcome, PairingDesk::Outcome::WrongCode) << attempt;
+        EXPECT_EQ(desk.Pair(kTill, wrong, kNow + 60000, kNow + 60000).outcome, PairingDesk::Outcome::WrongCode) << attempt;
     }
-    EXPECT_EQ(desk.Pair(kTill, fresh, kNow + 60000).outcome, PairingDesk::Outcome::Paired);
+    EXPECT_EQ(desk.Pair(kTill, fresh, kNow + 60000, kNow + 60000).outcome, PairingDesk::Outcome::Paired);
 
     store.failWrites = true;
     code = IssuePairingCode(store, kNow, error);
-    const auto unstored = desk.Pair(kTill, *code, kNow + 60000);
+    const auto unstored = desk.Pair(kTill, *code, kNow + 60000, kNow + 60000);
     EXPECT_EQ(unstored.outcome, PairingDesk::Outcome::NotStored);
     EXPECT_EQ(unstored.error, "disk full");
     EXPECT_TRUE(unstored.token.empty());
@@ -224,7 +232,7 @@ TEST(Pairing, TheFilesHoldHashesOnlyAndOnlyTheOwnerMayReadThem) {
     const auto code = IssuePairingCode(*store, kNow, error);
     ASSERT_TRUE(code) << error;
     PairingDesk desk(*store);
-    const auto attempt = desk.Pair(kTill, *code, kNow);
+    const auto attempt = desk.Pair(kTill, *code, kNow, kNow);
     ASSERT_EQ(attempt.outcome, PairingDesk::Outcome::Paired) << attempt.error;
     const std::string file = folder / "pairings.json";
     const std::string text = ReadText(file);
@@ -364,7 +372,7 @@ protected:
                               [this] { return clock.UnixMillis(); }) {
         std::string error;
         const auto code = IssuePairingCode(store, clock.UnixMillis(), error);
-        token = desk.Pair(kTill, *code, clock.UnixMillis()).token;
+        token = desk.Pair(kTill, *code, clock.UnixMillis(), clock.UnixMillis()).token;
     }
 
     HttpRequest Request(std::string method, std::string path, std::string origin = kTill) {

@@ -123,7 +123,7 @@ protected:
         bridge.SetPort(server->Port());
         std::string ignored;
         const auto code = IssuePairingCode(store, clock.UnixMillis(), ignored);
-        token = desk.Pair("https://till.example", *code, clock.UnixMillis()).token;
+        token = desk.Pair("https://till.example", *code, clock.UnixMillis(), clock.UnixMillis()).token;
     }
     std::string Get(const std::string& path, const std::string& extra = "") {
         return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server->Port()) +

@@ -122,6 +122,33 @@ TEST(AgentWatch, NoAlarmWithoutAPolarityOrWithTheAlarmOff) {
     }
 }
 
+// The calendar clock set against the steady one: past a minute, either
+// way, the journal says so with both readings; up to it, a time server's
+// correction, nothing.
+TEST(AgentWatch, ACalendarJumpOfOverAMinuteIsJournalledWithBothReadings) {
+    const struct {
+        int64_t jumpMs;
+        bool told;
+    } rows[] = {{-3'600'000, true}, {60'000, false}, {60'001, true}, {-60'000, false}, {-60'001, true}, {86'400'000 * 700LL, true}};
+    for (const auto& row : rows) {
+        AgentBench bench(Watching({{"A", 1}}));
+        bench.drawers.readings["A"] = {1};
+        bench.Make().Start();
+        bench.Polls(1);
+        bench.clock.unixMillis += row.jumpMs;
+        bench.Polls(2);
+        const int64_t nowMs = bench.clock.UnixMillis();
+        const auto story = bench.Story();
+        if (!row.told) {
+            EXPECT_EQ(story.size(), 1u) << row.jumpMs;
+            continue;
+        }
+        ASSERT_EQ(story.size(), 2u) << row.jumpMs;
+        EXPECT_EQ(story[1], "clock-jumped expected=" + FormatUtcMillis(nowMs - 100 - row.jumpMs) +
+                                " now=" + FormatUtcMillis(nowMs - 100) + " jumpMs=" + std::to_string(row.jumpMs));
+    }
+}
+
 TEST(AgentKick, JournalsWhoAskedAndWhatCameOfIt) {
     const struct {
         bool confirm;
