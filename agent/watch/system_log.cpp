@@ -26,6 +26,9 @@ constexpr std::array kKinds{
     KindEntry{kind::kReachable, 41, LogSeverity::Information},
     KindEntry{kind::kTornLineSetAside, 50, LogSeverity::Warning},
     KindEntry{kind::kEventsLost, 51, LogSeverity::Error},
+    KindEntry{kind::kJournalCut, 52, LogSeverity::Error},
+    KindEntry{kind::kJournalAltered, 53, LogSeverity::Error},
+    KindEntry{kind::kClockJumped, 54, LogSeverity::Warning},
 };
 constexpr uint16_t kOtherEventId = 100;
 

@@ -123,6 +123,43 @@ grep -q 'the journal is failing, events wait unpublished: .*journal-000001.jsonl
 out=$("$agent" journal verify "$work/full-journal" 2>&1)
 [ $? -eq 0 ] && pass || fail "the full journal's lines: $out"
 
+# A journal cut while the agent was stopped (its file deleted): the next
+# start journals a journal-cut alarm at a seq past every one used, serves
+# on, and verify, the health's alarms and the acknowledgement say so.
+run_briefly() { # SETTINGS LOG
+  "$agent" --config "$1" serve --no-console </dev/null 2>"$2" &
+  brief=$!
+  for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA' "$2" && break; sleep 0.05; done
+  kill -TERM "$brief"
+  wait "$brief"
+}
+settings "$work/cut.ini" "$work/cut-journal"
+run_briefly "$work/cut.ini" "$work/cut1.log"
+rm "$work/cut-journal/journal-000001.jsonl"
+run_briefly "$work/cut.ini" "$work/cut2.log"
+[ $? -eq 0 ] && grep -q '^seq 68  .*journal-cut  problem=the journal ends at seq 0, before seq 3, its last line when it was last closed' "$work/cut2.log" \
+  && pass || fail "the start after a cut: $(cat "$work/cut2.log")"
+out=$("$agent" journal verify "$work/cut-journal" 2>&1)
+status=$?
+[ "$status" -eq 11 ] && echo "$out" | grep -q '  seq 68 journal-cut: the journal ends at seq 0' && pass || fail "verify of a cut journal: $status $out"
+out=$("$agent" journal alarms --folder "$work/cut-journal" 2>&1)
+echo "$out" | grep -q '^seq 68  .*  journal-cut  OPEN$' && pass || fail "the open alarms: $out"
+out=$("$agent" journal alarms --folder "$work/cut-journal" --acknowledge 69 2>&1)
+[ $? -eq 1 ] && echo "$out" | grep -q 'no alarm at seq 69' && pass || fail "acknowledging the seq after the alarm: $out"
+"$agent" journal alarms --folder "$work/cut-journal" --acknowledge 68 | grep -q 'acknowledged the alarm at seq 68' && pass \
+  || fail "the acknowledgement"
+"$agent" journal alarms --folder "$work/cut-journal" | grep -q '^seq 68  .*  journal-cut  acknowledged by ' && pass \
+  || fail "the alarm acknowledged: $("$agent" journal alarms --folder "$work/cut-journal")"
+# A journal folder every account may write to is refused (exit 5), before
+# anything is made in it.
+mkdir -m 777 "$work/open-journal"
+chmod 777 "$work/open-journal"
+settings "$work/open.ini" "$work/open-journal"
+"$agent" --config "$work/open.ini" serve --no-console </dev/null 2>"$work/open.log"
+status=$?
+[ "$status" -eq 5 ] && grep -q 'refused: every account may write to the folder' "$work/open.log" && [ ! -e "$work/open-journal/journal.lock" ] \
+  && pass || fail "a folder every account writes: exit $status, $(cat "$work/open.log")"
+
 # This build has its MQTT client: the help offers the head office's watch.
 "$agent" --help 2>&1 | grep -q '^  fleet .*from an MQTT broker$' && pass \
   || fail "the help's fleet line: $("$agent" --help 2>&1 | grep fleet)"

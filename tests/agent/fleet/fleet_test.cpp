@@ -539,6 +539,9 @@ TEST(SystemLog, EachKindHasItsIdAndSeverityAndTheJournalLineAsText) {
         {kind::kReachable, Json{{"drawer", "A"}}, 41, LogSeverity::Information},
         {kind::kTornLineSetAside, Json::object(), 50, LogSeverity::Warning},
         {kind::kEventsLost, Json::object(), 51, LogSeverity::Error},
+        {kind::kJournalCut, Json::object(), 52, LogSeverity::Error},
+        {kind::kJournalAltered, Json::object(), 53, LogSeverity::Error},
+        {kind::kClockJumped, Json::object(), 54, LogSeverity::Warning},
         {"a-kind-from-later", Json::object(), 100, LogSeverity::Information},
     };
     for (const auto& row : rows) {
