@@ -677,6 +677,47 @@ TEST_F(BridgeTest, TheGuardRunsFromAKicksAcceptanceWhateverWaitsBehindIt) {
     EXPECT_EQ(backend.kicks.size(), 1u);
 }
 
+// Many pages kicking both drawers at once, for many rounds, with retries
+// and reused keys: every request gets an answer (no lock waits for ever),
+// and each drawer is kicked at most once per guard time.
+TEST_F(BridgeTest, ManyThreadsKickingForManyRoundsAllGetAnswers) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 200;
+    std::atomic<int> answered{0}, kicked{0}, refused{0}, replayed{0};
+    std::vector<std::thread> pages;
+    for (int t = 0; t < kThreads; ++t) {
+        pages.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                HttpRequest request = Kick("k" + std::to_string(round % 5) + "-" + std::to_string(t % 3), "{}");
+                if (t % 2 == 1) {
+                    request.path = "/v1/drawers/KV7640_CashB/open";
+                }
+                const HttpResponse answer = bridge.Handle(request);
+                ++answered;
+                if (answer.Header("Idempotent-Replayed") == "true") {
+                    ++replayed;
+                } else if (answer.status == 200) {
+                    ++kicked;
+                } else if (answer.status == 429 || answer.status == 422 || answer.status == 409) {
+                    ++refused;
+                }
+                if (t == 0) {
+                    clock.AdvanceMs(50);
+                }
+            }
+        });
+    }
+    for (std::thread& page : pages) {
+        page.join();
+    }
+    EXPECT_EQ(answered.load(), kThreads * kRounds);
+    EXPECT_EQ(kicked.load() + refused.load() + replayed.load(), kThreads * kRounds);
+    EXPECT_EQ(static_cast<int>(backend.kicks.size()), kicked.load());
+    // 200 rounds of 50 ms is 10 s: at most one kick a second for each drawer.
+    EXPECT_LE(kicked.load(), 2 * (kRounds * 50 / 1000 + 1));
+    EXPECT_GE(kicked.load(), 2);
+}
+
 TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     HttpRequest form = Kick("k");
     form.headers["content-type"] = "text/plain";

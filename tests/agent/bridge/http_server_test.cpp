@@ -655,6 +655,32 @@ TEST_F(HttpServerTest, AStreamOnANewTicketResumesFromTheLastIdInItsQuery) {
     EXPECT_NE(ticketStream("&lastEventId=x4", "").find("400"), std::string::npos);
 }
 
+// The Last-Event-ID next to the journal's end: the newest (nothing old),
+// one below it (the newest only), one past it (another journal's id: this
+// one whole), each then the live event once.
+TEST_F(HttpServerTest, ALastEventIdAtTheEndJustBeforeOrJustPastIt) {
+    journalled = 5;
+    Serve({});
+    auto event = [](int seq) { return "id: " + std::to_string(seq) + "\nevent: opened\ndata: {\"seq\":" + std::to_string(seq) + "}\n\n"; };
+    const struct {
+        const char* lastEventId;
+        std::string past;
+    } rows[] = {{"5", ""}, {"4", event(5)}, {"6", event(1) + event(2) + event(3) + event(4) + event(5)}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lastEventId);
+        {
+            Client stream(server->Port());
+            stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + row.lastEventId + "\r\n"));
+            stream.ReadUntil("retry: 1000\n\n");
+            WaitForSubscriber();
+            hub.Publish(Numbered(6));
+            EXPECT_EQ(BodyOfStream(stream.ReadUntil(event(6))), "retry: 1000\n\n" + row.past + event(6));
+        }
+        WaitForNoSubscriber();
+        ASSERT_EQ(hub.Subscribers(), 0u);
+    }
+}
+
 TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
     Serve({});
     backend.statisticsFail = true;

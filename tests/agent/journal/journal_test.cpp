@@ -267,6 +267,18 @@ TEST(JournalVerify, NamesTheFirstLineThatWasAltered) {
          "journal-000001.jsonl", 3, 2, 2, "seq 2 where 3 was due"},
         {"the first line removed", [](auto& first, auto&) { first.erase(first.begin()); }, "journal-000001.jsonl", 1, 2,
          0, "seq 2 where 1 was due"},
+        // Re-hashed lines whose link alone is wrong, at the boundaries: the
+        // journal's first line, and a file's first line.
+        {"the journal's first line linked to another",
+         [](auto& first, auto&) { first[0] = ComposeLine(1, FormatUtcMillis(0), Opened("A"), std::string(63, '0') + "1"); },
+         "journal-000001.jsonl", 1, 1, 0, "its prev is not the hash of the line before"},
+        {"a file's first line linked to another",
+         [](auto& first, auto& second) {
+             std::string prev = first[2].substr(first[2].size() - 66, 64);
+             prev[0] = prev[0] == 'a' ? 'b' : 'a';
+             second[0] = ComposeLine(4, FormatUtcMillis(0), Opened("D"), prev);
+         },
+         "journal-000002.jsonl", 1, 4, 3, "its prev is not the hash of the line before"},
     };
     for (const Case& c : cases) {
         TempFolder folder;

@@ -149,6 +149,25 @@ TEST(AgentWatch, ACalendarJumpOfOverAMinuteIsJournalledWithBothReadings) {
     }
 }
 
+// Each outcome of a kick counts where the README says, and nowhere else.
+TEST(AgentStatistics, EachKickOutcomeCountsOnce) {
+    const struct {
+        const char* outcome;
+        int good, failed, unconfirmed;
+    } rows[] = {
+        {"opened", 1, 0, 0},         {"not-opened", 0, 1, 0},     {"unreachable", 0, 1, 0}, {"kicked", 0, 0, 1},
+        {"unknown-drawer", 0, 0, 0}, {"bad-argument", 0, 0, 0},   {"unexpected", 0, 0, 0},  {"opened ", 0, 0, 0},
+    };
+    for (const auto& row : rows) {
+        Statistics statistics;
+        statistics.Add(JournalledEvent{1, "", kind::kKick, Json{{"drawer", "A"}, {"outcome", row.outcome}}, ""});
+        const Json counts = statistics.ToJson()["drawers"]["A"];
+        EXPECT_EQ(counts["DrawerGoodOpenCount"], row.good) << row.outcome;
+        EXPECT_EQ(counts["DrawerFailedOpenCount"], row.failed) << row.outcome;
+        EXPECT_EQ(counts["unconfirmedKicks"], row.unconfirmed) << row.outcome;
+    }
+}
+
 TEST(AgentKick, JournalsWhoAskedAndWhatCameOfIt) {
     const struct {
         bool confirm;
