@@ -49,9 +49,9 @@ bool LastWholeLine(const std::string& content, ParsedLine& parsed) {
     if (end == std::string::npos) {
         return false;
     }
-    const std::size_t start = end == 0 ? std::string::npos : content.rfind('\n', end - 1);
-    const std::size_t from = start == std::string::npos ? 0 : start + 1;
-    return CheckLine(std::string_view(content).substr(from, end - from), parsed) == LineProblem::None;
+    const std::string_view before(content.data(), end);
+    const std::size_t from = before.rfind('\n') + 1; // (npos + 1 is 0: the file's first line)
+    return CheckLine(before.substr(from), parsed) == LineProblem::None;
 }
 
 // Moves a file's bytes from `from` on to the end of `to`, made durable

@@ -677,6 +677,9 @@ TEST(FleetView, AJournalAlarmIsShownAndItsJumpIsNoGap) {
     EXPECT_EQ(t.openJournalAlarms, 1u);
     EXPECT_EQ(t.alarms, (std::vector<std::string>{"seq 121 journal-cut: the journal ends at seq 45, before seq 55"}));
     EXPECT_NE(view.Table().find("1 journal alarm(s) open; ALARM seq 121 journal-cut"), std::string::npos) << view.Table();
+    // Acknowledged on the terminal: its next health has none open.
+    view.Take("cashdrawer/v1/s/t/health", R"({"online":true,"journal":{"ok":true,"alarms":[]}})");
+    EXPECT_EQ(view.Terminals()[0].openJournalAlarms, 0u);
     // A jump that is no alarm is a gap, and an alarm whose link is wrong a break.
     view.Take(events, HashedLine(130, "h129", "h130"));
     view.Take(events, Json{{"seq", 200}, {"kind", "journal-altered"}, {"prev", "wrong"}, {"hash", "h200"}}.dump());

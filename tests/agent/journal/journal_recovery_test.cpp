@@ -375,6 +375,25 @@ TEST(JournalFiles, ATornLineIsNeverSetAsideThroughALink) {
     EXPECT_FALSE(fs::exists(outside / "made"));
 }
 
+// The journal's files are the agent's account's to write and its group's
+// to read (a log shipper's), never every account's.
+TEST(JournalFiles, EachFileTheJournalMakesIsReadableByItsGroupAlone) {
+    TempFolder folder;
+    const mode_t mask = ::umask(0); // the modes as the agent asks for them
+    {
+        auto journal = OpenJournal(folder.path());
+        ASSERT_TRUE(journal->Append(Opened("A"), 0));
+    }
+    WriteText(JournalFilePath(folder.path(), 1), ReadText(JournalFilePath(folder.path(), 1)) + "{\"seq\":2");
+    OpenJournal(folder.path()); // sets the torn line aside
+    ::umask(mask);
+    for (const char* name : {"journal-000001.jsonl", "journal.lock", "journal-000001.torn"}) {
+        EXPECT_EQ(fs::status(folder / name).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read)
+            << name;
+    }
+}
+
 TEST(JournalFiles, AFolderOtherAccountsWriteIsRefusedUnlessSaid) {
     const struct {
         fs::perms mode;
