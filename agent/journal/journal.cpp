@@ -215,7 +215,7 @@ bool Journal::CheckNewestFile(const JournalFileName& file, const std::vector<Jou
     // Where this file's chain starts: the last line of the file before. A
     // file before that cannot be read is verify's to name; the newest file
     // is then taken from its own first line.
-    bool known = true;
+    bool known = file.number == 1; // the journal's first file starts at the genesis
     if (files.size() >= 2) {
         ParsedLine before;
         const auto previous = ReadFileBytes(files[files.size() - 2].path, kMaxJournalFileReadBytes);
@@ -224,8 +224,6 @@ bool Journal::CheckNewestFile(const JournalFileName& file, const std::vector<Jou
             lastSeq_ = before.event.seq;
             lastHash_ = before.hash;
         }
-    } else {
-        known = file.number == 1;
     }
     std::size_t start = 0;
     uint64_t lineNumber = 0;

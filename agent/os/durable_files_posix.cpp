@@ -90,7 +90,7 @@ int OpenOwnFile(const std::string& path, int flags, std::string& why) {
 // Reads up to `count` bytes at `offset`, a step at a time (the bound may be
 // far past the file's end); false on an error.
 bool ReadAt(int fd, uint64_t offset, std::size_t count, std::string& out) {
-    constexpr std::size_t kStep = 1u << 20;
+    constexpr std::size_t kStep = 1u << 20; // (a memory figure only: any step reads the same bytes)
     out.clear();
     std::size_t done = 0;
     while (done < count) {

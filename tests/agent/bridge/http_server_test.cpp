@@ -245,6 +245,22 @@ TEST_F(HttpServerTest, ABodyFramedAmbiguouslyIsRefusedAndTheConnectionClosed) {
     }
 }
 
+// Requests sent one behind the other in one write (pipelined): each is
+// answered once, in order, whatever the head reading took of the next.
+TEST_F(HttpServerTest, PipelinedRequestsAreEachAnsweredOnceInOrder) {
+    Serve({});
+    Client client(server->Port());
+    client.Send(Get("/v1/health") + Get("/v1/nothing") + Get("/v1/pair") + Get("/v1/health") +
+                Get("/v1/pair", "Connection: close\r\n"));
+    EXPECT_TRUE(client.ClosedByPeer());
+    const std::string all = client.ReadUntil("never", 0);
+    std::vector<std::string> statuses;
+    for (std::size_t at = all.find("HTTP/1.1 "); at != std::string::npos; at = all.find("HTTP/1.1 ", at + 1)) {
+        statuses.push_back(all.substr(at + 9, 3));
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"200", "401", "405", "200", "405"})) << all;
+}
+
 TEST_F(HttpServerTest, AClientThatTricklesItsRequestIsCutOffWithoutStallingOthers) {
     HttpServerOptions options;
     options.requestTime = std::chrono::milliseconds(300);

@@ -234,8 +234,9 @@ TEST(AgentSettings, AFileThatCannotBeReadIsNamedWithWhy) {
     std::filesystem::create_symlink(folder / "good.ini", folder / "link.ini");
     ASSERT_EQ(::mkfifo((folder / "fifo.ini").c_str(), 0600), 0);
     std::filesystem::create_directory(folder / "folder.ini");
-    testing::WriteText(folder / "largest.ini", good + std::string(kMaxSmallFileBytes - good.size(), '\n'));
-    testing::WriteText(folder / "large.ini", good + std::string(kMaxSmallFileBytes - good.size() + 1, '\n'));
+    // (A comment line fills them: one line, read once.)
+    testing::WriteText(folder / "largest.ini", good + ";" + std::string(kMaxSmallFileBytes - good.size() - 2, 'x') + "\n");
+    testing::WriteText(folder / "large.ini", good + ";" + std::string(kMaxSmallFileBytes - good.size() - 1, 'x') + "\n");
     const struct {
         const char* name;
         const char* why; // null: read

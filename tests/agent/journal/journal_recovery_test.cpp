@@ -262,6 +262,28 @@ TEST_F(JournalRecovery, ALastLineRewrittenWholeIsToldByTheHead) {
     EXPECT_EQ(written[0].seq, 10u) << "nothing was lost: no seq to skip";
 }
 
+// Another till's journal copied in, this one's head kept: every line reads
+// well, but the chain is not the one closed here.
+TEST_F(JournalRecovery, AnotherChainInPlaceOfTheOneClosedHereIsAnAlarm) {
+    Write(3);
+    const std::string head = ReadText(folder / "journal-head.json");
+    const std::string ours = chain;
+    fs::remove_all(folder.path());
+    Write(3); // another till's: a chain of its own
+    const std::string theirs = chain;
+    ASSERT_NE(theirs, ours);
+    WriteText(folder / "journal-head.json", head);
+    auto journal = Reopen();
+    EXPECT_EQ(journal->ChainId(), theirs);
+    const auto written = JournalStartEvents(*journal);
+    ASSERT_GE(written.size(), 2u);
+    const JournalledEvent& alarm = written[written.size() - 2];
+    EXPECT_EQ(alarm.kind, "journal-altered");
+    EXPECT_EQ(alarm.fields["problem"], "the journal is another chain than the one closed here");
+    EXPECT_EQ(alarm.fields["expectedChain"], ours);
+    EXPECT_EQ(alarm.fields["foundChain"], theirs);
+}
+
 TEST_F(JournalRecovery, AStrayFileIsSetAsideAndTheNextLinesGoWhereTheyBelong) {
     const struct {
         uint32_t number;
