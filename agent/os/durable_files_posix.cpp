@@ -87,14 +87,15 @@ int OpenOwnFile(const std::string& path, int flags, std::string& why) {
     return fd;
 }
 
-// Reads up to `count` bytes at `offset`, a step at a time (the bound may be
-// far past the file's end); false on an error.
-bool ReadAt(int fd, uint64_t offset, std::size_t count, std::string& out) {
+// Reads up to `count` bytes at `offset`, first as many as the file is
+// thought to hold (`expected`; the bound may be far past the file's end),
+// then a step at a time while it goes on; false on an error.
+bool ReadAt(int fd, uint64_t offset, std::size_t count, std::size_t expected, std::string& out) {
     constexpr std::size_t kStep = 1u << 20; // (a memory figure only: any step reads the same bytes)
     out.clear();
     std::size_t done = 0;
     while (done < count) {
-        out.resize(std::min(count, done + kStep));
+        out.resize(std::min(count, done == 0 ? expected + 1 : done + kStep));
         const ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) {
             continue;
@@ -184,7 +185,8 @@ std::optional<std::string> ReadFileBytes(const std::string& path, uint64_t maxBy
     std::string bytes;
     // One byte past the bound tells a file that grew past it since fstat.
     const bool read = ::fstat(fd, &status) == 0 && static_cast<uint64_t>(status.st_size) <= maxBytes &&
-                      ReadAt(fd, 0, static_cast<std::size_t>(maxBytes) + 1, bytes) && bytes.size() <= maxBytes;
+                      ReadAt(fd, 0, static_cast<std::size_t>(maxBytes) + 1, static_cast<std::size_t>(status.st_size), bytes) &&
+                      bytes.size() <= maxBytes;
     const int readError = errno;
     ::close(fd);
     if (!read) {
@@ -208,7 +210,7 @@ std::optional<std::string> ReadFileChunk(const std::string& path, uint64_t offse
         return std::nullopt;
     }
     std::string bytes;
-    const bool read = ReadAt(fd, offset, count, bytes);
+    const bool read = ReadAt(fd, offset, count, count, bytes);
     if (!read && why != nullptr) {
         *why = std::strerror(errno);
     }

@@ -80,14 +80,15 @@ HANDLE OpenOwnFile(const std::string& path, DWORD access, DWORD share, DWORD dis
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Reads up to `count` bytes at `offset`, a step at a time (the bound may be
-// far past the file's end); false on an error.
-bool ReadAt(HANDLE file, uint64_t offset, std::size_t count, std::string& out) {
+// Reads up to `count` bytes at `offset`, first as many as the file is
+// thought to hold (`expected`; the bound may be far past the file's end),
+// then a step at a time while it goes on; false on an error.
+bool ReadAt(HANDLE file, uint64_t offset, std::size_t count, std::size_t expected, std::string& out) {
     constexpr std::size_t kStep = 1u << 20; // (a memory figure only: any step reads the same bytes)
     out.clear();
     std::size_t done = 0;
     while (done < count) {
-        out.resize(std::min(count, done + kStep));
+        out.resize(std::min(count, done == 0 ? expected + 1 : done + kStep));
         OVERLAPPED at{};
         at.Offset = static_cast<DWORD>((offset + done) & 0xFFFFFFFFu);
         at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
@@ -169,7 +170,9 @@ std::optional<std::string> ReadFileBytes(const std::string& path, uint64_t maxBy
     LARGE_INTEGER size{};
     std::string bytes;
     const bool sized = ::GetFileSizeEx(file, &size) && static_cast<uint64_t>(size.QuadPart) <= maxBytes;
-    const bool read = sized && ReadAt(file, 0, static_cast<std::size_t>(maxBytes) + 1, bytes) && bytes.size() <= maxBytes;
+    const bool read = sized &&
+                      ReadAt(file, 0, static_cast<std::size_t>(maxBytes) + 1, static_cast<std::size_t>(size.QuadPart), bytes) &&
+                      bytes.size() <= maxBytes;
     const std::string readError = read ? "" : LastErrorText();
     ::CloseHandle(file);
     if (!read) {
@@ -193,7 +196,7 @@ std::optional<std::string> ReadFileChunk(const std::string& path, uint64_t offse
         return std::nullopt;
     }
     std::string bytes;
-    const bool read = ReadAt(file, offset, count, bytes);
+    const bool read = ReadAt(file, offset, count, count, bytes);
     if (!read && why != nullptr) {
         *why = LastErrorText();
     }
