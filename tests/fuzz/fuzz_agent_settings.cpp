@@ -8,15 +8,7 @@
 
 #include "fuzz_input.h"
 
-namespace {
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using cashdrawer::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     using namespace cashdrawer::agent;

@@ -4,7 +4,6 @@
 // documented values, each port I/O bracket and each bus claim is closed,
 // each board handle is given back, and the Super I/O chip is never left in
 // configuration mode.
-#include "fuzz_input.h"
 
 #include "cash_drawer.h"
 #include "sim/sim_terminal.h"
@@ -14,17 +13,15 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz_input.h"
+
+using cashdrawer::fuzz::Require;
+
 namespace {
 
 using cashdrawer::Result;
 using cashdrawer::PortWidth;
 using cashdrawer::sim::AccessOp;
-
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
 
 bool Documented(int result, bool status) {
     if (status) {

@@ -1,7 +1,6 @@
 // The INI rules and the store. For any file text and any write: a value
 // written reads back (when it can be spelt on one line), no other key
 // changes, and the file the store leaves equals the rules' own text.
-#include "fuzz_input.h"
 
 #include "config/profile_ini.h"
 
@@ -14,13 +13,11 @@
 #include <string>
 #include <string_view>
 
-namespace {
+#include "fuzz_input.h"
 
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using cashdrawer::fuzz::Require;
+
+namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == 0x1a; }
 

@@ -3,9 +3,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace cashdrawer::fuzz {
+
+// A broken invariant: the run ends as a crash, which the fuzzer keeps.
+inline void Require(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
 
 class FuzzInput {
 public:

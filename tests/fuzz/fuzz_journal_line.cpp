@@ -7,15 +7,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "fuzz_input.h"
 
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using cashdrawer::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     using namespace cashdrawer::agent;

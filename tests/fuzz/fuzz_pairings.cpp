@@ -13,13 +13,9 @@
 
 #include "fuzz_input.h"
 
-namespace {
+using cashdrawer::fuzz::Require;
 
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+namespace {
 
 const std::string& Folder() {
     static const std::string folder = [] {

@@ -5,17 +5,16 @@
 
 #include <cstdint>
 #include <cstdlib>
+
 #include <limits>
 #include <string>
 #include <string_view>
 
-namespace {
+#include "fuzz_input.h"
 
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
+using cashdrawer::fuzz::Require;
+
+namespace {
 
 // Blanks, a sign, digits; no digits gives 0; beyond the range, the limit.
 int32_t ReferenceDecimal(std::string_view text) {

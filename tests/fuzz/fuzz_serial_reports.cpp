@@ -1,7 +1,6 @@
 // The serial report assembler, fed fuzzed bytes in fuzzed chunks. A model
 // of the burst rules runs beside it: the published state changes only when
 // a well-formed report (a burst of exactly 4 bytes, marker bit set) ends.
-#include "fuzz_input.h"
 
 #include "serial/serial_drawer.h"
 #include "sim/sim_serial.h"
@@ -11,15 +10,9 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
+#include "fuzz_input.h"
 
-void Require(bool condition) {
-    if (!condition) {
-        std::abort();
-    }
-}
-
-} // namespace
+using cashdrawer::fuzz::Require;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     cashdrawer::fuzz::FuzzInput input(data, size);
