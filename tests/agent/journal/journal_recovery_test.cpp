@@ -246,6 +246,34 @@ TEST_F(JournalRecovery, LinesThatDoNotFollowAreSetAsideAndTheJournalGoesOn) {
     }
 }
 
+// The journal's first file starts at the genesis: its first line re-hashed
+// onto another link is set aside. A journal whose first files are gone
+// starts where its oldest line says, up to the largest seq, where its
+// numbering ends (no line is ever numbered past it, nor from 0 again).
+TEST_F(JournalRecovery, TheFirstLineOfTheFirstFileLinksToTheGenesisAndALaterFirstFileToItself) {
+    {
+        auto journal = OpenJournal(folder.path());
+        ASSERT_TRUE(journal->Append(Opened("A"), 0));
+    }
+    fs::remove(folder / "journal-head.json");
+    WriteText(Path(1), ComposeLine(1, FormatUtcMillis(0), Opened("A"), std::string(63, '0') + "1") + "\n");
+    {
+        auto journal = Reopen();
+        const auto written = JournalStartEvents(*journal);
+        ASSERT_EQ(written.size(), 2u);
+        EXPECT_EQ(written[0].kind, "journal-altered");
+        EXPECT_EQ(written[0].fields["problem"], "the line does not follow the one before it in the chain");
+    }
+    fs::remove_all(folder.path());
+    fs::create_directories(folder.path());
+    WriteText(Path(3), ComposeLine(kMaxSeq, FormatUtcMillis(0), Opened("A"), std::string(64, '7')) + "\n");
+    auto journal = Reopen();
+    EXPECT_EQ(journal->LastSeq(), kMaxSeq);
+    EXPECT_TRUE(journal->TakeStartEvents().empty());
+    EXPECT_FALSE(journal->Append(Opened("B"), 0));
+    EXPECT_EQ(journal->Failure(), "the journal's numbering is at its end (seq 9007199254740991)");
+}
+
 // The last line swapped for another with a right hash and link: the file
 // reads well, but it is not the line the journal was closed with.
 TEST_F(JournalRecovery, ALastLineRewrittenWholeIsToldByTheHead) {
