@@ -46,6 +46,7 @@ test("a paired page kicks, follows the events across a restart, and another orig
     "KickGuardMs=0\n[RN340_CashA]\nOpenWhen=1\n");
   const start = () => spawn(agentExe, ["--config", ini, "serve", "--no-console"], { env, stdio: "ignore" });
   let serving = start();
+  let stream;
   try {
     const url = `http://127.0.0.1:${port}`;
     const till = new Agent({ url, fetch: fetchFrom("http://till.test:8080") });
@@ -61,10 +62,14 @@ test("a paired page kicks, follows the events across a restart, and another orig
     assert.deepEqual({ id: drawer.id, state: drawer.state, reachable: drawer.reachable }, { id: "RN340_CashA", state: "closed", reachable: true });
 
     const seen = [];
-    const stream = till.events((event) => seen.push(event));
+    stream = till.events((event) => seen.push(event));
     const kick = await till.open("RN340_CashA", { confirm: true, timeoutMs: 2000, idempotencyKey: "sale-1" });
     assert.equal(kick.outcome, "opened");
-    assert.deepEqual(await till.open("RN340_CashA", { confirm: true, idempotencyKey: "sale-1" }), kick, "a retry is answered, not kicked");
+    assert.deepEqual(await till.open("RN340_CashA", { confirm: true, timeoutMs: 2000, idempotencyKey: "sale-1" }), kick,
+      "a retry is answered, not kicked");
+    // The same key for another kick (here: another timeout) is refused, never answered with the first.
+    await assert.rejects(till.open("RN340_CashA", { confirm: true, idempotencyKey: "sale-1" }),
+      (e) => e instanceof AgentError && e.status === 422);
     await waitFor(() => seen.some((e) => e.kind === "closed" && e.seq > kick.seq), "the drawer closing");
     assert.equal(seen.find((e) => e.kind === "kick").by, "http://till.test:8080");
 
@@ -87,6 +92,7 @@ test("a paired page kicks, follows the events across a restart, and another orig
       (e) => e.status === 401);
     assert.equal((await other.health()).paired, false);
   } finally {
+    stream?.close(); // (an open stream would keep the test's process alive after a failure)
     serving.kill("SIGTERM");
     await new Promise((resolve) => serving.once("exit", resolve));
     rmSync(work, { recursive: true, force: true });
