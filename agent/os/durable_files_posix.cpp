@@ -91,7 +91,9 @@ int OpenOwnFile(const std::string& path, int flags, std::string& why) {
 // thought to hold (`expected`; the bound may be far past the file's end),
 // then a step at a time while it goes on; false on an error.
 bool ReadAt(int fd, uint64_t offset, std::size_t count, std::size_t expected, std::string& out) {
-    constexpr std::size_t kStep = 1u << 20; // (a memory figure only: any step reads the same bytes)
+    // (Both sizes are memory figures only: any first size and any step read
+    // the same bytes, so no test tells them apart.)
+    constexpr std::size_t kStep = 1u << 20;
     out.clear();
     std::size_t done = 0;
     while (done < count) {

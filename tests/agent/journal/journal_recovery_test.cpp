@@ -9,6 +9,7 @@
 #include "journal/journal_line.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -471,6 +472,19 @@ TEST(JournalFiles, AFolderOtherAccountsWriteIsRefusedUnlessSaid) {
                              "agent's account writes (or JournalFolderShared=yes)");
             EXPECT_FALSE(fs::exists(folder / "journal.lock")) << "refused before anything is made in it";
         }
+    }
+    if (::geteuid() == 0) {
+        // An account's own folder, seen as that account (not root): taken.
+        TempFolder own;
+        ASSERT_EQ(::chown(own.path().c_str(), 4321, 4321), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::_exit(::setegid(4321) == 0 && ::seteuid(4321) == 0 && ForeignFolderProblem(own.path()).empty() ? 0 : 1);
+        }
+        int status = 1;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a folder of the agent's own account was refused";
     }
     if (::geteuid() == 0) { // a folder of another account: only root can make one here
         TempFolder folder;
