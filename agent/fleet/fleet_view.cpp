@@ -36,8 +36,7 @@ void StartNewChain(TerminalView& view, const std::string& chain) {
         view.pastChains.push_back({view.chain, view.lastSeq});
         view.alarms.push_back("new chain " + chain + " (the journal was begun anew); chain " + view.chain +
                               " ended at seq " + std::to_string(view.lastSeq));
-        view.lastSeq = 0;
-        view.lastHash.clear();
+        view.lastSeq = 0; // the next event is taken as it stands, its link unread
         view.recentHashes.clear();
     }
     view.chain = chain;

@@ -99,6 +99,8 @@ bool ReadAt(int fd, uint64_t offset, std::size_t count, std::size_t expected, st
     while (done < count) {
         out.resize(std::min(count, done == 0 ? expected + 1 : done + kStep));
         const ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        // (errno is read only after a failure: a 0, the end, leaves it as
+        // it was, so a test cannot tell `got < 0` here from `got < 1`.)
         if (got < 0 && errno == EINTR) {
             continue;
         }
