@@ -184,6 +184,11 @@ TEST_F(HttpServerTest, OversizedHeadersAndBodiesAreRefusedAndOthersServed) {
     // The rest of those headers would be read as a request: the answer
     // says the connection ends with it.
     EXPECT_NE(refused.find("Connection: close\r\n"), std::string::npos) << refused;
+    // A head that has not ended when a head and a body at their limits
+    // would have: the same refusal.
+    Client endless(server->Port());
+    endless.Send(Get("/v1/health", "X-Filler: " + std::string(20000, 'x') + "\r\n"));
+    EXPECT_EQ(endless.ReadUntil("\r\n").substr(0, 12), "HTTP/1.1 431");
     // The body left unread is never taken for a next request: the answer
     // closes the connection, so a request hidden in it gets no answer.
     Client body(server->Port());

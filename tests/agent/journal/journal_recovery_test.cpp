@@ -275,6 +275,20 @@ TEST_F(JournalRecovery, TheFirstLineOfTheFirstFileLinksToTheGenesisAndALaterFirs
     EXPECT_EQ(journal->Failure(), "the journal's numbering is at its end (seq 9007199254740991)");
 }
 
+// With two files, the newest one's first line links to the first file's last.
+TEST_F(JournalRecovery, TheSecondFilesFirstLineLinksToTheFirstFilesLast) {
+    Write(5); // seq 1-3 and 4-5
+    const auto lines = Lines(ReadText(Path(2)));
+    ASSERT_EQ(lines.size(), 2u);
+    ReplaceLine(2, 0, ComposeLine(4, FormatUtcMillis(0), Opened("A"), std::string(64, '7')));
+    auto journal = Reopen();
+    const auto written = JournalStartEvents(*journal);
+    ASSERT_EQ(written.size(), 2u);
+    EXPECT_EQ(written[0].kind, "journal-altered");
+    EXPECT_EQ(written[0].fields["line"], 1);
+    EXPECT_EQ(written[0].fields["lines"], 2);
+}
+
 // The last line swapped for another with a right hash and link: the file
 // reads well, but it is not the line the journal was closed with.
 TEST_F(JournalRecovery, ALastLineRewrittenWholeIsToldByTheHead) {
