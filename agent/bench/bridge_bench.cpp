@@ -133,7 +133,10 @@ int main(int argc, char** argv) {
     SystemAgentClock clock;
     Agent agent(settings, *drawers, *journal, clock);
     std::mutex agentLock;
-    auto bridge = StartBridgeService(settings, agent, agentLock, drawers->Version(), [](const std::string&) {}, error);
+    StatisticsKeeper statistics(folder);
+    statistics.Load();
+    agent.OnEvent([&statistics](const JournalledEvent& event) { statistics.Add(event); });
+    auto bridge = StartBridgeService(settings, agent, agentLock, statistics, drawers->Version(), [](const std::string&) {}, error);
     if (!bridge) {
         std::fprintf(stderr, "bridge_bench: %s\n", error.c_str());
         return 1;

@@ -7,16 +7,37 @@
 #include "journal/journal.h"
 #include "journal/journal_alarms.h"
 #include "bridge/pairing.h"
-#include "watch/statistics.h"
+#include "journal/journal_cursor.h"
+#include "watch/statistics_keeper.h"
 
 namespace cashdrawer::agent {
 namespace {
 
+// An event stream's reader: a cursor of its own, sought again only when
+// the stream asks for another place than where it stopped.
+class CursorReader final : public JournalReader {
+public:
+    explicit CursorReader(const std::string& folder) : folder_(folder), cursor_(folder) {}
+    std::size_t Read(uint64_t afterSeq, std::size_t max, const std::function<void(const JournalledEvent&)>& each) override {
+        if (cursor_.Position() != afterSeq || !cursor_.Problem().empty()) {
+            cursor_.SeekAfter(afterSeq);
+        }
+        return cursor_.Read(max, each);
+    }
+    uint64_t NewestSeq() override { return NewestJournalSeq(folder_); }
+    std::string Problem() override { return cursor_.Problem(); }
+
+private:
+    std::string folder_;
+    JournalCursor cursor_;
+};
+
 class AgentBackend final : public BridgeBackend {
 public:
-    AgentBackend(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, std::string libraryVersion,
-                 std::function<Json()> fleetStatus)
-        : journalFolder_(settings.journalFolder), agent_(agent), agentLock_(agentLock), board_(settings.drawers),
+    AgentBackend(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, const StatisticsKeeper& statistics,
+                 std::string libraryVersion, std::function<Json()> fleetStatus)
+        : journalFolder_(settings.journalFolder), agent_(agent), agentLock_(agentLock), statistics_(statistics),
+          board_(settings.drawers),
           libraryVersion_(std::move(libraryVersion)), fleetStatus_(std::move(fleetStatus)) {}
 
     // From the agent's thread, under its lock, once the journal has the event.
@@ -33,11 +54,8 @@ public:
         std::lock_guard lock(agentLock_);
         return agent_.Kick(drawer, by, confirm, timeoutMs);
     }
-    Json Statistics() override {
-        cashdrawer::agent::Statistics statistics;
-        ReadJournal(journalFolder_, [&](const JournalledEvent& event) { statistics.Add(event); });
-        return statistics.ToJson();
-    }
+    // Kept as events come: a read of the journal never holds this answer.
+    Json Statistics() override { return statistics_.Figures().ToJson(); }
     std::string LibraryVersion() override { return libraryVersion_; }
     Json Fleet() override { return fleetStatus_ ? fleetStatus_() : BridgeBackend::Fleet(); }
     Json JournalAlarms() override { return OpenJournalAlarms(journalFolder_); }
@@ -46,6 +64,7 @@ private:
     std::string journalFolder_;
     Agent& agent_;
     AgentMutex& agentLock_;
+    const StatisticsKeeper& statistics_;
     AgentMutex boardLock_;
     DrawerBoard board_;
     std::string libraryVersion_;
@@ -54,17 +73,20 @@ private:
 
 class RunningBridge final : public BridgeService {
 public:
-    RunningBridge(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, const std::string& libraryVersion,
-                  std::function<void(const std::string&)> log, std::function<Json()> fleetStatus)
-        : backend_(settings, agent, agentLock, libraryVersion, std::move(fleetStatus)), store_(MakeFolderPairingStore(settings.journalFolder)),
+    RunningBridge(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock, const StatisticsKeeper& statistics,
+                  const std::string& libraryVersion, std::function<void(const std::string&)> log,
+                  std::function<Json()> fleetStatus)
+        : backend_(settings, agent, agentLock, statistics, libraryVersion, std::move(fleetStatus)), store_(MakeFolderPairingStore(settings.journalFolder)),
           desk_(*store_), clock_(),
           bridge_(BridgeSettings{static_cast<uint16_t>(settings.bridgePort), settings.kickGuardMs}, backend_, desk_,
                   [this] { return clock_.SteadyMicros(); }, [this] { return clock_.UnixMillis(); }),
           server_(HttpServerOptions{static_cast<uint16_t>(settings.bridgePort)}, bridge_, hub_,
-                  [folder = settings.journalFolder](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
-                      return ReplayJournal(folder, after, each);
-                  },
-                  std::move(log)) {}
+                  [folder = settings.journalFolder] { return std::make_unique<CursorReader>(folder); },
+                  std::move(log)) {
+        // The agent journals nothing before it starts, after the bridge:
+        // the journal's end now is where a new stream starts until then.
+        hub_.StartAt(NewestJournalSeq(settings.journalFolder));
+    }
 
     bool Start(std::string& error) {
         if (!server_.Start(error)) {
@@ -95,10 +117,10 @@ private:
 } // namespace
 
 std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
-                                                  const std::string& libraryVersion,
+                                                  const StatisticsKeeper& statistics, const std::string& libraryVersion,
                                                   std::function<void(const std::string&)> log, std::string& error,
                                                   std::function<Json()> fleetStatus) {
-    auto bridge = std::make_unique<RunningBridge>(settings, agent, agentLock, libraryVersion, std::move(log),
+    auto bridge = std::make_unique<RunningBridge>(settings, agent, agentLock, statistics, libraryVersion, std::move(log),
                                                   std::move(fleetStatus));
     if (!bridge->Start(error)) {
         return nullptr;

@@ -7,6 +7,7 @@
 #include "watch/agent.h"
 #include "core/agent_mutex.h"
 #include "core/settings.h"
+#include "watch/statistics_keeper.h"
 
 #include <functional>
 #include <memory>
@@ -23,8 +24,9 @@ public:
 
 // Call before agent.Start(), so that the board sees the first states.
 // Nothing, with `error`, when the port cannot be bound.
+// The statistics are the keeper's, which the agent feeds.
 std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
-                                                  const std::string& libraryVersion,
+                                                  const StatisticsKeeper& statistics, const std::string& libraryVersion,
                                                   std::function<void(const std::string&)> log, std::string& error,
                                                   std::function<Json()> fleetStatus = nullptr);
 

@@ -1,8 +1,17 @@
 // The bridge's event stream: Server-Sent Events of every journalled event
-// after the client's Last-Event-ID (from the journal, read on the worker
-// pool), then the live ones as the agent publishes them, each seq once and
-// in order; a comment line keeps a quiet stream alive, and a client that
-// reads slower than the events come, or leaves, ends it.
+// after the client's Last-Event-ID, then the live ones as the agent
+// publishes them, each seq once and in order; a comment line keeps a quiet
+// stream alive, and a client that leaves, or takes no write for the idle
+// time, ends it.
+//
+// Once it knows where to start, a stream is in one of two modes. Reading: it reads the journal after the
+// last event it queued, a batch at a time on the server's reading threads,
+// and the next batch only once the client has taken most of the last; the
+// live events meanwhile are dropped, since the journal has each before it
+// is published. Live: it queues each event as it is published. A stream
+// behind (a live event that does not follow, a queue full of live events)
+// reads again; a stream at the journal's end goes live. So a stream may
+// start any distance behind, and holds a batch or a queue at most.
 #include "bridge/http_server_impl.h"
 
 #include <array>
@@ -11,10 +20,14 @@
 namespace cashdrawer::agent {
 namespace {
 
+// Events read from the journal at a time, and the most queued before the
+// next read (a few hundred lines: tens of kilobytes).
+constexpr std::size_t kReadBatch = 256;
+
 class EventStream : public std::enable_shared_from_this<EventStream> {
 public:
     EventStream(beast::tcp_stream stream, ConnectionSlot slot, HttpServer::Impl& server)
-        : stream_(std::move(stream)), server_(server), slot_(std::move(slot)) {}
+        : stream_(std::move(stream)), server_(server), slot_(std::move(slot)), reader_(server.readers()) {}
     ~EventStream() {
         if (subscription_ != 0) {
             server_.hub.Unsubscribe(subscription_);
@@ -22,9 +35,6 @@ public:
     }
 
     void Start(const EventStreamStart& start) {
-        const std::string& origin = start.origin;
-        const uint64_t after = start.after;
-        const bool resuming = start.resuming;
         std::weak_ptr<EventStream> weak = shared_from_this();
         uint64_t lastPublished = 0;
         subscription_ = server_.hub.Subscribe(
@@ -37,52 +47,108 @@ public:
             },
             &lastPublished);
         Enqueue("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n"
-                "Access-Control-Allow-Origin: " + origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
+                "Access-Control-Allow-Origin: " + start.origin + "\r\nVary: Origin\r\nConnection: close\r\n\r\n"
                 "retry: 1000\n\n");
-        // The past from the journal, read on the pool; the subscription above
-        // holds what is published meanwhile.
-        net::post(*server_.workers, [self = shared_from_this(), after, resuming, lastPublished] {
-            auto past = std::make_shared<std::vector<std::pair<uint64_t, std::string>>>();
-            const auto collect = [&past](const JournalledEvent& event) { past->emplace_back(event.seq, SseMessage(event)); };
-            uint64_t startAfter = after;
-            if (!resuming) {
-                // A new client: the events from its subscription on (its page
-                // reads the drawers' state with the drawers call). Not the
-                // journal's end as read now: events journalled meanwhile are
-                // held for it, and would be dropped as old. (Before the
-                // agent's first event, the journal's end is all there is.)
-                startAfter = lastPublished != 0 ? lastPublished
-                                                : self->server_.replay(UINT64_MAX, [](const JournalledEvent&) {});
-            } else if (const uint64_t newest = self->server_.replay(after, collect); after > newest) {
-                // A Last-Event-ID past the journal's end comes from another
-                // journal (the agent set up anew): this one is given whole.
-                past->clear();
-                self->server_.replay(0, collect);
-                startAfter = 0;
-            }
-            net::post(self->stream_.get_executor(), [self, past, startAfter] { self->OnReplayed(*past, startAfter); });
-        });
         WatchForClose();
         ScheduleHeartbeat();
+        if (!start.resuming) {
+            // A new client: the events from its subscription on (its page
+            // reads the drawers' state with the drawers call). The hub
+            // counts from the journal's end at the agent's start; the
+            // journal says whether more came since.
+            lastQueued_ = lastPublished;
+            return ReadOn();
+        }
+        // A Last-Event-ID past the journal's end comes from another journal
+        // (the agent set up anew): this one is given whole.
+        reading_ = true;
+        net::post(*server_.journalReaders, [self = shared_from_this(), after = start.after] {
+            const uint64_t newest = self->reader_->NewestSeq();
+            net::post(self->stream_.get_executor(), [self, from = after > newest ? 0 : after] {
+                self->reading_ = false;
+                self->lastQueued_ = from;
+                self->ReadOn();
+            });
+        });
     }
 
 private:
-    void OnReplayed(const std::vector<std::pair<uint64_t, std::string>>& past, uint64_t startAfter) {
-        lastQueued_ = startAfter;
-        for (const auto& [seq, message] : past) {
+    // The next batch from the journal, after the last event queued.
+    void ReadOn() {
+        mode_ = Mode::Reading;
+        if (reading_ || closed_) {
+            return;
+        }
+        if (queue_.size() >= kReadBatch) {
+            return; // the client has yet to take what is queued; WriteNext reads on
+        }
+        reading_ = true;
+        net::post(*server_.journalReaders, [self = shared_from_this(), after = lastQueued_] {
+            auto batch = std::make_shared<std::vector<std::pair<uint64_t, std::string>>>();
+            self->reader_->Read(after, kReadBatch, [&batch](const JournalledEvent& event) {
+                batch->emplace_back(event.seq, SseMessage(event));
+            });
+            std::string problem = batch->size() < kReadBatch ? self->reader_->Problem() : std::string();
+            net::post(self->stream_.get_executor(), [self, batch, problem = std::move(problem)] {
+                self->OnBatch(*batch, problem);
+            });
+        });
+    }
+
+    void OnBatch(const std::vector<std::pair<uint64_t, std::string>>& batch, const std::string& problem) {
+        reading_ = false;
+        for (const auto& [seq, message] : batch) {
             EnqueueEvent(seq, message);
         }
-        replayed_ = true;
-        // Taken whole: nothing stays held once the past is out.
-        for (const auto& [seq, message] : std::exchange(held_, {})) {
-            EnqueueEvent(seq, message);
+        if (closed_) {
+            return;
         }
+        if (!problem.empty()) {
+            // Past a line that is not as written nothing can be promised in
+            // order: the stream says why and ends once the client has all
+            // before it (verify and the alarms tell the technician).
+            Enqueue(": the journal cannot be read past seq " + std::to_string(lastQueued_) + ": " + problem + "\n\n");
+            endOnceWritten_ = true;
+            return WriteNext();
+        }
+        if (batch.size() == kReadBatch) {
+            return ReadOn();
+        }
+        GoLiveOrReadOn(!batch.empty());
+    }
+
+    // At the journal's end as last read: live, unless an event was
+    // published since that read (it was dropped: the journal has it). The
+    // hub's count and the delivery of an event are one step under its
+    // lock, so an event it counts later reaches this stream live.
+    void GoLiveOrReadOn(bool readSomething = true) {
+        if (server_.hub.LastPublished() <= lastQueued_) {
+            mode_ = Mode::Live;
+            return;
+        }
+        if (readSomething) {
+            return ReadOn();
+        }
+        // Published, yet not found in the journal (a reader that cannot
+        // see the newest file's end yet): read again a little later rather
+        // than at once and for ever.
+        mode_ = Mode::Reading;
+        retry_.expires_after(std::chrono::milliseconds(50));
+        retry_.async_wait([weak = std::weak_ptr<EventStream>(shared_from_this())](beast::error_code error) {
+            if (auto self = weak.lock(); self && !error) {
+                self->ReadOn();
+            }
+        });
     }
 
     void OnLive(uint64_t seq, const std::string& message) {
-        if (!replayed_) {
-            held_.emplace_back(seq, message);
+        if (mode_ != Mode::Live || seq <= lastQueued_) {
             return;
+        }
+        if (seq != lastQueued_ + 1 || queue_.size() >= server_.options.maxQueuedEvents) {
+            // A gap (an alarm's jump, an event missed) or a client that
+            // reads slower than the events come: the journal has the rest.
+            return ReadOn();
         }
         EnqueueEvent(seq, message);
     }
@@ -100,11 +166,6 @@ private:
         if (closed_) {
             return;
         }
-        if (queue_.size() >= server_.options.maxQueuedEvents) {
-            // A client that does not read: it reconnects with Last-Event-ID
-            // and gets the rest from the journal.
-            return EndStream();
-        }
         queue_.push_back(std::move(message));
         if (!writing_) {
             WriteNext();
@@ -112,8 +173,18 @@ private:
     }
 
     void WriteNext() {
-        if (queue_.empty() || closed_) {
+        if (closed_) {
             writing_ = false;
+            return;
+        }
+        if (mode_ == Mode::Reading && queue_.size() < kReadBatch && !reading_) {
+            ReadOn(); // the client took most of the last batch
+        }
+        if (queue_.empty()) {
+            writing_ = false;
+            if (endOnceWritten_) {
+                EndStream();
+            }
             return;
         }
         writing_ = true;
@@ -163,6 +234,7 @@ private:
         // the difference, and the stream goes when its handlers return.)
         closed_ = true;
         heartbeat_.cancel();
+        retry_.cancel();
         // The subscription goes with the session (its destructor), once the
         // handlers still holding it have run; events meanwhile find it closed.
         Close();
@@ -174,14 +246,17 @@ private:
     beast::tcp_stream stream_;
     HttpServer::Impl& server_;
     ConnectionSlot slot_;
-    bool replayed_ = false;
+    std::unique_ptr<JournalReader> reader_;
+    enum class Mode { Starting, Reading, Live } mode_ = Mode::Starting;
+    bool reading_ = false; // a read of the journal is under way (one at a time: the reader is the stream's)
+    bool endOnceWritten_ = false;
     bool writing_ = false;
     bool closed_ = false;
     uint64_t subscription_ = 0;
     uint64_t lastQueued_ = 0;
-    std::vector<std::pair<uint64_t, std::string>> held_;
     std::deque<std::string> queue_;
     net::steady_timer heartbeat_{stream_.get_executor()};
+    net::steady_timer retry_{stream_.get_executor()};
 };
 
 } // namespace

@@ -4,6 +4,9 @@ namespace cashdrawer::agent {
 namespace {
 
 constexpr int kWorkerThreads = 4; // kicks at work at once; any count serves, more only wait less
+// Event streams reading the journal at once; each read is one batch, so a
+// stream far behind takes turns with the others.
+constexpr int kJournalReaderThreads = 2;
 
 } // namespace
 
@@ -24,9 +27,9 @@ void HttpServer::Impl::Accept(tcp::acceptor& acceptor) {
     });
 }
 
-HttpServer::HttpServer(const HttpServerOptions& options, Bridge& bridge, EventHub& hub, JournalReplay replay,
+HttpServer::HttpServer(const HttpServerOptions& options, Bridge& bridge, EventHub& hub, JournalReaders readers,
                        std::function<void(const std::string&)> log)
-    : impl_(std::make_unique<Impl>(options, bridge, hub, std::move(replay), std::move(log))) {}
+    : impl_(std::make_unique<Impl>(options, bridge, hub, std::move(readers), std::move(log))) {}
 
 HttpServer::~HttpServer() { Stop(); }
 
@@ -62,6 +65,7 @@ bool HttpServer::Start(std::string& error) {
     }
     impl_->port = port;
     impl_->workers = std::make_unique<net::thread_pool>(kWorkerThreads);
+    impl_->journalReaders = std::make_unique<net::thread_pool>(kJournalReaderThreads);
     for (auto& acceptor : impl_->acceptors) {
         impl_->Accept(*acceptor);
     }
@@ -81,6 +85,7 @@ void HttpServer::Stop() {
     // stopping a stopped context and joining joined pools change nothing.)
     impl_->ioThread.reset();
     impl_->workers->join();
+    impl_->journalReaders->join();
     impl_->acceptors.clear();
 }
 

@@ -10,9 +10,10 @@
 //   confirmed kick that waits for the sensor stalls nobody else.
 //
 // GET /v1/events is served here: a Server-Sent Events stream of every
-// journalled event after the client's Last-Event-ID (from the journal),
-// then the live ones as the agent publishes them; without Last-Event-ID,
-// the live ones only.
+// journalled event after the client's Last-Event-ID (read from the
+// journal, a batch at a time), then the live ones as the agent publishes
+// them; without Last-Event-ID, every event from the stream's start on. A
+// stream that falls behind reads the journal again until it is live.
 #pragma once
 
 #include "bridge/bridge.h"
@@ -35,17 +36,30 @@ struct HttpServerOptions {
     std::chrono::milliseconds requestTime{5000};   // for a whole request to arrive
     std::chrono::milliseconds idleTime{30000};     // between requests on a kept connection
     std::chrono::milliseconds heartbeat{15000};    // a comment line on a quiet event stream
-    std::size_t maxQueuedEvents = 4096;            // a stream that reads slower is cut off
+    // Live events queued for a stream, at most: one that reads slower goes
+    // back to reading the journal until it has caught up.
+    std::size_t maxQueuedEvents = 4096;
 };
 
-// Hands every journalled event with a seq over `afterSeq` to `each`, in
-// order, and answers the journal's newest seq.
-using JournalReplay =
-    std::function<uint64_t(uint64_t afterSeq, const std::function<void(const JournalledEvent&)>& each)>;
+// How an event stream reads the journal's past: each stream opens its own
+// reader, which remembers its place, and reads a batch at a time on the
+// server's reading threads.
+class JournalReader {
+public:
+    virtual ~JournalReader() = default;
+    // Hands up to `max` events after `afterSeq`, in order; how many. Fewer
+    // than `max`: the journal's end for now, or a problem.
+    virtual std::size_t Read(uint64_t afterSeq, std::size_t max, const std::function<void(const JournalledEvent&)>& each) = 0;
+    // The journal's newest seq (0: none yet).
+    virtual uint64_t NewestSeq() = 0;
+    // Why reading stopped before the journal's end; empty while it reads well.
+    virtual std::string Problem() = 0;
+};
+using JournalReaders = std::function<std::unique_ptr<JournalReader>()>;
 
 class HttpServer {
 public:
-    HttpServer(const HttpServerOptions& options, Bridge& bridge, EventHub& hub, JournalReplay replay,
+    HttpServer(const HttpServerOptions& options, Bridge& bridge, EventHub& hub, JournalReaders readers,
                std::function<void(const std::string&)> log);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

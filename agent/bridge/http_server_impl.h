@@ -28,7 +28,7 @@ struct HttpServer::Impl {
     HttpServerOptions options;
     Bridge& bridge;
     EventHub& hub;
-    JournalReplay replay;
+    JournalReaders readers;
     std::function<void(const std::string&)> log;
 
     // Counted by the sessions, which the io_context may still hold when it
@@ -38,12 +38,16 @@ struct HttpServer::Impl {
     net::io_context io;
     std::vector<std::unique_ptr<tcp::acceptor>> acceptors;
     std::unique_ptr<net::thread_pool> workers;
+    // The event streams' reads of the journal run on their own threads:
+    // however many streams catch up at once, the answers the workers give
+    // (a kick above all) never wait behind them.
+    std::unique_ptr<net::thread_pool> journalReaders;
     // The one thread of the I/O (Asio's own threads: no std::thread on the
     // win32 thread model).
     std::unique_ptr<net::thread_pool> ioThread;
 
-    Impl(const HttpServerOptions& o, Bridge& b, EventHub& h, JournalReplay r, std::function<void(const std::string&)> l)
-        : options(o), bridge(b), hub(h), replay(std::move(r)), log(std::move(l)) {}
+    Impl(const HttpServerOptions& o, Bridge& b, EventHub& h, JournalReaders r, std::function<void(const std::string&)> l)
+        : options(o), bridge(b), hub(h), readers(std::move(r)), log(std::move(l)) {}
 
     void Accept(tcp::acceptor& acceptor);
 };

@@ -404,7 +404,7 @@ std::optional<JournalledEvent> Journal::Append(const Event& event, int64_t unixM
     failure_.clear();
     empty_ = false;
     lastSeq_ = written.seq;
-    lastHash_ = written.line.substr(written.line.size() - 66, 64); // the hash before the closing `"}`
+    lastHash_ = HashOfLine(written.line);
     return written;
 }
 
@@ -448,26 +448,28 @@ std::string JournalReport::Describe() const {
     return where + ": " + problem + "; the last whole seq before it is " + std::to_string(lastSeq);
 }
 
-JournalReport ReadJournal(const std::string& folder, const std::function<void(const JournalledEvent&)>& visit) {
-    JournalReport report;
+std::string UnreadableFolderProblem(const std::string& folder) {
     std::error_code error;
     if (!fs::is_directory(PathOf(folder), error)) {
-        report.ok = false;
-        report.unreadable = true;
-        report.problem = error && error != std::errc::no_such_file_or_directory
-                             ? "the journal folder cannot be read: " + error.message()
-                             : "no such journal folder";
-        return report;
+        return error && error != std::errc::no_such_file_or_directory ? "the journal folder cannot be read: " + error.message()
+                                                                      : "no such journal folder";
     }
     std::string listError;
-    const auto files = ListJournalFiles(folder, &listError);
-    if (!listError.empty()) {
-        // A folder this account may not list is no empty journal.
+    ListJournalFiles(folder, &listError);
+    // (A folder this account may not list is no empty journal.)
+    return listError.empty() ? "" : "the journal folder cannot be read: " + listError;
+}
+
+JournalReport ReadJournal(const std::string& folder, const std::function<void(const JournalledEvent&)>& visit,
+                          const std::function<void(const JournalProgress&)>& progress) {
+    JournalReport report;
+    if (std::string unreadable = UnreadableFolderProblem(folder); !unreadable.empty()) {
         report.ok = false;
         report.unreadable = true;
-        report.problem = "the journal folder cannot be read: " + listError;
+        report.problem = std::move(unreadable);
         return report;
     }
+    const auto files = ListJournalFiles(folder);
     std::string prevHash = kGenesisHash;
     uint32_t expectedNumber = 1;
     auto fail = [&report](const JournalFileName& file, uint64_t lineNumber, std::string problem) {
@@ -527,19 +529,12 @@ JournalReport ReadJournal(const std::string& folder, const std::function<void(co
             ++report.lines;
             visit(parsed.event);
         }
+        if (progress) {
+            progress(JournalProgress{file.number, files.back().number, report.lines, report.lastSeq});
+        }
     }
     return report;
 }
 
-uint64_t ReplayJournal(const std::string& folder, uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
-    uint64_t newest = 0;
-    ReadJournal(folder, [&](const JournalledEvent& event) {
-        newest = event.seq;
-        if (event.seq > after) {
-            each(event);
-        }
-    });
-    return newest;
-}
 
 } // namespace cashdrawer::agent

@@ -115,7 +115,7 @@ private:
     std::string failure_;
     std::string chain_;
     bool opened_ = false;
-    bool empty_ = true; // no line yet: the first carries the chain
+    bool empty_{}; // no line yet: the first carries the chain (set by the opening, from what it found)
     std::optional<JournalHead> head_;
     uint64_t highestSeen_ = 0; // of the lines set aside or known to have been written
     std::vector<Event> alarms_;
@@ -144,14 +144,22 @@ struct JournalReport {
     std::string Describe() const;
 };
 
+// How far a reading of the whole journal has come, after each file.
+struct JournalProgress {
+    uint32_t file = 0;  // the number of the file just read
+    uint32_t files = 0; // the newest file's number
+    uint64_t lines = 0;
+    uint64_t lastSeq = 0;
+};
+
+// Why the folder cannot be read as a journal (missing, or not this
+// account's to list); empty when it can.
+std::string UnreadableFolderProblem(const std::string& folder);
+
 // Reads every file in order, checking each line's hash and its place in
 // the chain, and hands each good line to `visit`; stops at the first bad
-// one and names it.
-JournalReport ReadJournal(const std::string& folder, const std::function<void(const JournalledEvent&)>& visit);
-
-// The events numbered past `after`, in order, for a client that resumes an
-// event stream; returns the newest number the journal holds (0 for none),
-// which tells a client from another journal and where live events start.
-uint64_t ReplayJournal(const std::string& folder, uint64_t after, const std::function<void(const JournalledEvent&)>& each);
+// one and names it. One file is held at a time.
+JournalReport ReadJournal(const std::string& folder, const std::function<void(const JournalledEvent&)>& visit,
+                          const std::function<void(const JournalProgress&)>& progress = nullptr);
 
 } // namespace cashdrawer::agent

@@ -5,6 +5,7 @@
 #include "journal/sha256.h"
 #include "os/random.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace cashdrawer::agent {
@@ -44,6 +45,23 @@ std::string ComposeLine(uint64_t seq, std::string_view time, const Event& event,
     const std::string hash = Sha256Hex(withoutHash);
     withoutHash.pop_back(); // the closing brace: the hash goes before it
     return withoutHash + std::string(kHashKey) + hash + "\"}";
+}
+
+std::optional<uint64_t> PeekSeq(std::string_view line) {
+    constexpr std::string_view kStart = "{\"seq\":";
+    if (line.substr(0, kStart.size()) != kStart) {
+        return std::nullopt;
+    }
+    uint64_t seq = 0;
+    std::size_t at = kStart.size();
+    const std::size_t digitsEnd = std::min(line.size(), at + 16); // kMaxSeq has 16 digits
+    for (; at < digitsEnd && line[at] >= '0' && line[at] <= '9'; ++at) {
+        seq = seq * 10 + static_cast<uint64_t>(line[at] - '0');
+    }
+    if (at == kStart.size() || at == line.size() || line[at] != ',') {
+        return std::nullopt;
+    }
+    return seq;
 }
 
 LineProblem CheckLine(std::string_view line, ParsedLine& parsed) {

@@ -29,6 +29,12 @@ inline constexpr uint64_t kMaxSeq = (uint64_t{1} << 53) - 1;
 // The whole line, without its line end.
 std::string ComposeLine(uint64_t seq, std::string_view time, const Event& event, std::string_view prev);
 
+// The hash a line of the agent's own ends with (the line as written,
+// without its line end).
+inline std::string HashOfLine(std::string_view line) {
+    return line.size() < 66 ? std::string() : std::string(line.substr(line.size() - 66, 64));
+}
+
 // What a line says, when it is a whole, unaltered journal line.
 struct ParsedLine {
     JournalledEvent event;
@@ -41,6 +47,11 @@ enum class LineProblem { None, NotJournalLine, HashMismatch };
 // Checks a line's form and its own hash (not its place in the chain).
 // `parsed` is filled for a line of journal form, its hash right or not.
 LineProblem CheckLine(std::string_view line, ParsedLine& parsed);
+
+// The seq a line begins with (`{"seq":N,`), read without parsing or
+// checking the line: for skipping lines on the way to a place in a file.
+// Nothing for a line that does not begin so.
+std::optional<uint64_t> PeekSeq(std::string_view line);
 
 // How a line stands to the one before it (`prevSeq` and `prevHash`: 0 and
 // kGenesisHash before the first). It follows when it has the next seq and

@@ -1,5 +1,7 @@
 #include "watch/event_hub.h"
 
+#include <algorithm>
+
 namespace cashdrawer::agent {
 
 uint64_t EventHub::Subscribe(Subscriber subscriber, uint64_t* lastPublished) {
@@ -15,6 +17,16 @@ uint64_t EventHub::Subscribe(Subscriber subscriber, uint64_t* lastPublished) {
 void EventHub::Unsubscribe(uint64_t id) {
     std::lock_guard lock(mutex_);
     subscribers_.erase(id);
+}
+
+void EventHub::StartAt(uint64_t journalEnd) {
+    std::lock_guard lock(mutex_);
+    lastPublished_ = std::max(lastPublished_, journalEnd);
+}
+
+uint64_t EventHub::LastPublished() const {
+    std::lock_guard lock(mutex_);
+    return lastPublished_;
 }
 
 void EventHub::Publish(const JournalledEvent& event) {

@@ -24,6 +24,10 @@ public:
     // later event reaches it.
     uint64_t Subscribe(Subscriber subscriber, uint64_t* lastPublished = nullptr);
     void Unsubscribe(uint64_t id);
+    // The journal's end before the first event is published: where a new
+    // stream starts until then.
+    void StartAt(uint64_t journalEnd);
+    uint64_t LastPublished() const;
     void Publish(const JournalledEvent& event);
     std::size_t Subscribers() const;
 

@@ -5,9 +5,14 @@
 namespace cashdrawer::agent {
 namespace {
 
+// A count or a time in ms: an event as the agent made it may hold a signed
+// number where its journal line, read back, holds an unsigned one.
 uint64_t Field(const JournalledEvent& event, const char* key) {
     const auto found = event.fields.find(key);
-    return found != event.fields.end() && found->is_number_unsigned() ? found->get<uint64_t>() : 0;
+    if (found == event.fields.end() || !found->is_number_integer()) {
+        return 0;
+    }
+    return found->is_number_unsigned() || found->get<int64_t>() >= 0 ? found->get<uint64_t>() : 0;
 }
 
 std::string Text(const JournalledEvent& event, const char* key) {
@@ -48,6 +53,26 @@ void Statistics::Add(const JournalledEvent& event) {
     }
 }
 
+namespace {
+
+// The figures of one drawer in the order ToJson writes them.
+constexpr struct {
+    const char* key;
+    uint64_t DrawerStatistics::*count;
+} kDrawerFigures[] = {
+    {"DrawerGoodOpenCount", &DrawerStatistics::goodOpens},
+    {"DrawerFailedOpenCount", &DrawerStatistics::failedOpens},
+    {"unconfirmedKicks", &DrawerStatistics::unconfirmedKicks},
+    {"openings", &DrawerStatistics::openings},
+    {"openTotalMs", &DrawerStatistics::openTotalMs},
+    {"longestOpenMs", &DrawerStatistics::longestOpenMs},
+    {"leftOpenAlarms", &DrawerStatistics::leftOpenAlarms},
+    {"unreachablePeriods", &DrawerStatistics::unreachablePeriods},
+    {"unreachableTotalMs", &DrawerStatistics::unreachableTotalMs},
+};
+
+} // namespace
+
 Json Statistics::ToJson() const {
     Json all = Json::object();
     all["events"] = events_;
@@ -55,18 +80,34 @@ Json Statistics::ToJson() const {
     all["drawers"] = Json::object();
     for (const auto& [id, c] : drawers_) {
         Json one = Json::object();
-        one["DrawerGoodOpenCount"] = c.goodOpens;
-        one["DrawerFailedOpenCount"] = c.failedOpens;
-        one["unconfirmedKicks"] = c.unconfirmedKicks;
-        one["openings"] = c.openings;
-        one["openTotalMs"] = c.openTotalMs;
-        one["longestOpenMs"] = c.longestOpenMs;
-        one["leftOpenAlarms"] = c.leftOpenAlarms;
-        one["unreachablePeriods"] = c.unreachablePeriods;
-        one["unreachableTotalMs"] = c.unreachableTotalMs;
+        for (const auto& figure : kDrawerFigures) {
+            one[figure.key] = c.*figure.count;
+        }
         all["drawers"][id] = one;
     }
     return all;
+}
+
+std::optional<Statistics> Statistics::FromJson(const Json& json) {
+    const Json* drawers = json.is_object() && json.contains("drawers") ? &json["drawers"] : nullptr;
+    if (drawers == nullptr || !drawers->is_object() || !json.contains("events") || !json["events"].is_number_unsigned() ||
+        !json.contains("lastSeq") || !json["lastSeq"].is_number_unsigned()) {
+        return std::nullopt;
+    }
+    Statistics statistics;
+    statistics.events_ = json["events"].get<uint64_t>();
+    statistics.lastSeq_ = json["lastSeq"].get<uint64_t>();
+    for (const auto& [id, figures] : drawers->items()) {
+        DrawerStatistics counts;
+        for (const auto& figure : kDrawerFigures) {
+            if (!figures.is_object() || !figures.contains(figure.key) || !figures[figure.key].is_number_unsigned()) {
+                return std::nullopt;
+            }
+            counts.*figure.count = figures[figure.key].get<uint64_t>();
+        }
+        statistics.drawers_[id] = counts;
+    }
+    return statistics;
 }
 
 std::string Statistics::ToText() const {

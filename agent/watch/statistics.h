@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace cashdrawer::agent {
@@ -41,6 +42,9 @@ public:
 
     Json ToJson() const;
     std::string ToText() const;
+    // The figures ToJson wrote, back; nothing for any other text (a file
+    // on disk is anybody's to edit: a count that is no count refuses all).
+    static std::optional<Statistics> FromJson(const Json& json);
 
 private:
     std::map<std::string, DrawerStatistics> drawers_;

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -91,13 +92,47 @@ public:
     bool statisticsFail = false;
 };
 
-JournalledEvent Numbered(uint64_t seq) {
+// `lineBytes`: a line of that many bytes instead (to fill a socket).
+JournalledEvent Numbered(uint64_t seq, std::size_t lineBytes = 0) {
     JournalledEvent event;
     event.seq = seq;
     event.kind = "opened";
-    event.line = "{\"seq\":" + std::to_string(seq) + "}";
+    event.line = lineBytes == 0 ? "{\"seq\":" + std::to_string(seq) + "}" : std::string(lineBytes, 'x');
     return event;
 }
+
+// A journal of `journalled` numbered events, read the way a stream reads
+// the agent's: a batch after a seq, and the newest seq.
+class CountingReader final : public JournalReader {
+public:
+    CountingReader(const std::atomic<uint64_t>& journalled, const std::function<void()>& during, std::size_t lineBytes,
+                   std::atomic<int>& reads)
+        : journalled_(journalled), during_(during), lineBytes_(lineBytes), reads_(reads) {}
+    std::size_t Read(uint64_t after, std::size_t max, const std::function<void(const JournalledEvent&)>& each) override {
+        ++reads_;
+        if (during_) {
+            during_();
+        }
+        std::size_t handed = 0;
+        for (uint64_t seq = after + 1; seq <= journalled_ && handed < max; ++seq, ++handed) {
+            each(Numbered(seq, lineBytes_));
+        }
+        return handed;
+    }
+    uint64_t NewestSeq() override {
+        if (during_) {
+            during_();
+        }
+        return journalled_;
+    }
+    std::string Problem() override { return ""; }
+
+private:
+    const std::atomic<uint64_t>& journalled_;
+    const std::function<void()>& during_;
+    std::size_t lineBytes_;
+    std::atomic<int>& reads_;
+};
 
 // What an event stream sent past its headers.
 std::string BodyOfStream(const std::string& text) { return text.substr(text.find("\r\n\r\n") + 4); }
@@ -108,18 +143,11 @@ protected:
         options.port = 0;
         server = std::make_unique<HttpServer>(
             options, bridge, hub,
-            [this](uint64_t after, const std::function<void(const JournalledEvent&)>& each) {
-                if (duringReplay) {
-                    duringReplay();
-                }
-                for (uint64_t seq = after + 1; seq <= journalled; ++seq) {
-                    each(Numbered(seq));
-                }
-                return journalled;
-            },
+            [this] { return std::make_unique<CountingReader>(journalled, duringReplay, lineBytes, journalReads); },
             [](const std::string&) {});
         std::string error;
         ASSERT_TRUE(server->Start(error)) << error;
+        hub.StartAt(journalled); // as the agent's bridge does, before the agent's first event
         bridge.SetPort(server->Port());
         std::string ignored;
         const auto code = IssuePairingCode(store, clock.UnixMillis(), ignored);
@@ -131,6 +159,7 @@ protected:
     }
 
     void PileUpOnAStreamThatStopsReading(const HttpServerOptions& options);
+    void NewStreamGetsEveryEventFromItsSubscriptionOn(bool agentPublishedBefore);
 
     void ServeBeatingEvery(std::chrono::milliseconds heartbeat) {
         HttpServerOptions options;
@@ -169,8 +198,16 @@ protected:
     QuietBackend backend;
     Bridge bridge{BridgeSettings{0, 1000}, backend, desk, [this] { return clock.SteadyMicros(); }, [this] { return clock.UnixMillis(); }};
     EventHub hub;
-    uint64_t journalled = 0;
-    std::function<void()> duringReplay; // runs inside each journal read
+    // The agent's order: the journal has the event, then it is published.
+    void JournalAndPublish(uint64_t seq) {
+        journalled = seq;
+        hub.Publish(Numbered(seq, lineBytes));
+    }
+
+    std::atomic<uint64_t> journalled{0};
+    std::size_t lineBytes = 0;
+    std::atomic<int> journalReads{0};
+    std::function<void()> duringReplay; // runs inside each journal read (set before the stream starts)
     std::unique_ptr<HttpServer> server;
     std::string token;
 };
@@ -367,7 +404,7 @@ TEST_F(HttpServerTest, TheEventStreamGivesThePastAfterLastEventIdThenTheLiveEven
     EXPECT_NE(stream.ReadUntil("id: 3\n").find("id: 3\n"), std::string::npos);
     WaitForSubscriber();
     hub.Publish(Numbered(3)); // already given from the journal
-    hub.Publish(Numbered(4));
+    JournalAndPublish(4);
     const std::string text = stream.ReadUntil("id: 4\n");
     EXPECT_EQ(text.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(text.find("Content-Type: text/event-stream"), std::string::npos);
@@ -411,40 +448,38 @@ TEST_F(HttpServerTest, AnEventStreamForAnotherHostIsRefused) {
 
 // A new stream (no Last-Event-ID) starts where the agent was when it
 // subscribed: an event journalled while its start is read reaches it (a
-// kick right after a page opens its stream), nothing older does.
-TEST_F(HttpServerTest, ANewStreamGetsEveryEventFromItsSubscriptionOnAndNoOlder) {
-    for (const bool agentPublishedBefore : {false, true}) {
-        SCOPED_TRACE(agentPublishedBefore ? "seq 5 published before the stream" : "no event published yet");
-        journalled = 5;
-        Serve({});
-        if (agentPublishedBefore) {
-            hub.Publish(Numbered(5));
-        }
-        duringReplay = [this] {
-            if (journalled == 5) {
-                journalled = 6;
-                hub.Publish(Numbered(6));
-            }
-        };
-        Client stream(server->Port());
-        stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
-        stream.ReadUntil("retry: 1000\n\n");
-        WaitForSubscriber();
-        if (journalled == 5) { // a stream that did not read the journal's end: seq 6 comes now
-            journalled = 6;
-            hub.Publish(Numbered(6));
-        }
-        hub.Publish(Numbered(7));
-        const std::string text = stream.ReadUntil("id: 7\n");
-        // Before the agent's first event the journal's end is all there is
-        // to start from: the one journalled meanwhile is taken as older.
-        EXPECT_EQ(BodyOfStream(text), std::string("retry: 1000\n\n") +
-                                          (agentPublishedBefore ? "id: 6\nevent: opened\ndata: {\"seq\":6}\n\n" : "") +
-                                          "id: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
-        duringReplay = nullptr;
-        server.reset();
-        ASSERT_EQ(hub.Subscribers(), 0u);
+// kick right after a page opens its stream), nothing older does, whether
+// or not the agent had published an event since its start.
+void HttpServerTest::NewStreamGetsEveryEventFromItsSubscriptionOn(bool agentPublishedBefore) {
+    journalled = agentPublishedBefore ? 4 : 5;
+    Serve({});
+    if (agentPublishedBefore) {
+        JournalAndPublish(5);
     }
+    duringReplay = [this] {
+        if (journalled == 5) {
+            JournalAndPublish(6);
+        }
+    };
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    WaitForSubscriber();
+    JournalAndPublish(7);
+    const std::string text = stream.ReadUntil("id: 7\n");
+    EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
+                                  "id: 6\nevent: opened\ndata: {\"seq\":6}\n\n"
+                                  "id: 7\nevent: opened\ndata: {\"seq\":7}\n\n");
+    duringReplay = nullptr;
+    server.reset();
+}
+
+TEST_F(HttpServerTest, ANewStreamGetsEveryEventFromItsSubscriptionOnAndNoOlder) {
+    NewStreamGetsEveryEventFromItsSubscriptionOn(true);
+}
+
+TEST_F(HttpServerTest, ANewStreamBeforeTheAgentsFirstEventStartsAtTheJournalsEnd) {
+    NewStreamGetsEveryEventFromItsSubscriptionOn(false);
 }
 
 // A page that saw seq 50 of an earlier journal (the agent set up anew, its
@@ -456,7 +491,7 @@ TEST_F(HttpServerTest, ALastEventIdPastTheJournalsEndGetsTheJournalFromItsStart)
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 50\r\n"));
     stream.ReadUntil("id: 2\n");
     WaitForSubscriber();
-    hub.Publish(Numbered(3));
+    JournalAndPublish(3);
     const std::string text = stream.ReadUntil("id: 3\n");
     EXPECT_EQ(BodyOfStream(text), "retry: 1000\n\n"
                                                         "id: 1\nevent: opened\ndata: {\"seq\":1}\n\n"
@@ -491,7 +526,7 @@ TEST_F(HttpServerTest, AQuietStreamStaysOpenWithHeartbeats) {
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     const std::string quiet = stream.ReadUntil(": still here\n\n: still here\n\n: still here\n\n");
     EXPECT_NE(quiet.find(": still here\n\n: still here\n\n: still here\n\n"), std::string::npos) << quiet;
-    hub.Publish(Numbered(1));
+    JournalAndPublish(1);
     EXPECT_NE(stream.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
 }
 
@@ -524,8 +559,8 @@ TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithou
         WaitForSubscriber();
         stream.Send("stray words\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(100)); // for the server to read them
-        hub.Publish(Numbered(7));
-        EXPECT_NE(stream.ReadUntil("id: 7\n").find("id: 7\n"), std::string::npos);
+        JournalAndPublish(1);
+        EXPECT_NE(stream.ReadUntil("id: 1\n").find("id: 1\n"), std::string::npos);
         EXPECT_EQ(hub.Subscribers(), 1u);
     }
     WaitForNoSubscriber();
@@ -541,11 +576,9 @@ void HttpServerTest::PileUpOnAStreamThatStopsReading(const HttpServerOptions& op
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
     WaitForSubscriber();
-    JournalledEvent big = Numbered(0);
-    big.line = std::string(8192, 'x');
+    lineBytes = 8192;
     for (uint64_t seq = 1; seq <= 3000; ++seq) {
-        big.seq = seq;
-        hub.Publish(big);
+        JournalAndPublish(seq);
     }
     for (int i = 0; i < 1000 && server->Connections() > 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -563,15 +596,62 @@ TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
     PileUpOnAStreamThatStopsReading(options);
 }
 
-// More events waiting than its queue holds: the stream is cut as the queue
-// overflows, long before the write's time limit, and the page gets the
-// rest from the journal when it reconnects.
-TEST_F(HttpServerTest, AStreamFurtherBehindThanItsQueueHoldsIsCutAtOnce) {
+// The ids a stream sent, in the order sent.
+std::vector<uint64_t> IdsOf(const std::string& text) {
+    std::vector<uint64_t> ids;
+    for (std::size_t at = text.find("\nid: "); at != std::string::npos; at = text.find("\nid: ", at + 1)) {
+        ids.push_back(std::stoull(text.substr(at + 5, 20)));
+    }
+    return ids;
+}
+
+// A client that falls behind by more than the live queue holds (it stops
+// reading while 3,000 events of 8 KiB come) is not cut: its stream reads
+// the journal until it is live again, and the client gets every seq once,
+// in order.
+TEST_F(HttpServerTest, AStreamFurtherBehindThanItsQueueHoldsCatchesUpFromTheJournal) {
     HttpServerOptions options;
-    options.idleTime = std::chrono::seconds(120); // only the queue's bound can end it in time
-    options.requestTime = std::chrono::seconds(120);
     options.maxQueuedEvents = 64;
-    PileUpOnAStreamThatStopsReading(options);
+    Serve(options);
+    lineBytes = 8192;
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
+    stream.ReadUntil("retry: 1000\n\n");
+    WaitForSubscriber();
+    for (uint64_t seq = 1; seq <= 3000; ++seq) {
+        JournalAndPublish(seq);
+    }
+    const std::string text = stream.ReadUntil("id: 3000\n", 60000);
+    std::vector<uint64_t> expected(3000);
+    std::iota(expected.begin(), expected.end(), uint64_t{1});
+    EXPECT_EQ(IdsOf(text), expected);
+    EXPECT_GT(journalReads.load(), 0) << "the stream read the journal to catch up";
+    EXPECT_EQ(server->Connections(), 1u);
+}
+
+// A stream that starts far behind (a page back after a week) reads the
+// journal a batch at a time: every event, from any distance, and the live
+// ones after them.
+TEST_F(HttpServerTest, AResumeFarBehindGetsEveryEventThenTheLiveOnes) {
+    journalled = 10000;
+    Serve({});
+    for (const uint64_t behind : {uint64_t{4096}, uint64_t{4097}, uint64_t{9999}}) {
+        SCOPED_TRACE(behind);
+        {
+            Client stream(server->Port());
+            const uint64_t from = journalled - behind;
+            stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + std::to_string(from) + "\r\n"));
+            const uint64_t newest = journalled;
+            stream.ReadUntil("id: " + std::to_string(newest) + "\n", 30000);
+            WaitForSubscriber();
+            JournalAndPublish(newest + 1);
+            const std::string text = stream.ReadUntil("id: " + std::to_string(newest + 1) + "\n", 30000);
+            std::vector<uint64_t> expected(newest + 1 - from);
+            std::iota(expected.begin(), expected.end(), from + 1);
+            EXPECT_EQ(IdsOf(text), expected);
+        }
+        WaitForNoSubscriber();
+    }
 }
 
 // An agent restarted at once (systemd's restart, an update) binds its port
@@ -587,8 +667,9 @@ TEST_F(HttpServerTest, ARestartedServerBindsItsPortAgainAtOnce) {
     server.reset();
     HttpServerOptions again;
     again.port = port;
-    HttpServer restarted(again, bridge, hub, [](uint64_t, const std::function<void(const JournalledEvent&)>&) { return uint64_t{0}; },
-                         [](const std::string&) {});
+    HttpServer restarted(
+        again, bridge, hub, [this] { return std::make_unique<CountingReader>(journalled, duringReplay, lineBytes, journalReads); },
+        [](const std::string&) {});
     std::string error;
     EXPECT_TRUE(restarted.Start(error)) << error;
     EXPECT_EQ(restarted.Port(), port);
@@ -689,12 +770,15 @@ TEST_F(HttpServerTest, ALastEventIdAtTheEndJustBeforeOrJustPastIt) {
     } rows[] = {{"5", ""}, {"4", event(5)}, {"6", event(1) + event(2) + event(3) + event(4) + event(5)}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.lastEventId);
+        journalled = 5;
         {
             Client stream(server->Port());
             stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: " + row.lastEventId + "\r\n"));
-            stream.ReadUntil("retry: 1000\n\n");
+            // (Its past read first: seq 6 journalled before the stream
+            // looks at the journal's end would make Last-Event-ID 6 current.)
+            stream.ReadUntil("retry: 1000\n\n" + row.past);
             WaitForSubscriber();
-            hub.Publish(Numbered(6));
+            JournalAndPublish(6);
             EXPECT_EQ(BodyOfStream(stream.ReadUntil(event(6))), "retry: 1000\n\n" + row.past + event(6));
         }
         WaitForNoSubscriber();

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace cashdrawer::agent {
 namespace {
 
@@ -122,6 +124,93 @@ TEST(JournalCursor, ASeekReadsNoFileBeforeTheOneThatHoldsTheSeq) {
     cursor.SeekAfter(0);
     EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{});
     EXPECT_EQ(cursor.Problem().rfind("journal-000001.jsonl: ", 0), 0u) << cursor.Problem();
+}
+
+// Many files: the seek lands in the file that holds the seq, at either
+// edge of it, and reads from there.
+TEST(JournalCursor, ASeekFindsTheFileAtItsFirstAndLastLine) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path(), 4096);
+        for (int i = 0; i < 40; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(1500, 'x')}}}, kT0));
+        }
+    }
+    const auto files = ListJournalFiles(folder.path());
+    ASSERT_GE(files.size(), 13u);
+    std::vector<uint64_t> firstSeqs; // of each file, by its place
+    for (const auto& file : files) {
+        firstSeqs.push_back(Json::parse(testing::Lines(testing::ReadText(file.path)).at(0))["seq"].get<uint64_t>());
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const uint64_t first = firstSeqs[i];
+        const uint64_t last = i + 1 < files.size() ? firstSeqs[i + 1] - 1 : 40;
+        const struct {
+            uint64_t after;
+            uint32_t file; // the file the next line is in
+        } rows[] = {{first - 1, files[i].number}, {first, files[i].number}, {last - 1, files[i].number}};
+        for (const auto& row : rows) {
+            JournalCursor cursor(folder.path());
+            cursor.SeekAfter(row.after);
+            EXPECT_EQ(cursor.FileNumber(), row.file) << "after " << row.after;
+            EXPECT_EQ(Read(cursor, 2), Range(row.after + 1, std::min<uint64_t>(row.after + 2, 40))) << "after " << row.after;
+            EXPECT_EQ(cursor.Problem(), "") << "after " << row.after;
+        }
+    }
+    JournalCursor pastTheEnd(folder.path());
+    pastTheEnd.SeekAfter(40);
+    EXPECT_EQ(pastTheEnd.FileNumber(), files.back().number);
+    EXPECT_EQ(Read(pastTheEnd, 5), std::vector<uint64_t>{});
+    EXPECT_EQ(pastTheEnd.Problem(), "");
+}
+
+// The lines before the place sought are skipped by their seq alone: one
+// spoilt there is not this reader's to find (verify finds it), and the
+// lines after it are handed.
+TEST(JournalCursor, LinesBeforeThePlaceSoughtAreSkippedUnchecked) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path());
+        AppendEvents(*journal, 6);
+    }
+    const std::string path = JournalFilePath(folder.path(), 1);
+    auto lines = testing::Lines(testing::ReadText(path));
+    lines[1].replace(lines[1].find("raw\":0"), 6, "raw\":7");
+    testing::WriteText(path, testing::Joined(lines));
+    JournalCursor cursor(folder.path());
+    cursor.SeekAfter(2);
+    EXPECT_EQ(Read(cursor, 10), Range(3, 6));
+    EXPECT_EQ(cursor.Problem(), "");
+    cursor.SeekAfter(1); // the spoilt line is now the first to hand
+    EXPECT_EQ(Read(cursor, 10), std::vector<uint64_t>{});
+    EXPECT_EQ(cursor.Problem(), "journal-000001.jsonl: a line after seq 1 is not a whole, unaltered journal line");
+}
+
+// The newest seq, read from the end of the newest files: a file just
+// begun, with no line yet, and a line still being written do not count.
+TEST(JournalCursor, TheNewestSeqIsTheLastWholeLine) {
+    TempFolder folder;
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 0u) << "no journal yet";
+    {
+        auto journal = OpenJournal(folder.path(), 4096);
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(1500, 'x')}}}, kT0));
+        }
+    }
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 5u);
+    const auto files = ListJournalFiles(folder.path());
+    const std::string newest = JournalFilePath(folder.path(), files.back().number + 1);
+    testing::WriteText(newest, "");
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 5u) << "a file just begun";
+    testing::WriteText(newest, R"({"seq":6,"time":"2026-12-08T12:34:51.789Z","kind":"clo)");
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 5u) << "a line still being written";
+    const std::string only = testing::ReadText(files.front().path);
+    std::filesystem::remove(newest);
+    for (const auto& file : files) {
+        std::filesystem::remove(file.path);
+    }
+    testing::WriteText(JournalFilePath(folder.path(), 1), only.substr(0, only.find('\n') + 1));
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 1u) << "a file of one line";
 }
 
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {

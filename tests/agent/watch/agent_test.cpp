@@ -147,6 +147,15 @@ TEST(AgentWatch, ACalendarJumpOfOverAMinuteIsJournalledWithBothReadings) {
         EXPECT_EQ(story[1], "clock-jumped expected=" + FormatUtcMillis(nowMs - 100 - row.jumpMs) +
                                 " now=" + FormatUtcMillis(nowMs - 100) + " jumpMs=" + std::to_string(row.jumpMs));
     }
+    // Both clocks going on together, however long between two polls (a
+    // till asleep for two days), is no jump: the offset is taken in one unit.
+    AgentBench bench(Watching({{"A", 1}}));
+    bench.drawers.readings["A"] = {1};
+    bench.Make().Start();
+    bench.Polls(1);
+    bench.clock.AdvanceMs(2 * 86'400'000LL);
+    bench.Polls(2);
+    EXPECT_EQ(bench.Story().size(), 1u);
 }
 
 // Each outcome of a kick counts where the README says, and nowhere else.
