@@ -364,6 +364,42 @@ TEST_F(HttpServerTest, AStopWaitsForAKickAtWork) {
     EXPECT_EQ(backend.kicksFinished, 1);
 }
 
+// Streams reading the journal never hold a kick up: with every journal
+// reader held inside a read, a kick and the statistics are answered, and
+// the streams go on once the reads end.
+TEST_F(HttpServerTest, AKickIsAnsweredWhileEveryJournalReaderIsHeld) {
+    journalled = 3;
+    Serve({});
+    std::atomic<int> held{0};
+    std::atomic<bool> release{false};
+    duringReplay = [&] {
+        ++held;
+        while (!release) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    std::vector<std::unique_ptr<Client>> streams;
+    for (int i = 0; i < 6; ++i) {
+        streams.push_back(std::make_unique<Client>(server->Port()));
+        streams.back()->Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 0\r\n"));
+    }
+    for (int i = 0; i < 1000 && held < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(held, 2) << "every reading thread is held";
+    Client till(server->Port());
+    till.Send(ConfirmedKick());
+    EXPECT_EQ(till.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+    Client figures(server->Port());
+    figures.Send(Get("/v1/statistics", "Authorization: Bearer " + token + "\r\n"));
+    EXPECT_EQ(figures.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_FALSE(release) << "answered while the reads were held";
+    release = true;
+    for (auto& stream : streams) {
+        EXPECT_NE(stream->ReadUntil("id: 3\n").find("id: 1\n"), std::string::npos);
+    }
+}
+
 // The bridge serves with these: the figures the README gives integrators.
 TEST(HttpServerOptions, TheBridgesBoundsAreTheOnesIntegratorsAreToldOf) {
     const HttpServerOptions bridge;
