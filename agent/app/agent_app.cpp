@@ -82,13 +82,22 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     const std::unique_ptr<SystemLog> systemLog = OpenSystemLog();
     agent.OnEvent([&systemLog](const JournalledEvent& event) { systemLog->Write(SystemLogEntryOf(event)); });
     const auto log = [&err](const std::string& line) { err << line << "\n" << std::flush; };
+    // The statistics, counted on from their snapshot and kept as events are
+    // journalled (before the fleet's and the bridge's listeners are added:
+    // they answer with the figures; the fleet's publisher reads on from them).
+    StatisticsKeeper statistics(settings->journalFolder);
+    if (const std::string said = statistics.Load().Describe(); !said.empty()) {
+        log("cashdrawer-agent: " + said);
+    }
+    agent.OnEvent([&statistics](const JournalledEvent& event) { statistics.Add(event); });
     // The fleet publisher reads the journal on its own thread; a broker
     // that cannot be reached, or a build without a client, never keeps the
     // agent from serving its till.
     std::unique_ptr<FleetService> fleet;
     Json fleetStatus{{"publisher", "off"}};
     if (settings->mqtt.Enabled()) {
-        fleet = StartFleetService(*settings, agent, drawers->Version(), log, error);
+        const Statistics countedSoFar = statistics.Figures();
+        fleet = StartFleetService(*settings, agent, drawers->Version(), log, error, &countedSoFar);
         if (fleet) {
             log("cashdrawer-agent: fleet: publishing to " + settings->mqtt.BrokerUrl() + " as cashdrawer/v1/" +
                 settings->mqtt.site + "/" + settings->mqtt.terminal);
@@ -120,14 +129,6 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
                 << std::flush;
         }
     });
-    // The statistics, counted on from their snapshot and kept as events are
-    // journalled (before the fleet's and the bridge's listeners are added:
-    // they answer with the figures).
-    StatisticsKeeper statistics(settings->journalFolder);
-    if (const std::string said = statistics.Load().Describe(); !said.empty()) {
-        log("cashdrawer-agent: " + said);
-    }
-    agent.OnEvent([&statistics](const JournalledEvent& event) { statistics.Add(event); });
     // The bridge's threads kick through the agent too: each step of the
     // serve loop and each kick holds this lock.
     AgentMutex agentLock;

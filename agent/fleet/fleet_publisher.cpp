@@ -67,12 +67,20 @@ Json FleetStatus::ToJson() const {
 }
 
 FleetPublisher::FleetPublisher(FleetOptions options, const std::vector<WatchedDrawer>& drawers, MqttLink& link,
-                               const std::string& journalFolder, AckStore& acks)
+                               const std::string& journalFolder, AckStore& acks, const Statistics* countedSoFar)
     : options_(std::move(options)), topics_(TopicsOf(options_.site, options_.terminal)), link_(link), acks_(acks),
       journalFolder_(journalFolder), scan_(journalFolder), send_(journalFolder), board_(drawers) {
     status_.ackedSeq = acks_.Load();
     ackSaved_ = status_.ackedSeq;
     send_.SeekAfter(status_.ackedSeq);
+    if (countedSoFar != nullptr && countedSoFar->LastSeq() != 0) {
+        // The drawers' states come again from the agent's start; the
+        // chain's name from the journal's first line.
+        statistics_ = *countedSoFar;
+        scan_.SeekAfter(countedSoFar->LastSeq());
+        JournalCursor first(journalFolder);
+        first.Read(1, [this](const JournalledEvent& event) { chain_ = ChainIdOf(event); });
+    }
 }
 
 void FleetPublisher::Rewind() {

@@ -85,8 +85,11 @@ struct FleetStatus {
 
 class FleetPublisher {
 public:
+    // `countedSoFar`: the agent's statistics as it starts (from their
+    // snapshot), so that the publisher reads the journal on from their last
+    // seq rather than from its start; without them, it counts for itself.
     FleetPublisher(FleetOptions options, const std::vector<WatchedDrawer>& drawers, MqttLink& link,
-                   const std::string& journalFolder, AckStore& acks);
+                   const std::string& journalFolder, AckStore& acks, const Statistics* countedSoFar = nullptr);
 
     // The link's news.
     void Connected();
@@ -123,7 +126,7 @@ private:
     AckStore& acks_;
     std::string journalFolder_;
     std::string chain_;  // the journal's, from its first line
-    JournalCursor scan_; // every event, for the health and the statistics
+    JournalCursor scan_; // every event (from the statistics' start), for the health and the statistics
     JournalCursor send_; // the events still to go to the broker
     DrawerBoard board_;
     Statistics statistics_;

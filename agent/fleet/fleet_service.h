@@ -6,6 +6,7 @@
 #include "watch/agent.h"
 #include "core/event.h"
 #include "core/settings.h"
+#include "watch/statistics.h"
 
 #include <functional>
 #include <memory>
@@ -30,8 +31,10 @@ bool FleetPublishingBuilt();
 
 // Call before agent.Start(). Nothing, with `error`, when the client cannot
 // be set up (a broker that cannot be reached is no error: it is retried).
+// `countedSoFar`: the agent's statistics as loaded at its start.
 std::unique_ptr<FleetService> StartFleetService(const AgentSettings& settings, Agent& agent,
                                                 const std::string& libraryVersion,
-                                                std::function<void(const std::string&)> log, std::string& error);
+                                                std::function<void(const std::string&)> log, std::string& error,
+                                                const Statistics* countedSoFar = nullptr);
 
 } // namespace cashdrawer::agent

@@ -65,10 +65,10 @@ struct News {
 class MosquittoFleet final : public FleetService, private MqttLink {
 public:
     MosquittoFleet(const AgentSettings& settings, const std::string& libraryVersion,
-                   std::function<void(const std::string&)> log)
+                   std::function<void(const std::string&)> log, const Statistics* countedSoFar)
         : mqtt_(settings.mqtt), log_(std::move(log)), acks_(MakeFolderAckStore(settings.journalFolder)),
           publisher_(FleetOptions{mqtt_.site, mqtt_.terminal, mqtt_.BrokerUrl(), CASH_DRAWER_VERSION, libraryVersion},
-                     settings.drawers, *this, settings.journalFolder, *acks_) {}
+                     settings.drawers, *this, settings.journalFolder, *acks_, countedSoFar) {}
 
     ~MosquittoFleet() override {
         Stop();
@@ -371,8 +371,9 @@ bool FleetPublishingBuilt() { return true; }
 
 std::unique_ptr<FleetService> StartFleetService(const AgentSettings& settings, Agent& agent,
                                                 const std::string& libraryVersion,
-                                                std::function<void(const std::string&)> log, std::string& error) {
-    auto fleet = std::make_unique<MosquittoFleet>(settings, libraryVersion, std::move(log));
+                                                std::function<void(const std::string&)> log, std::string& error,
+                                                const Statistics* countedSoFar) {
+    auto fleet = std::make_unique<MosquittoFleet>(settings, libraryVersion, std::move(log), countedSoFar);
     if (!fleet->Start(error)) {
         return nullptr;
     }

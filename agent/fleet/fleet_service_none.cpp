@@ -8,7 +8,8 @@ namespace cashdrawer::agent {
 bool FleetPublishingBuilt() { return false; }
 
 std::unique_ptr<FleetService> StartFleetService(const AgentSettings&, Agent&, const std::string&,
-                                                std::function<void(const std::string&)>, std::string& error) {
+                                                std::function<void(const std::string&)>, std::string& error,
+                                                const Statistics*) {
     error = "this build of the agent has no MQTT client: its events go to the system's event log only";
     return nullptr;
 }

@@ -213,6 +213,28 @@ TEST(JournalCursor, TheNewestSeqIsTheLastWholeLine) {
     EXPECT_EQ(NewestJournalSeq(folder.path()), 1u) << "a file of one line";
 }
 
+// Files larger than a read of their end, and first lines longer than the
+// first small read of a file: the newest seq and a seek come out the same.
+TEST(JournalCursor, LongFilesAndLongLinesReadTheSame) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path(), 400 * 1024);
+        for (int i = 0; i < 120; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(6000, 'x')}}}, kT0));
+        }
+    }
+    const auto files = ListJournalFiles(folder.path());
+    ASSERT_GE(files.size(), 2u);
+    ASSERT_GT(std::filesystem::file_size(files.front().path), 256u * 1024);
+    EXPECT_EQ(NewestJournalSeq(folder.path()), 120u);
+    for (const uint64_t after : {uint64_t{0}, uint64_t{1}, uint64_t{59}, uint64_t{118}, uint64_t{119}}) {
+        JournalCursor cursor(folder.path());
+        cursor.SeekAfter(after);
+        EXPECT_EQ(Read(cursor, 1), std::vector<uint64_t>{after + 1}) << "after " << after;
+        EXPECT_EQ(cursor.Problem(), "");
+    }
+}
+
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
     TempFolder folder;
     auto journal = OpenJournal(folder.path());
@@ -529,6 +551,36 @@ TEST_F(FleetPublisherTest, HealthIsRetainedAndSentAgainOnlyWhenItChanges) {
     publisher.Connected();
     publisher.Step(0);
     EXPECT_EQ(link.On("/health").size(), 4u);
+}
+
+// Started with the agent's statistics (from their snapshot), the publisher
+// reads the journal on from their last seq: a line before it, spoilt, is
+// never read, the figures are the whole journal's, and the chain is still
+// named from the first line.
+TEST_F(FleetPublisherTest, StartedWithTheAgentsStatisticsItReadsOnFromTheirLastSeq) {
+    AppendEvents(*journal, 6);
+    Statistics counted;
+    for (const auto& event : testing::ReadAll(folder.path())) {
+        if (event.seq <= 4) {
+            counted.Add(event);
+        }
+    }
+    const std::string chain = journal->ChainId();
+    const std::string path = JournalFilePath(folder.path(), 1);
+    auto lines = testing::Lines(testing::ReadText(path));
+    lines[2].replace(lines[2].find("raw\":1"), 6, "raw\":0");
+    testing::WriteText(path, testing::Joined(lines));
+    acks.saved = 4; // the broker has the lines up to the spoilt one's place
+    FleetPublisher publisher(Options(), {{"A", 1}}, link, folder.path(), acks, &counted);
+    publisher.Connected();
+    publisher.Step(0);
+    EXPECT_EQ(publisher.Status().journalSeq, 6u);
+    const auto health = Json::parse(link.On("/health").at(0).payload);
+    EXPECT_EQ(health["chain"], chain);
+    EXPECT_EQ(health["journal"]["ok"], true) << "the spoilt line lies before the statistics' seq";
+    const auto figures = Json::parse(link.On("/statistics").at(0).payload);
+    EXPECT_EQ(figures["lastSeq"], 6u);
+    EXPECT_EQ(figures["drawers"]["A"]["openings"], 3);
 }
 
 TEST_F(FleetPublisherTest, StatisticsGoOnChangeAtMostOnceAMinute) {

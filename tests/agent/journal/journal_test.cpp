@@ -107,6 +107,31 @@ TEST(JournalLine, RefusesWhatIsNotAnUnalteredLine) {
 
 // A line nested far deeper than any the agent writes, with a hash tail
 // that looks right: refused as no journal line, without recursing into it.
+// The seq a reader skips a line by, read from the line's start alone.
+TEST(JournalLine, ASeqIsPeekedFromTheLinesStartOnly) {
+    const struct {
+        std::string line;
+        std::optional<uint64_t> seq;
+    } rows[] = {
+        {R"({"seq":12,"time":"x"})", 12},
+        {R"({"seq":0,)", 0},
+        {R"({"seq":9007199254740991,)", kMaxSeq},          // 16 digits
+        {R"({"seq":1234567890123456,)", 1234567890123456}, // 16 digits, the most read
+        {R"({"seq":12345678901234567,)", std::nullopt},    // 17: no seq of ours
+        {R"({"seq":,)", std::nullopt},
+        {R"({"seq":12})", std::nullopt},
+        {R"({"seq":12)", std::nullopt},
+        {R"({"seq":-1,)", std::nullopt},
+        {R"({"seq": 12,)", std::nullopt},
+        {R"({"sek":12,)", std::nullopt},
+        {R"( {"seq":12,)", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(PeekSeq(row.line), row.seq) << row.line;
+    }
+}
+
 TEST(JournalLine, ALineNestedDeeperThanAnyOfOursIsNoLine) {
     const std::string tail = R"(,"prev":"p","hash":")" + std::string(64, 'a') + "\"}";
     ParsedLine parsed;
@@ -183,6 +208,35 @@ TEST(JournalVerify, SaysHowMuchAWholeJournalHolds) {
     ReadAll(folder / "missing", &report);
     EXPECT_EQ(report.Describe(), "no such journal folder");
     EXPECT_TRUE(report.unreadable);
+}
+
+// A long journal's verify says how far it has come: after each file, its
+// number of the newest's, and the lines and seq read so far.
+TEST(JournalVerify, TellsItsProgressAfterEachFile) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path(), 4096);
+        for (int i = 0; i < 9; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(1500, 'x')}}}, 0));
+        }
+    }
+    std::vector<std::string> told;
+    const JournalReport report = ReadJournal(
+        folder.path(), [](const JournalledEvent&) {},
+        [&](const JournalProgress& p) {
+            told.push_back(std::to_string(p.file) + "/" + std::to_string(p.files) + " " + std::to_string(p.lines) + " " +
+                           std::to_string(p.lastSeq));
+        });
+    ASSERT_TRUE(report.ok);
+    const auto files = ListJournalFiles(folder.path());
+    ASSERT_EQ(told.size(), files.size());
+    uint64_t lines = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        lines += Lines(ReadText(files[i].path)).size();
+        EXPECT_EQ(told[i], std::to_string(i + 1) + "/" + std::to_string(files.size()) + " " + std::to_string(lines) + " " +
+                               std::to_string(lines));
+    }
+    EXPECT_EQ(lines, 9u);
 }
 
 // A journal folder this account may not list (made by another, mode 0700)
