@@ -105,7 +105,7 @@ JournalledEvent Numbered(uint64_t seq, std::size_t lineBytes = 0) {
 // the agent's: a batch after a seq, and the newest seq.
 class CountingReader final : public JournalReader {
 public:
-    CountingReader(const std::atomic<uint64_t>& journalled, const std::function<void()>& during, std::size_t lineBytes,
+    CountingReader(const std::atomic<uint64_t>& journalled, const std::function<void()>& during, const std::size_t& lineBytes,
                    std::atomic<int>& reads)
         : journalled_(journalled), during_(during), lineBytes_(lineBytes), reads_(reads) {}
     std::size_t Read(uint64_t after, std::size_t max, const std::function<void(const JournalledEvent&)>& each) override {
@@ -130,7 +130,7 @@ public:
 private:
     const std::atomic<uint64_t>& journalled_;
     const std::function<void()>& during_;
-    std::size_t lineBytes_;
+    const std::size_t& lineBytes_; // the fixture's, as it is at each read
     std::atomic<int>& reads_;
 };
 
@@ -607,12 +607,12 @@ TEST_F(HttpServerTest, AStreamWhoseClientSpeaksStaysAndItsLeavingIsNoticedWithou
 // up: 24 MiB, more than the loopback's socket buffers hold. Its stream must
 // be ended, and its memory freed, within 10 s.
 void HttpServerTest::PileUpOnAStreamThatStopsReading(const HttpServerOptions& options) {
+    lineBytes = 8192;
     Serve(options);
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
     WaitForSubscriber();
-    lineBytes = 8192;
     for (uint64_t seq = 1; seq <= 3000; ++seq) {
         JournalAndPublish(seq);
     }
@@ -648,8 +648,8 @@ std::vector<uint64_t> IdsOf(const std::string& text) {
 TEST_F(HttpServerTest, AStreamFurtherBehindThanItsQueueHoldsCatchesUpFromTheJournal) {
     HttpServerOptions options;
     options.maxQueuedEvents = 64;
-    Serve(options);
     lineBytes = 8192;
+    Serve(options);
     Client stream(server->Port());
     stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\n"));
     stream.ReadUntil("retry: 1000\n\n");
