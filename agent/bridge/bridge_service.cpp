@@ -13,8 +13,6 @@
 namespace cashdrawer::agent {
 namespace {
 
-// An event stream's reader: a cursor of its own, sought again only when
-// the stream asks for another place than where it stopped.
 class CursorReader final : public JournalReader {
 public:
     explicit CursorReader(const std::string& folder) : folder_(folder), cursor_(folder) {}
@@ -31,6 +29,7 @@ private:
     std::string folder_;
     JournalCursor cursor_;
 };
+
 
 class AgentBackend final : public BridgeBackend {
 public:
@@ -81,7 +80,7 @@ public:
           bridge_(BridgeSettings{static_cast<uint16_t>(settings.bridgePort), settings.kickGuardMs}, backend_, desk_,
                   [this] { return clock_.SteadyMicros(); }, [this] { return clock_.UnixMillis(); }),
           server_(HttpServerOptions{static_cast<uint16_t>(settings.bridgePort)}, bridge_, hub_,
-                  [folder = settings.journalFolder] { return std::make_unique<CursorReader>(folder); },
+                  [folder = settings.journalFolder] { return MakeCursorReader(folder); },
                   std::move(log)) {
         // The agent journals nothing before it starts, after the bridge:
         // the journal's end now is where a new stream starts until then.
@@ -115,6 +114,10 @@ private:
 };
 
 } // namespace
+
+std::unique_ptr<JournalReader> MakeCursorReader(const std::string& journalFolder) {
+    return std::make_unique<CursorReader>(journalFolder);
+}
 
 std::unique_ptr<BridgeService> StartBridgeService(const AgentSettings& settings, Agent& agent, AgentMutex& agentLock,
                                                   const StatisticsKeeper& statistics, const std::string& libraryVersion,

@@ -7,6 +7,7 @@
 #include "watch/agent.h"
 #include "core/agent_mutex.h"
 #include "core/settings.h"
+#include "bridge/http_server.h"
 #include "watch/statistics_keeper.h"
 
 #include <functional>
@@ -21,6 +22,10 @@ public:
     virtual ~BridgeService() = default;
     virtual uint16_t Port() const = 0;
 };
+
+// An event stream's reader of the journal: a cursor of its own, sought
+// again only when the stream asks for another place than where it stopped.
+std::unique_ptr<JournalReader> MakeCursorReader(const std::string& journalFolder);
 
 // Call before agent.Start(), so that the board sees the first states.
 // Nothing, with `error`, when the port cannot be bound.

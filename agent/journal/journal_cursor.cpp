@@ -4,6 +4,7 @@
 #include "journal/journal_line.h"
 #include "os/durable_files.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace cashdrawer::agent {
@@ -38,13 +39,11 @@ uint64_t FirstSeq(const std::string& path) {
 
 // The seq of a file's last whole line; 0 when it has none.
 uint64_t LastSeq(const std::string& path) {
+    // (A file gone since it was listed has the size -1: nothing is read.)
     std::error_code error;
     const uint64_t size = fs::file_size(PathOf(path), error);
-    if (error || size == 0) {
-        return 0;
-    }
-    const uint64_t from = size > kLongestLine ? size - kLongestLine : 0;
-    const auto tail = ReadFileChunk(path, from, static_cast<std::size_t>(size - from));
+    const uint64_t from = std::max<uint64_t>(size, kLongestLine) - kLongestLine;
+    const auto tail = ReadFileChunk(path, from, kLongestLine);
     const std::size_t end = tail ? tail->rfind('\n') : std::string::npos;
     if (end == std::string::npos) {
         return 0;
@@ -141,7 +140,7 @@ bool JournalCursor::NextLine(std::string_view& line) {
             // disk) and write it anew.
             fileOffset_ -= buffer_.size() - used_;
             buffer_.clear();
-            used_ = 0;
+            used_ = 0; // (Fill would set it too: kept so that the two always agree)
             return false;
         }
         if (used_ < buffer_.size()) {

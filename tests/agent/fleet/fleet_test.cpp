@@ -1,4 +1,5 @@
 #include "agent_test_support.h"
+#include "bridge/bridge_service.h"
 #include "fleet/fleet_publisher.h"
 #include "fleet/fleet_service.h"
 #include "fleet/reconnect.h"
@@ -233,6 +234,71 @@ TEST(JournalCursor, LongFilesAndLongLinesReadTheSame) {
         EXPECT_EQ(Read(cursor, 1), std::vector<uint64_t>{after + 1}) << "after " << after;
         EXPECT_EQ(cursor.Problem(), "");
     }
+}
+
+// The longest line a seek or the newest seq reads is 256 KiB with its line
+// end: a first or last line of that length is found, one a byte longer is
+// nobody's journal line (the seek starts a file earlier, the newest seq is
+// the file before's).
+TEST(JournalCursor, ALineOf256KiBIsReadAndOneAByteLongerIsNot) {
+    constexpr std::size_t kLongest = 256 * 1024;
+    std::size_t base = 0; // a second line's length with an empty note, its line end included
+    {
+        TempFolder scratch;
+        auto journal = OpenJournal(scratch.path());
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", ""}}}, kT0));
+        }
+        base = testing::Lines(testing::ReadText(JournalFilePath(scratch.path(), 1))).at(1).size() + 1;
+    }
+    for (const std::size_t length : {kLongest, kLongest + 1}) {
+        SCOPED_TRACE(length);
+        TempFolder folder;
+        {
+            auto journal = OpenJournal(folder.path(), 4096); // each line past the first in a file of its own
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", ""}}}, kT0));
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(length - base, 'x')}}}, kT0));
+        }
+        ASSERT_EQ(std::filesystem::file_size(JournalFilePath(folder.path(), 2)), length);
+        const bool read = length == kLongest;
+        EXPECT_EQ(NewestJournalSeq(folder.path()), read ? 2u : 1u);
+        JournalCursor cursor(folder.path());
+        cursor.SeekAfter(1);
+        EXPECT_EQ(cursor.FileNumber(), read ? 2u : 1u);
+        EXPECT_EQ(Read(cursor, 5), std::vector<uint64_t>{2}) << "read on from there either way";
+    }
+}
+
+// An event stream's reader: a read after the place it stopped goes on
+// from there; a read after another place seeks it; after a problem, the
+// next read seeks again (the line may have been set aside meanwhile).
+TEST(JournalCursor, AStreamsReaderSeeksWhenAskedForAnotherPlace) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path());
+        AppendEvents(*journal, 10);
+    }
+    auto reader = MakeCursorReader(folder.path());
+    const auto read = [&](uint64_t after, std::size_t max) {
+        std::vector<uint64_t> seqs;
+        reader->Read(after, max, [&](const JournalledEvent& event) { seqs.push_back(event.seq); });
+        return seqs;
+    };
+    EXPECT_EQ(reader->NewestSeq(), 10u);
+    EXPECT_EQ(read(5, 3), Range(6, 8));
+    EXPECT_EQ(read(8, 3), Range(9, 10));
+    EXPECT_EQ(read(2, 2), Range(3, 4)) << "back";
+    EXPECT_EQ(read(10, 5), std::vector<uint64_t>{});
+    const std::string path = JournalFilePath(folder.path(), 1);
+    const std::string whole = testing::ReadText(path);
+    auto lines = testing::Lines(whole);
+    lines[6].replace(lines[6].find("raw\":1"), 6, "raw\":0");
+    testing::WriteText(path, testing::Joined(lines));
+    EXPECT_EQ(read(5, 5), std::vector<uint64_t>{6});
+    EXPECT_NE(reader->Problem(), "");
+    testing::WriteText(path, whole);
+    EXPECT_EQ(read(6, 5), Range(7, 10));
+    EXPECT_EQ(reader->Problem(), "");
 }
 
 TEST(JournalCursor, TakesWhatIsAppendedLaterAndLeavesALineStillBeingWritten) {
