@@ -265,6 +265,20 @@ TEST_F(JournalRecovery, TheFirstLineOfTheFirstFileLinksToTheGenesisAndALaterFirs
         EXPECT_EQ(written[0].kind, "journal-altered");
         EXPECT_EQ(written[0].fields["problem"], "the line does not follow the one before it in the chain");
     }
+    // A later file alone: its first line is taken as it stands, and the
+    // lines after it must follow it.
+    fs::remove_all(folder.path());
+    fs::create_directories(folder.path());
+    const std::string tenth = ComposeLine(10, FormatUtcMillis(0), Opened("A"), std::string(64, '7'));
+    WriteText(Path(3), tenth + "\n" + ComposeLine(11, FormatUtcMillis(0), Opened("A"), std::string(64, '8')) + "\n");
+    {
+        auto journal = Reopen();
+        const auto written = JournalStartEvents(*journal);
+        ASSERT_EQ(written.size(), 2u);
+        EXPECT_EQ(written[0].kind, "journal-altered");
+        EXPECT_EQ(written[0].fields["line"], 2);
+        EXPECT_EQ(written[0].fields["expectedPrev"], HashOfLine(tenth));
+    }
     fs::remove_all(folder.path());
     fs::create_directories(folder.path());
     WriteText(Path(3), ComposeLine(kMaxSeq, FormatUtcMillis(0), Opened("A"), std::string(64, '7')) + "\n");
