@@ -76,7 +76,7 @@ private:
     // The next batch from the journal, after the last event queued.
     void ReadOn() {
         mode_ = Mode::Reading;
-        if (reading_ || closed_) {
+        if (reading_ || closed_ || endOnceWritten_) {
             return;
         }
         if (queue_.size() >= kReadBatch) {
@@ -96,10 +96,12 @@ private:
     }
 
     void OnBatch(const std::vector<std::pair<uint64_t, std::string>>& batch, const std::string& problem) {
-        reading_ = false;
+        // (Still reading while the batch is queued: the writes it starts
+        // must not read on before this batch's end is weighed below.)
         for (const auto& [seq, message] : batch) {
             EnqueueEvent(seq, message);
         }
+        reading_ = false;
         if (closed_) {
             return;
         }
@@ -107,9 +109,9 @@ private:
             // Past a line that is not as written nothing can be promised in
             // order: the stream says why and ends once the client has all
             // before it (verify and the alarms tell the technician).
-            Enqueue(": the journal cannot be read past seq " + std::to_string(lastQueued_) + ": " + problem + "\n\n");
             endOnceWritten_ = true;
-            return WriteNext();
+            Enqueue(": the journal cannot be read past seq " + std::to_string(lastQueued_) + ": " + problem + "\n\n");
+            return;
         }
         if (batch.size() == kReadBatch) {
             return ReadOn();

@@ -106,8 +106,8 @@ JournalledEvent Numbered(uint64_t seq, std::size_t lineBytes = 0) {
 class CountingReader final : public JournalReader {
 public:
     CountingReader(const std::atomic<uint64_t>& journalled, const std::function<void()>& during, const std::size_t& lineBytes,
-                   std::atomic<int>& reads)
-        : journalled_(journalled), during_(during), lineBytes_(lineBytes), reads_(reads) {}
+                   std::atomic<int>& reads, uint64_t brokenAfter = UINT64_MAX)
+        : journalled_(journalled), during_(during), lineBytes_(lineBytes), reads_(reads), brokenAfter_(brokenAfter) {}
     std::size_t Read(uint64_t after, std::size_t max, const std::function<void(const JournalledEvent&)>& each) override {
         ++reads_;
         if (during_) {
@@ -115,6 +115,10 @@ public:
         }
         std::size_t handed = 0;
         for (uint64_t seq = after + 1; seq <= journalled_ && handed < max; ++seq, ++handed) {
+            if (seq > brokenAfter_) {
+                broken_ = true;
+                break;
+            }
             each(Numbered(seq, lineBytes_));
         }
         return handed;
@@ -125,13 +129,15 @@ public:
         }
         return journalled_;
     }
-    std::string Problem() override { return ""; }
+    std::string Problem() override { return broken_ ? "journal-000001.jsonl: seq 4 does not follow seq 3 in the chain" : ""; }
 
 private:
     const std::atomic<uint64_t>& journalled_;
     const std::function<void()>& during_;
     const std::size_t& lineBytes_; // the fixture's, as it is at each read
     std::atomic<int>& reads_;
+    uint64_t brokenAfter_; // the lines after it do not follow
+    bool broken_ = false;
 };
 
 // What an event stream sent past its headers.
@@ -143,7 +149,7 @@ protected:
         options.port = 0;
         server = std::make_unique<HttpServer>(
             options, bridge, hub,
-            [this] { return std::make_unique<CountingReader>(journalled, duringReplay, lineBytes, journalReads); },
+            [this] { return std::make_unique<CountingReader>(journalled, duringReplay, lineBytes, journalReads, brokenAfter); },
             [](const std::string&) {});
         std::string error;
         ASSERT_TRUE(server->Start(error)) << error;
@@ -207,6 +213,7 @@ protected:
     std::atomic<uint64_t> journalled{0};
     std::size_t lineBytes = 0;
     std::atomic<int> journalReads{0};
+    uint64_t brokenAfter = UINT64_MAX; // the journal reads no further (set before Serve)
     std::function<void()> duringReplay; // runs inside each journal read (set before the stream starts)
     std::unique_ptr<HttpServer> server;
     std::string token;
@@ -516,6 +523,23 @@ TEST_F(HttpServerTest, ANewStreamGetsEveryEventFromItsSubscriptionOnAndNoOlder) 
 
 TEST_F(HttpServerTest, ANewStreamBeforeTheAgentsFirstEventStartsAtTheJournalsEnd) {
     NewStreamGetsEveryEventFromItsSubscriptionOn(false);
+}
+
+// A journal that cannot be read past a line: the stream gives what comes
+// before it, says why it stops, and ends (the page reconnects and meets
+// the same, while verify and the alarms tell the technician).
+TEST_F(HttpServerTest, AStreamThatMeetsALineNotAsWrittenSaysSoAndEnds) {
+    journalled = 5;
+    brokenAfter = 3;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 1\r\n"));
+    EXPECT_TRUE(stream.ClosedByPeer());
+    EXPECT_EQ(BodyOfStream(stream.ReadUntil("")),
+              "retry: 1000\n\n"
+              "id: 2\nevent: opened\ndata: {\"seq\":2}\n\n"
+              "id: 3\nevent: opened\ndata: {\"seq\":3}\n\n"
+              ": the journal cannot be read past seq 3: journal-000001.jsonl: seq 4 does not follow seq 3 in the chain\n\n");
 }
 
 // A page that saw seq 50 of an earlier journal (the agent set up anew, its

@@ -170,9 +170,18 @@ TEST(StatisticsKeeper, SavesEverySoManyEventsAndOnlyWhenThereIsSomethingNew) {
     keeper.Add(*written);
     ASSERT_TRUE(fs::exists(SnapshotPath(folder)));
     EXPECT_EQ(Json::parse(ReadText(SnapshotPath(folder)))["seq"], StatisticsKeeper::kSaveEvery);
+    const std::string saved = ReadText(SnapshotPath(folder));
     fs::remove(SnapshotPath(folder));
     EXPECT_TRUE(keeper.Save(error));
     EXPECT_FALSE(fs::exists(SnapshotPath(folder))) << "saved already: nothing new";
+    // A start on a snapshot that covers the whole journal has nothing new
+    // to save either.
+    WriteText(SnapshotPath(folder), saved);
+    StatisticsKeeper restarted(folder.path());
+    EXPECT_EQ(restarted.Load().Describe(), "");
+    fs::remove(SnapshotPath(folder));
+    EXPECT_TRUE(restarted.Save(error));
+    EXPECT_FALSE(fs::exists(SnapshotPath(folder))) << "loaded whole from the snapshot: nothing new";
 }
 
 // Past a line that is not as written, the count stops and says where.
