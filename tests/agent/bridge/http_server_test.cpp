@@ -140,6 +140,15 @@ private:
     bool broken_ = false;
 };
 
+// The ids a stream sent, in the order sent.
+std::vector<uint64_t> IdsOf(const std::string& text) {
+    std::vector<uint64_t> ids;
+    for (std::size_t at = text.find("\nid: "); at != std::string::npos; at = text.find("\nid: ", at + 1)) {
+        ids.push_back(std::stoull(text.substr(at + 5, 20)));
+    }
+    return ids;
+}
+
 // What an event stream sent past its headers.
 std::string BodyOfStream(const std::string& text) { return text.substr(text.find("\r\n\r\n") + 4); }
 
@@ -525,6 +534,22 @@ TEST_F(HttpServerTest, ANewStreamBeforeTheAgentsFirstEventStartsAtTheJournalsEnd
     NewStreamGetsEveryEventFromItsSubscriptionOn(false);
 }
 
+// A live event that does not follow the last one sent (one published while
+// the stream went live, an alarm's jump) sends the stream to the journal,
+// which has every seq: the page gets 6 before 7, each once.
+TEST_F(HttpServerTest, ALiveEventThatDoesNotFollowSendsTheStreamToTheJournal) {
+    journalled = 5;
+    Serve({});
+    Client stream(server->Port());
+    stream.Send(Get("/v1/events", "Authorization: Bearer " + token + "\r\nLast-Event-ID: 4\r\n"));
+    stream.ReadUntil("id: 5\n");
+    WaitForSubscriber();
+    journalled = 6; // in the journal, never published live
+    JournalAndPublish(7);
+    JournalAndPublish(8);
+    EXPECT_EQ(IdsOf(stream.ReadUntil("id: 8\n")), (std::vector<uint64_t>{5, 6, 7, 8}));
+}
+
 // A journal that cannot be read past a line: the stream gives what comes
 // before it, says why it stops, and ends (the page reconnects and meets
 // the same, while verify and the alarms tell the technician).
@@ -654,15 +679,6 @@ TEST_F(HttpServerTest, AStreamWhoseClientStopsReadingIsEnded) {
     options.idleTime = std::chrono::milliseconds(200);
     options.requestTime = std::chrono::seconds(60); // only the write's own limit can end it in time
     PileUpOnAStreamThatStopsReading(options);
-}
-
-// The ids a stream sent, in the order sent.
-std::vector<uint64_t> IdsOf(const std::string& text) {
-    std::vector<uint64_t> ids;
-    for (std::size_t at = text.find("\nid: "); at != std::string::npos; at = text.find("\nid: ", at + 1)) {
-        ids.push_back(std::stoull(text.substr(at + 5, 20)));
-    }
-    return ids;
 }
 
 // A client that falls behind by more than the live queue holds (it stops

@@ -132,6 +132,20 @@ TEST(JournalLine, ASeqIsPeekedFromTheLinesStartOnly) {
     }
 }
 
+// A line's hash is the 64 characters before its closing `"}`; a text too
+// short to end so has none (and is never read past its start).
+TEST(JournalLine, TheHashIsTheSixtyFourCharactersBeforeTheClosingQuote) {
+    const std::string hash(64, 'a');
+    EXPECT_EQ(HashOfLine(hash + "\"}"), hash) << "66 characters: the shortest with a hash";
+    EXPECT_EQ(HashOfLine("{" + hash + "\"}"), hash);
+    EXPECT_EQ(HashOfLine(hash.substr(1) + "\"}"), "") << "65 characters";
+    EXPECT_EQ(HashOfLine(""), "");
+    const std::string line = ComposeLine(3, FormatUtcMillis(0), Opened("A"), kGenesisHash);
+    ParsedLine parsed;
+    ASSERT_EQ(CheckLine(line, parsed), LineProblem::None);
+    EXPECT_EQ(HashOfLine(line), parsed.hash);
+}
+
 TEST(JournalLine, ALineNestedDeeperThanAnyOfOursIsNoLine) {
     const std::string tail = R"(,"prev":"p","hash":")" + std::string(64, 'a') + "\"}";
     ParsedLine parsed;
