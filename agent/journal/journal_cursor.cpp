@@ -48,9 +48,9 @@ uint64_t LastSeq(const std::string& path) {
     if (end == std::string::npos) {
         return 0;
     }
-    const std::size_t start = end == 0 ? 0 : tail->rfind('\n', end - 1) + 1; // (npos + 1 is 0)
+    const std::string_view before(tail->data(), end);
     ParsedLine parsed;
-    return CheckLine(std::string_view(*tail).substr(start, end - start), parsed) == LineProblem::NotJournalLine
+    return CheckLine(before.substr(before.rfind('\n') + 1), parsed) == LineProblem::NotJournalLine // (npos + 1 is 0)
                ? 0
                : parsed.event.seq;
 }

@@ -25,15 +25,10 @@ struct Snapshot {
     Statistics statistics;
 };
 
-// The saved snapshot, when it is one the agent wrote: its seq a journal's,
-// its hash 64 digits, and its figures whole and covering that seq.
-std::optional<Snapshot> ReadSnapshot(const std::string& folder, bool& present) {
-    const auto text = ReadFileBytes(SnapshotPath(folder), kMaxSmallFileBytes);
-    present = text.has_value();
-    if (!text) {
-        return std::nullopt;
-    }
-    const Json json = ParseJsonText(*text);
+// The snapshot a file holds, when it is one the agent wrote: its seq a
+// journal's, its hash 64 digits, and its figures whole and covering that seq.
+std::optional<Snapshot> ParseSnapshot(const std::string& text) {
+    const Json json = ParseJsonText(text);
     Snapshot snapshot;
     snapshot.seq = FieldOr(json, "seq", uint64_t{0});
     snapshot.hash = FieldOr(json, "hash", std::string());
@@ -53,8 +48,8 @@ std::string StatisticsKeeper::LoadReport::Describe() const {
 }
 
 StatisticsKeeper::LoadReport StatisticsKeeper::Load() {
-    bool present = false;
-    const auto snapshot = ReadSnapshot(folder_, present);
+    const auto text = ReadFileBytes(SnapshotPath(folder_), kMaxSmallFileBytes);
+    const auto snapshot = text ? ParseSnapshot(*text) : std::nullopt;
     LoadReport report;
     JournalCursor cursor(folder_);
     Statistics statistics;
@@ -76,7 +71,7 @@ StatisticsKeeper::LoadReport StatisticsKeeper::Load() {
                    ") does not match the journal: the statistics are counted again from its start";
             cursor.SeekAfter(0);
         }
-    } else if (present) {
+    } else if (text) {
         report.snapshot = std::string(kStatisticsSnapshotFile) +
                           " is not one the agent wrote: the statistics are counted again from the journal's start";
     }
