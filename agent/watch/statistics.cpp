@@ -12,7 +12,8 @@ uint64_t Field(const JournalledEvent& event, const char* key) {
     if (found == event.fields.end() || !found->is_number_integer()) {
         return 0;
     }
-    return found->is_number_unsigned() || found->get<int64_t>() >= 0 ? found->get<uint64_t>() : 0;
+    return found->is_number_unsigned() ? found->get<uint64_t>()
+                                       : static_cast<uint64_t>(std::max<int64_t>(found->get<int64_t>(), 0));
 }
 
 std::string Text(const JournalledEvent& event, const char* key) {

@@ -236,6 +236,29 @@ TEST(JournalCursor, LongFilesAndLongLinesReadTheSame) {
     }
 }
 
+// A file whose first line is no journal line counts as past every seq: a
+// seek lands in the file before it and reads on to the spoilt line.
+TEST(JournalCursor, AFileWhoseFirstLineIsSpoiltIsNoPlaceToStart) {
+    TempFolder folder;
+    {
+        auto journal = OpenJournal(folder.path(), 4096);
+        for (int i = 0; i < 9; ++i) {
+            ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"note", std::string(1500, 'x')}}}, kT0));
+        }
+    }
+    ASSERT_GE(ListJournalFiles(folder.path()).size(), 3u);
+    const uint64_t thirdsFirst = Json::parse(testing::Lines(testing::ReadText(JournalFilePath(folder.path(), 3))).at(0))["seq"].get<uint64_t>();
+    const std::string second = testing::ReadText(JournalFilePath(folder.path(), 2));
+    const uint64_t secondsFirst = Json::parse(testing::Lines(second).at(0))["seq"].get<uint64_t>();
+    testing::WriteText(JournalFilePath(folder.path(), 3), "spoilt\n");
+    JournalCursor cursor(folder.path());
+    cursor.SeekAfter(secondsFirst);
+    EXPECT_EQ(cursor.FileNumber(), 2u);
+    EXPECT_EQ(Read(cursor, 10), Range(secondsFirst + 1, thirdsFirst - 1));
+    EXPECT_EQ(cursor.Problem(), "journal-000003.jsonl: a line after seq " + std::to_string(thirdsFirst - 1) +
+                                    " is not a whole, unaltered journal line");
+}
+
 // The longest line a seek or the newest seq reads is 256 KiB with its line
 // end: a first or last line of that length is found, one a byte longer is
 // nobody's journal line (the seek starts a file earlier, the newest seq is

@@ -188,6 +188,22 @@ TEST(StatisticsKeeper, SavesEverySoManyEventsAndOnlyWhenThereIsSomethingNew) {
     EXPECT_FALSE(fs::exists(SnapshotPath(folder))) << "loaded whole from the snapshot: nothing new";
 }
 
+// An event as the agent hands it may hold signed numbers where its line,
+// read back, holds unsigned ones: both count the same, and a negative one
+// (nobody's time) counts nothing.
+TEST(Statistics, SignedAndUnsignedTimesCountTheSame) {
+    const struct {
+        Json openMs;
+        uint64_t total;
+    } rows[] = {{Json(250), 250}, {Json(uint64_t{250}), 250}, {Json(0), 0}, {Json(1), 1}, {Json(-5), 0}, {Json(-1), 0}};
+    for (const auto& row : rows) {
+        Statistics statistics;
+        statistics.Add(JournalledEvent{1, "", kind::kClosed, Json{{"drawer", "A"}, {"raw", 0}, {"openMs", row.openMs}}, ""});
+        EXPECT_EQ(statistics.Drawers().at("A").openTotalMs, row.total) << row.openMs.dump();
+        EXPECT_EQ(statistics.Drawers().at("A").openings, 1u) << row.openMs.dump();
+    }
+}
+
 // Past a line that is not as written, the count stops and says where.
 TEST(StatisticsKeeper, ACountThatMeetsAnAlteredLineStopsThereAndSaysSo) {
     TempFolder folder;
