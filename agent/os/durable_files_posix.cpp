@@ -96,7 +96,7 @@ bool ReadAt(int fd, uint64_t offset, std::size_t count, std::size_t expected, st
     constexpr std::size_t kStep = 1u << 20;
     out.clear();
     std::size_t done = 0;
-    while (done < count) {
+    while (done < count) { // (`<=` would only add a read of nothing at the end: the same bytes)
         out.resize(std::min(count, done == 0 ? expected + 1 : done + kStep));
         const ssize_t got = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         // (errno is read only after a failure: a 0, the end, leaves it as

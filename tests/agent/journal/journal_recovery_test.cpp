@@ -524,6 +524,38 @@ TEST(JournalFiles, AFolderOtherAccountsWriteIsRefusedUnlessSaid) {
     }
 }
 
+// A file before the newest with no whole line (emptied, or cut within its
+// first line) says nothing of where the newest file's chain starts: its
+// first line is taken as it stands, and nothing is set aside.
+TEST_F(JournalRecovery, AnEmptyFileBeforeTheNewestLeavesItsFirstLineAsItStands) {
+    Write(3); // seq 1-3, one file
+    fs::rename(Path(1), Path(2));
+    WriteText(Path(1), "");
+    auto journal = Reopen();
+    EXPECT_TRUE(journal->TakeStartEvents().empty());
+    EXPECT_EQ(journal->LastSeq(), 3u);
+}
+
+// The file helpers the recovery leans on: a cut that cannot be made says
+// so, and a read that works leaves no words of failure behind.
+TEST(JournalFiles, ACutThatCannotBeMadeFailsAndAGoodReadSaysNothing) {
+    TempFolder folder;
+    EXPECT_FALSE(TruncateFile(folder / "missing", 0));
+    const std::string path = folder / "file";
+    WriteText(path, "0123456789");
+    EXPECT_TRUE(TruncateFile(path, 4));
+    EXPECT_EQ(ReadText(path), "0123");
+    std::string why;
+    const auto bytes = ReadFileChunk(path, 1, 10, &why);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, "123");
+    EXPECT_EQ(why, "");
+    const auto whole = ReadFileBytes(path, 100, &why);
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(*whole, "0123");
+    EXPECT_EQ(why, "");
+}
+
 TEST(JournalFiles, VerifyNamesAFifoOrALinkAndReadsNeitherWithoutEnd) {
     for (const bool fifo : {true, false}) {
         TempFolder folder;
