@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 
@@ -554,6 +556,11 @@ TEST(JournalFiles, ACutThatCannotBeMadeFailsAndAGoodReadSaysNothing) {
     ASSERT_TRUE(whole);
     EXPECT_EQ(*whole, "0123");
     EXPECT_EQ(why, "");
+    // A read the system fails (this process's memory at address 0: EIO) is
+    // no read of nothing.
+    const auto failed = ReadFileChunk("/proc/self/mem", 0, 16, &why);
+    EXPECT_FALSE(failed) << "read " << (failed ? failed->size() : 0) << " bytes";
+    EXPECT_EQ(why, std::strerror(EIO));
 }
 
 TEST(JournalFiles, VerifyNamesAFifoOrALinkAndReadsNeitherWithoutEnd) {
