@@ -123,7 +123,7 @@ private:
     // published since that read (it was dropped: the journal has it). The
     // hub's count and the delivery of an event are one step under its
     // lock, so an event it counts later reaches this stream live.
-    void GoLiveOrReadOn(bool readSomething = true) {
+    void GoLiveOrReadOn(bool readSomething) {
         if (server_.hub.LastPublished() <= lastQueued_) {
             mode_ = Mode::Live;
             return;
