@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test layer: the native unit tests (with AddressSanitizer and
 # UndefinedBehaviorSanitizer), then the Windows DLL's integration tests
-# under Wine, then a few seconds of each fuzz target. Ends with one summary
+# under Wine, then a few seconds of each fuzz target, then the Debian
+# packages built and checked by lintian. Ends with one summary
 # line per layer and a total.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +70,17 @@ fi
 total_passed=$((total_passed + fuzz_passed))
 total_failed=$((total_failed + fuzz_failed))
 summary+=("$(printf '%-32s %d passed, %d failed' "fuzz targets:" "$fuzz_passed" "$fuzz_failed")")
+
+# The Debian packages: built for /usr and checked by lintian (installing
+# them is for a throwaway machine: scripts/packages.sh --try-install).
+echo "=== Debian packages ==="
+if scripts/packages.sh; then
+  total_passed=$((total_passed + 1))
+  summary+=("$(printf '%-32s %s' "Debian packages:" "built, lintian clean")")
+else
+  total_failed=$((total_failed + 1))
+  summary+=("$(printf '%-32s %s' "Debian packages:" "FAILED")")
+fi
 
 echo
 echo "=== Summary ==="

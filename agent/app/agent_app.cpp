@@ -45,6 +45,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         err << "cashdrawer-agent: " << error << "\n";
         return kExitSettings;
     }
+    for (const std::string& warning : settings->warnings) {
+        err << "cashdrawer-agent: " << warning << "\n";
+    }
     auto drawers = LoadDrawerLibrary(settings->library, error);
     if (!drawers) {
         err << "cashdrawer-agent: the drawer library cannot be loaded: " << error << "\n";
@@ -90,6 +93,14 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         log("cashdrawer-agent: " + said);
     }
     agent.OnEvent([&statistics](const JournalledEvent& event) { statistics.Add(event); });
+    // The console's view of the drawers, kept as events are journalled, so
+    // that `status` never waits behind a kick that holds the agent.
+    AgentMutex boardLock;
+    DrawerBoard board(settings->drawers);
+    agent.OnEvent([&board, &boardLock](const JournalledEvent& event) {
+        std::lock_guard lock(boardLock);
+        board.Add(event);
+    });
     // The fleet publisher reads the journal on its own thread; a broker
     // that cannot be reached, or a build without a client, never keeps the
     // agent from serving its till.
@@ -115,6 +126,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         Json told{{"publisher", "mqtt"}, {"state", status.value("state", "connecting")}};
         if (status.contains("cause")) {
             told["cause"] = status["cause"];
+        }
+        if (status.contains("nextAttempt")) {
+            told["nextAttempt"] = status["nextAttempt"];
         }
         return told;
     };
@@ -151,7 +165,18 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         std::lock_guard lock(agentLock);
         agent.Start();
     }
-    ServeLoop(agent, clock, wait, settings->pollMs, log, exclusive);
+    BackgroundJobs consoleKicks;
+    Console console(agent,
+                    Console::Parts{exclusive,
+                                   [&board, &boardLock] {
+                                       std::lock_guard lock(boardLock);
+                                       return board.All();
+                                   },
+                                   [&statistics] { return statistics.Figures().ToText(); },
+                                   [&consoleKicks](std::function<void()> job) { consoleKicks.Run(std::move(job)); }},
+                    log);
+    ServeLoop(agent, clock, wait, settings->pollMs, log, exclusive, &console);
+    consoleKicks.Wait(); // a kick typed before the stop is journalled before it
     {
         std::lock_guard lock(agentLock);
         agent.Stop("asked to stop");
@@ -300,6 +325,59 @@ int Pair(const std::string& folder, bool list, const std::string& revoke, std::o
     return kExitOk;
 }
 
+// What the settings mean, as the agent would take them, and whether each
+// drawer is one the library reads: for a technician before a restart, and
+// for a deployment script (non-zero when anything is wrong).
+int Check(const std::string& settingsFile, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const auto settings = ReadAgentSettings(settingsFile, error);
+    if (!settings) {
+        err << "cashdrawer-agent: " << error << "\n";
+        return kExitSettings;
+    }
+    const auto milliseconds = [](uint32_t ms, const char* zero) {
+        return ms == 0 ? std::string(zero) : std::to_string(ms) + " ms";
+    };
+    out << "settings: " << settings->file << "\n"
+        << "poll: every " << settings->pollMs << " ms\n"
+        << "left open: an alarm after " << milliseconds(settings->leftOpenMs, "never (0: no alarm)") << "\n"
+        << "journal: " << settings->journalFolder << " (files of " << settings->journalFileBytes << " bytes"
+        << (settings->journalFolderShared ? ", in a folder other accounts may write" : "") << ")\n"
+        << "bridge: "
+        << (settings->bridgePort == 0 ? std::string("off") : "127.0.0.1 and [::1], port " + std::to_string(settings->bridgePort))
+        << ", kicks of one drawer at least " << settings->kickGuardMs << " ms apart\n"
+        << "fleet: "
+        << (settings->mqtt.Enabled() ? settings->mqtt.BrokerUrl() + " as cashdrawer/v1/" + settings->mqtt.site + "/" +
+                                           settings->mqtt.terminal
+                                     : std::string("off (no [Mqtt] Broker)"))
+        << "\n";
+    int code = kExitOk;
+    auto drawers = LoadDrawerLibrary(settings->library, error);
+    if (!drawers) {
+        err << "cashdrawer-agent: the drawer library cannot be loaded: " << error << "\n";
+        code = kExitLibrary;
+    } else {
+        out << "library: " << drawers->Location() << " (" << drawers->Version() << ")\n";
+    }
+    for (const WatchedDrawer& drawer : settings->drawers) {
+        out << "drawer " << drawer.id << ": open when its state bit is "
+            << (drawer.openWhen ? std::to_string(*drawer.openWhen) : std::string("not set (state changes only)"));
+        if (drawers && drawers->GetCashStatus(drawer.id) == -1) {
+            out << "; NOT a drawer whose state the library reads (" << drawers->LastError() << ")";
+            code = kExitSettings;
+        }
+        out << "\n";
+    }
+    for (const std::string& warning : settings->warnings) {
+        err << "cashdrawer-agent: " << warning << "\n";
+    }
+    if (code == kExitOk && !settings->warnings.empty()) {
+        code = kExitSettingsWarnings;
+    }
+    out << (code == kExitOk ? "the settings are good\n" : "the settings need a look (above)\n");
+    return code;
+}
+
 } // namespace
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -314,11 +392,14 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     bool noConsole = false;
     serve->add_flag("--no-console", noConsole, "do not read commands from standard input");
 
+    CLI::App* check = app.add_subcommand("check", "say what the settings mean; non-zero when something is wrong");
+
     CLI::App* journal = app.add_subcommand("journal", "check or print the journal");
     journal->require_subcommand(1);
     std::string folder;
     CLI::App* verify = journal->add_subcommand("verify", "check the hash chain; name the first line altered");
-    verify->add_option("FOLDER", folder, "the journal folder (default: the settings' JournalFolder)");
+    verify->add_option("--folder", folder, "the journal folder (default: the settings' JournalFolder)");
+    verify->add_option("FOLDER", folder, "the same, as it was first given (kept for scripts)");
     CLI::App* show = journal->add_subcommand("show", "print the journal");
     uint64_t since = 0;
     bool json = false;
@@ -387,6 +468,9 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (serve->parsed()) {
         auto wait = MakeSystemServeWait(!noConsole);
         return Serve(settingsFile, *wait, err);
+    }
+    if (check->parsed()) {
+        return Check(settingsFile, out, err);
     }
     if (watch->parsed()) {
         return WatchFleet(watchOptions, out, err) == 0 ? kExitOk : kExitUsage;

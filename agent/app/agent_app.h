@@ -26,6 +26,7 @@ enum ExitCode : int {
     kExitBridge = 9,
     kExitJournalUnreadable = 10,
     kExitJournalAlarms = 11, // every line as written, but lines were lost or set aside (journal verify)
+    kExitSettingsWarnings = 12, // the agent would start, but the settings hold what it does not read (check)
 };
 
 int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err);

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <future>
+#include <vector>
 
 namespace cashdrawer::agent {
 namespace {
@@ -89,5 +92,30 @@ private:
 } // namespace
 
 std::unique_ptr<ServeWait> MakeSystemServeWait(bool console) { return std::make_unique<PosixServeWait>(console); }
+
+struct BackgroundJobs::Running {
+    std::vector<std::future<void>> jobs;
+};
+
+BackgroundJobs::BackgroundJobs() : running_(std::make_unique<Running>()) {}
+
+BackgroundJobs::~BackgroundJobs() { Wait(); }
+
+void BackgroundJobs::Run(std::function<void()> job) {
+    // The jobs that are done are let go: a console open for weeks keeps none.
+    std::erase_if(running_->jobs, [](const std::future<void>& done) {
+        return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    });
+    running_->jobs.push_back(std::async(std::launch::async, std::move(job)));
+}
+
+void BackgroundJobs::Wait() {
+    for (std::future<void>& job : running_->jobs) {
+        job.wait();
+    }
+    running_->jobs.clear();
+}
+
+std::size_t BackgroundJobs::Held() const { return running_->jobs.size(); }
 
 } // namespace cashdrawer::agent

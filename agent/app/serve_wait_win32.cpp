@@ -41,4 +41,19 @@ std::unique_ptr<ServeWait> MakeServiceServeWait(void* stopEvent) {
     return std::make_unique<Win32ServeWait>(static_cast<HANDLE>(stopEvent));
 }
 
+// The Windows agent reads no console, so no kick is typed at it: a job runs
+// where it is asked for. (Debian's mingw, the win32 thread model, has no
+// std::async either.)
+struct BackgroundJobs::Running {};
+
+BackgroundJobs::BackgroundJobs() = default;
+
+BackgroundJobs::~BackgroundJobs() = default;
+
+void BackgroundJobs::Run(std::function<void()> job) { job(); }
+
+void BackgroundJobs::Wait() {}
+
+std::size_t BackgroundJobs::Held() const { return 0; }
+
 } // namespace cashdrawer::agent

@@ -6,6 +6,8 @@
 #include "bridge/bridge_access.h"
 #include "os/random.h"
 
+#include <algorithm>
+
 #include "cash_drawer_version.h"
 
 namespace cashdrawer::agent {
@@ -42,6 +44,60 @@ bool SplitDrawerPath(const std::string& path, std::string& id, std::string& rest
     return !id.empty();
 }
 
+// What a kick's body may say. Every field is optional; a field the agent
+// does not know is refused by name, so a page that misspells "cashier" learns
+// it at once instead of finding the journal without it.
+struct KickBody {
+    bool confirm = false;
+    int64_t timeoutMs = 5000;
+    KickNote note;
+};
+
+// A note is text for people: bounded, and without control characters that
+// would break a line in the system log or a technician's console.
+bool IsNoteText(const Json& value, std::size_t maxBytes) {
+    if (!value.is_string()) {
+        return false;
+    }
+    const std::string& text = value.get_ref<const std::string&>();
+    return !text.empty() && text.size() <= maxBytes &&
+           std::none_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
+}
+
+// The fault in words, or empty when the body is a kick. The parser has
+// already refused text that is not UTF-8.
+std::string ReadKickBody(const Json& body, KickBody& kick) {
+    static const std::string kShape = "a kick takes {\"confirm\": true|false, \"timeoutMs\": N, \"cashier\": \"...\", "
+                                      "\"reason\": \"...\"}, each optional";
+    if (!body.is_object()) {
+        return kShape;
+    }
+    std::string unknown;
+    for (const auto& [name, value] : body.items()) {
+        if (name == "confirm" && value.is_boolean()) {
+            kick.confirm = value.get<bool>();
+        } else if (name == "timeoutMs" && value.is_number_integer()) {
+            kick.timeoutMs = value.get<int64_t>();
+            if (kick.timeoutMs < 0 || kick.timeoutMs > kMaxConfirmTimeoutMs) {
+                return "timeoutMs runs from 0 to " + std::to_string(kMaxConfirmTimeoutMs);
+            }
+        } else if (name == "cashier" && IsNoteText(value, kMaxCashierBytes)) {
+            kick.note.cashier = value.get<std::string>();
+        } else if (name == "reason" && IsNoteText(value, kMaxKickReasonBytes)) {
+            kick.note.reason = value.get<std::string>();
+        } else if (name == "cashier" || name == "reason") {
+            return name + " is text of 1 to " +
+                   std::to_string(name == "cashier" ? kMaxCashierBytes : kMaxKickReasonBytes) +
+                   " bytes of UTF-8, without control characters";
+        } else if (name == "confirm" || name == "timeoutMs") {
+            return kShape;
+        } else {
+            unknown += (unknown.empty() ? "" : ", ") + Json(name).dump();
+        }
+    }
+    return unknown.empty() ? "" : "a kick knows no field " + unknown + ": " + kShape;
+}
+
 } // namespace
 
 Bridge::Bridge(const BridgeSettings& settings, BridgeBackend& backend, PairingDesk& pairing,
@@ -52,6 +108,9 @@ Bridge::Bridge(const BridgeSettings& settings, BridgeBackend& backend, PairingDe
 void Bridge::AllowOrigin(HttpResponse& response, const std::string& origin) {
     response.SetHeader("Access-Control-Allow-Origin", origin);
     response.SetHeader("Vary", "Origin");
+    // A page's script sees only the simple headers of a cross-origin answer
+    // unless these are named: the wait after a 429 and the mark of a replay.
+    response.SetHeader("Access-Control-Expose-Headers", "Retry-After, Idempotent-Replayed");
 }
 
 HttpResponse Bridge::Handle(const HttpRequest& request) {
@@ -237,19 +296,18 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
         return HttpResponse::Refusal(400, "a kick needs an Idempotency-Key header of 1 to 128 characters");
     }
     const Json body = request.body.empty() ? Json::object() : ParseJsonText(request.body);
-    const bool confirmOk = !body.contains("confirm") || body["confirm"].is_boolean();
-    const bool timeoutOk = !body.contains("timeoutMs") || body["timeoutMs"].is_number_integer();
-    if (!body.is_object() || !confirmOk || !timeoutOk) {
-        return HttpResponse::Refusal(400, "a kick takes {\"confirm\": true|false, \"timeoutMs\": N}");
+    KickBody kick;
+    if (const std::string fault = ReadKickBody(body, kick); !fault.empty()) {
+        return HttpResponse::Refusal(400, fault);
     }
-    const bool confirm = body.value("confirm", false);
-    const int64_t timeoutMs = body.value("timeoutMs", int64_t{5000});
-    if (timeoutMs < 0 || timeoutMs > kMaxConfirmTimeoutMs) {
-        return HttpResponse::Refusal(400, "timeoutMs runs from 0 to " + std::to_string(kMaxConfirmTimeoutMs));
-    }
+    const bool confirm = kick.confirm;
+    const int64_t timeoutMs = kick.timeoutMs;
     bool accepted = false;
     // The request a key stands for: the drawer and what the body asks.
-    const std::string asked = drawer + " " + Json{{"confirm", confirm}, {"timeoutMs", timeoutMs}}.dump();
+    const std::string asked = drawer + " " +
+                              Json{{"confirm", confirm}, {"timeoutMs", timeoutMs}, {"cashier", kick.note.cashier},
+                                   {"reason", kick.note.reason}}
+                                  .dump();
     {
         std::lock_guard guard(mutex_);
         std::optional<HttpResponse> answer;
@@ -295,12 +353,12 @@ HttpResponse Bridge::OpenDrawer(const HttpRequest& request, const std::string& o
             }
         }
     } abandon{*this, origin, key};
-    const KickAnswer kick = backend_.Kick(drawer, origin, confirm, static_cast<int>(timeoutMs));
-    Json answer{{"drawer", drawer}, {"confirm", confirm}, {"result", kick.result}, {"outcome", kick.outcome}};
-    if (!kick.reason.empty()) {
-        answer["reason"] = kick.reason;
+    const KickAnswer answered = backend_.Kick(drawer, origin, confirm, static_cast<int>(timeoutMs), kick.note);
+    Json answer{{"drawer", drawer}, {"confirm", confirm}, {"result", answered.result}, {"outcome", answered.outcome}};
+    if (!answered.reason.empty()) {
+        answer["reason"] = answered.reason;
     }
-    answer["seq"] = kick.seq != 0 ? Json(kick.seq) : Json(nullptr);
+    answer["seq"] = answered.seq != 0 ? Json(answered.seq) : Json(nullptr);
     HttpResponse response = HttpResponse::JsonBody(200, answer);
     std::lock_guard guard(mutex_);
     kickGuard_.Answer(origin, key, response);

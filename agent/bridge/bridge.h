@@ -29,6 +29,7 @@
 namespace cashdrawer::agent {
 
 struct KickAnswer;
+struct KickNote;
 
 // What the bridge asks of the agent; the serve loop's side keeps it safe
 // for the server's threads.
@@ -36,7 +37,8 @@ class BridgeBackend {
 public:
     virtual ~BridgeBackend() = default;
     virtual std::vector<DrawerView> Drawers() = 0;
-    virtual KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs) = 0;
+    virtual KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs,
+                            const KickNote& note) = 0;
     virtual Json Statistics() = 0;
     virtual std::string LibraryVersion() = 0;
     // The fleet publisher's state, as the health tells it to any page:
@@ -53,6 +55,9 @@ struct BridgeSettings {
 
 inline constexpr std::size_t kMaxBodyBytes = 4096;
 inline constexpr int kMaxConfirmTimeoutMs = 60000;
+// A kick's note: a cashier's name or number, and a few words of why.
+inline constexpr std::size_t kMaxCashierBytes = 64;
+inline constexpr std::size_t kMaxKickReasonBytes = 256;
 inline constexpr int64_t kTicketLifeMillis = 30 * 1000;
 
 class Bridge {

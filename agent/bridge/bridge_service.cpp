@@ -49,9 +49,10 @@ public:
         std::lock_guard lock(boardLock_);
         return board_.All();
     }
-    KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs) override {
+    KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs,
+                    const KickNote& note) override {
         std::lock_guard lock(agentLock_);
-        return agent_.Kick(drawer, by, confirm, timeoutMs);
+        return agent_.Kick(drawer, by, confirm, timeoutMs, note);
     }
     // Kept as events come: a read of the journal never holds this answer.
     Json Statistics() override { return statistics_.Figures().ToJson(); }

@@ -144,6 +144,11 @@ private:
     }
 
     void OnLive(uint64_t seq, const std::string& message) {
+        // Outside Live mode the journal brings every event; a live one is
+        // dropped. (Letting one through that follows the last queued would
+        // change nothing the page sees: EnqueueEvent keeps each seq once and
+        // in order, and the queue keeps its bound; dropping it keeps the
+        // stream on one road at a time.)
         if (mode_ != Mode::Live || seq <= lastQueued_) {
             return;
         }

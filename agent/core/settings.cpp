@@ -1,5 +1,7 @@
 #include "core/settings.h"
 
+#include "core/settings_text.h"
+
 #include "config/profile_ini.h"
 #include "os/durable_files.h"
 
@@ -222,13 +224,42 @@ std::string MqttSettings::BrokerUrl() const {
     return std::string(tls ? "mqtts://" : "mqtt://") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
-std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const std::string& text,
+namespace {
+
+// The ids [Agent] Drawers names, as written, for the layout's check: their
+// sections are known. (Their form is judged below, with the values.)
+std::vector<std::string> DrawerIdsNamed(const std::string& list) {
+    std::vector<std::string> ids;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        if (std::string id = Trimmed(list.substr(start, comma - start)); !id.empty()) {
+            ids.push_back(std::move(id));
+        }
+        start = comma + 1;
+    }
+    return ids;
+}
+
+} // namespace
+
+std::optional<AgentSettings> ParseAgentSettings(const std::string& file, const std::string& bytes,
                                                 const std::string& defaultJournalFolder, std::string& error,
                                                 const std::string& machineName,
                                                 const std::function<std::optional<std::string>(const std::string&)>& readFile) {
-    SettingsReader reader(file, text, error);
+    std::string why;
+    const auto decoded = DecodeSettingsText(bytes, why);
+    if (!decoded) {
+        error = file + ": " + why;
+        return std::nullopt;
+    }
+    const std::string& text = *decoded;
     AgentSettings settings;
     settings.file = file;
+    if (!CheckSettingsLayout(file, text, DrawerIdsNamed(ReadIniValue(text, kSection, "Drawers")), settings.warnings,
+                             error)) {
+        return std::nullopt;
+    }
+    SettingsReader reader(file, text, error);
     const std::string list = reader.Value(kSection, "Drawers");
     std::size_t start = 0;
     while (start <= list.size()) {

@@ -74,6 +74,10 @@ struct AgentSettings {
     uint32_t bridgePort = 17820;
     uint32_t kickGuardMs = 1000;
     MqttSettings mqtt;
+    // What the file says that the agent does not read (a misspelt key, a
+    // section of no drawer it watches), each naming the line: logged at the
+    // start and shown by `check`.
+    std::vector<std::string> warnings;
 };
 
 // Limits a value must keep to; outside them the agent does not start.

@@ -51,14 +51,22 @@ FleetTopics TopicsOf(const std::string& site, const std::string& terminal) {
     return {base + "health", base + "events", base + "statistics"};
 }
 
-std::string OfflineHealth(const std::string& site, const std::string& terminal, const std::string& why) {
-    return Json{{"online", false}, {"site", site}, {"terminal", terminal}, {"why", why}}.dump();
+std::string OfflineHealth(const std::string& site, const std::string& terminal, const std::string& why,
+                          const std::string& since) {
+    Json health{{"online", false}, {"site", site}, {"terminal", terminal}, {"why", why}};
+    if (!since.empty()) {
+        health["since"] = since;
+    }
+    return health.dump();
 }
 
 Json FleetStatus::ToJson() const {
     Json json{{"state", state}, {"ackedSeq", ackedSeq}, {"journalSeq", journalSeq}};
     if (!cause.empty()) {
         json["cause"] = cause;
+    }
+    if (!nextAttempt.empty()) {
+        json["nextAttempt"] = nextAttempt;
     }
     if (!journalProblem.empty()) {
         json["journalProblem"] = journalProblem;
@@ -98,22 +106,27 @@ void FleetPublisher::Connected() {
     connected_ = true;
     status_.state = "connected";
     status_.cause.clear();
-    // The broker may hold the Will by now: the health goes again.
+    status_.nextAttempt.clear();
+    // The broker may hold the Will by now: the health goes again. So do the
+    // statistics: a broker that restarted without its store has lost them.
     healthSent_.reset();
+    statisticsSent_.reset();
     Rewind();
 }
 
-void FleetPublisher::Refused(const std::string& cause) {
+void FleetPublisher::Refused(const std::string& cause, const std::string& nextAttempt) {
     connected_ = false;
     status_.state = "failing";
     status_.cause = cause;
+    status_.nextAttempt = nextAttempt;
     Rewind();
 }
 
-void FleetPublisher::Dropped(const std::string& cause) {
+void FleetPublisher::Dropped(const std::string& cause, const std::string& nextAttempt) {
     connected_ = false;
     status_.state = "connecting";
     status_.cause = cause;
+    status_.nextAttempt = nextAttempt;
     Rewind();
 }
 
@@ -147,6 +160,9 @@ Json FleetPublisher::Health(bool online) const {
         if (!view.reason.empty()) {
             one["reason"] = view.reason;
         }
+        if (leftOpen_.contains(view.id)) {
+            one["leftOpen"] = true;
+        }
         drawers.push_back(one);
     }
     Json journal{{"ok", journalOk_ && status_.journalProblem.empty()}, {"alarms", OpenJournalAlarms(journalFolder_)}};
@@ -160,7 +176,9 @@ Json FleetPublisher::Health(bool online) const {
                 {"agent", options_.agentVersion},
                 {"library", options_.libraryVersion},
                 {"drawers", drawers},
-                {"journal", journal}};
+                {"journal", journal},
+                {"lastSeq", lastSeq_},
+                {"lastEventTime", lastEventTime_.empty() ? Json(nullptr) : Json(lastEventTime_)}};
 }
 
 void FleetPublisher::ReadNewEvents() {
@@ -170,18 +188,40 @@ void FleetPublisher::ReadNewEvents() {
         }
         board_.Add(event);
         statistics_.Add(event);
+        lastSeq_ = event.seq;
+        lastEventTime_ = event.time;
+        const std::string drawer = FieldOr(event.fields, "drawer", std::string());
+        if (event.kind == kind::kLeftOpen) {
+            leftOpen_.insert(drawer);
+        } else if (event.kind == kind::kClosed || event.kind == kind::kStateChanged || event.kind == kind::kUnreachable) {
+            leftOpen_.erase(drawer);
+        }
     });
     status_.journalSeq = scan_.Position();
     status_.journalProblem = !scan_.Problem().empty() ? scan_.Problem() : send_.Problem();
 }
 
-void FleetPublisher::PublishHealthIfChanged() {
+// Without the newest seq and its time, which change with every event.
+static Json WithoutTheSeq(Json health) {
+    health.erase("lastSeq");
+    health.erase("lastEventTime");
+    return health;
+}
+
+void FleetPublisher::PublishHealthIfChanged(int64_t nowMs) {
     const Json health = Health(true);
     if (healthSent_ == health) {
         return;
     }
+    // A change of state goes at once; a newer seq alone (every event brings
+    // one, and the events topic has each) at most once a period.
+    const bool seqOnly = healthSent_ && WithoutTheSeq(*healthSent_) == WithoutTheSeq(health);
+    if (seqOnly && nowMs - healthSentAtMs_ < options_.statisticsEveryMs) {
+        return;
+    }
     if (link_.Publish(topics_.health, health.dump(), true)) {
         healthSent_ = health;
+        healthSentAtMs_ = nowMs;
     }
 }
 
@@ -228,7 +268,7 @@ void FleetPublisher::PublishStatisticsIfDue(int64_t nowMs) {
 int64_t FleetPublisher::Step(int64_t nowMs) {
     ReadNewEvents();
     if (connected_) {
-        PublishHealthIfChanged();
+        PublishHealthIfChanged(nowMs);
         SendEvents();
         PublishStatisticsIfDue(nowMs);
     }
@@ -247,6 +287,9 @@ int64_t FleetPublisher::Step(int64_t nowMs) {
     if (connected_ && statisticsSent_ && statisticsSent_ != statistics_.ToJson()["drawers"]) {
         next = std::min(next, statisticsSentAtMs_ + options_.statisticsEveryMs);
     }
+    if (connected_ && healthSent_ && (*healthSent_)["lastSeq"] != lastSeq_) {
+        next = std::min(next, healthSentAtMs_ + options_.statisticsEveryMs);
+    }
     return next;
 }
 
@@ -257,7 +300,9 @@ std::optional<int> FleetPublisher::Stop() {
     if (!connected_) {
         return std::nullopt;
     }
-    return link_.Publish(topics_.health, OfflineHealth(options_.site, options_.terminal, "the agent was stopped"), true);
+    ReadNewEvents(); // the agent's stop is journalled by now: its time is the health's
+    return link_.Publish(topics_.health,
+                         OfflineHealth(options_.site, options_.terminal, "the agent was stopped", lastEventTime_), true);
 }
 
 } // namespace cashdrawer::agent

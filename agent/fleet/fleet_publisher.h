@@ -58,8 +58,11 @@ struct FleetTopics {
 };
 FleetTopics TopicsOf(const std::string& site, const std::string& terminal);
 
-// The retained health a broker publishes for a terminal that vanished.
-std::string OfflineHealth(const std::string& site, const std::string& terminal, const std::string& why);
+// The retained health a broker publishes for a terminal that vanished (the
+// Will: no time, as it is written at the connection) or that stopped (with
+// the time of its last event, the stop's).
+std::string OfflineHealth(const std::string& site, const std::string& terminal, const std::string& why,
+                          const std::string& since = "");
 
 struct FleetOptions {
     std::string site;
@@ -68,7 +71,8 @@ struct FleetOptions {
     std::string agentVersion;
     std::string libraryVersion;
     std::size_t window = kMaxEventsInFlight; // events sent and not yet acknowledged, at most
-    int64_t statisticsEveryMs = 60'000;   // a retained statistics message at most this often
+    int64_t statisticsEveryMs = 60'000;   // a retained statistics message at most this often, and a health
+                                          // whose only news is a newer seq
     int64_t saveAckEveryMs = 1'000;       // the acknowledged seq written at most this often
 };
 
@@ -76,6 +80,7 @@ struct FleetOptions {
 struct FleetStatus {
     std::string state = "connecting"; // "connecting", "connected", "failing"
     std::string cause;                // why not connected, in the client's or the broker's words
+    std::string nextAttempt;          // when the client tries again (UTC), while not connected
     uint64_t ackedSeq = 0;            // the last event the broker has, every one before it too
     uint64_t journalSeq{};            // the journal's newest event the publisher has read (set by each step)
     std::string journalProblem;       // set when the journal cannot be read on
@@ -93,8 +98,9 @@ public:
 
     // The link's news.
     void Connected();
-    void Refused(const std::string& cause); // a connection attempt failed
-    void Dropped(const std::string& cause); // a live connection ended
+    // `nextAttempt`: when the client tries again, as the health tells it.
+    void Refused(const std::string& cause, const std::string& nextAttempt = ""); // a connection attempt failed
+    void Dropped(const std::string& cause, const std::string& nextAttempt = ""); // a live connection ended
     void Acked(int messageId);
 
     // The agent's journal failing or taking lines again.
@@ -116,7 +122,7 @@ public:
 private:
     void ReadNewEvents();
     void SendEvents();
-    void PublishHealthIfChanged();
+    void PublishHealthIfChanged(int64_t nowMs);
     void PublishStatisticsIfDue(int64_t nowMs);
     void Rewind();
 
@@ -136,7 +142,11 @@ private:
     std::string journalFailure_;
     std::map<int, uint64_t> inFlight_;    // message id -> seq
     std::set<uint64_t> ackedAhead_;       // acknowledged past a seq still in flight
-    std::optional<Json> healthSent_;      // what the broker holds (without its time)
+    std::optional<Json> healthSent_;      // what the broker holds
+    int64_t healthSentAtMs_{};            // read only once healthSent_ holds a health
+    uint64_t lastSeq_{};                  // the newest event read, and its time
+    std::string lastEventTime_;
+    std::set<std::string> leftOpen_;      // drawers whose left-open alarm stands (not closed since)
     std::optional<Json> statisticsSent_;  // the figures the broker holds
     int64_t statisticsSentAtMs_{};        // read only once statisticsSent_ holds figures
     uint64_t ackSaved_{}; // the constructor sets it to the seq it loads

@@ -11,6 +11,7 @@
 #include "fleet/reconnect.h"
 
 #include "fleet/fleet_publisher.h"
+#include "journal/journal_line.h"
 
 #include "cash_drawer_version.h"
 
@@ -40,6 +41,11 @@ constexpr auto kStopAckWait = std::chrono::seconds(2);
 constexpr int kLoopWaitMs = 200;
 int LoopTurn(mosquitto* client) { return mosquitto_loop(client, kLoopWaitMs, 1); }
 
+int64_t UnixMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
@@ -60,6 +66,7 @@ struct News {
     enum class Kind { Connected, Refused, Dropped, Acked } kind;
     int messageId = 0;
     std::string cause;
+    int64_t retryInMs = 0; // a failure's: the wait before the next attempt
 };
 
 class MosquittoFleet final : public FleetService, private MqttLink {
@@ -192,9 +199,12 @@ private:
         return rc == MOSQ_ERR_SUCCESS ? std::optional<int>(messageId) : std::nullopt;
     }
 
-    std::string FailureCause(int rc, int savedErrno) {
+    // The words noted for this failure, else the client's own (or, with
+    // NoNotedWords, nothing).
+    static constexpr bool NoNotedWords = true;
+    std::string FailureCause(int rc, int savedErrno, bool emptyWhenNoneNoted = false) {
         std::lock_guard lock(mutex_);
-        return failureWords_.Take(ClientFailureWords(rc, savedErrno));
+        return failureWords_.Take(emptyWhenNoneNoted ? std::string() : ClientFailureWords(rc, savedErrno));
     }
 
     bool Stopping() {
@@ -207,6 +217,7 @@ private:
     void RunNetwork() {
         bool first = true;
         bool linked = false;
+        auto linkedAt = std::chrono::steady_clock::now();
         while (!Stopping()) {
             if (!linked) {
                 const int rc = first ? mosquitto_connect_async(client_, mqtt_.host.c_str(), mqtt_.port, kKeepAliveSeconds)
@@ -218,6 +229,7 @@ private:
                     continue;
                 }
                 linked = true;
+                linkedAt = std::chrono::steady_clock::now();
             }
             const int rc = LoopTurn(client_);
             const int savedErrno = errno;
@@ -228,7 +240,18 @@ private:
             if (Stopping()) {
                 break;
             }
-            Fail(sessionUp_, FailureCause(rc, savedErrno));
+            std::string cause = FailureCause(rc, savedErrno, NoNotedWords);
+            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - linkedAt);
+            if (cause.empty()) {
+                // Nothing the broker or the TLS layer said: a broker that
+                // never answered shows as the keep-alive running out (the
+                // client counts it in whole seconds, so it may end a little
+                // short of the keep-alive; any other failure ends far sooner).
+                cause = !sessionUp_ && waited >= std::chrono::seconds(kKeepAliveSeconds / 2)
+                            ? SilentBrokerWords(waited.count())
+                            : ClientFailureWords(rc, savedErrno);
+            }
+            Fail(sessionUp_, std::move(cause));
         }
         mosquitto_disconnect(client_);
         LoopTurn(client_); // sends the DISCONNECT, so the broker keeps the Will
@@ -238,9 +261,9 @@ private:
     void Fail(bool wasConnected, std::string cause) {
         sessionUp_ = false;
         std::unique_lock lock(mutex_);
-        inbox_.push_back({wasConnected ? News::Kind::Dropped : News::Kind::Refused, 0, std::move(cause)});
-        changed_.notify_all();
         const auto pause = std::chrono::milliseconds(backoff_.WaitAfterFailureMs(jitter_(random_)));
+        inbox_.push_back({wasConnected ? News::Kind::Dropped : News::Kind::Refused, 0, std::move(cause), pause.count()});
+        changed_.notify_all();
         // Cut short only when the whole stop is done. (Cut short at the stop's
         // start, the thread would try again at once while the pump finishes,
         // a few milliseconds while disconnected: extra attempts no test can
@@ -294,10 +317,15 @@ private:
             case News::Kind::Refused:
             case News::Kind::Dropped:
                 if (one.cause != lastLoggedCause_) {
-                    log_("cashdrawer-agent: fleet: " + mqtt_.BrokerUrl() + ": " + one.cause + " (retrying)");
+                    log_("cashdrawer-agent: fleet: " + mqtt_.BrokerUrl() + ": " + one.cause + " (the next attempt in " +
+                         std::to_string((one.retryInMs + 999) / 1000) + " s, then further apart, up to 30 s)");
                     lastLoggedCause_ = one.cause;
                 }
-                one.kind == News::Kind::Refused ? publisher_.Refused(one.cause) : publisher_.Dropped(one.cause);
+                {
+                    const std::string next = FormatUtcMillis(UnixMs() + one.retryInMs);
+                    one.kind == News::Kind::Refused ? publisher_.Refused(one.cause, next)
+                                                    : publisher_.Dropped(one.cause, next);
+                }
                 break;
             case News::Kind::Acked: publisher_.Acked(one.messageId); break;
             }

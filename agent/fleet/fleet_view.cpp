@@ -49,18 +49,35 @@ void TakeChain(TerminalView& view, const Json& message) {
     }
 }
 
-void TakeHealth(TerminalView& view, const Json& health) {
+void TakeHealth(TerminalView& view, const Json& health, const std::string& receivedAt, bool retained) {
     TakeChain(view, health);
-    view.online = FieldOr(health, "online", false);
+    const bool online = FieldOr(health, "online", false);
     view.why = FieldOr(health, "why", std::string());
+    if (!online) {
+        // The Will is written at the connection, with no time and no
+        // drawers: the drawers stay as the last online health named them,
+        // and the time is the stop's, or when this watch saw it go (unknown
+        // for one the broker held from before the watch).
+        if (view.online != false) {
+            view.offlineSince = FieldOr(health, "since", retained ? std::string() : receivedAt);
+        }
+        view.online = false;
+        return;
+    }
+    view.online = true;
+    view.offlineSince.clear();
     view.unreachable.clear();
+    view.leftOpen.clear();
     view.drawers = 0;
     if (health.contains("drawers") && health["drawers"].is_array()) {
         for (const Json& drawer : health["drawers"]) {
             ++view.drawers;
+            const std::string id = FieldOr(drawer, "id", std::string("?"));
             if (!FieldOr(drawer, "reachable", true)) {
-                view.unreachable.push_back(FieldOr(drawer, "id", std::string("?")) + " (" +
-                                           FieldOr(drawer, "reason", std::string()) + ")");
+                view.unreachable.push_back(id + " (" + FieldOr(drawer, "reason", std::string()) + ")");
+            }
+            if (FieldOr(drawer, "leftOpen", false)) {
+                view.leftOpen.push_back(id);
             }
         }
     }
@@ -70,6 +87,11 @@ void TakeHealth(TerminalView& view, const Json& health) {
         health["journal"]["alarms"].is_array()) {
         view.openJournalAlarms = health["journal"]["alarms"].size();
     }
+    const uint64_t seq = FieldOr(health, "lastSeq", uint64_t{0});
+    if (seq > view.NewestSeq()) {
+        view.lastEventTime = FieldOr(health, "lastEventTime", std::string());
+    }
+    view.healthSeq = std::max(view.healthSeq, seq);
 }
 
 void TakeEvent(TerminalView& view, const Json& event) {
@@ -107,6 +129,9 @@ void TakeEvent(TerminalView& view, const Json& event) {
             ++view.chainBreaks;
         }
     }
+    if (seq >= view.healthSeq) {
+        view.lastEventTime = FieldOr(event, "time", std::string());
+    }
     view.lastSeq = seq;
     view.lastHash = hash;
     view.recentHashes[seq] = hash;
@@ -127,10 +152,13 @@ Json TerminalView::ToJson() const {
                 {"terminal", terminal},
                 {"online", online ? Json(*online) : Json(nullptr)},
                 {"why", why},
+                {"offlineSince", offlineSince.empty() ? Json(nullptr) : Json(offlineSince)},
                 {"drawers", drawers},
                 {"unreachable", unreachable},
+                {"leftOpen", leftOpen},
                 {"journalOk", journalOk},
-                {"lastSeq", lastSeq},
+                {"lastSeq", NewestSeq()},
+                {"lastEventTime", lastEventTime.empty() ? Json(nullptr) : Json(lastEventTime)},
                 {"events", events},
                 {"repeats", repeats},
                 {"missing", missing},
@@ -142,7 +170,8 @@ Json TerminalView::ToJson() const {
                 {"alarms", alarms}};
 }
 
-bool FleetView::Take(const std::string& topic, const std::string& payload) {
+bool FleetView::Take(const std::string& topic, const std::string& payload, const std::string& receivedAt,
+                     bool retained) {
     std::string site;
     std::string terminal;
     std::string what;
@@ -157,7 +186,7 @@ bool FleetView::Take(const std::string& topic, const std::string& payload) {
     view.site = site;
     view.terminal = terminal;
     if (what == "health") {
-        TakeHealth(view, json);
+        TakeHealth(view, json, receivedAt, retained);
     } else if (what == "events") {
         TakeEvent(view, json);
     }
@@ -182,6 +211,17 @@ std::string FleetView::Table() const {
                       view.drawers, static_cast<unsigned long long>(view.lastSeq),
                       static_cast<unsigned long long>(view.missing), static_cast<unsigned long long>(view.chainBreaks));
         std::string notes = view.why;
+        if (view.online == false) {
+            notes += (notes.empty() ? "" : "; ") +
+                     (view.offlineSince.empty() ? std::string("offline since before this watch")
+                                                : "offline since " + view.offlineSince);
+        }
+        if (!view.lastEventTime.empty()) {
+            notes += (notes.empty() ? "" : "; ") + ("last event " + view.lastEventTime);
+        }
+        for (const std::string& drawer : view.leftOpen) {
+            notes += (notes.empty() ? "" : "; ") + ("LEFT OPEN: " + drawer);
+        }
         for (const std::string& drawer : view.unreachable) {
             notes += (notes.empty() ? "" : "; ") + ("unreachable: " + drawer);
         }
@@ -199,12 +239,16 @@ std::string FleetView::Table() const {
     return table;
 }
 
-Json FleetView::ToJson() const {
+Json FleetView::ToJson(const std::string& now) const {
     Json terminals = Json::array();
     for (const auto& [key, view] : terminals_) {
         terminals.push_back(view.ToJson());
     }
-    return Json{{"terminals", terminals}};
+    Json json{{"terminals", terminals}};
+    if (!now.empty()) {
+        json["time"] = now;
+    }
+    return json;
 }
 
 } // namespace cashdrawer::agent

@@ -11,6 +11,7 @@
 
 #include "core/event.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -24,10 +25,14 @@ struct TerminalView {
     std::string terminal;
     std::optional<bool> online; // from the retained health; none before it came
     std::string why;            // why offline, in the Will's or the stop's words
+    std::string offlineSince;   // when it went offline, as far as anyone knows; empty when not known
     std::vector<std::string> unreachable; // drawers the library cannot reach, with the reason
-    std::size_t drawers = 0;
+    std::vector<std::string> leftOpen;    // drawers whose left-open alarm stands
+    std::size_t drawers = 0;    // as its last online health named them (a Will names none)
     bool journalOk = true;
     uint64_t lastSeq = 0;  // the newest event seen
+    uint64_t healthSeq = 0; // the newest event the terminal's health names (it may be older than the events)
+    std::string lastEventTime; // the newest event's time, from the events or the health
     uint64_t events = 0;   // events taken (repeats not counted)
     uint64_t repeats = 0;  // events seen again, dropped
     uint64_t missing = 0;  // seqs that never came between those that did
@@ -44,20 +49,27 @@ struct TerminalView {
     uint64_t openJournalAlarms = 0;    // as the terminal's health counts them
     std::map<uint64_t, std::string> recentHashes; // the newest seqs' hashes, to tell a fork from a repeat
 
+    // The newest seq known: from the events, or from the health for a
+    // watch that started after them.
+    uint64_t NewestSeq() const { return std::max(lastSeq, healthSeq); }
     Json ToJson() const;
 };
 
 class FleetView {
 public:
     // A message under cashdrawer/v1/; false for a topic or payload that is
-    // not one of ours (it changes nothing).
-    bool Take(const std::string& topic, const std::string& payload);
+    // not one of ours (it changes nothing). `receivedAt` is the watch's
+    // time, `retained` whether the broker held the message from before the
+    // subscription (its time of sending is then unknown).
+    bool Take(const std::string& topic, const std::string& payload, const std::string& receivedAt = "",
+              bool retained = false);
 
     // In site and terminal order.
     std::vector<TerminalView> Terminals() const;
     // One line a terminal, a header first.
     std::string Table() const;
-    Json ToJson() const;
+    // `now`: the watch's time, on each line for whoever reads them later.
+    Json ToJson(const std::string& now = "") const;
 
 private:
     std::map<std::pair<std::string, std::string>, TerminalView> terminals_;

@@ -1,6 +1,7 @@
 // `cashdrawer-agent fleet watch`: a head-office subscriber on libmosquitto.
 #include "fleet/fleet_view.h"
 #include "journal/journal.h"
+#include "journal/journal_line.h"
 #include "core/settings.h"
 
 #include "config/profile_ini.h"
@@ -18,6 +19,13 @@ namespace cashdrawer::agent {
 namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
+
+// The watch's own time, in the journal's form, for what it saw and when.
+std::string NowUtc() {
+    return FormatUtcMillis(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count());
+}
 
 struct Watch {
     FleetView view;
@@ -72,7 +80,7 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
     });
     mosquitto_message_callback_set(client, [](mosquitto*, void* self, const mosquitto_message* message) {
         const std::string payload(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
-        static_cast<Watch*>(self)->view.Take(message->topic, payload);
+        static_cast<Watch*>(self)->view.Take(message->topic, payload, NowUtc(), message->retain);
     });
     int rc = mosquitto_connect(client, broker->host.c_str(), port, 30);
     if (rc != MOSQ_ERR_SUCCESS) {
@@ -86,7 +94,7 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
     const auto start = std::chrono::steady_clock::now();
     auto nextPrint = start + std::chrono::seconds(options.everySeconds);
     const auto print = [&] {
-        out << (options.json ? watch.view.ToJson().dump() + "\n" : watch.view.Table() + "\n") << std::flush;
+        out << (options.json ? watch.view.ToJson(NowUtc()).dump() + "\n" : watch.view.Table() + "\n") << std::flush;
     };
     while (interrupted == 0) {
         rc = mosquitto_loop(client, 100, 1);

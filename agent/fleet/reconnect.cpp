@@ -12,4 +12,9 @@ int64_t ReconnectDelayMs(unsigned failures) {
     return failures == 0 ? 0 : std::min(kFirstMs << std::min(failures - 1, 5u), kLongestMs);
 }
 
+std::string SilentBrokerWords(int64_t waitedMs) {
+    return "the broker took the connection but did not answer it (no CONNACK) within " +
+           std::to_string((waitedMs + 500) / 1000) + " s";
+}
+
 } // namespace cashdrawer::agent

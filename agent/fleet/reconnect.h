@@ -12,6 +12,13 @@ namespace cashdrawer::agent {
 // 1 s, doubled each time, 30 s at the most.
 int64_t ReconnectDelayMs(unsigned failures);
 
+// A broker that takes the connection and never answers it (a proxy, a
+// broker stuck at its start) shows only as the client's keep-alive running
+// out, which the client words as an unknown error: these words say what
+// happened instead, when an attempt failed after `waitedMs` without an
+// answer and nothing more telling was noted.
+std::string SilentBrokerWords(int64_t waitedMs);
+
 // The failures in a row since the last session the broker took, and the
 // wait each one earns. Each wait is drawn between half and all of the
 // delay (`share`, from 0.5 to 1): a fleet whose broker came back must not

@@ -144,12 +144,13 @@ struct JournalReport {
     std::string Describe() const;
 };
 
-// How far a reading of the whole journal has come, after each file.
+// How far a reading of the whole journal has come, after each file. (Made
+// whole by the reader each time: no field keeps a value of its own.)
 struct JournalProgress {
-    uint32_t file = 0;  // the number of the file just read
-    uint32_t files = 0; // the newest file's number
-    uint64_t lines = 0;
-    uint64_t lastSeq = 0;
+    uint32_t file{};  // the number of the file just read
+    uint32_t files{}; // the newest file's number
+    uint64_t lines{};
+    uint64_t lastSeq{};
 };
 
 // Why the folder cannot be read as a journal (missing, or not this

@@ -125,7 +125,8 @@ void Agent::Read(DrawerWatch& watch, int64_t now) {
     }
 }
 
-KickAnswer Agent::Kick(const std::string& drawerId, const std::string& by, bool confirm, int timeoutMs) {
+KickAnswer Agent::Kick(const std::string& drawerId, const std::string& by, bool confirm, int timeoutMs,
+                       const KickNote& note) {
     KickAnswer answer;
     answer.result = confirm ? drawers_.OpenCashConfirmed(drawerId, timeoutMs) : drawers_.OpenCash(drawerId);
     answer.outcome = KickOutcome(confirm, answer.result);
@@ -140,6 +141,14 @@ KickAnswer Agent::Kick(const std::string& drawerId, const std::string& by, bool 
     event.fields["outcome"] = answer.outcome;
     if (!answer.reason.empty()) {
         event.fields["reason"] = answer.reason;
+    }
+    // "reason" on a kick line is the library's words when it failed, as it
+    // always was; the cashier's reason has a name of its own.
+    if (!note.cashier.empty()) {
+        event.fields["cashier"] = note.cashier;
+    }
+    if (!note.reason.empty()) {
+        event.fields["kickReason"] = note.reason;
     }
     Emit(std::move(event));
     answer.seq = waiting_.empty() ? journal_.LastSeq() : 0;

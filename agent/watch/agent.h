@@ -25,6 +25,13 @@ struct KickAnswer {
     uint64_t seq = 0;     // the kick's journal line; 0 when the journal failed
 };
 
+// Who asked for a kick and why, as the till's page tells it: loss
+// prevention reads these beside each kick in the journal. Empty when not told.
+struct KickNote {
+    std::string cashier;
+    std::string reason;
+};
+
 struct AgentHealth {
     bool journalOk = true;
     std::string journalFailure;
@@ -52,7 +59,8 @@ public:
     void Start();
     // One status read of every drawer; a change is an event.
     void Poll();
-    KickAnswer Kick(const std::string& drawerId, const std::string& by, bool confirm, int timeoutMs);
+    KickAnswer Kick(const std::string& drawerId, const std::string& by, bool confirm, int timeoutMs,
+                    const KickNote& note = {});
     void Stop(const std::string& reason);
 
     AgentHealth Health() const { return health_; }

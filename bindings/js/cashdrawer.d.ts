@@ -15,6 +15,10 @@ export interface Health {
   library: string;
   api: number;
   paired: boolean;
+  /** The fleet publisher's state: { publisher: "off" } or { publisher, state, cause }. */
+  fleet: Record<string, unknown>;
+  /** The journal's alarms a technician has not yet acknowledged. */
+  alarms: AgentEvent[];
 }
 
 export interface Drawer {
@@ -66,11 +70,20 @@ export declare class Agent {
   statistics(): Promise<Record<string, unknown>>;
   open(
     id: string,
-    options?: { confirm?: boolean; timeoutMs?: number; idempotencyKey?: string; attempts?: number },
+    options?: {
+      confirm?: boolean;
+      timeoutMs?: number;
+      /** Who asked, journalled with the kick: 1 to 64 bytes of UTF-8. */
+      cashier?: string;
+      /** Why, journalled with the kick: 1 to 256 bytes of UTF-8. */
+      reason?: string;
+      idempotencyKey?: string;
+      attempts?: number;
+    },
   ): Promise<KickAnswer>;
   events(
     onEvent: (event: AgentEvent) => void,
-    options?: { lastEventId?: number; onError?: (error: unknown) => void },
+    options?: { lastEventId?: number; onError?: (error: unknown) => void; onOpen?: () => void },
   ): EventSubscription;
 }
 

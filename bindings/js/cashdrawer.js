@@ -1,6 +1,12 @@
 // The web till's side of the cash drawer agent's bridge: pair once, then
 // read the drawers, open one, and follow every event. Runs in any browser
-// with fetch and streams, and in Node 18 or later.
+// with fetch and streams.
+//
+// The bridge is for web pages: it pairs a page's Origin, which a browser
+// sends and a program does not. A local program (Node, a service, a script)
+// uses the DLL or the agent's local commands instead; Node may still speak
+// to the bridge, as the tests do, by passing a fetch that sends the Origin
+// of the page it stands for (see the README).
 //
 //   import { connect } from "./cashdrawer.js";
 //   const agent = await connect({ token: localStorage.cashdrawerToken });
@@ -107,9 +113,13 @@ export class Agent {
   // Kicks the drawer open; with confirm, waits (up to timeoutMs) for its
   // sensor. The idempotency key is made here and kept across the retries of
   // a lost answer, so the drawer opens once however often the network fails.
-  async open(id, { confirm = false, timeoutMs, idempotencyKey = newKey(), attempts = 3 } = {}) {
+  // cashier (up to 64 bytes) and reason (up to 256) go into the journal
+  // with the kick.
+  async open(id, { confirm = false, timeoutMs, cashier, reason, idempotencyKey = newKey(), attempts = 3 } = {}) {
     const body = { confirm };
     if (timeoutMs !== undefined) body.timeoutMs = timeoutMs;
+    if (cashier !== undefined) body.cashier = cashier;
+    if (reason !== undefined) body.reason = reason;
     for (let attempt = 1; ; ++attempt) {
       try {
         return await this.#call("POST", `/v1/drawers/${encodeURIComponent(id)}/open`, {
@@ -126,8 +136,9 @@ export class Agent {
   // Calls onEvent with every journalled event ({seq, time, kind, drawer,
   // ...}) from lastEventId on, reconnecting with Last-Event-ID whenever the
   // stream breaks: no event is missed across a reconnect or an agent
-  // restart. Returns { close() }.
-  events(onEvent, { lastEventId = 0, onError = () => {} } = {}) {
+  // restart. onOpen is called each time the stream is (again) connected,
+  // onError each time it breaks. Returns { close() }.
+  events(onEvent, { lastEventId = 0, onError = () => {}, onOpen = () => {} } = {}) {
     let last = lastEventId;
     let closed = false;
     let retryMs = 1000;
@@ -144,6 +155,7 @@ export class Agent {
             const json = await response.json().catch(() => ({}));
             throw new AgentError(response.status, json.reason ?? response.statusText);
           }
+          onOpen();
           const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
           let buffer = "";
           for (;;) {

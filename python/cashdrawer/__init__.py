@@ -55,16 +55,36 @@ class BadArgumentError(CashDrawerError):
 class LibraryNotFoundError(OSError):
     """The library could not be loaded from any of the places tried."""
 
-    def __init__(self, tried: List[Tuple[str, str]]) -> None:
+    def __init__(
+        self, tried: List[Tuple[str, str]], platform: str = sys.platform, bits: int = struct.calcsize("P") * 8
+    ) -> None:
         lines = "\n".join(f"  {place}: {why}" for place, why in tried)
-        bits = struct.calcsize("P") * 8
-        super().__init__(
-            "the cash drawer library could not be loaded; tried:\n"
-            + lines
-            + "\nput the library beside the application, or name it: CashDrawer(path) or CASHDRAWER_LIBRARY"
-            + f" (this Python is {bits}-bit: it loads the {'win64' if bits == 64 else 'win32'} build of the DLL only)"
-        )
+        if platform == "win32":
+            # A process loads DLLs of its own kind only.
+            hint = (
+                "put the DLL beside the application, or name it: CashDrawer(path) or CASHDRAWER_LIBRARY"
+                f" (this Python is {bits}-bit: it loads the {'win64' if bits == 64 else 'win32'} build of the DLL only)"
+            )
+        else:
+            hint = (
+                "install libcashdrawer.so.0 where the loader looks (cmake --install, then ldconfig), or name it:"
+                " CashDrawer(path) or CASHDRAWER_LIBRARY"
+            )
+        super().__init__("the cash drawer library could not be loaded; tried:\n" + lines + "\n" + hint)
         self.tried = tried
+
+
+def _milliseconds(timeout: Optional[float], timeout_ms: Optional[int]) -> int:
+    """The library's milliseconds from seconds (Python's habit) or milliseconds (its own), one of them."""
+    if (timeout is None) == (timeout_ms is None):
+        raise TypeError("give the time as timeout (seconds) or timeout_ms (milliseconds), one of them")
+    if timeout_ms is not None:
+        return int(timeout_ms)
+    milliseconds = round(float(timeout) * 1000)  # type: ignore[arg-type]
+    # The library takes an int; one past it would wrap around to a short wait.
+    if not 0 <= milliseconds <= 2**31 - 1:
+        raise ValueError(f"timeout runs from 0 to {(2**31 - 1) / 1000} seconds; got {timeout}")
+    return milliseconds
 
 
 _ERRORS = {UNKNOWN_ID: UnknownDrawerError, UNREACHABLE: DrawerUnreachableError, BAD_ARGUMENT: BadArgumentError}
@@ -208,14 +228,25 @@ class CashDrawer:
         """The chosen drawer's state (0 also when none is chosen: the defaults are written)."""
         return self._checked("GetCashStatusDefault", self._loaded.GetCashStatusDefault())
 
-    def wait_status(self, drawer_id: DrawerId, state: int, timeout_ms: int) -> bool:
-        """True when the drawer reached `state` within the time, False when the time ran out."""
-        result = self._loaded.WaitCashStatus(self._id(drawer_id), state, timeout_ms)
+    def wait_status(
+        self, drawer_id: DrawerId, state: int, timeout_ms: Optional[int] = None, *, timeout: Optional[float] = None
+    ) -> bool:
+        """True when the drawer reached `state` within the time, False when the time ran out.
+
+        The time is `timeout` in seconds (1.5) or `timeout_ms` in milliseconds, one of them.
+        """
+        result = self._loaded.WaitCashStatus(self._id(drawer_id), state, _milliseconds(timeout, timeout_ms))
         return self._checked("WaitCashStatus", result) == 1
 
-    def open_confirmed(self, drawer_id: DrawerId, timeout_ms: int) -> bool:
-        """Kicks, then True when the sensor changed within the time, False when it did not."""
-        return self._checked("OpenCashConfirmed", self._loaded.OpenCashConfirmed(self._id(drawer_id), timeout_ms)) == 1
+    def open_confirmed(
+        self, drawer_id: DrawerId, timeout_ms: Optional[int] = None, *, timeout: Optional[float] = None
+    ) -> bool:
+        """Kicks, then True when the sensor changed within the time, False when it did not.
+
+        The time is `timeout` in seconds (1.5) or `timeout_ms` in milliseconds, one of them.
+        """
+        milliseconds = _milliseconds(timeout, timeout_ms)
+        return self._checked("OpenCashConfirmed", self._loaded.OpenCashConfirmed(self._id(drawer_id), milliseconds)) == 1
 
     def health(self, drawer_id: Optional[DrawerId] = None) -> Tuple[bool, Dict[str, Any]]:
         """(all_well, report): the technician's check as a dict; kicks nothing."""

@@ -71,6 +71,24 @@ class OnTheSimulatedTerminal(unittest.TestCase):
         self.assertEqual(self.trace().count("pause 50 ms"), 4)
         self.assertFalse(self.drawers.open_confirmed("RN340_CashA", 100))
 
+    def test_times_in_seconds_or_in_milliseconds(self):
+        self.set_port(0x53A, 0xFB)  # RN340 drawer A reads 1
+        self.assertFalse(self.drawers.wait_status("RN340_CashA", 0, timeout=0.2))
+        self.assertEqual(self.trace().count("pause 50 ms"), 4, "0.2 s is 200 ms, four pauses of 50")
+        self.assertFalse(self.drawers.wait_status("RN340_CashA", 0, timeout_ms=100))
+        self.assertTrue(self.drawers.wait_status("RN340_CashA", 1, timeout=0))
+        self.assertFalse(self.drawers.open_confirmed("RN340_CashA", timeout=0.1))
+        refused = [
+            ({}, TypeError),  # neither
+            ({"timeout": 1.0, "timeout_ms": 1000}, TypeError),  # both
+            ({"timeout": -0.001}, ValueError),
+            ({"timeout": 2147483.648}, ValueError),  # one millisecond past the library's int
+        ]
+        for arguments, error in refused:
+            with self.subTest(arguments=arguments), self.assertRaises(error):
+                self.drawers.wait_status("RN340_CashA", 1, **arguments)
+        self.assertTrue(self.drawers.wait_status("RN340_CashA", 1, timeout=2147483.647))  # the longest; met at once
+
     def test_defaults_health_and_version(self):
         self.assertFalse(self.drawers.open_default())  # none chosen: the defaults are written
         self.assertTrue(os.path.exists("CashDrawerconfig.ini"))
@@ -122,6 +140,15 @@ class TheLoadAndItsArguments(unittest.TestCase):
         self.assertIn("/nonexistent/libcashdrawer.so.0: ", str(raised.exception))
         self.assertEqual(raised.exception.tried[0][0], "/nonexistent/libcashdrawer.so.0")
         self.assertIsInstance(raised.exception, OSError)
+
+    def test_the_hint_is_the_platforms_own(self):
+        tried = [("libcashdrawer.so.0", "not found")]
+        linux = str(cashdrawer.LibraryNotFoundError(tried, platform="linux", bits=64))
+        self.assertIn("install libcashdrawer.so.0 where the loader looks", linux)
+        self.assertNotIn("DLL", linux)
+        for bits, build in ((64, "win64"), (32, "win32")):
+            windows = str(cashdrawer.LibraryNotFoundError(tried, platform="win32", bits=bits))
+            self.assertIn(f"this Python is {bits}-bit: it loads the {build} build of the DLL only", windows)
 
     def test_the_dll_of_the_interpreters_kind_is_looked_for(self):
         present = {"/pos/Cash_Drawer_DLL.dll", "/pos/win32/Cash_Drawer_DLL.dll", "/pos/win64/Cash_Drawer_DLL.dll"}

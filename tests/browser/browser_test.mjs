@@ -6,18 +6,17 @@
 //  - a page of a second origin, not paired, gets health and nothing else,
 //    not even with the first page's token;
 //  - a page that reaches the agent under another host name (DNS
-//    rebinding) is refused.
+//    rebinding) is refused;
+//  - with the agent stopped the page shows it offline and no state, and
+//    finds it again; a refusal's Retry-After is the page's to read.
 //   node browser_test.mjs AGENT SIM_LIBRARY_DIR DEMO_DIR [CHROMIUM]
-import puppeteer from "puppeteer-core";
-import { spawn, execFileSync } from "node:child_process";
-import { createServer } from "node:http";
-import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { execFileSync } from "node:child_process";
+import { mkdtempSync, rmSync } from "node:fs";
 import { tmpdir } from "node:os";
-import { extname, join } from "node:path";
+import { join } from "node:path";
+import { agentRunner, launchChromium, serveDemo, sleep } from "./browser_kit.mjs";
 
 const [agentExe, simDir, demoDir, chromium = "/usr/bin/chromium"] = process.argv.slice(2);
-const env = { ...process.env, LD_LIBRARY_PATH: simDir, CASHDRAWER_SIM_DRAWER_CLOSES_MS: "400", ASAN_OPTIONS: "detect_leaks=0" };
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 let passed = 0;
 let failed = 0;
 const check = (what, ok, detail = "") => {
@@ -30,45 +29,19 @@ const check = (what, ok, detail = "") => {
   }
 };
 
-// The demo's folder, served as a web till would be.
-function serveDemo() {
-  const types = { ".html": "text/html", ".js": "text/javascript" };
-  const server = createServer((request, response) => {
-    const name = new URL(request.url, "http://x").pathname.slice(1) || "demo.html";
-    if (!["demo.html", "cashdrawer.js", "blank.html"].includes(name)) {
-      response.writeHead(404).end();
-      return;
-    }
-    const body = name === "blank.html" ? "<!doctype html><title>other</title>" : readFileSync(join(demoDir, name));
-    response.writeHead(200, { "Content-Type": types[extname(name)] }).end(body);
-  });
-  return new Promise((resolve) => server.listen(0, "127.0.0.1", () => resolve(server)));
-}
-
 const work = mkdtempSync(join(tmpdir(), "cashdrawer-browser-"));
 const agentPort = 21000 + (process.pid % 20000);
-const ini = join(work, "agent.ini");
-writeFileSync(ini, `[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=${join(work, "journal")}\n` +
-  `BridgePort=${agentPort}\nKickGuardMs=0\n[RN340_CashA]\nOpenWhen=1\n`);
-const startAgent = () => spawn(agentExe, ["--config", ini, "serve", "--no-console"], { env, stdio: "ignore" });
-const stopAgent = (child) => new Promise((resolve) => {
-  child.once("exit", resolve);
-  child.kill("SIGTERM");
-});
+const runner = agentRunner({ agentExe, simDir, work, port: agentPort });
+const { env, ini } = runner;
+const startAgent = runner.start;
+const stopAgent = runner.stop;
 let agent = startAgent();
-const demo = await serveDemo();
+const demo = await serveDemo(demoDir);
 const tillPort = demo.address().port;
-const browser = await puppeteer.launch({
-  executablePath: chromium,
-  headless: true,
-  args: ["--no-sandbox", "--disable-gpu", `--host-resolver-rules=MAP rebind.test 127.0.0.1`],
-});
+const browser = await launchChromium(chromium, [`--host-resolver-rules=MAP rebind.test 127.0.0.1`]);
 try {
-  const agentUrl = `http://127.0.0.1:${agentPort}`;
-  for (let i = 0; i < 100; i++) {
-    if (await fetch(`${agentUrl}/v1/health`).then(() => true, () => false)) break;
-    await sleep(50);
-  }
+  const agentUrl = runner.url;
+  await runner.waitForBridge();
 
   // The till: pairs, opens with confirm, sees opened then closed. (The
   // waits end as soon as the page shows what is awaited; their bounds are
@@ -90,10 +63,21 @@ try {
   check("the confirmed kick opened the drawer, and the page saw it open and close",
     /seq \d+ kick RN340_CashA\n(?:open RN340_CashA: opened \(seq \d+\)\n)?seq \d+ opened RN340_CashA[\s\S]*seq \d+ closed RN340_CashA/.test(log), log);
 
-  // The agent restarts; the page reconnects with Last-Event-ID.
+  // The agent stops: the page says so and shows no state as the truth;
+  // it restarts: the page finds it again and reconnects with Last-Event-ID.
   await stopAgent(agent);
+  await till.waitForSelector("#status.offline", { timeout: 20000 });
+  const whileAway = await till.evaluate(() => ({
+    status: document.getElementById("status").textContent,
+    state: document.querySelector('[data-drawer="RN340_CashA"] .state').className,
+    button: document.querySelector('[data-drawer="RN340_CashA"] button').disabled,
+  }));
+  check("with the agent gone the page says it is offline, the state unknown, and offers no kick",
+    /offline/.test(whileAway.status) && whileAway.state === "state unknown" && whileAway.button, JSON.stringify(whileAway));
   agent = startAgent();
   await till.waitForFunction(() => /agent-started/.test(document.getElementById("log").textContent), { timeout: 30000 });
+  await till.waitForSelector("#status.online", { timeout: 20000 });
+  check("the page is online again once the agent is back", await till.$eval("#status", (e) => e.className) === "online");
   await till.click('[data-drawer="RN340_CashA"] button');
   await till.waitForFunction(() => (document.getElementById("log").textContent.match(/closed RN340_CashA/g) ?? []).length >= 3, { timeout: 20000 });
   log = await till.$eval("#log", (e) => e.textContent);
@@ -141,6 +125,21 @@ try {
   });
   check("the refusal allows no other origin", rebinding.cors === null, JSON.stringify(rebinding));
   check("a page that reaches the agent as rebind.test is refused (403)", rebinding.status === 403, JSON.stringify(rebinding));
+
+  // The wait in a refusal is the page's to read: wrong codes lock pairing.
+  const retryAfter = await till.evaluate(async (url) => {
+    const { Agent } = await import("./cashdrawer.js");
+    const client = new Agent({ url });
+    for (let i = 0; i < 6; i++) {
+      try {
+        await client.pair("00000000"); // the code shown was used up by the pairing above
+      } catch (error) {
+        if (error.status === 429) return error.retryAfter;
+      }
+    }
+    return "never locked";
+  }, agentUrl);
+  check("the page reads the Retry-After of a 429", retryAfter === 60, String(retryAfter));
 } catch (error) {
   check("the browser run", false, error.stack);
 } finally {

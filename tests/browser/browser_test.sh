@@ -10,7 +10,7 @@ source_dir=$(cd "$(dirname "$0")" && pwd)
 work=$1
 shift
 mkdir -p "$work" || exit 1
-cp "$source_dir/package.json" "$source_dir/package-lock.json" "$source_dir/browser_test.mjs" "$work/" || exit 1
+cp "$source_dir/package.json" "$source_dir/package-lock.json" "$source_dir"/*.mjs "$work/" || exit 1
 cd "$work" || exit 1
 if [ ! -d node_modules/puppeteer-core ]; then
   if ! npm ci --no-audit --no-fund --loglevel=error --fetch-retries=1 --fetch-timeout=30000 >npm.log 2>&1; then

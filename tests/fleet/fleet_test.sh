@@ -122,7 +122,7 @@ ended() {
 cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
 closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
-losses() { grep -c ': the connection to the broker failed: .* (retrying)$' "$work/serve.log"; }
+losses() { grep -c ': the connection to the broker failed: .* (the next attempt in [0-9]* s, then further apart, up to 30 s)$' "$work/serve.log"; }
 losses_past() { [ "$(losses)" -gt "$1" ]; }
 # cycles N: N kicks from the console, each waited for until the drawer shut.
 cycles() {
@@ -189,7 +189,7 @@ health-and-will)
     || fail "the health's QoS: $(grep 'Received PUBLISH' "$work/broker.log" | head -3)"
   got=$(retained health)
   echo "health: $got"
-  echo "$got" | grep -Eq '^\{"online":true,"chain":"[0-9a-f]{32}","site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[\{"id":"RN340_CashA","reachable":true\}\],"journal":\{"ok":true,"alarms":\[\]\}\}$' \
+  echo "$got" | grep -Eq '^\{"online":true,"chain":"[0-9a-f]{32}","site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[\{"id":"RN340_CashA","reachable":true\}\],"journal":\{"ok":true,"alarms":\[\]\},"lastSeq":[0-9]+,"lastEventTime":"20[0-9T:.-]*Z"\}$' \
     || fail "the retained health: $got"
   say "the agent killed: the broker gives its Will"
   stop_agent KILL
@@ -205,7 +205,9 @@ health-and-will)
   newest=$(newest_seq)
   # The watch took the chain from the health: the journal's first line names it.
   chain=$(sed -n '1s/.*"chain":"\([0-9a-f]\{32\}\)".*/\1/p' "$work/journal/journal-000001.jsonl")
-  grep -q "^{\"terminals\":\[{\"site\":\"store-1\",\"terminal\":\"till-1\",\"online\":false,\"why\":\"the agent vanished: the broker lost its connection\",\"drawers\":0,\"unreachable\":\[\],\"journalOk\":true,\"lastSeq\":$newest,\"events\":$newest,\"repeats\":0,\"missing\":0,\"chainBreaks\":0,\"forks\":0,\"chain\":\"$chain\",\"pastChains\":\[\],\"openJournalAlarms\":0,\"alarms\":\[\]}\]}$" "$work/watch.json" \
+  # Offline since the watch saw the Will come; its drawers as the last online health named them.
+  stamp='"20[0-9T:.-]*Z"'
+  grep -q "^{\"terminals\":\[{\"site\":\"store-1\",\"terminal\":\"till-1\",\"online\":false,\"why\":\"the agent vanished: the broker lost its connection\",\"offlineSince\":$stamp,\"drawers\":1,\"unreachable\":\[\],\"leftOpen\":\[\],\"journalOk\":true,\"lastSeq\":$newest,\"lastEventTime\":$stamp,\"events\":$newest,\"repeats\":0,\"missing\":0,\"chainBreaks\":0,\"forks\":0,\"chain\":\"$chain\",\"pastChains\":\[\],\"openJournalAlarms\":0,\"alarms\":\[\]}\],\"time\":$stamp}$" "$work/watch.json" \
     || fail "fleet watch saw: $(cat "$work/watch.json")"
   # Without --json the watch prints its table for people, not JSON.
   "$agent" fleet watch --broker "mqtt://127.0.0.1:$head_port" --every 0 --for 1 >"$work/watch.txt" 2>&1
@@ -237,7 +239,10 @@ health-and-will)
     || fail "the retained statistics: $got"
   stop_agent TERM
   got=$(retained health)
-  [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent was stopped"}' ] || fail "after a stop: $got"
+  # Since the stop's own line in the journal.
+  stopped=$("$agent" journal show --folder "$work/journal" --json | tail -1 | sed 's/.*"time":"\([^"]*\)".*/\1/')
+  [ "$got" = "{\"online\":false,\"site\":\"store-1\",\"terminal\":\"till-1\",\"why\":\"the agent was stopped\",\"since\":\"$stopped\"}" ] ||
+    fail "after a stop: $got (the stop at $stopped)"
   say "a stop while the broker hangs waits a short while for the acknowledgement, then ends"
   agent
   wait_for 10 fleet_state_is connected || fail "no connection for the frozen broker: $(health)"
@@ -361,6 +366,22 @@ CredentialsFile=$work/credentials.ini"
   broker "allow_anonymous true"
   everything_arrives 40 opened=6
   stop_agent TERM
+
+  say "a broker that takes the connection and never answers it"
+  $python -c 'import socket,sys,time
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8); print(s.getsockname()[1], flush=True)
+held=[]
+while True: held.append(s.accept()[0])' >"$work/silent-port" &
+  silent=$!
+  wait_for 5 test -s "$work/silent-port"
+  agent "Broker=mqtt://127.0.0.1:$(cat "$work/silent-port")"
+  # The client's keep-alive (30 s) runs out: said as what happened, with the next attempt's time.
+  wait_for 60 health_says 'did not answer it (no CONNACK) within [23][0-9] s' || fail "a silent broker: $(health)"
+  health_says '"state":"failing","cause":"the broker took the connection but did not answer it (no CONNACK) within [23][0-9] s","nextAttempt":"20[0-9-]*T' \
+  || fail "a silent broker's next attempt: $(health)"
+  grep -q 'no CONNACK) within [23][0-9] s (the next attempt in [0-9]* s' "$work/serve.log" || fail "the silent broker's log: $(tail -3 "$work/serve.log")"
+  stop_agent TERM
+  kill "$silent"
 
   say "TLS: a broker certificate from another CA"
   for ca in good other; do

@@ -31,6 +31,12 @@ exec 3>"$work/console"
 for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA' "$work/serve.log" && break; sleep 0.05; done
 echo "open RN340_CashA --confirm --timeout 1000" >&3
 for i in $(seq 1 100); do grep -q 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log" && break; sleep 0.05; done
+# The console's other commands, answered in the serve log.
+echo "status" >&3
+echo "opne RN340_CashA" >&3
+for i in $(seq 1 100); do grep -q 'did you mean open' "$work/serve.log" && break; sleep 0.05; done
+grep -Eq '^RN340_CashA: closed \(raw 0\), since seq [0-9]+$' "$work/serve.log" && pass || fail "console status: $(cat "$work/serve.log")"
+grep -q '^no command "opne": did you mean open?' "$work/serve.log" && pass || fail "console typo: $(cat "$work/serve.log")"
 
 # A second agent on the same journal is refused, and says why.
 "$agent" --config "$work/agent.ini" serve --no-console </dev/null 2>"$work/second.log"
@@ -181,6 +187,25 @@ check_settings() { # NAME EXTRA_LINES DRAWER PATTERN EXIT
 }
 check_settings "poll of 0" "PollMs=0" RN340_CashA "bad.ini: \[Agent\] PollMs=0: a whole number from 10 to 60000" 2
 check_settings "unknown drawer" "" RN340_Cash "bad.ini: \[Agent\] Drawers: RN340_Cash is not a drawer" 2
+# `check` says what the settings mean, and exits non-zero when they are wrong:
+# 0 good, 12 a key the agent does not read, 2 a value refused or a drawer the
+# library does not know.
+check_command() { # NAME EXTRA_LINES DRAWER EXIT PATTERN
+  printf '[Agent]\nDrawers=%s\nJournalFolder=%s\n%s\n' "$3" "$work/j2" "$2" >"$work/check.ini"
+  "$agent" --config "$work/check.ini" check >"$work/check.log" 2>&1
+  status=$?
+  if [ "$status" -eq "$4" ] && grep -Eq -- "$5" "$work/check.log"; then pass; else fail "check, $1: exit $status, $(cat "$work/check.log")"; fi
+}
+check_command "good" "PollMs=50" RN340_CashA 0 "poll: every 50 ms"
+check_command "good, its drawer" "PollMs=50" RN340_CashA 0 "drawer RN340_CashA: open when its state bit is not set"
+check_command "misspelt key" "PolMs=50" RN340_CashA 12 "line 4: \[Agent\] PolMs is no setting the agent reads: did you mean PollMs\?"
+check_command "misspelt key, its default" "PolMs=50" RN340_CashA 12 "poll: every 100 ms"
+check_command "value refused" "PollMs=9" RN340_CashA 2 "PollMs=9: a whole number from 10"
+check_command "unknown drawer" "" RN340_Cash 2 "drawer RN340_Cash: .*NOT a drawer whose state the library reads"
+# The same misspelt key warned of when the agent serves (here up to the
+# library, which is not there).
+check_settings "warned at serve" "PolMs=50
+Library=$work/none.so" RN340_CashA "line 4: \[Agent\] PolMs is no setting the agent reads" 3
 # A bridge port another program holds: exit 9, naming the port.
 /usr/bin/python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(); print(s.getsockname()[1], flush=True); time.sleep(30)' >"$work/held-port" &
 holder=$!

@@ -71,3 +71,17 @@ esac
 version=$(LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 "$work/prefix/bin/cashdrawer" --version) ||
   { echo "FAILED: the installed tool does not run"; exit 1; }
 echo "$version"
+
+# The agent's systemd unit names the programs and settings of the prefix it
+# was installed under, whichever that was: here, and the system's own under
+# a staging root (DESTDIR), as a package builds it.
+unit="$work/prefix/lib/systemd/system/cashdrawer-agent.service"
+expected="ExecStart=$work/prefix/bin/cashdrawer-agent --config $work/prefix/etc/cashdrawer/cashdrawer-agent.ini serve --no-console"
+grep -qxF "$expected" "$unit" || { echo "FAILED: the unit under $work/prefix: $(grep ExecStart "$unit")"; exit 1; }
+[ -x "$work/prefix/bin/cashdrawer-agent" ] || { echo "FAILED: the unit's program is not installed"; exit 1; }
+DESTDIR="$work/staged" cmake --install "$build" --prefix /usr >"$work/staged.log" 2>&1 || { cat "$work/staged.log"; exit 1; }
+expected="ExecStart=/usr/bin/cashdrawer-agent --config /etc/cashdrawer/cashdrawer-agent.ini serve --no-console"
+grep -qxF "$expected" "$work/staged/usr/lib/systemd/system/cashdrawer-agent.service" ||
+  { echo "FAILED: the unit under /usr: $(grep ExecStart "$work/staged/usr/lib/systemd/system/cashdrawer-agent.service")"; exit 1; }
+[ -x "$work/staged/usr/bin/cashdrawer-agent" ] || { echo "FAILED: /usr/bin/cashdrawer-agent is not staged"; exit 1; }
+echo "the agent's unit follows the install prefix"

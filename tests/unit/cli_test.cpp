@@ -117,6 +117,14 @@ TEST_F(Cli, ResultsAndExitCodes) {
          "OpenCashConfirmed(\"KV7830_CashA\") = 0: kicked, but the sensor did not change", ""},
         {{"doctor", "RN320_CashA", "--simulate"}, kExitSuccess, "Health of RN320_CashA: all is well", ""},
         {{"doctor", "RN340_Cash", "--simulate"}, kExitUnknownDrawer, "unknown drawer", "not a drawer identifier"},
+        // Slips the library's case-only hint does not catch, and options misspelt.
+        {{"status", "RN34O_CashA", "--simulate"}, kExitUnknownDrawer, "= -1", "knows (did you mean RN340_CashA?)"},
+        {{"open", "RN340", "--simulate"}, kExitUnknownDrawer, "= -1", "(did you mean RN340_CashB or RN340_CashA?)"},
+        {{"--simulte", "status", "RN340_CashA"}, kExitUsage, "", "no option --simulte: did you mean --simulate?"},
+        {{"open", "RN340_CashA", "--confrim", "--simulate"}, kExitUsage, "", "no option --confrim: did you mean --confirm?"},
+        {{"status", "RN340_CashA", "--bogus"}, kExitUsage, "", "cashdrawer: no option --bogus (cashdrawer COMMAND --help)"},
+        {{"status", "--help"}, kExitSuccess, "Also: --simulate (a simulated terminal, every access printed), --json", ""},
+        {{"list", "--help"}, kExitSuccess, "Also: --json (the result as JSON)", ""},
     };
     for (const Case& c : cases) {
         const ToolRun run = Cashdrawer(c.args);

@@ -2,11 +2,13 @@
 
 #include "cash_drawer_version.h"
 #include "cli/renderers.h"
+#include "config/nearest_name.h"
 #include "config/profile_store.h"
 #include "platform/clock.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <csignal>
 #include <ostream>
 #include <string>
@@ -14,6 +16,37 @@
 
 namespace cashdrawer::cli {
 namespace {
+
+// "no option --simulte: did you mean --simulate?" for the first argument
+// that names no option of the tool or of any command; empty when none.
+std::string UnknownOption(const CLI::App& app, int argc, const char* const* argv) {
+    std::vector<std::string> names;
+    const auto addOptions = [&names](const CLI::App& from) {
+        for (const CLI::Option* option : from.get_options()) {
+            for (const std::string& name : option->get_lnames()) {
+                names.push_back("--" + name);
+            }
+        }
+    };
+    addOptions(app);
+    for (const CLI::App* command : app.get_subcommands({})) {
+        addOptions(*command);
+        for (const CLI::App* inner : command->get_subcommands({})) {
+            addOptions(*inner);
+        }
+    }
+    for (int i = 1; i < argc; ++i) {
+        std::string given = argv[i];
+        given = given.substr(0, given.find('='));
+        if (!given.starts_with("--") || std::find(names.begin(), names.end(), given) != names.end()) {
+            continue;
+        }
+        const auto near = NearestNames(given, names);
+        return "no option " + given + (near.empty() ? "" : ": did you mean " + OneOf(near) + "?") +
+               " (cashdrawer COMMAND --help)";
+    }
+    return "";
+}
 
 constexpr char kExitCodeHelp[] =
     "Exit codes:\n"
@@ -138,6 +171,16 @@ int Tool::Run(int argc, const char* const* argv) {
     config->require_subcommand(1);
     auto* show = config->add_subcommand("show", "Which drawer the file chooses, and how it resolves");
     auto* init = config->add_subcommand("init", "Write the default entries");
+    // The tool's own options go before or after the command; each command's
+    // help names those that apply to it.
+    constexpr const char* kOnTerminal =
+        "Also: --simulate (a simulated terminal, every access printed), --json (the result as JSON)";
+    for (CLI::App* command : {open, status, watch, wait, doctor, byDefault}) {
+        command->footer(kOnTerminal);
+    }
+    for (CLI::App* command : {list, show}) {
+        command->footer("Also: --json (the result as JSON)");
+    }
 
     try {
         app.parse(argc, argv);
@@ -150,6 +193,9 @@ int Tool::Run(int argc, const char* const* argv) {
             }
             const std::string given = argc > 1 && argv[1][0] != '-' ? std::string("'") + argv[1] + "' is not a command; " : "";
             return Fail(kExitUsage, given + "the commands are " + commands + " (cashdrawer --help)");
+        }
+        if (const std::string unknown = UnknownOption(app, argc, argv); !unknown.empty()) {
+            return Fail(kExitUsage, unknown);
         }
         const int code = app.exit(error, out_, err_);
         return code == 0 ? kExitSuccess : kExitUsage;
@@ -245,11 +291,26 @@ int Tool::Report(const CallReport& report) {
     if (report.outcome.exitCode == kExitUnknownDrawer) {
         // The library's words say why (not listed, or listed without a
         // drive line); the tool's own stand in for a library that has none.
+        // The library suggests an identifier that differs in case only; a
+        // slip of the keys (O for 0, a model without its drawer) is the
+        // tool's to catch.
+        std::string suggestion;
+        if (report.libraryError.find("did you mean") == std::string::npos) {
+            std::vector<std::string> ids;
+            for (const ListRow& row : ListDrawers()) {
+                ids.emplace_back(row.drawerId);
+            }
+            // (A listed drawer without a line of its own is no slip.)
+            const bool listed = std::find(ids.begin(), ids.end(), report.drawerId) != ids.end();
+            if (const auto near = NearestNames(report.drawerId, ids); !listed && !near.empty()) {
+                suggestion = " (did you mean " + OneOf(near) + "?)";
+            }
+        }
         Fail(kExitUnknownDrawer, (report.libraryError.empty() ? "'" + report.drawerId +
                                                                     "' is not a drawer identifier " + report.function +
                                                                     " knows"
                                                               : report.libraryError) +
-                                     " (see 'cashdrawer list')");
+                                     suggestion + " (see 'cashdrawer list')");
     } else if (report.outcome.exitCode == kExitUnreachable) {
         Fail(kExitUnreachable, "the drawer's hardware could not be reached: " +
                                    (report.libraryError.empty() ? report.unreachableHint : report.libraryError));

@@ -63,15 +63,16 @@ test("a paired page kicks, follows the events across a restart, and another orig
 
     const seen = [];
     stream = till.events((event) => seen.push(event));
-    const kick = await till.open("RN340_CashA", { confirm: true, timeoutMs: 2000, idempotencyKey: "sale-1" });
+    const sale = { confirm: true, timeoutMs: 2000, cashier: "Zo\u00eb", reason: "sale", idempotencyKey: "sale-1" };
+    const kick = await till.open("RN340_CashA", sale);
     assert.equal(kick.outcome, "opened");
-    assert.deepEqual(await till.open("RN340_CashA", { confirm: true, timeoutMs: 2000, idempotencyKey: "sale-1" }), kick,
-      "a retry is answered, not kicked");
+    assert.deepEqual(await till.open("RN340_CashA", sale), kick, "a retry is answered, not kicked");
     // The same key for another kick (here: another timeout) is refused, never answered with the first.
-    await assert.rejects(till.open("RN340_CashA", { confirm: true, idempotencyKey: "sale-1" }),
+    await assert.rejects(till.open("RN340_CashA", { ...sale, timeoutMs: undefined }),
       (e) => e instanceof AgentError && e.status === 422);
     await waitFor(() => seen.some((e) => e.kind === "closed" && e.seq > kick.seq), "the drawer closing");
-    assert.equal(seen.find((e) => e.kind === "kick").by, "http://till.test:8080");
+    const journalled = seen.find((e) => e.kind === "kick");
+    assert.deepEqual([journalled.by, journalled.cashier, journalled.kickReason], ["http://till.test:8080", "Zo\u00eb", "sale"]);
 
     // The agent restarts: the stream reconnects and misses nothing.
     serving.kill("SIGTERM");

@@ -344,11 +344,13 @@ public:
     std::vector<DrawerView> Drawers() override {
         return {DrawerView{"RN340_CashA", "closed", 1, true, "", 4}, DrawerView{"KV7640_CashB", "unknown", 0, true, "", 2}};
     }
-    KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs) override {
+    KickAnswer Kick(const std::string& drawer, const std::string& by, bool confirm, int timeoutMs,
+                    const KickNote& note) override {
         if (duringKick) {
             duringKick();
         }
         kicks.push_back(drawer + " by " + by + (confirm ? " confirm " : " plain ") + std::to_string(timeoutMs));
+        notes.push_back(note.cashier + "|" + note.reason);
         // A journal that failed gives the kick no seq.
         return KickAnswer{1, confirm ? "opened" : "kicked", "", journalFails ? 0 : ++seq};
     }
@@ -361,6 +363,7 @@ public:
     Json alarms = Json::parse(R"([{"seq":121,"kind":"journal-cut","time":"2026-12-09T10:00:00.000Z","problem":"lost"}])");
     Json fleet = Json{{"publisher", "mqtt"}, {"state", "failing"}, {"cause", "Connection refused"}};
     std::vector<std::string> kicks;
+    std::vector<std::string> notes; // "cashier|reason" of each kick
     uint64_t seq = 10;
     bool journalFails = false;
 };
@@ -740,6 +743,14 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
         {"a fractional timeout", Kick("k", R"({"timeoutMs": 1.5})"), 400},
         {"a negative timeout", Kick("k", R"({"timeoutMs": -1})"), 400},
         {"a timeout over a minute", Kick("k", R"({"timeoutMs": 60001})"), 400},
+        {"a field the agent does not know", Kick("k", R"({"confirm": true, "cashierId": "7"})"), 400},
+        {"a cashier as a number", Kick("k", R"({"cashier": 7})"), 400},
+        {"an empty cashier", Kick("k", R"({"cashier": ""})"), 400},
+        {"a cashier of 65 bytes", Kick("k", R"({"cashier": ")" + std::string(65, 'c') + R"("})"), 400},
+        {"a reason of 257 bytes", Kick("k", R"({"reason": ")" + std::string(257, 'r') + R"("})"), 400},
+        {"a reason over two lines", Kick("k", R"({"reason": "float\ncheck"})"), 400},
+        {"a cashier with DEL", Kick("k", "{\"cashier\": \"ann\x7f\"}"), 400},
+        {"a cashier not in UTF-8", Kick("k", "{\"cashier\": \"\xc3\x28\"}"), 400},
         {"a body over 4 KiB", big, 413},
     };
     for (const auto& row : rows) {
@@ -760,6 +771,41 @@ TEST_F(BridgeTest, AKickThatCouldComeFromAFormOrAnOddBodyIsRefused) {
     padded.headers["content-type"] = "application/json; charset=utf-8";
     EXPECT_EQ(bridge.Handle(padded).status, 200);
     EXPECT_EQ(backend.kicks.size(), 3u);
+}
+
+TEST_F(BridgeTest, AKickCarriesTheCashierAndTheReasonAndNoFieldTheAgentDoesNotKnow) {
+    // Each at its longest, in UTF-8 of more than one byte a letter.
+    const std::string cashier = std::string(62, 'c') + "\xc3\xab"; // 64 bytes, ends in e-diaeresis
+    const std::string reason = std::string(256, 'r');
+    const HttpResponse noted =
+        bridge.Handle(Kick("n1", Json{{"confirm", true}, {"cashier", cashier}, {"reason", reason}}.dump()));
+    ASSERT_EQ(noted.status, 200) << noted.body;
+    ASSERT_EQ(backend.notes, std::vector<std::string>{cashier + "|" + reason});
+
+    // A retry that names another cashier is another request, not a replay.
+    const HttpResponse otherCashier =
+        bridge.Handle(Kick("n1", Json{{"confirm", true}, {"cashier", "ann"}, {"reason", reason}}.dump()));
+    EXPECT_EQ(otherCashier.status, 422);
+
+    // An unknown field is named in the refusal, beside the one that is known.
+    const HttpResponse unknown = bridge.Handle(Kick("n2", R"({"cashier": "ann", "casher": "ann", "why": "x"})"));
+    EXPECT_EQ(unknown.status, 400);
+    EXPECT_NE(unknown.body.find(R"(a kick knows no field \"casher\", \"why\")"), std::string::npos) << unknown.body;
+    // Without a note the kick has none.
+    clock.AdvanceMs(1000);
+    ASSERT_EQ(bridge.Handle(Kick("n3", "{}")).status, 200);
+    EXPECT_EQ(backend.notes.back(), "|");
+    EXPECT_EQ(backend.kicks.size(), 2u);
+}
+
+TEST_F(BridgeTest, APageMayReadTheWaitOfARefusalAndTheMarkOfAReplay) {
+    ASSERT_EQ(bridge.Handle(Kick("e1")).status, 200);
+    const HttpResponse replay = bridge.Handle(Kick("e1"));
+    const HttpResponse refused = bridge.Handle(Kick("e2"));
+    ASSERT_EQ(refused.status, 429);
+    for (const HttpResponse* answer : {&replay, &refused}) {
+        EXPECT_EQ(answer->Header("Access-Control-Expose-Headers"), "Retry-After, Idempotent-Replayed");
+    }
 }
 
 TEST_F(BridgeTest, AnEventTicketIsForItsOriginOnceAndForThirtySeconds) {

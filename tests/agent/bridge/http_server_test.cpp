@@ -6,6 +6,9 @@
 #include "bridge/bridge.h"
 #include "watch/event_hub.h"
 #include "bridge/http_server.h"
+#include "bridge/bridge_service.h"
+#include "bridge/pairing.h"
+#include "watch/statistics_keeper.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +76,7 @@ private:
 class QuietBackend final : public BridgeBackend {
 public:
     std::vector<DrawerView> Drawers() override { return {DrawerView{"A", "closed", 0, true, "", 1}}; }
-    KickAnswer Kick(const std::string&, const std::string&, bool, int) override {
+    KickAnswer Kick(const std::string&, const std::string&, bool, int, const KickNote&) override {
         ++kicksStarted;
         std::this_thread::sleep_for(kickTakes); // a confirmed kick waits for the sensor
         ++kicksFinished;
@@ -876,6 +879,49 @@ TEST_F(HttpServerTest, AFailureInsideTheAgentIsA500AndTheServerGoesOn) {
     Client next(server->Port());
     next.Send(request);
     EXPECT_EQ(next.ReadUntil("\r\n").substr(0, 15), "HTTP/1.1 200 OK");
+}
+
+// The agent's own bridge over a journal of earlier runs: a stream opened
+// before the agent's first event of this run starts at the journal's end,
+// not at its beginning; the agent's events then come live.
+TEST(BridgeService, AStreamOpenedBeforeTheAgentStartsBeginsAtTheJournalsEnd) {
+    TempFolder folder;
+    auto journal = OpenJournal(folder.path());
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"drawer", "A"}, {"raw", 1}}}, 1'700'000'000'000));
+    }
+    AgentSettings settings;
+    settings.drawers = {WatchedDrawer{"A", 1}};
+    settings.journalFolder = folder.path();
+    settings.bridgePort = 0; // the system's choice, for the test
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    auto store = MakeFolderPairingStore(folder.path());
+    std::string error;
+    const auto code = IssuePairingCode(*store, now, error);
+    ASSERT_TRUE(code) << error;
+    PairingDesk desk(*store);
+    const std::string token = desk.Pair("https://till.example", *code, now, now).token;
+    ASSERT_FALSE(token.empty());
+
+    ScriptedDrawers drawers;
+    drawers.readings["A"] = {0};
+    VirtualAgentClock clock;
+    Agent agent(settings, drawers, *journal, clock);
+    AgentMutex agentLock;
+    StatisticsKeeper statistics(folder.path());
+    statistics.Load();
+    auto service = StartBridgeService(settings, agent, agentLock, statistics, "0.2.0", [](const std::string&) {}, error);
+    ASSERT_TRUE(service) << error;
+    Client stream(service->Port());
+    stream.Send("GET /v1/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(service->Port()) +
+                "\r\nOrigin: https://till.example\r\nAuthorization: Bearer " + token + "\r\n\r\n");
+    stream.ReadUntil("retry: 1000\n\n");
+    {
+        std::lock_guard lock(agentLock);
+        agent.Start(); // agent-started (4), then the drawer's first state (5)
+    }
+    EXPECT_EQ(IdsOf(stream.ReadUntil("id: 5\n")), (std::vector<uint64_t>{4, 5}));
 }
 
 } // namespace

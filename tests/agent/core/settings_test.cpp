@@ -1,5 +1,8 @@
 #include "core/settings.h"
 
+#include "config/nearest_name.h"
+#include "core/settings_text.h"
+
 #include "agent_test_support.h"
 #include "os/durable_files.h"
 
@@ -34,6 +37,7 @@ TEST(AgentSettings, ReadsEveryKeyAndEachDrawersPolarity) {
                                 "[RN340_CashA]\nOpenWhen=1\n[rn170_casha]\nopenwhen=0\n",
                                 error);
     ASSERT_TRUE(settings) << error;
+    EXPECT_EQ(settings->warnings, std::vector<std::string>{}); // keys in any case, sections of drawers named
     ASSERT_EQ(settings->drawers.size(), 3u);
     EXPECT_EQ(settings->drawers[0].id, "RN340_CashA");
     EXPECT_EQ(settings->drawers[0].openWhen, 1);
@@ -203,7 +207,9 @@ TEST(AgentSettings, DrawerIdsHaveTheCatalogueFormOnly) {
                                   "RN340_Cash\xc3\xa9"s, "RN340/CashA"s, "RN340_CashA\tB"s}) {
         std::string error;
         EXPECT_FALSE(Parse("[Agent]\nDrawers=" + id + "\n", error)) << id;
-        EXPECT_NE(error.find("a drawer id is letters, digits"), std::string::npos) << error;
+        // (A NUL is refused with the file, before any value is read.)
+        const bool nul = id.find('\0') != std::string::npos;
+        EXPECT_NE(error.find(nul ? "the file holds NUL bytes" : "a drawer id is letters, digits"), std::string::npos) << error;
     }
 }
 
@@ -259,6 +265,191 @@ TEST(AgentSettings, AFileThatCannotBeReadIsNamedWithWhy) {
             EXPECT_EQ(error, folder / c.name + ": the settings file cannot be read: " + c.why);
         }
     }
+}
+
+// What a key-by-key reading passes over in silence: each slip is either
+// refused, naming its line, or warned of with the nearest name read.
+TEST(AgentSettings, TheFilesLayoutIsCheckedLineByLine) {
+    const std::string drawers = "[Agent]\nDrawers=RN340_CashA\n";
+    const struct {
+        const char* what;
+        std::string text;
+        const char* refusal; // part of the error; null when the settings are taken
+        std::vector<std::string> warnings;
+    } rows[] = {
+        {"a misspelt key", drawers + "PolMs=50\n", nullptr,
+         {"line 3: [Agent] PolMs is no setting the agent reads: did you mean PollMs?"}},
+        {"two letters swapped", drawers + "[Mqtt]\nBorker=mqtt://b\n", nullptr,
+         {"line 4: [Mqtt] Borker is no setting the agent reads: did you mean Broker?"}},
+        {"a key far from any", drawers + "Colour=red\n", nullptr, {"line 3: [Agent] Colour is no setting the agent reads"}},
+        {"a drawer's section it does not watch", drawers + "[RN340_CashB]\nOpenWhen=1\n", nullptr,
+         {"line 3: [RN340_CashB] is no section the agent reads: did you mean RN340_CashA? (a drawer's section needs it "
+          "in [Agent] Drawers)"}},
+        {"a key before any section", "PollMs=5\n" + drawers, nullptr, {"line 1: PollMs stands before any section: it is not read"}},
+        {"a line that is no setting", drawers + "PollMs 50\n", nullptr,
+         {"line 3: \"PollMs 50\" is no setting (Key=value), section ([Name]) or comment (; ...): it is not read"}},
+        {"comments and blank lines", "; the till's drawer\n\n# and a note\n" + drawers, nullptr, {}},
+        {"a file from Windows, with blanks about", "[Agent] \r\nDrawers=RN340_CashA\r\n  PolMs = 50\t\r\n[ Mqtt ]\r\n", nullptr,
+         {"line 3: [Agent] PolMs is no setting the agent reads: did you mean PollMs?"}},
+        {"a second [Agent] whose value is not read", drawers + "[Agent]\nPollMs=abc\n",
+         "line 3: [Agent] is there a second time (first at line 1)", {}},
+        {"a second [agent], in another case", drawers + "[agent]\nPollMs=50\n", "line 3: [agent] is there a second time", {}},
+        {"a repeated key", drawers + "PollMs=50\npollms=60\n", "line 4: [Agent] pollms is set a second time (first at line 3)", {}},
+        {"the same key in two sections is two keys", drawers + "[RN340_CashA]\nOpenWhen=1\n[Mqtt]\n", nullptr, {}},
+        {"a value of 254 bytes", drawers + "Library=" + std::string(254, 'x') + "\n", nullptr, {}},
+        {"a quoted value of 254 bytes", drawers + "Library=\"" + std::string(254, 'x') + "\"\n", nullptr, {}},
+        {"a value of 255 bytes", drawers + "JournalFolder=" + std::string(255, 'x') + "\n",
+         "line 3: [Agent] JournalFolder: the value is 255 bytes long; at most 254 are read", {}},
+        {"a value of a megabyte", drawers + "JournalFolder=" + std::string(1 << 20, 'x') + "\n",
+         "line 3: [Agent] JournalFolder: the value is 1048576 bytes long", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string error;
+        const auto settings = Parse(row.text, error);
+        if (row.refusal) {
+            EXPECT_FALSE(settings);
+            EXPECT_NE(error.find(std::string("/etc/cashdrawer/cashdrawer-agent.ini: ") + row.refusal), std::string::npos) << error;
+            continue;
+        }
+        ASSERT_TRUE(settings) << error;
+        std::vector<std::string> expected;
+        for (const std::string& warning : row.warnings) {
+            expected.push_back("/etc/cashdrawer/cashdrawer-agent.ini: " + warning);
+        }
+        EXPECT_EQ(settings->warnings, expected);
+    }
+}
+
+// Notepad saves "Unicode" as UTF-16 with a byte order mark, and UTF-8 with
+// one; both are read as the same settings.
+TEST(AgentSettings, AByteOrderMarkAndUtf16AreRead) {
+    const std::string text = "[Agent]\nDrawers=RN340_CashA\nJournalFolder=C:\\Caf\xc3\xa9\\\xf0\x9f\x92\xb0\n";
+    const auto utf16 = [&](bool bigEndian) {
+        // (The text's letters as UTF-16 units: ASCII, e-acute, and a money bag past the BMP.)
+        std::u16string units;
+        for (std::size_t at = 0; at < text.size(); ++at) {
+            const auto byte = static_cast<unsigned char>(text[at]);
+            if (byte < 0x80) {
+                units += static_cast<char16_t>(byte);
+            } else if (byte == 0xc3) {
+                units += u'\u00e9';
+                at += 1;
+            } else {
+                units += u"\U0001F4B0";
+                at += 3;
+            }
+        }
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (const char16_t unit : units) {
+            const char high = static_cast<char>(unit >> 8);
+            const char low = static_cast<char>(unit & 0xFF);
+            bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+        }
+        return bytes;
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+    } taken[] = {{"UTF-8", text}, {"UTF-8 with its mark", "\xEF\xBB\xBF" + text},
+                 {"UTF-16 little-endian", utf16(false)}, {"UTF-16 big-endian", utf16(true)}};
+    for (const auto& row : taken) {
+        std::string error;
+        const auto settings = Parse(row.bytes, error);
+        ASSERT_TRUE(settings) << row.what << ": " << error;
+        EXPECT_EQ(settings->drawers.at(0).id, "RN340_CashA") << row.what;
+        EXPECT_EQ(settings->journalFolder, "C:\\Caf\xc3\xa9\\\xf0\x9f\x92\xb0") << row.what;
+    }
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* said;
+    } refused[] = {
+        {"UTF-16 without its mark", utf16(false).substr(2), "the file holds NUL bytes"},
+        {"UTF-16 cut in the middle of a unit", utf16(false).substr(0, 9), "odd number of bytes"},
+        {"half a character", std::string("\xFF\xFE\x3D\xD8", 4), "half a character"},
+        {"a low half alone", std::string("\xFF\xFE\x00\xDC", 4), "half a character"},
+        {"the first high half alone", std::string("\xFF\xFE\x00\xD8", 4), "half a character"},
+        {"the last low half alone", std::string("\xFF\xFE\xFF\xDF", 4), "half a character"},
+        {"a high half before a letter", std::string("\xFF\xFE\xFF\xDB\x41\x00", 6), "half a character"},
+        {"a low half after a letter past the halves", std::string("\xFF\xFE\x00\xE0\x00\xDC", 6), "half a character"},
+        // (Long enough to sit on the heap, where a read past its end shows.)
+        {"a high half at the very end, past the first units", utf16(false) + std::string("\x3D\xD8", 2), "half a character"},
+    };
+    for (const auto& row : refused) {
+        std::string error;
+        // A copy holds its bytes and no more: a read past them shows.
+        const std::string exact(row.bytes.begin(), row.bytes.end());
+        EXPECT_FALSE(Parse(exact, error)) << row.what;
+        EXPECT_NE(error.find(row.said), std::string::npos) << row.what << ": " << error;
+    }
+    // The pairs at both ends of the planes past the first, and the last
+    // character before the halves.
+    const struct {
+        std::u16string units;
+        const char* utf8;
+    } edges[] = {{u"\U00010000", "\xF0\x90\x80\x80"}, {u"\U0010FFFF", "\xF4\x8F\xBF\xBF"}, {u"\uD7FF", "\xED\x9F\xBF"},
+                 {u"\uE000", "\xEE\x80\x80"}};
+    for (const auto& edge : edges) {
+        std::string bytes = "\xFF\xFE";
+        for (const char16_t unit : u"[Agent]\nDrawers=A\nLibrary=" + edge.units + u"\n") {
+            bytes += static_cast<char>(unit & 0xFF);
+            bytes += static_cast<char>(unit >> 8);
+        }
+        std::string error;
+        const auto settings = Parse(bytes, error);
+        ASSERT_TRUE(settings) << error;
+        EXPECT_EQ(settings->library, edge.utf8);
+    }
+}
+
+TEST(NearestNames, EditDistanceCountsEachSlipOnce) {
+    const struct {
+        const char* a;
+        const char* b;
+        std::size_t distance;
+    } rows[] = {
+        {"", "abc", 3},      {"abc", "", 3},          {"x", "abc", 3},      {"a", "abc", 2},
+        {"abc", "x", 3},     {"ab", "ba", 1},         {"abcd", "acbd", 1},  {"PollMs", "pollms", 0},
+        {"kitten", "sitting", 3}, {"RN340", "RN340_CashA", 6}, {"RN34O_CashA", "RN340_CashA", 1},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(EditDistance(row.a, row.b), row.distance) << row.a << " / " << row.b;
+    }
+}
+
+TEST(NearestNames, SlipsWithinAThirdOfTheNameAndNamesItBegins) {
+    const std::vector<std::string> known = {"RN340_CashA", "RN340_CashB", "KV7640_CashA", "PollMs", "--simulate"};
+    const struct {
+        const char* typed;
+        std::vector<std::string> nearest;
+    } rows[] = {
+        {"RN34O_CashA", {"RN340_CashA"}},               // a letter O for a zero
+        {"rn340_casha", {"RN340_CashA"}},               // case is no slip
+        {"RN340", {"RN340_CashA", "RN340_CashB"}},      // a model without its drawer
+        {"RN340_CashC", {"RN340_CashA", "RN340_CashB"}}, // one slip from both
+        {"PlolMs", {"PollMs"}},                          // two letters swapped: one slip
+        {"PolMs", {"PollMs"}},
+        {"PMs", {}},                                     // 3 letters: 1 slip allowed, 3 needed
+        {"Pols", {}},                                    // 4 letters: 1 slip allowed, 2 needed
+        {"RN340_Cashiers", {}},                          // 14 letters: 3 slips at most, 4 needed
+        {"--simulte", {"--simulate"}},
+        {"--simu", {"--simulate"}},                      // begins it
+        {"--bogus", {}},
+        {"", {}},
+        {"KV7_CshAx", {}},                               // 9 letters, 3 slips allowed: 5 away, and no prefix
+        {"KV7640_Xy", {}},
+        {"KV76_CshA", {"KV7640_CashA"}},                 // 3 slips: still near
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(NearestNames(row.typed, known), row.nearest) << row.typed;
+    }
+    EXPECT_EQ(OneOf({"A"}), "A");
+    EXPECT_EQ(OneOf({"A", "B", "C"}), "A, B or C");
+    EXPECT_EQ(NearestNames("RN340", known, 1), std::vector<std::string>{"RN340_CashA"});
+    // Ties past the most asked for are left out, the first ones kept.
+    EXPECT_EQ(NearestNames("RN340_CashC", known, 1), std::vector<std::string>{"RN340_CashA"});
+    EXPECT_EQ(NearestNames("A5", {"A1", "A2", "A3", "A4"}), (std::vector<std::string>{"A1", "A2", "A3"}));
 }
 
 } // namespace

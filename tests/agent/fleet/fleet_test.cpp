@@ -581,8 +581,10 @@ TEST_F(FleetPublisherTest, TheAcknowledgedSeqIsSavedAtMostOnceASecondAndTheNextR
         EXPECT_EQ(last.id, *offline);
         EXPECT_EQ(last.topic, "cashdrawer/v1/store-7/till-2/health");
         EXPECT_TRUE(last.retain);
+        // Since the time of the journal's last line, the stop's.
         EXPECT_EQ(Json::parse(last.payload),
-                  Json::parse(R"({"online":false,"site":"store-7","terminal":"till-2","why":"the agent was stopped"})"));
+                  Json::parse(R"({"online":false,"site":"store-7","terminal":"till-2","why":"the agent was stopped",)"
+                              R"("since":")" + testing::ReadAll(folder.path()).back().time + R"("})"));
     }
     link.sent.clear();
     FleetPublisher again = Make();
@@ -622,7 +624,8 @@ TEST_F(FleetPublisherTest, HealthIsRetainedAndSentAgainOnlyWhenItChanges) {
     EXPECT_TRUE(health[0].retain);
     // (No line yet: the chain is named with the journal's first.)
     EXPECT_EQ(Json::parse(health[0].payload), Json::parse(R"({"online":true,"chain":"","site":"store-7","terminal":"till-2",
-        "agent":"1.2.3","library":"4.5.6","drawers":[{"id":"A","reachable":null}],"journal":{"ok":true,"alarms":[]}})"));
+        "agent":"1.2.3","library":"4.5.6","drawers":[{"id":"A","reachable":null}],"journal":{"ok":true,"alarms":[]},
+        "lastSeq":0,"lastEventTime":null})"));
     AppendEvents(*journal, 3); // read: reachable now
     ASSERT_TRUE(journal->Append(Event{kind::kUnreachable, Json{{"drawer", "A"}, {"result", -2}, {"reason", "no port"}}}, kT0));
     publisher.Step(0);
@@ -640,6 +643,72 @@ TEST_F(FleetPublisherTest, HealthIsRetainedAndSentAgainOnlyWhenItChanges) {
     publisher.Connected();
     publisher.Step(0);
     EXPECT_EQ(link.On("/health").size(), 4u);
+}
+
+// The health carries the newest seq and its time, for a watch that starts
+// after the events: sent with any change of state at once, and on its own
+// at most once a period (the events topic has every event as it comes).
+TEST_F(FleetPublisherTest, TheHealthsSeqFollowsWithinAPeriodAndALeftOpenDrawerIsToldAtOnce) {
+    AppendEvents(*journal, 2);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(0);
+    AckAll(publisher);
+    const auto lastLine = [&] { return testing::ReadAll(folder.path()).back(); };
+    auto health = Json::parse(link.On("/health").back().payload);
+    EXPECT_EQ(health["lastSeq"], 2u);
+    EXPECT_EQ(health["lastEventTime"], lastLine().time);
+    AppendEvents(*journal, 2);
+    EXPECT_EQ(publisher.Step(59'999), 60'000) << "the period's end is the next thing due";
+    AckAll(publisher);
+    EXPECT_EQ(link.On("/health").size(), 1u) << "a newer seq alone waits for the period";
+    publisher.Step(60'000);
+    ASSERT_EQ(link.On("/health").size(), 2u);
+    EXPECT_EQ(Json::parse(link.On("/health").back().payload)["lastSeq"], 4u);
+    AckAll(publisher);
+
+    ASSERT_TRUE(journal->Append(Event{kind::kOpened, Json{{"drawer", "A"}, {"raw", 1}}}, kT0));
+    ASSERT_TRUE(journal->Append(Event{kind::kLeftOpen, Json{{"drawer", "A"}, {"openMs", 30000}}}, kT0));
+    publisher.Step(60'001);
+    AckAll(publisher);
+    ASSERT_EQ(link.On("/health").size(), 3u) << "a drawer left open goes at once";
+    health = Json::parse(link.On("/health").back().payload);
+    EXPECT_EQ(health["drawers"], Json::parse(R"([{"id":"A","reachable":true,"leftOpen":true}])"));
+    EXPECT_EQ(health["lastSeq"], 6u);
+    ASSERT_TRUE(journal->Append(Event{kind::kClosed, Json{{"drawer", "A"}, {"raw", 0}}}, kT0));
+    publisher.Step(60'002);
+    ASSERT_EQ(link.On("/health").size(), 4u) << "and its closing";
+    EXPECT_EQ(Json::parse(link.On("/health").back().payload)["drawers"], Json::parse(R"([{"id":"A","reachable":true}])"));
+}
+
+// A broker restarted without its store has lost the retained statistics:
+// each new session sends them again, within the minute or not.
+TEST_F(FleetPublisherTest, AFailureSaysWhenTheNextAttemptIsAndASessionForgetsIt) {
+    FleetPublisher publisher = Make();
+    publisher.Refused("no answer", "2026-12-09T10:00:04.000Z");
+    EXPECT_EQ(publisher.Status().state, "failing");
+    EXPECT_EQ(publisher.Status().nextAttempt, "2026-12-09T10:00:04.000Z");
+    publisher.Connected();
+    EXPECT_EQ(publisher.Status().nextAttempt, "");
+    EXPECT_EQ(publisher.Status().cause, "");
+    publisher.Dropped("lost", "2026-12-09T10:00:05.000Z");
+    EXPECT_EQ(publisher.Status().state, "connecting");
+    EXPECT_EQ(publisher.Status().nextAttempt, "2026-12-09T10:00:05.000Z");
+}
+
+TEST_F(FleetPublisherTest, EachNewSessionSendsTheStatisticsAgain) {
+    AppendEvents(*journal, 2);
+    FleetPublisher publisher = Make();
+    publisher.Connected();
+    publisher.Step(1000);
+    ASSERT_EQ(link.On("/statistics").size(), 1u);
+    publisher.Dropped("the broker restarted");
+    publisher.Connected();
+    publisher.Step(2000);
+    const auto statistics = link.On("/statistics");
+    ASSERT_EQ(statistics.size(), 2u);
+    EXPECT_EQ(statistics[1].payload, statistics[0].payload);
+    EXPECT_TRUE(statistics[1].retain);
 }
 
 // Started with the agent's statistics (from their snapshot), the publisher
@@ -737,6 +806,22 @@ TEST(FleetFailureWords, TheFirstWordsOfAFailureTellItAndOnlyIt) {
     words.Forget();
     EXPECT_EQ(words.Take("the connection to the broker failed: the connection was lost"),
               "the connection to the broker failed: the connection was lost");
+}
+
+TEST(FleetFailureWords, ASilentBrokerIsToldAsOneAndTheNextAttemptIsInTheHealth) {
+    // The client counts its keep-alive in whole seconds: 29.6 s is 30.
+    for (const auto& [waitedMs, seconds] : {std::pair{29'400, "29"}, {29'500, "30"}, {30'000, "30"}, {61'000, "61"}}) {
+        EXPECT_EQ(SilentBrokerWords(waitedMs),
+                  std::string("the broker took the connection but did not answer it (no CONNACK) within ") + seconds + " s");
+    }
+    FleetStatus status;
+    status.state = "failing";
+    status.cause = "no answer";
+    status.nextAttempt = "2026-12-09T10:00:04.000Z";
+    EXPECT_EQ(status.ToJson(), Json::parse(R"({"state":"failing","ackedSeq":0,"journalSeq":0,"cause":"no answer",)"
+                                           R"("nextAttempt":"2026-12-09T10:00:04.000Z"})"));
+    status.nextAttempt.clear();
+    EXPECT_FALSE(status.ToJson().contains("nextAttempt"));
 }
 
 TEST(FleetTopics, NameTheSiteAndTheTerminal) {
@@ -958,6 +1043,15 @@ TEST(FleetView, AFieldOfAnotherTypeNeverStopsTheWatch) {
     EXPECT_EQ(terminal.online, false);
     EXPECT_TRUE(terminal.journalOk) << "an ok of another type is no report of failure";
     EXPECT_EQ(terminal.drawers, 0u);
+    for (const char* payload : {R"({"online":true,"journal":5})", R"({"online":true,"journal":{"ok":"no"}})",
+                                R"({"online":true,"drawers":[{"reachable":"no","id":5,"reason":[],"leftOpen":"yes"}]})",
+                                R"({"online":true,"drawers":"many"})", R"({"online":true,"lastSeq":"9","lastEventTime":7})",
+                                R"({"online":false,"since":12})"}) {
+        EXPECT_TRUE(view.Take(health, payload)) << payload;
+    }
+    EXPECT_TRUE(view.Terminals()[0].leftOpen.empty());
+    EXPECT_EQ(view.Terminals()[0].NewestSeq(), 2u);
+    EXPECT_EQ(view.Terminals()[0].offlineSince, "");
     EXPECT_TRUE(view.Take(health, R"({"online":true,"drawers":[{"id":"A","reachable":false,"reason":"r"},{"id":"B"}]})"));
     EXPECT_EQ(view.Terminals()[0].online, true);
     EXPECT_EQ(view.Terminals()[0].unreachable, (std::vector<std::string>{"A (r)"}));
@@ -977,7 +1071,7 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     EXPECT_EQ(view.Table(),
               "terminal                        state    drawers  last seq  missing  breaks  notes\n"
               "store-1/till-9                  OFFLINE    0/0           5        1       0  "
-              "the agent vanished: the broker lost its connection\n"
+              "the agent vanished: the broker lost its connection; offline since before this watch\n"
               "store-2/till-1                  online     2/3           0        0       0  "
               "unreachable: B (no port); journal failing\n"
               "store-3/till-1                  ?          0/0           0        0       0  \n");
@@ -990,11 +1084,12 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     view.Take("cashdrawer/v1/store-2/till-1/health",
               R"({"online":true,"drawers":[{"id":"A","reachable":true},{"id":"B","reachable":true}]})");
     EXPECT_EQ(view.ToJson()["terminals"][1],
-              Json::parse(R"({"site":"store-2","terminal":"till-1","online":true,"why":"","drawers":2,)"
-                          R"("unreachable":[],"journalOk":true,"lastSeq":0,"events":0,"repeats":0,"missing":0,)"
+              Json::parse(R"({"site":"store-2","terminal":"till-1","online":true,"why":"","offlineSince":null,"drawers":2,)"
+                          R"("unreachable":[],"leftOpen":[],"journalOk":true,"lastSeq":0,"lastEventTime":null,)"
+                          R"("events":0,"repeats":0,"missing":0,)"
                           R"("chainBreaks":0,"forks":0,"chain":"","pastChains":[],"openJournalAlarms":0,"alarms":[]})"));
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"online":false,"why":"the agent was stopped"})");
-    EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 0);
+    EXPECT_EQ(view.ToJson()["terminals"][1]["drawers"], 2) << "offline, its drawers are the last ones named";
     EXPECT_EQ(view.ToJson()["terminals"][1]["why"], "the agent was stopped");
     // An event without a seq is no event of the chain: nothing is counted.
     view.Take("cashdrawer/v1/store-2/till-1/events", R"({"kind":"opened"})");
@@ -1003,6 +1098,68 @@ TEST(FleetView, TheTableGivesEachTerminalsStateDrawersAndGaps) {
     // A health that does not say it is online is not taken for online.
     view.Take("cashdrawer/v1/store-2/till-1/health", R"({"drawers":[]})");
     EXPECT_EQ(view.ToJson()["terminals"][1]["online"], false);
+}
+
+// A watch started after a terminal's events has its newest seq from the
+// health; an offline terminal says since when, as far as anyone knows; a
+// drawer left open is an alarm on its line.
+TEST(FleetView, AWatchStartedLateKnowsTheNewestSeqAndWhenATerminalWentAway) {
+    FleetView view;
+    const char* health = "cashdrawer/v1/s/t/health";
+    const std::string online = R"({"online":true,"drawers":[{"id":"A","reachable":true,"leftOpen":true},)"
+                               R"({"id":"B","reachable":true}],"lastSeq":12,"lastEventTime":"2026-12-09T10:00:00.000Z"})";
+    view.Take(health, online, "2026-12-09T10:05:00.000Z", true);
+    TerminalView seen = view.Terminals().at(0);
+    EXPECT_EQ(seen.NewestSeq(), 12u);
+    EXPECT_EQ(seen.lastSeq, 0u) << "no event seen: the next one is taken as it stands, no gap counted";
+    EXPECT_EQ(seen.lastEventTime, "2026-12-09T10:00:00.000Z");
+    EXPECT_EQ(seen.leftOpen, std::vector<std::string>{"A"});
+    // The next events: 13 and 14 were sent before the health said so; no gap.
+    view.Take("cashdrawer/v1/s/t/events", R"({"seq":15,"time":"2026-12-09T10:06:00.000Z","kind":"opened","prev":"x","hash":"h15"})");
+    seen = view.Terminals().at(0);
+    EXPECT_EQ(seen.NewestSeq(), 15u);
+    EXPECT_EQ(seen.missing, 0u);
+    EXPECT_EQ(seen.lastEventTime, "2026-12-09T10:06:00.000Z");
+    // An older health (sent before the event) leaves the newest as it is.
+    view.Take(health, online, "2026-12-09T10:06:01.000Z", false);
+    EXPECT_EQ(view.Terminals().at(0).NewestSeq(), 15u);
+    EXPECT_EQ(view.Terminals().at(0).lastEventTime, "2026-12-09T10:06:00.000Z");
+
+    const struct {
+        const char* what;
+        std::string payload;
+        bool retained;
+        const char* since;
+    } offline[] = {
+        {"a Will seen as it came", R"({"online":false,"why":"the agent vanished"})", false, "2026-12-09T10:07:00.000Z"},
+        {"a Will the broker held from before", R"({"online":false,"why":"the agent vanished"})", true, ""},
+        {"a stop, with its time", R"({"online":false,"why":"the agent was stopped","since":"2026-12-09T10:06:30.000Z"})",
+         true, "2026-12-09T10:06:30.000Z"},
+    };
+    for (const auto& row : offline) {
+        FleetView watch;
+        watch.Take(health, online, "2026-12-09T10:05:00.000Z", true);
+        watch.Take(health, row.payload, "2026-12-09T10:07:00.000Z", row.retained);
+        EXPECT_EQ(watch.Terminals().at(0).offlineSince, row.since) << row.what;
+        EXPECT_EQ(watch.Terminals().at(0).drawers, 2u) << row.what;
+        // A second Will while offline keeps the first time.
+        watch.Take(health, row.payload, "2026-12-09T11:00:00.000Z", false);
+        EXPECT_EQ(watch.Terminals().at(0).offlineSince, row.since) << row.what;
+    }
+    view.Take(health, R"({"online":false,"why":"the agent vanished"})", "2026-12-09T10:07:00.000Z"); // live, by default
+    EXPECT_EQ(view.Table(), "terminal                        state    drawers  last seq  missing  breaks  notes\n"
+                            "s/t                             OFFLINE    2/2          15        0       0  the agent vanished; "
+                            "offline since 2026-12-09T10:07:00.000Z; last event 2026-12-09T10:06:00.000Z; LEFT OPEN: A\n");
+    const Json json = view.ToJson("2026-12-09T10:08:00.000Z");
+    EXPECT_EQ(json["time"], "2026-12-09T10:08:00.000Z");
+    EXPECT_EQ(json["terminals"][0]["offlineSince"], "2026-12-09T10:07:00.000Z");
+    EXPECT_EQ(json["terminals"][0]["lastSeq"], 15u);
+    EXPECT_EQ(json["terminals"][0]["leftOpen"], Json::parse(R"(["A"])"));
+    // Back online: no offline time, and the drawers as the health says now.
+    view.Take(health, R"({"online":true,"drawers":[{"id":"A","reachable":true}],"lastSeq":16})", "2026-12-09T10:09:00.000Z");
+    EXPECT_EQ(view.Terminals().at(0).offlineSince, "");
+    EXPECT_TRUE(view.Terminals().at(0).leftOpen.empty());
+    EXPECT_EQ(view.Terminals().at(0).NewestSeq(), 16u);
 }
 
 TEST(FleetAckStore, KeepsTheSeqInTheJournalFolderAndStartsFromNothingOnAFileItCannotRead) {

@@ -4,6 +4,10 @@
 #include "app/serve.h"
 #include "watch/statistics.h"
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -183,10 +187,14 @@ TEST(AgentKick, JournalsWhoAskedAndWhatCameOfIt) {
         int result;
         const char* outcome;
         bool reason;
+        KickNote note; // the cashier's, journalled beside the library's reason
     } cases[] = {
-        {true, 1, "opened", false},           {true, 0, "not-opened", true},
-        {false, 1, "kicked", false},          {false, -1, "unknown-drawer", true},
-        {true, -2, "unreachable", true},      {true, -3, "bad-argument", true},
+        {true, 1, "opened", false, {"ann", "float check"}},
+        {true, 0, "not-opened", true, {"", "refund"}},
+        {false, 1, "kicked", false, {"7", ""}},
+        {false, -1, "unknown-drawer", true, {}},
+        {true, -2, "unreachable", true, {}},
+        {true, -3, "bad-argument", true, {}},
     };
     for (const auto& c : cases) {
         AgentBench bench(Watching({{"A", 1}}));
@@ -194,7 +202,7 @@ TEST(AgentKick, JournalsWhoAskedAndWhatCameOfIt) {
         bench.drawers.kickResult = c.result;
         bench.drawers.lastError = "the library's words";
         bench.Make().Start();
-        const KickAnswer answer = bench.agent->Kick("A", "https://till.example", c.confirm, 1500);
+        const KickAnswer answer = bench.agent->Kick("A", "https://till.example", c.confirm, 1500, c.note);
         EXPECT_EQ(answer.result, c.result);
         EXPECT_EQ(answer.outcome, c.outcome);
         EXPECT_EQ(answer.reason, c.reason ? "the library's words" : "");
@@ -208,6 +216,12 @@ TEST(AgentKick, JournalsWhoAskedAndWhatCameOfIt) {
                       {"outcome", c.outcome}};
         if (c.reason) {
             expected["reason"] = "the library's words";
+        }
+        if (!c.note.cashier.empty()) {
+            expected["cashier"] = c.note.cashier;
+        }
+        if (!c.note.reason.empty()) {
+            expected["kickReason"] = c.note.reason;
         }
         EXPECT_EQ(events[2].fields, expected);
         EXPECT_EQ(events[3].kind, "opened"); // seen at once, not a poll later
@@ -397,7 +411,7 @@ TEST(ServeLoop, PollsOnAFixedScheduleAndRunsConsoleKicks) {
     EXPECT_EQ(bench.drawers.calls, std::vector<std::string>{"OpenCashConfirmed A 700"});
     ASSERT_EQ(said.size(), 2u);
     EXPECT_EQ(said[0], "open A: opened (1), seq 3");
-    EXPECT_EQ(said[1], "commands: open ID [--confirm] [--timeout MS]");
+    EXPECT_EQ(said[1], "no command \"dance\"; commands: open ID [--confirm] [--timeout MS] | status [ID] | stats | help");
 }
 
 // Standard input at its end (systemd's /dev/null) is forever readable: the
@@ -440,6 +454,88 @@ TEST(ServeLoop, AfterALongKickTheScheduleStartsAnew) {
     // Reads: the poll at 100 ms, the kick's own read after it, the poll at
     // 1130 ms, the one at 1230 ms.
     EXPECT_EQ(bench.drawers.reads - readsBefore, 4);
+}
+
+// The console answers each command at once; a kick runs away from it (here
+// held until the test lets it run), so commands typed meanwhile are answered
+// before it ends.
+TEST(ConsoleCommand, AnswersWhileAKickIsAtWorkAndSuggestsWhatWasMeant) {
+    AgentBench bench(Watching({{"RN340_CashA", 1}, {"RN340_CashB", 1}}));
+    bench.drawers.readings["RN340_CashA"] = {0};
+    bench.drawers.readings["RN340_CashB"] = {1};
+    bench.Make().Start();
+    DrawerBoard board(Watching({{"RN340_CashA", 1}, {"RN340_CashB", 1}}).drawers);
+    for (const JournalledEvent& event : ReadAll(bench.folder.path())) {
+        board.Add(event);
+    }
+    std::vector<std::function<void()>> held;
+    std::vector<std::string> said;
+    int exclusiveSteps = 0;
+    Console console(*bench.agent,
+                    Console::Parts{[&](const std::function<void()>& step) { ++exclusiveSteps, step(); },
+                                   [&] { return board.All(); }, [] { return std::string("figures\n"); },
+                                   [&](std::function<void()> job) { held.push_back(std::move(job)); }},
+                    [&](const std::string& line) { said.push_back(line); });
+    const std::string help = "commands: open ID [--confirm] [--timeout MS] | status [ID] | stats | help";
+    console.Run("open RN340_CashA --confirm --timeout 800");
+    console.Run("status");
+    console.Run("status RN340_CashB");
+    console.Run("status RN340_Cash");
+    console.Run("status Printer");
+    console.Run("stats");
+    console.Run("help");
+    console.Run("opne RN340_CashA");
+    console.Run("open RN340_CashA --loud");
+    EXPECT_TRUE(bench.drawers.calls.empty()) << "the kick has not run yet";
+    EXPECT_EQ(exclusiveSteps, 0);
+    EXPECT_EQ(said, (std::vector<std::string>{
+                        "RN340_CashA: closed (raw 0), since seq 2",
+                        "RN340_CashB: open (raw 1), since seq 3",
+                        "RN340_CashB: open (raw 1), since seq 3",
+                        "status: RN340_Cash is not a drawer this agent watches: did you mean RN340_CashA or RN340_CashB?",
+                        "status: Printer is not a drawer this agent watches (it watches RN340_CashA or RN340_CashB)",
+                        "figures\n",
+                        help,
+                        "no command \"opne\": did you mean open?; " + help,
+                        "open: " + help,
+                    }));
+    ASSERT_EQ(held.size(), 1u);
+    held.front()();
+    EXPECT_EQ(exclusiveSteps, 1);
+    EXPECT_EQ(bench.drawers.calls, std::vector<std::string>{"OpenCashConfirmed RN340_CashA 800"});
+    EXPECT_EQ(said.back(), "open RN340_CashA: opened (1), seq 4");
+}
+
+// The system's runner: each job on a thread of its own, all waited for.
+TEST(ConsoleCommand, BackgroundJobsRunApartAndAreWaitedFor) {
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> done = 0;
+    int runs = 0;
+    {
+        BackgroundJobs jobs;
+        jobs.Run([&] { released.wait(); ++done; });
+        jobs.Run([&] { ++done; }); // not held up by the first
+        for (int i = 0; i < 2000 && done.load() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_EQ(done.load(), 1);
+        EXPECT_EQ(jobs.Held(), 2u);
+        release.set_value();
+        jobs.Wait();
+        EXPECT_EQ(done.load(), 2);
+        EXPECT_EQ(jobs.Held(), 0u) << "all done: none held";
+        // Short jobs, one a millisecond, until those done are seen let go:
+        // no more than two held (the one just begun, one not yet seen done).
+        // Without the letting go the count only grows; no time is bounded.
+        do {
+            jobs.Run([&] { ++done; });
+            ++runs;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } while ((runs < 10 || jobs.Held() > 2) && runs < 2000);
+        EXPECT_LE(jobs.Held(), 2u) << runs << " jobs run";
+    } // the destructor waits for the last
+    EXPECT_EQ(done.load(), 2 + runs);
 }
 
 TEST(ConsoleCommand, ParsesOnlyWellFormedKicks) {

@@ -123,6 +123,10 @@ TEST(StatisticsKeeper, ASnapshotThatDoesNotMatchTheJournalIsDroppedAndTheFigures
          [](Json snapshot) { snapshot["statistics"]["drawers"]["A"].erase("leftOpenAlarms"); return snapshot.dump(); },
          "is not one the agent wrote"},
         {"a hash too short", replaced("hash", "abc"), "is not one the agent wrote"},
+        {"no figures at all", [](Json snapshot) { snapshot.erase("statistics"); return snapshot.dump(); },
+         "is not one the agent wrote"},
+        {"a list, not an object", [](Json snapshot) { return Json::array({snapshot}).dump(); },
+         "is not one the agent wrote"},
         {"not JSON", [](Json) { return std::string("{\"seq\":4,"); }, "is not one the agent wrote"},
     };
     for (const auto& row : rows) {
