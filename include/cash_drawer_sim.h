@@ -56,6 +56,14 @@ CASH_DRAWER_API void CashDrawerSimSetDrawerClosesAfter(unsigned ms);
  * open, -1 no drawer of that identifier has a sensor that moves. */
 CASH_DRAWER_API int CashDrawerSimPushDrawerShut(const char *drawerId);
 
+/* A jammed drawer stays shut when kicked, as one whose lock is turned:
+ * its sensor keeps its level and OpenCashConfirmed times out. Nonzero
+ * jams the drawer, 0 frees it; CASHDRAWER_SIM_DRAWER_JAMMED in the
+ * environment names drawers jammed from the start, separated by commas.
+ * Returns 1, or -1 when no drawer of that identifier has a sensor that
+ * moves. */
+CASH_DRAWER_API int CashDrawerSimJamDrawer(const char *drawerId, int jammed);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,5 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
+# A mirror caught mid-sync fails one list and keeps the others: what is
+# wanted may still be installable from them, and apt-get says if not.
+apt-get update -q || echo "Some package lists could not be fetched; installing from those that were" >&2
 apt-get install -y -q "${missing[@]}"

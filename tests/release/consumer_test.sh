@@ -86,3 +86,23 @@ echo "$output" | grep -q '^OpenCash = 1$' || { echo "FAILED: no kick"; exit 1; }
 echo "$output" | grep -q 'write 0x050E <- 0xF7' && echo "$output" | tail -n 1 | grep -q 'write 0x050E <- 0xFF' ||
   { echo "FAILED: no pulse on the drive line"; exit 1; }
 echo "consumer: built against the release and kicked RN340_CashA"
+
+# The README's "Testing your own program", as written there: the C example
+# built in the unpacked archive, the DLL and the stand-ins beside it in a
+# test bed, the drawer springing open and shutting, then jammed.
+mkdir -p "$release/test-bed"
+(cd "$release" && $triple-gcc examples/c/open_drawer.c -I include -L lib -lCash_Drawer_DLL -o test-bed/open_drawer.exe &&
+  cp bin/Cash_Drawer_DLL.dll "bin/sim/$port_io" bin/sim/QuorlinIO.dll test-bed/) ||
+  { echo "FAILED: the example does not build as the README says"; exit 1; }
+example() {
+  (cd "$release" && "$wine_run" test-bed/open_drawer.exe RN340_CashA 2>&1 | tr -d '\r')
+}
+output=$(example)
+echo "$output"
+echo "$output" | grep -q '^kicked RN340_CashA: it opened$' && echo "$output" | grep -q '^RN340_CashA is shut again$' ||
+  { echo "FAILED: the simulated drawer did not open and shut"; exit 1; }
+output=$(CASHDRAWER_SIM_DRAWER_JAMMED=RN340_CashA example)
+echo "$output"
+echo "$output" | grep -q '^kicked RN340_CashA: its sensor did not change' ||
+  { echo "FAILED: the jammed drawer opened"; exit 1; }
+echo "consumer: the README's test bed opens and jams the simulated drawer"

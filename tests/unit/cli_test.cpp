@@ -106,7 +106,7 @@ TEST_F(Cli, ResultsAndExitCodes) {
         {{"wait", "RN340_CashA", "--state", "1", "--timeout", "300", "--simulate", "--port", "0x53A=0xFB"}, kExitSuccess,
          "= 1: the drawer reached the state", ""},
         {{"wait", "RN340_CashA", "--state", "0", "--timeout", "300", "--simulate", "--port", "0x53A=0xFB"}, kExitTimedOut,
-         "= 0: the time ran out first", ""},
+         "= 0: the time ran out first", "cashdrawer: WaitCashStatus(\"RN340_CashA\"): the time ran out first"},
         {{"wait", "RN340_CashA", "--state", "2", "--simulate"}, kExitUsage, "", "--state"},
         {{"wait", "KV7100_CashB", "--state", "1", "--simulate"}, kExitUnknownDrawer, "= -1", "no drawer line of its own"},
         // The simulated port drawer springs open when kicked; the Super I/O
@@ -114,7 +114,8 @@ TEST_F(Cli, ResultsAndExitCodes) {
         {{"open", "RN340_CashA", "--confirm", "--timeout", "200", "--simulate"}, kExitSuccess,
          "OpenCashConfirmed(\"RN340_CashA\") = 1: kicked, and the drawer's sensor changed: it opened", ""},
         {{"open", "KV7830_CashA", "--confirm", "--timeout", "200", "--simulate"}, kExitTimedOut,
-         "OpenCashConfirmed(\"KV7830_CashA\") = 0: kicked, but the sensor did not change", ""},
+         "OpenCashConfirmed(\"KV7830_CashA\") = 0: kicked, but the sensor did not change",
+         "cashdrawer: OpenCashConfirmed(\"KV7830_CashA\"): kicked, but the sensor did not change in time"},
         {{"doctor", "RN320_CashA", "--simulate"}, kExitSuccess, "Health of RN320_CashA: all is well", ""},
         {{"doctor", "RN340_Cash", "--simulate"}, kExitUnknownDrawer, "unknown drawer", "not a drawer identifier"},
         // Slips the library's case-only hint does not catch, and options misspelt.

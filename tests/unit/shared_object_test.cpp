@@ -164,6 +164,18 @@ TEST(SharedObject, TheSimulatedDrawerOpensWhenKickedAndShuts) {
     EXPECT_EQ(pushShut("RN2180_CashB"), 0);
     EXPECT_EQ(pushShut("KV7830_CashA"), -1);
 
+    using JamFn = int (*)(const char*, int);
+    const auto jam = Symbol<JamFn>(library, "CashDrawerSimJamDrawer");
+    ASSERT_TRUE(jam);
+    EXPECT_EQ(jam("RN2180_CashB", 1), 1);
+    ASSERT_EQ(kick("RN2180_CashB"), 1);
+    EXPECT_EQ(status("RN2180_CashB"), 1) << "a jammed drawer stays shut";
+    EXPECT_EQ(jam("RN2180_CashB", 0), 1);
+    ASSERT_EQ(kick("RN2180_CashB"), 1);
+    EXPECT_EQ(status("RN2180_CashB"), 0);
+    EXPECT_EQ(pushShut("RN2180_CashB"), 1);
+    EXPECT_EQ(jam("KV7830_CashA", 1), -1);
+
     // The health check names the file the library was loaded from.
     using HealthFn = int (*)(const char*, char*, int);
     const auto health = Symbol<HealthFn>(library, "CheckCashDrawerHealth");

@@ -125,5 +125,80 @@ TEST(SimDrawerMechanics, TheSenseLinesAreTheStatusReadsOwn) {
     }
 }
 
+// A jammed drawer is the program under test's "did not open" path: its
+// kick runs, its sensor keeps its level, and once freed it moves again.
+// Drawers that share its sensor are jammed with it; the next one along is
+// not.
+TEST(SimDrawerMechanics, AJammedDrawerStaysShutUntilFreed) {
+    MechanicalTerminal terminal;
+    ASSERT_EQ(terminal.mechanics.SetJammed("RN340_CashA", true), 1);
+    const int rest = terminal.Status("RN340_CashA");
+    ASSERT_EQ(terminal.Kick("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), rest);
+    EXPECT_FALSE(terminal.mechanics.IsOpen("RN340_CashA"));
+    const int restB = terminal.Status("RN340_CashB");
+    ASSERT_EQ(terminal.Kick("RN340_CashB"), 1);
+    EXPECT_EQ(terminal.Status("RN340_CashB"), 1 - restB) << "only drawer A is jammed";
+    ASSERT_EQ(terminal.mechanics.SetJammed("RN340_CashA", false), 1);
+    ASSERT_EQ(terminal.Kick("RN340_CashA"), 1);
+    EXPECT_EQ(terminal.Status("RN340_CashA"), 1 - rest);
+    EXPECT_EQ(terminal.mechanics.SetJammed("KV7830_CashA", true), -1); // its sensor never moves
+    EXPECT_EQ(terminal.mechanics.SetJammed("NoSuchDrawer", true), -1);
+    EXPECT_EQ(terminal.mechanics.SetJammed(nullptr, true), -1);
+}
+
+// The settings a program under test is started with: each value beside an
+// accepted one is left out and said, never half taken.
+TEST(SimDrawerMechanics, SettingsFromTheEnvironment) {
+    const struct {
+        const char* closesMs;
+        const char* jammed;
+        uint32_t closesAfter; // how long RN340 drawer A stays open
+        bool jammedA;         // RN340_CashA
+        bool jammedB;         // RN370_CashB
+        const char* problem;  // part of what is said; "" nothing
+    } cases[] = {
+        {nullptr, nullptr, sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, ""},
+        {"", "", sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, ""},
+        {"700", "RN340_CashA", 700, true, false, ""},
+        {"0", "RN340_CashA,RN370_CashB", 0, true, true, ""},
+        {"86400000", " RN340_CashA , RN370_CashB ", 86'400'000, true, true, ""},
+        {"86400001", nullptr, sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, "86400001 is not a count"},
+        {"-1", nullptr, sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, "-1 is not a count"},
+        {"700ms", nullptr, sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, "700ms is not"},
+        {"999999999", nullptr, sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, "999999999 is not"},
+        {nullptr, "RN340_CashA,,RN340_CashZ", sim::SimDrawerMechanics::kDefaultClosesAfterMs, true, false,
+         "CASHDRAWER_SIM_DRAWER_JAMMED: RN340_CashZ is no drawer"},
+        {nullptr, "rn340_casha", sim::SimDrawerMechanics::kDefaultClosesAfterMs, false, false, "rn340_casha is no drawer"},
+    };
+    for (const auto& c : cases) {
+        const std::string label = std::string(c.closesMs ? c.closesMs : "(unset)") + " / " + (c.jammed ? c.jammed : "(unset)");
+        MechanicalTerminal terminal;
+        std::string problems;
+        terminal.mechanics.Configure(c.closesMs, c.jammed, &problems);
+        EXPECT_EQ(problems.empty(), *c.problem == '\0') << label << ": " << problems;
+        EXPECT_NE(problems.find(c.problem), std::string::npos) << label << ": " << problems;
+        for (const auto& [id, jammed] : {std::pair{"RN370_CashB", c.jammedB}, std::pair{"RN340_CashA", c.jammedA}}) {
+            const int rest = terminal.Status(id);
+            ASSERT_EQ(terminal.Kick(id), 1);
+            EXPECT_EQ(terminal.Status(id), jammed ? rest : 1 - rest) << label << ": " << id;
+        }
+        if (c.jammedA) {
+            continue;
+        }
+        // Drawer A's time runs from the end of its kick, just now.
+        const int open = terminal.Status("RN340_CashA");
+        if (c.closesAfter == 0) {
+            terminal.clock.SleepMs(3'600'000);
+            EXPECT_EQ(terminal.Status("RN340_CashA"), open) << label << ": open until pushed shut";
+            continue;
+        }
+        terminal.clock.SleepMs(c.closesAfter - 1);
+        EXPECT_EQ(terminal.Status("RN340_CashA"), open) << label << ": open 1 ms before its time";
+        terminal.clock.SleepMs(1);
+        EXPECT_EQ(terminal.Status("RN340_CashA"), 1 - open) << label << ": shut at its time";
+    }
+}
+
 } // namespace
 } // namespace cashdrawer::test

@@ -48,6 +48,10 @@ check "config show" 0 'Drawer: +RN340_CashA' config show
 check "version" 0 '^cashdrawer [0-9]+\.[0-9]+\.[0-9]+$' --version
 check "doctor, simulated" 0 'Health of RN340_CashA: all is well' doctor RN340_CashA --simulate
 check "wait, timed out" 4 'the time ran out first' wait RN340_CashA --state 0 --timeout 100 --simulate --port 0x53A=0xFB
+check "confirmed kick" 0 "OpenCashConfirmed\\(\"RN340_CashA\"\\) = 1: kicked, and the drawer's sensor changed: it opened" \
+  open RN340_CashA --confirm --simulate
+check "a time-out says why" 4 'cashdrawer: OpenCashConfirmed\("KV7830_CashA"\): kicked, but the sensor did not change' \
+  open KV7830_CashA --confirm --timeout 200 --simulate
 check "failure ends with the library's words" 2 "did you mean 'RN340_CashA'" open RN340_Casha --simulate
 
 # A recording double beside the tool (where the DLL would load it as its

@@ -124,10 +124,14 @@ struct DrawerDll : Loaded<cashdrawer::sim::DrawerExports> {
     cashdrawer::sim::LaterExports later;
 };
 struct PortIoDouble : Loaded<cashdrawer::sim::PortIoDoubleExports> {
-    explicit PortIoDouble(const std::wstring& folder) : Loaded(folder, kPortIo) {}
+    explicit PortIoDouble(const std::wstring& folder) : Loaded(folder, kPortIo) { REQUIRE(drawers.Resolve(module)); }
+    cashdrawer::sim::DrawerMechanicsExports drawers;
 };
 struct BoardIoDouble : Loaded<cashdrawer::sim::BoardIoDoubleExports> {
-    explicit BoardIoDouble(const std::wstring& folder) : Loaded(folder, L"QuorlinIO.dll") {}
+    explicit BoardIoDouble(const std::wstring& folder) : Loaded(folder, L"QuorlinIO.dll") {
+        REQUIRE(drawers.Resolve(module));
+    }
+    cashdrawer::sim::DrawerMechanicsExports drawers;
 };
 
 std::string NarrowPath(const std::wstring& path) { return std::string(path.begin(), path.end()); }
@@ -698,12 +702,86 @@ HOST_TEST(WaitIsReleasedByAStatusChangeAndLetsOtherCallsRun) {
     CHECK_EQ(call.result, CASH_DRAWER_REACHED);
     CHECK_EQ(dll.later.waitCashStatus("RN340_CashA", 0, 0), CASH_DRAWER_TIMED_OUT);
     CHECK_EQ(dll.later.waitCashStatus("RN340_CashA", 5, 100), CASH_DRAWER_BAD_ARGUMENT);
-    CHECK_EQ(dll.later.openCashConfirmed("RN340_CashA", 100), CASH_DRAWER_TIMED_OUT); // the double's sensor stays
+    CHECK_EQ(dll.later.openCashConfirmed("RN340_CashA", 100), CASH_DRAWER_REACHED); // the double's drawer springs open
     CHECK_EQ(dll.later.openCashConfirmed("KV7100_CashB", 100), CASH_DRAWER_UNKNOWN_ID);
     char version[16] = {};
     const int length = dll.later.getCashDrawerVersion(version, sizeof version);
     CHECK_EQ(length, static_cast<int>(std::strlen(version)));
     CHECK_EQ(std::string(version), std::string(CASH_DRAWER_VERSION));
+}
+
+// Behind the doubles the drawers move, as an integrator's program under
+// test needs them to: the kick springs a port drawer (behind the port I/O
+// double) and a memory drawer (behind the board I/O double) open, and each
+// shuts after its time, when pushed, or never when jammed.
+HOST_TEST(TheDoublesDrawersOpenWhenKickedAndShutAfterTheirTime) {
+    const std::wstring folder = BuildFolder();
+    PortIoDouble ports(folder);
+    BoardIoDouble board(folder);
+    DrawerDll dll(folder);
+    const struct {
+        const char* id;
+        cashdrawer::sim::DrawerMechanicsExports& drawers;
+        cashdrawer::sim::DrawerMechanicsExports& other;
+    } drawers[] = {{"RN340_CashA", ports.drawers, board.drawers}, {"RN2180_CashB", board.drawers, ports.drawers}};
+    for (const auto& d : drawers) {
+        const int rest = dll.getCashStatus(d.id);
+        REQUIRE(rest == 0 || rest == 1);
+        CHECK_EQ(dll.later.openCashConfirmed(d.id, 2000), CASH_DRAWER_REACHED);
+        CHECK_EQ(dll.getCashStatus(d.id), 1 - rest);
+        CHECK_EQ(d.other.pushShut(d.id), 0); // the other double has no such drawer open
+        CHECK_EQ(d.drawers.pushShut(d.id), 1);
+        CHECK_EQ(dll.getCashStatus(d.id), rest);
+
+        // Shut on its own after its time: no sooner, and then for good.
+        d.drawers.setClosesAfter(300);
+        const ULONGLONG kicked = ::GetTickCount64();
+        CHECK_EQ(dll.openCash(d.id), CASH_DRAWER_KICKED);
+        CHECK_EQ(dll.later.waitCashStatus(d.id, rest, 10000), CASH_DRAWER_REACHED);
+        CHECK(::GetTickCount64() - kicked >= 300);
+        CHECK_EQ(d.drawers.pushShut(d.id), 0);
+
+        CHECK_EQ(d.drawers.jam(d.id, 1), 1);
+        CHECK_EQ(dll.later.openCashConfirmed(d.id, 200), CASH_DRAWER_TIMED_OUT);
+        CHECK_EQ(dll.getCashStatus(d.id), rest);
+        CHECK_EQ(d.drawers.jam(d.id, 0), 1);
+        CHECK_EQ(dll.later.openCashConfirmed(d.id, 2000), CASH_DRAWER_REACHED);
+    }
+    CHECK_EQ(ports.drawers.jam("KV7830_CashA", 1), -1); // a Super I/O drawer's sensor never moves
+    CHECK_EQ(ports.drawers.pushShut("NoSuchDrawer"), -1);
+}
+
+// The program under test's environment sets the drawers up before its
+// first call; a value the doubles cannot take is left out.
+HOST_TEST(TheDoublesTakeTheirDrawersFromTheEnvironment) {
+    ::SetEnvironmentVariableA("CASHDRAWER_SIM_DRAWER_JAMMED", "RN340_CashB, RN2180_CashA");
+    ::SetEnvironmentVariableA("CASHDRAWER_SIM_DRAWER_CLOSES_MS", "0");
+    {
+        const std::wstring folder = BuildFolder();
+        PortIoDouble ports(folder);
+        BoardIoDouble board(folder);
+        DrawerDll dll(folder);
+        for (const char* jammed : {"RN340_CashB", "RN2180_CashA"}) {
+            CHECK_EQ(dll.later.openCashConfirmed(jammed, 200), CASH_DRAWER_TIMED_OUT);
+        }
+        // The look-alikes beside them move, and stay open: 0 is never on their own.
+        for (const char* moving : {"RN340_CashA", "RN2180_CashB"}) {
+            const int rest = dll.getCashStatus(moving);
+            CHECK_EQ(dll.later.openCashConfirmed(moving, 2000), CASH_DRAWER_REACHED);
+            CHECK_EQ(dll.later.waitCashStatus(moving, rest, 600), CASH_DRAWER_TIMED_OUT);
+        }
+    }
+    ::SetEnvironmentVariableA("CASHDRAWER_SIM_DRAWER_JAMMED", nullptr);
+    ::SetEnvironmentVariableA("CASHDRAWER_SIM_DRAWER_CLOSES_MS", "soon");
+    {
+        const std::wstring folder = BuildFolder();
+        PortIoDouble ports(folder);
+        DrawerDll dll(folder);
+        const int rest = dll.getCashStatus("RN340_CashB");
+        CHECK_EQ(dll.later.openCashConfirmed("RN340_CashB", 2000), CASH_DRAWER_REACHED);
+        CHECK_EQ(dll.later.waitCashStatus("RN340_CashB", rest, 10000), CASH_DRAWER_REACHED); // the 2 s it shuts after
+    }
+    ::SetEnvironmentVariableA("CASHDRAWER_SIM_DRAWER_CLOSES_MS", nullptr);
 }
 
 // The health check's JSON, read as a technician's tool reads it.

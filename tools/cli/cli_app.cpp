@@ -316,6 +316,10 @@ int Tool::Report(const CallReport& report) {
                                    (report.libraryError.empty() ? report.unreachableHint : report.libraryError));
     } else if (report.outcome.exitCode == kExitUsage) {
         Fail(kExitUsage, report.function + " refused its arguments" + because);
+    } else if (report.outcome.exitCode == kExitTimedOut) {
+        // Standard output has the result; a script that keeps only the
+        // error stream learns why it failed too.
+        Fail(kExitTimedOut, report.function + "(\"" + report.drawerId + "\"): " + report.outcome.meaning);
     }
     return report.outcome.exitCode;
 }

@@ -127,4 +127,22 @@ struct BoardIoDoubleExports {
     }
 };
 
+// The drawer mechanics both doubles have, each for the drawers behind it
+// (the port drawers behind the port I/O double, the memory drawers behind
+// the board I/O one).
+using SimSetDrawerClosesAfterFn = void(__stdcall*)(unsigned);
+using SimPushDrawerShutFn = int(__stdcall*)(const char*);
+using SimJamDrawerFn = int(__stdcall*)(const char*, int);
+
+struct DrawerMechanicsExports {
+    SimSetDrawerClosesAfterFn setClosesAfter = nullptr;
+    SimPushDrawerShutFn pushShut = nullptr;
+    SimJamDrawerFn jam = nullptr;
+
+    bool Resolve(HMODULE module) {
+        return ResolveAll(module, std::pair{"SimSetDrawerClosesAfter", &setClosesAfter},
+                          std::pair{"SimPushDrawerShut", &pushShut}, std::pair{"SimJamDrawer", &jam});
+    }
+};
+
 } // namespace cashdrawer::sim

@@ -65,9 +65,13 @@ public:
     Clock& WaitClock() override { return waitClock_; }
 
     SimParts() {
-        const char* closes = std::getenv("CASHDRAWER_SIM_DRAWER_CLOSES_MS");
-        if (closes != nullptr && *closes != '\0') {
-            mechanics.SetClosesAfterMs(static_cast<uint32_t>(std::strtoul(closes, nullptr, 10)));
+        // A program under test is told on its error stream when a setting
+        // it was started with is not taken.
+        std::string problems;
+        mechanics.Configure(std::getenv("CASHDRAWER_SIM_DRAWER_CLOSES_MS"), std::getenv("CASHDRAWER_SIM_DRAWER_JAMMED"),
+                            &problems);
+        if (!problems.empty()) {
+            std::fprintf(stderr, "%s", problems.c_str());
         }
     }
 
@@ -177,6 +181,13 @@ extern "C" CASH_DRAWER_API void CashDrawerSimClearTrace(void) {
 extern "C" CASH_DRAWER_API int CashDrawerSimPushDrawerShut(const char* drawerId) {
     ExportLock lock;
     return Terminal().mechanics.PushShut(drawerId);
+}
+
+// A jammed drawer stays shut when kicked (nonzero), or moves again (0):
+// 1, or -1 when no drawer of that identifier has a sensor that moves.
+extern "C" CASH_DRAWER_API int CashDrawerSimJamDrawer(const char* drawerId, int jammed) {
+    ExportLock lock;
+    return Terminal().mechanics.SetJammed(drawerId, jammed != 0);
 }
 
 // How long a kicked drawer stays open on its own; 0: until pushed shut.

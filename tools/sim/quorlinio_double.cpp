@@ -4,6 +4,7 @@
 #include "sim/quorlinio_double.h"
 
 #include "platform/clock.h"
+#include "sim/double_drawer_mechanics.h"
 #include "sim/double_lock.h"
 #include "sim/sim_board_io.h"
 
@@ -24,9 +25,15 @@ struct Locked : cashdrawer::sim::DoubleLock {
     Locked() : DoubleLock(stateLock) {}
 };
 
+// A terminal's physical memory, and its memory drawers' mechanics (the
+// port space is the other double's: here it is only what the mechanics
+// are built on, and nothing reaches it).
 struct DoubleState {
     AccessLog log;
     SimBoardIo board{cashdrawer::SystemClock(), log};
+    AccessLog noPortsLog;
+    cashdrawer::sim::SimPortSpace noPorts{cashdrawer::SystemClock(), noPortsLog};
+    cashdrawer::sim::DoubleDrawerMechanics drawers{noPorts, board, log};
 };
 
 // At namespace scope: a function's static would keep a handle of the C++
@@ -44,12 +51,14 @@ static_assert(static_cast<int>(AccessOp::BoardOpen) == SIM_BOARD_OPEN &&
 
 DOUBLE_EXPORT void* WINAPI olvexioOpen(DWORD) {
     Locked lock;
+    State().drawers.CallBegins();
     return reinterpret_cast<void*>(State().board.Open());
 }
 
 DOUBLE_EXPORT void WINAPI olvexioClose(void* handle) {
     Locked lock;
     State().board.Close(reinterpret_cast<uintptr_t>(handle));
+    State().drawers.CallEnds();
 }
 
 DOUBLE_EXPORT DWORD WINAPI olvexioReadMemDWord(void* handle, DWORD address) {
@@ -82,6 +91,21 @@ DOUBLE_EXPORT int __stdcall SimBoardRecordAt(int index, SimBoardRecord* out) {
     return CopyRecord(State().log, index, out, [](const AccessRecord& record) {
         return SimBoardRecord{record.timeMicros, static_cast<int>(record.op), record.address, record.value};
     });
+}
+
+DOUBLE_EXPORT void __stdcall SimSetDrawerClosesAfter(unsigned ms) {
+    Locked lock;
+    State().drawers.Drawers().SetClosesAfterMs(ms);
+}
+
+DOUBLE_EXPORT int __stdcall SimPushDrawerShut(const char* drawerId) {
+    Locked lock;
+    return State().drawers.Drawers().PushShut(drawerId);
+}
+
+DOUBLE_EXPORT int __stdcall SimJamDrawer(const char* drawerId, int jammed) {
+    Locked lock;
+    return State().drawers.Drawers().SetJammed(drawerId, jammed != 0);
 }
 
 // Says that this library is a recording double, not the vendor's: the tool

@@ -24,6 +24,15 @@ typedef void(__stdcall* SimBoardFailOpenFn)(int fail);
 typedef int(__stdcall* SimBoardRecordCountFn)(void);
 typedef int(__stdcall* SimBoardRecordAtFn)(int index, struct SimBoardRecord* record);
 
+/* The memory drawers behind this double move: a kick springs a drawer open
+ * (its sensor reads the other level) and it shuts 2000 ms later. Exported
+ * by both doubles, each for its own drawers:
+ *   void __stdcall SimSetDrawerClosesAfter(unsigned ms);   0: never on its own
+ *   int  __stdcall SimPushDrawerShut(const char* drawerId); 1 it was open, 0 not, -1 no moving sensor
+ *   int  __stdcall SimJamDrawer(const char* drawerId, int jammed); 1, or -1 no moving sensor
+ * and set from the start by CASHDRAWER_SIM_DRAWER_CLOSES_MS and
+ * CASHDRAWER_SIM_DRAWER_JAMMED (identifiers separated by commas). */
+
 #ifdef __cplusplus
 }
 #endif

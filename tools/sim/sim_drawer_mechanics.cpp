@@ -67,7 +67,7 @@ void SimDrawerMechanics::Observe(const std::vector<AccessRecord>& accesses) {
     }
     for (const CatalogueRow& row : Catalogue()) {
         const auto sense = SenseLineOf(row);
-        if (!sense || !row.Kicks()) {
+        if (!sense || !row.Kicks() || IsJammed(*sense)) {
             continue;
         }
         // A pulse: the line left its level and came back (the first
@@ -104,6 +104,55 @@ int SimDrawerMechanics::PushShut(const char* drawerId) {
     Set(open->sense, open->restBits);
     open_.erase(open);
     return 1;
+}
+
+int SimDrawerMechanics::SetJammed(const char* drawerId, bool jammed) {
+    const CatalogueRow* row = drawerId != nullptr ? FindForGetCashStatus(drawerId) : nullptr;
+    const auto sense = row != nullptr && row->Kicks() ? SenseLineOf(*row) : std::nullopt;
+    if (!sense) {
+        return -1;
+    }
+    std::erase_if(jammed_, [&](const DriveLine& line) { return SameLine(line, *sense); });
+    if (jammed) {
+        jammed_.push_back(*sense);
+    }
+    return 1;
+}
+
+bool SimDrawerMechanics::IsJammed(const DriveLine& sense) const {
+    return std::any_of(jammed_.begin(), jammed_.end(), [&](const DriveLine& line) { return SameLine(line, sense); });
+}
+
+void SimDrawerMechanics::Configure(const char* closesAfterMs, const char* jammedIds, std::string* problems) {
+    const auto note = [&](const std::string& line) {
+        if (problems != nullptr) {
+            *problems += line + "\n";
+        }
+    };
+    if (closesAfterMs != nullptr && *closesAfterMs != '\0') {
+        // Digits only, at most a day: a stray sign or unit is no time.
+        const std::string text = closesAfterMs;
+        const bool digits = text.size() <= 8 && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (digits && std::stoul(text) <= kLongestClosesAfterMs) {
+            closesAfterMs_ = static_cast<uint32_t>(std::stoul(text));
+        } else {
+            note("CASHDRAWER_SIM_DRAWER_CLOSES_MS=" + text + " is not a count of milliseconds up to " +
+                 std::to_string(kLongestClosesAfterMs) + ": the drawers shut after " + std::to_string(closesAfterMs_) +
+                 " ms");
+        }
+    }
+    std::string ids = jammedIds != nullptr ? jammedIds : "";
+    for (std::size_t start = 0; start <= ids.size();) {
+        std::size_t end = ids.find(',', start);
+        end = end == std::string::npos ? ids.size() : end;
+        std::string id = ids.substr(start, end - start);
+        id.erase(0, id.find_first_not_of(' '));
+        id.erase(id.find_last_not_of(' ') + 1);
+        if (!id.empty() && SetJammed(id.c_str(), true) < 0) {
+            note("CASHDRAWER_SIM_DRAWER_JAMMED: " + id + " is no drawer whose sensor moves: left out");
+        }
+        start = end + 1;
+    }
 }
 
 bool SimDrawerMechanics::IsOpen(const char* drawerId) const {

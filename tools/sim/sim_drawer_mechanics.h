@@ -18,6 +18,7 @@
 #include "sim/sim_port_space.h"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace cashdrawer::sim {
@@ -29,11 +30,23 @@ class SimDrawerMechanics {
 public:
     // How long a kicked drawer stays open on its own, unless set.
     static constexpr uint32_t kDefaultClosesAfterMs = 2000;
+    // The longest a setting may keep a drawer open on its own: a day.
+    static constexpr uint32_t kLongestClosesAfterMs = 86'400'000;
 
     SimDrawerMechanics(SimPortSpace& ports, SimBoardIo& board, Clock& clock) : ports_(ports), board_(board), clock_(clock) {}
 
     // 0: a drawer stays open until pushed shut.
     void SetClosesAfterMs(uint32_t ms) { closesAfterMs_ = ms; }
+    // A jammed drawer stays shut when kicked: its sensor keeps its level,
+    // as a drawer with its lock turned or its cable pulled. 1: the drawer
+    // of that identifier is (un)jammed; -1: it has no sensor that moves.
+    int SetJammed(const char* drawerId, bool jammed);
+    // Settings a program under test is started with, as the environment
+    // gives them (null or empty: unset): CASHDRAWER_SIM_DRAWER_CLOSES_MS,
+    // a count of milliseconds, and CASHDRAWER_SIM_DRAWER_JAMMED, drawer
+    // identifiers separated by commas. A value that is not one of these is
+    // left out, and said in `problems`, a line each.
+    void Configure(const char* closesAfterMs, const char* jammedIds, std::string* problems = nullptr);
 
     // Before a library call: shuts the drawers whose time has come, and
     // notes what each sensor reads at rest.
@@ -61,12 +74,14 @@ private:
     uint32_t Read(const DriveLine& sense) const;
     void Set(const DriveLine& sense, uint32_t bits);
     std::vector<OpenDrawer>::iterator Find(const DriveLine& sense);
+    bool IsJammed(const DriveLine& sense) const;
 
     SimPortSpace& ports_;
     SimBoardIo& board_;
     Clock& clock_;
     uint32_t closesAfterMs_ = kDefaultClosesAfterMs;
     std::vector<OpenDrawer> open_;
+    std::vector<DriveLine> jammed_;
     std::vector<Reading> atRest_; // each sensor before the present call
 };
 

@@ -7,6 +7,7 @@
 #include "sim/winio64_double.h"
 
 #include "platform/clock.h"
+#include "sim/double_drawer_mechanics.h"
 #include "sim/double_lock.h"
 #include "sim/sim_port_space.h"
 #include "sim/sim_super_io_chip.h"
@@ -31,11 +32,16 @@ struct Locked : cashdrawer::sim::DoubleLock {
     Locked() : DoubleLock(stateLock) {}
 };
 
-// A terminal's port space with its Super I/O chip at 0x2E/0x2F.
+// A terminal's port space with its Super I/O chip at 0x2E/0x2F, and its
+// port drawers' mechanics (the memory space is the other double's: here it
+// is only what the mechanics are built on, and nothing reaches it).
 struct DoubleState {
     AccessLog log;
     SimPortSpace ports{cashdrawer::SystemClock(), log};
     cashdrawer::sim::SimSuperIoChip superIo;
+    AccessLog noMemoryLog;
+    cashdrawer::sim::SimBoardIo noMemory{cashdrawer::SystemClock(), noMemoryLog};
+    cashdrawer::sim::DoubleDrawerMechanics drawers{ports, noMemory, log};
 
     DoubleState() { ports.Attach(superIo); }
 };
@@ -55,12 +61,14 @@ static_assert(static_cast<int>(AccessOp::Initialize) == SIM_INITIALIZE && static
 
 DOUBLE_EXPORT bool WINAPI InitializeWinIo() {
     Locked lock;
+    State().drawers.CallBegins();
     return State().ports.Initialize() == Result::Ok;
 }
 
 DOUBLE_EXPORT void WINAPI ShutdownWinIo() {
     Locked lock;
     State().ports.Shutdown();
+    State().drawers.CallEnds();
 }
 
 DOUBLE_EXPORT bool WINAPI GetPortVal(WORD port, PDWORD value, BYTE size) {
@@ -102,6 +110,21 @@ DOUBLE_EXPORT int __stdcall SimRecordAt(int index, SimRecord* out) {
 DOUBLE_EXPORT void __stdcall SimClearRecords(void) {
     Locked lock;
     State().log.Clear();
+}
+
+DOUBLE_EXPORT void __stdcall SimSetDrawerClosesAfter(unsigned ms) {
+    Locked lock;
+    State().drawers.Drawers().SetClosesAfterMs(ms);
+}
+
+DOUBLE_EXPORT int __stdcall SimPushDrawerShut(const char* drawerId) {
+    Locked lock;
+    return State().drawers.Drawers().PushShut(drawerId);
+}
+
+DOUBLE_EXPORT int __stdcall SimJamDrawer(const char* drawerId, int jammed) {
+    Locked lock;
+    return State().drawers.Drawers().SetJammed(drawerId, jammed != 0);
 }
 
 // Says that this library is a recording double, not the vendor's: the tool
