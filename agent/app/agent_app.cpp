@@ -9,6 +9,7 @@
 #include "journal/journal_alarms.h"
 #include "journal/journal_line.h"
 #include "bridge/pairing.h"
+#include "app/local_channel.h"
 #include "app/serve.h"
 #include "app/service.h"
 #include "core/settings.h"
@@ -22,11 +23,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 namespace cashdrawer::agent {
-namespace {
 
 // "seq 7  2026-12-07T10:15:02.120Z  opened  drawer=RN340_CashA raw=0"
 std::string DescribeEvent(const JournalledEvent& event) {
@@ -36,6 +37,8 @@ std::string DescribeEvent(const JournalledEvent& event) {
     }
     return text;
 }
+
+namespace {
 
 // The serve command's whole run, up to the loop and after it.
 int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
@@ -101,6 +104,9 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         std::lock_guard lock(boardLock);
         board.Add(event);
     });
+    // Each event to the local channel's followers.
+    EventHub localEvents;
+    agent.OnEvent([&localEvents](const JournalledEvent& event) { localEvents.Publish(event); });
     // The fleet publisher reads the journal on its own thread; a broker
     // that cannot be reached, or a build without a client, never keeps the
     // agent from serving its till.
@@ -165,6 +171,25 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         std::lock_guard lock(agentLock);
         agent.Start();
     }
+    // The technician's commands from another terminal of the till
+    // (`cashdrawer-agent kick`, `status`, `events --follow`).
+    LocalCommands localCommands(LocalCommands::Parts{
+        [&](const std::string& id, const std::string& by, bool confirm, int timeoutMs) {
+            KickAnswer answer;
+            exclusive([&] { answer = agent.Kick(id, by, confirm, timeoutMs); });
+            return answer;
+        },
+        [&board, &boardLock] {
+            std::lock_guard lock(boardLock);
+            return board.All();
+        },
+        &localEvents});
+    const std::string localAddress = LocalChannelAddress(settings->journalFolder);
+    std::unique_ptr<LocalChannel> localChannel = StartLocalChannel(localAddress, localCommands, error);
+    log(localChannel ? "cashdrawer-agent: kick, status and events --follow reach this agent at " + localAddress
+                     : "cashdrawer-agent: no local channel (kick, status and events reach this agent through the "
+                       "console or the bridge only): " +
+                           error);
     BackgroundJobs consoleKicks;
     Console console(agent,
                     Console::Parts{exclusive,
@@ -176,7 +201,8 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
                                    [&consoleKicks](std::function<void()> job) { consoleKicks.Run(std::move(job)); }},
                     log);
     ServeLoop(agent, clock, wait, settings->pollMs, log, exclusive, &console);
-    consoleKicks.Wait(); // a kick typed before the stop is journalled before it
+    localChannel.reset(); // its kicks under way end first, each journalled
+    consoleKicks.Wait();  // a kick typed before the stop is journalled before it
     {
         std::lock_guard lock(agentLock);
         agent.Stop("asked to stop");
@@ -434,11 +460,28 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     watch->add_option("--broker", watchOptions.broker, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")->required();
     watch->add_option("--ca-file", watchOptions.caFile, "the CA of the broker's certificate (TLS)");
     watch->add_option("--credentials", watchOptions.credentialsFile, "a file with [Mqtt] Username= and Password=");
+    watch->add_option("--certificate", watchOptions.certificateFile, "a client certificate for the broker (PEM; TLS)");
+    watch->add_option("--key", watchOptions.keyFile, "the client certificate's private key (PEM)");
     watch->add_flag("--json", watchOptions.json, "a JSON object a line, for scripts");
     watch->add_option("--every", watchOptions.everySeconds, "print this often, in seconds (0: only at the end)")
         ->capture_default_str();
     watch->add_option("--for", watchOptions.forSeconds, "stop after this many seconds (0: when interrupted)")
         ->capture_default_str();
+
+    // Through the running agent, which journals each kick with the account
+    // that asked for it.
+    CLI::App* kick = app.add_subcommand("kick", "kick a drawer through the running agent (journalled as this account's)");
+    std::string drawerId;
+    bool confirm = false;
+    int timeoutMs = 5000;
+    kick->add_option("ID", drawerId, "the drawer, as the settings' Drawers name it")->required();
+    kick->add_flag("--confirm", confirm, "wait for its sensor to say it opened; exit code 14 when it does not");
+    kick->add_option("--timeout", timeoutMs, "how long --confirm waits, in ms")->check(CLI::Range(0, 60000))->capture_default_str();
+    CLI::App* status = app.add_subcommand("status", "the drawers' states, as the running agent has journalled them");
+    status->add_option("ID", drawerId, "one drawer (default: every one)");
+    CLI::App* events = app.add_subcommand("events", "the running agent's events as they are journalled");
+    bool follow = false;
+    events->add_flag("--follow", follow, "print each event as it comes, until interrupted")->required();
 
     CLI::App* service = app.add_subcommand("service", "Windows: install, uninstall, start or stop the service");
     std::string action;
@@ -471,6 +514,21 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     if (check->parsed()) {
         return Check(settingsFile, out, err);
+    }
+    if (kick->parsed() || status->parsed() || events->parsed()) {
+        if (std::any_of(drawerId.begin(), drawerId.end(), [](unsigned char c) { return c <= ' ' || c == 0x7F; })) {
+            err << "cashdrawer-agent: a drawer identifier has no spaces or control characters\n";
+            return kExitUsage;
+        }
+        if (!journalFolder(folder)) {
+            return kExitSettings;
+        }
+        const std::string request = kick->parsed()
+                                        ? "kick " + drawerId + (confirm ? " --confirm" : "") + " --timeout " +
+                                              std::to_string(timeoutMs)
+                                    : status->parsed() ? "status " + drawerId
+                                                       : "events --follow";
+        return RunLocalCommand(LocalChannelAddress(folder), request, out, err);
     }
     if (watch->parsed()) {
         return WatchFleet(watchOptions, out, err) == 0 ? kExitOk : kExitUsage;

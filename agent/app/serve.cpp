@@ -45,15 +45,6 @@ std::string DescribeKick(const std::string& id, const KickAnswer& kick) {
     return answer;
 }
 
-// "RN340_CashA: open (raw 1), since seq 12"
-std::string DescribeDrawer(const DrawerView& view) {
-    if (!view.reachable) {
-        return view.id + ": " + (view.reason.empty() ? "not read yet" : "unreachable: " + view.reason);
-    }
-    return view.id + ": " + view.state + " (raw " + std::to_string(view.raw) + "), since seq " +
-           std::to_string(view.lastSeq);
-}
-
 } // namespace
 
 Console::Console(Agent& agent, Parts parts, std::function<void(const std::string&)> log)
@@ -92,7 +83,7 @@ void Console::Status(const std::string& id) {
     std::vector<std::string> ids;
     for (const DrawerView& view : views) {
         if (id.empty() || view.id == id) {
-            log_(DescribeDrawer(view));
+            log_(DescribeDrawerView(view));
             if (!id.empty()) {
                 return;
             }

@@ -114,6 +114,17 @@ bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
     if (!mqtt.caFile.empty() && !mqtt.tls) {
         return reader.Refuse(kMqttSection, "CaFile", mqtt.caFile, "a CA file is for TLS: set Tls=1 or use mqtts://");
     }
+    mqtt.certificateFile = reader.Value(kMqttSection, "CertificateFile");
+    mqtt.keyFile = reader.Value(kMqttSection, "KeyFile");
+    if (!mqtt.certificateFile.empty() && !mqtt.tls) {
+        return reader.Refuse(kMqttSection, "CertificateFile", mqtt.certificateFile,
+                             "a client certificate is for TLS: set Tls=1 or use mqtts://");
+    }
+    if (mqtt.certificateFile.empty() != mqtt.keyFile.empty()) {
+        return mqtt.keyFile.empty()
+                   ? reader.Refuse(kMqttSection, "CertificateFile", mqtt.certificateFile, "its KeyFile is needed too")
+                   : reader.Refuse(kMqttSection, "KeyFile", mqtt.keyFile, "its CertificateFile is needed too");
+    }
     mqtt.site = reader.Value(kMqttSection, "Site");
     if (!IsTopicLevel(mqtt.site)) {
         return reader.Refuse(kMqttSection, "Site", mqtt.site,
@@ -327,8 +338,16 @@ std::optional<AgentSettings> ReadAgentSettings(const std::string& file, std::str
         error = file + ": the settings file cannot be read: " + (why.empty() ? "no such file" : why);
         return std::nullopt;
     }
-    return ParseAgentSettings(file, *text, DefaultJournalFolder(), error, MachineName(),
-                              [](const std::string& path) { return ReadFileBytes(path, kMaxSmallFileBytes); });
+    auto settings = ParseAgentSettings(file, *text, DefaultJournalFolder(), error, MachineName(),
+                                       [](const std::string& path) { return ReadFileBytes(path, kMaxSmallFileBytes); });
+    // A private key others can read is no longer the till's alone.
+    if (settings && !settings->mqtt.keyFile.empty()) {
+        if (const std::string problem = PrivateFileProblem(settings->mqtt.keyFile); !problem.empty()) {
+            error = file + ": [Mqtt] KeyFile=" + settings->mqtt.keyFile + ": " + problem;
+            return std::nullopt;
+        }
+    }
+    return settings;
 }
 
 } // namespace cashdrawer::agent

@@ -18,6 +18,8 @@
 //   CredentialsFile=/etc/.../mqtt.ini   ; [Mqtt] Username= and Password=, readable by the agent only
 //   Tls=1                               ; 0 or 1; mqtts:// means 1
 //   CaFile=                             ; the CA of the broker's certificate (empty: the system's)
+//   CertificateFile=                    ; the agent's own certificate for the broker (PEM), with
+//   KeyFile=                            ; its private key (PEM), readable by the agent's account only
 //
 //   [RN340_CashA]
 //   OpenWhen=0                          ; the state bit that means open
@@ -47,6 +49,10 @@ struct MqttSettings {
     uint16_t port = 0;
     bool tls = false;
     std::string caFile;
+    // The agent's client certificate and its key (both or neither), for a
+    // broker that grants each till its own topics by certificate.
+    std::string certificateFile;
+    std::string keyFile;
     std::string site;
     std::string terminal;
     std::string clientId;
@@ -58,6 +64,10 @@ struct MqttSettings {
     // The broker as the log and the health name it: "mqtts://host:8883".
     std::string BrokerUrl() const;
 };
+
+// Why a file that must be the agent's account's alone is not (empty: it
+// is): missing, not a plain file, or readable by other accounts.
+std::string PrivateFileProblem(const std::string& path);
 
 struct AgentSettings {
     std::string file; // where they came from

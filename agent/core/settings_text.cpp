@@ -15,8 +15,8 @@ namespace {
 const std::vector<std::string> kAgentKeys = {"Drawers",          "PollMs",     "LeftOpenMs", "JournalFolder",
                                              "JournalFileBytes", "JournalFolderShared",      "Library",
                                              "BridgePort",       "KickGuardMs"};
-const std::vector<std::string> kMqttKeys = {"Broker", "Tls",      "CaFile",         "Site",
-                                            "Terminal", "ClientId", "CredentialsFile"};
+const std::vector<std::string> kMqttKeys = {"Broker",   "Tls",      "CaFile",          "Site",           "Terminal",
+                                            "ClientId", "CredentialsFile", "CertificateFile", "KeyFile"};
 const std::vector<std::string> kDrawerKeys = {"OpenWhen"};
 
 std::string_view Trim(std::string_view text) {

@@ -112,7 +112,9 @@ public:
         if (rc == MOSQ_ERR_SUCCESS && mqtt_.tls) {
             // The named CA, or the system's store; the broker's name is checked.
             rc = mosquitto_tls_set(client_, mqtt_.caFile.empty() ? nullptr : mqtt_.caFile.c_str(),
-                                   mqtt_.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+                                   mqtt_.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                                   mqtt_.certificateFile.empty() ? nullptr : mqtt_.certificateFile.c_str(),
+                                   mqtt_.keyFile.empty() ? nullptr : mqtt_.keyFile.c_str(), nullptr);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
             error = std::string("the MQTT client cannot be set up: ") + mosquitto_strerror(rc);

@@ -82,6 +82,8 @@ struct FleetWatchOptions {
     std::string broker; // mqtt://HOST[:PORT] or mqtts://
     std::string caFile;
     std::string credentialsFile;
+    std::string certificateFile; // the head office's own client certificate and key
+    std::string keyFile;
     bool json = false;
     unsigned everySeconds = 5;
     unsigned forSeconds = 0;

@@ -65,9 +65,21 @@ int WatchFleet(const FleetWatchOptions& options, std::ostream& out, std::ostream
         const std::string password = ReadIniValue(*text, "Mqtt", "Password");
         mosquitto_username_pw_set(client, user.c_str(), password.empty() ? nullptr : password.c_str());
     }
+    if (options.certificateFile.empty() != options.keyFile.empty() || (!options.certificateFile.empty() && !tls)) {
+        err << "cashdrawer-agent: fleet watch: --certificate and --key go together, with mqtts:// or --ca-file\n";
+        mosquitto_destroy(client);
+        return 1;
+    }
     if (tls) {
-        mosquitto_tls_set(client, options.caFile.empty() ? nullptr : options.caFile.c_str(),
-                          options.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+        const int rc = mosquitto_tls_set(client, options.caFile.empty() ? nullptr : options.caFile.c_str(),
+                                         options.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                                         options.certificateFile.empty() ? nullptr : options.certificateFile.c_str(),
+                                         options.keyFile.empty() ? nullptr : options.keyFile.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            err << "cashdrawer-agent: fleet watch: the TLS files cannot be used: " << mosquitto_strerror(rc) << "\n";
+            mosquitto_destroy(client);
+            return 1;
+        }
     }
     mosquitto_connect_callback_set(client, [](mosquitto* mosq, void* self, int code) {
         auto* watch = static_cast<Watch*>(self);

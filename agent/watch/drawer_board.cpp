@@ -58,4 +58,12 @@ const DrawerView* DrawerBoard::Find(const std::string& id) const {
     return found == views_.end() ? nullptr : &found->second;
 }
 
+std::string DescribeDrawerView(const DrawerView& view) {
+    if (!view.reachable) {
+        return view.id + ": " + (view.reason.empty() ? "not read yet" : "unreachable: " + view.reason);
+    }
+    return view.id + ": " + view.state + " (raw " + std::to_string(view.raw) + "), since seq " +
+           std::to_string(view.lastSeq);
+}
+
 } // namespace cashdrawer::agent

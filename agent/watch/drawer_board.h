@@ -25,6 +25,9 @@ struct DrawerView {
     Json ToJson() const;
 };
 
+// "RN340_CashA: open (raw 1), since seq 12", as a technician reads it.
+std::string DescribeDrawerView(const DrawerView& view);
+
 class DrawerBoard {
 public:
     explicit DrawerBoard(const std::vector<WatchedDrawer>& watched);

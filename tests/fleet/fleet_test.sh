@@ -412,6 +412,43 @@ keyfile $work/broker.key"
   everything_arrives 40 opened=9
   wait_for 5 fleet_state_is connected || fail "not connected: $(health)"
   echo "mended: $(health)"
+
+  say "client certificates: a broker that asks each till for its own, from the chain's CA"
+  for who in till stranger; do
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$who" -keyout "$work/$who.key" -out "$work/$who.csr" 2>/dev/null
+    chmod 600 "$work/$who.key"
+  done
+  openssl x509 -req -in "$work/till.csr" -CA "$work/good-ca.pem" -CAkey "$work/good-ca.key" -CAcreateserial -days 2 \
+    -out "$work/till.pem" 2>/dev/null
+  openssl x509 -req -in "$work/stranger.csr" -CA "$work/other-ca.pem" -CAkey "$work/other-ca.key" -CAcreateserial \
+    -days 2 -out "$work/stranger.pem" 2>/dev/null
+  stop_agent TERM
+  stop_broker
+  broker "allow_anonymous true" "listener $broker_port 127.0.0.1
+certfile $work/broker-good.pem
+keyfile $work/broker.key
+cafile $work/good-ca.pem
+require_certificate true"
+  for who in none stranger; do
+    certificate=""
+    [ "$who" = none ] || certificate="CertificateFile=$work/$who.pem
+KeyFile=$work/$who.key"
+    agent "Broker=mqtts://127.0.0.1:$broker_port
+CaFile=$work/good-ca.pem
+$certificate"
+    wait_for 15 health_says '"state":"failing"' || fail "a till with certificate '$who': $(health)"
+    sleep 1
+    fleet_state_is connected && fail "a till with certificate '$who' was let in: $(health)"
+    echo "certificate $who: $(health)"
+    stop_agent TERM
+  done
+  agent "Broker=mqtts://127.0.0.1:$broker_port
+CaFile=$work/good-ca.pem
+CertificateFile=$work/till.pem
+KeyFile=$work/till.key"
+  wait_for 15 fleet_state_is connected || fail "the till's own certificate: $(health)"
+  echo "the till's own certificate: $(health)"
+  stop_agent TERM
   ;;
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac

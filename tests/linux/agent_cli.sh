@@ -67,6 +67,65 @@ out=$("$agent" journal verify "$work/journal" 2>&1)
 status=$?
 [ "$status" -eq 0 ] && echo "$out" | grep -q 'the journal is whole: 6 lines, seq 1 to 6' && pass || fail "verify: $status $out"
 
+# The local channel: kick, status and events --follow from another
+# terminal reach the running agent, and the kick is journalled as this
+# account's.
+settings "$work/local.ini" "$work/local-journal"
+"$agent" --config "$work/local.ini" serve --no-console </dev/null 2>"$work/local.log" &
+local_serve=$!
+pids="$pids $local_serve"
+for i in $(seq 1 100); do grep -q 'reach this agent at' "$work/local.log" && break; sleep 0.05; done
+me=$(id -un)
+"$agent" --config "$work/local.ini" events --follow >"$work/follow.out" 2>&1 &
+follower=$!
+pids="$pids $follower"
+for i in $(seq 1 100); do grep -q '^following' "$work/follow.out" && break; sleep 0.05; done
+local_check() { # NAME EXPECTED_EXIT PATTERN ARGS...
+  name=$1 expected=$2 pattern=$3
+  shift 3
+  output=$("$agent" --config "$work/local.ini" "$@" 2>&1)
+  code=$?
+  if [ "$code" -eq "$expected" ] && printf '%s\n' "$output" | grep -Eq -- "$pattern"; then pass; else
+    fail "$name: exit $code (expected $expected): $output"; fi
+}
+local_check "local kick" 0 '^kick RN340_CashA: opened \(seq [0-9]+\)$' kick RN340_CashA --confirm --timeout 2000
+local_check "local status" 0 '^RN340_CashA: (open|closed) \(raw [01]\), since seq [0-9]+$' status
+local_check "local status of a look-alike" 1 'RN340_CashB is not a drawer this agent watches: did you mean RN340_CashA' \
+  status RN340_CashB
+local_check "local kick of an unknown drawer" 14 "^kick RN340_CashZ: unknown-drawer" kick RN340_CashZ
+local_check "local kick with a space" 1 'no spaces' kick 'RN340_CashA --confirm'
+for i in $(seq 1 100); do grep -q 'kick  drawer=RN340_CashZ' "$work/follow.out" && break; sleep 0.05; done
+grep -q "kick  drawer=RN340_CashA  by=local:$me  confirm=true" "$work/follow.out" && pass ||
+  fail "events --follow: $(cat "$work/follow.out")"
+kill "$follower"
+"$agent" journal show --folder "$work/local-journal" --json | grep -q "\"kind\":\"kick\",\"drawer\":\"RN340_CashA\",\"by\":\"local:$me\"" &&
+  pass || fail "the local kick's line: $("$agent" journal show --folder "$work/local-journal" --json | grep kick)"
+[ "$(stat -c %a "$work/local-journal/cashdrawer-agent.sock")" = 600 ] && pass || fail "the socket's mode: $(ls -l "$work/local-journal")"
+# Another account is refused: by the socket's mode, and by the agent when
+# the mode is loosened.
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 711 "$work" "$work/local-journal"
+  chmod 644 "$work/local.ini"
+  as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$agent" --config "$work/local.ini" status 2>&1; }
+  output=$(as_nobody)
+  code=$?
+  [ "$code" -eq 13 ] && echo "$output" | grep -q 'this account may not use' && pass || fail "nobody, mode 0600: $code $output"
+  chmod 666 "$work/local-journal/cashdrawer-agent.sock"
+  output=$(as_nobody)
+  code=$?
+  [ "$code" -eq 13 ] && echo "$output" | grep -q 'serves its own account and root only, not nobody' && pass ||
+    fail "nobody, mode 0666: $code $output"
+  chmod 600 "$work/local-journal/cashdrawer-agent.sock"
+  chmod 700 "$work" "$work/local-journal"
+fi
+
+kill -TERM "$local_serve"
+wait "$local_serve"
+# The stopped agent takes its socket away, and a command then says no
+# agent answers.
+[ -e "$work/local-journal/cashdrawer-agent.sock" ] && fail "the socket outlives the agent" || pass
+local_check "no agent" 13 'no agent answers here' status
+
 # Pairing: a fresh 8-digit code, kept only as its hash in a file for the
 # agent's account alone; nothing paired yet, so there is nothing to revoke.
 out=$("$agent" --config "$work/agent.ini" pair)

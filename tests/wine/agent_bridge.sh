@@ -3,9 +3,9 @@
 # as a web till's browser would reach it: health, pairing with the code the
 # agent's pair command shows, a kick journalled with the page's origin and
 # seen on the event stream, and another origin refused.
-#   agent_bridge.sh WINE_RUN AGENT_EXE
+#   agent_bridge.sh WINE_RUN AGENT_EXE PIPE_SECURITY_PROBE_EXE
 set -u
-wine_run=$1 exe=$2
+wine_run=$1 exe=$2 probe=$3
 command -v curl >/dev/null 2>&1 || { echo "agent_bridge.sh: curl is needed (scripts/test.sh installs it)"; exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-agent-bridge.XXXXXX")
 agent=""
@@ -45,6 +45,26 @@ echo "$kick" | grep -Eq '^\{"drawer":"RN340_CashA","confirm":false,"result":-?[0
 wait "$stream"
 grep -q '^event: kick$' "$work/events.txt" && grep -q '"by":"http://till.test"' "$work/events.txt" && grep -q '^id: 1$' "$work/events.txt" \
   && pass || fail "the event stream: $(cat "$work/events.txt")"
+
+# The technician's commands through the agent's named pipe: a kick
+# journalled as the local account's, and the drawers' states.
+local_kick=$("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" kick RN340_CashA 2>&1 | tr -d '\r')
+echo "$local_kick" | grep -Eq '^kick RN340_CashA: [a-z-]+.* \(seq [0-9]+\)$' && pass || fail "local kick: $local_kick"
+local_status=$("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" status RN340_CashA 2>&1 | tr -d '\r')
+echo "$local_status" | grep -Eq '^RN340_CashA: ' && pass || fail "local status: $local_status"
+"$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" journal show --json 2>/dev/null | tr -d '\r' |
+  grep -q '"kind":"kick","drawer":"RN340_CashA","by":"local:[^"]' && pass ||
+  fail "the local kick's line: $("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" journal show --json 2>&1)"
+
+# The pipe's security as the system holds it: network logons denied,
+# SYSTEM, the administrators and the owner granted, and nobody else (no
+# Everyone, no Users, no Authenticated Users).
+pipe=$(tr -d '\r' <"$work/serve.log" | sed -nE 's/.*reach this agent at (.*)$/\1/p')
+dacl=$("$wine_run" "$probe" "$pipe" 2>&1 | tr -d '\r')
+echo "$dacl" | grep -q '^D:P(D;;[A-Z]*;;;NU)' && echo "$dacl" | grep -q '(A;;[A-Z]*;;;SY)' &&
+  echo "$dacl" | grep -q '(A;;[A-Z]*;;;BA)' && ! echo "$dacl" | grep -Eq ';;;(WD|BU|AU|IU)\)' && pass ||
+  fail "the pipe's security ($pipe): $dacl"
+echo "pipe security: $dacl"
 
 drawers=$(curl -s --max-time 5 -H 'Origin: http://till.test' -H "Authorization: Bearer $token" "$url/v1/drawers")
 echo "$drawers" | grep -q '"id":"RN340_CashA"' && pass || fail "drawers: $drawers"

@@ -116,6 +116,12 @@ TEST(AgentSettings, RefusesWhatCannotBeMeant) {
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtts://b\nTls=0\nSite=s\n", "[Mqtt] Tls=0: the Broker's scheme says"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtt://b\nTls=1\nSite=s\n", "[Mqtt] Tls=1: the Broker's scheme says"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nCaFile=/ca.pem\nSite=s\n", "[Mqtt] CaFile=/ca.pem: a CA file is for TLS"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nCertificateFile=/c.pem\nKeyFile=/c.key\nSite=s\n",
+         "[Mqtt] CertificateFile=/c.pem: a client certificate is for TLS"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtts://b\nCertificateFile=/c.pem\nSite=s\n",
+         "[Mqtt] CertificateFile=/c.pem: its KeyFile is needed too"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtts://b\nKeyFile=/c.key\nSite=s\n",
+         "[Mqtt] KeyFile=/c.key: its CertificateFile is needed too"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\n", "[Mqtt] Site=: the store's name is needed"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nSite=a/b\n", "[Mqtt] Site=a/b: the store's name"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nSite=s\nTerminal=t#\n", "[Mqtt] Terminal=t#: 1 to 64"},
@@ -263,6 +269,46 @@ TEST(AgentSettings, AFileThatCannotBeReadIsNamedWithWhy) {
         } else {
             EXPECT_FALSE(settings) << c.name;
             EXPECT_EQ(error, folder / c.name + ": the settings file cannot be read: " + c.why);
+        }
+    }
+}
+
+// The client certificate's key must be the agent's account's alone: the
+// mode beside the one taken (0600) is refused, and the file is named.
+TEST(AgentSettings, AClientKeyOthersMayReadIsRefused) {
+    testing::TempFolder folder;
+    testing::WriteText(folder / "till.pem", "certificate");
+    const struct {
+        const char* key;
+        ::mode_t mode;
+        const char* why; // null: taken
+    } cases[] = {
+        {"key-600", 0600, nullptr},
+        {"key-400", 0400, nullptr},
+        {"key-640", 0640, "other accounts may read it (mode 640): chmod 600 it"},
+        {"key-604", 0604, "other accounts may read it (mode 604): chmod 600 it"},
+        {"key-610", 0610, "other accounts may read it (mode 610): chmod 600 it"},
+        {"missing", 0, "the file cannot be read: No such file or directory"},
+        {"folder", 0, "not a plain file"},
+    };
+    std::filesystem::create_directory(folder / "folder");
+    for (const auto& c : cases) {
+        if (c.mode != 0) {
+            testing::WriteText(folder / c.key, "key");
+            ASSERT_EQ(::chmod((folder / c.key).c_str(), c.mode), 0);
+        }
+        const std::string file = folder / (std::string(c.key) + ".ini");
+        testing::WriteText(file, "[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtts://b\nSite=s\nCertificateFile=" +
+                                     (folder / "till.pem") + "\nKeyFile=" + (folder / c.key) + "\n");
+        std::string error;
+        const auto settings = ReadAgentSettings(file, error);
+        if (c.why == nullptr) {
+            ASSERT_TRUE(settings) << c.key << ": " << error;
+            EXPECT_EQ(settings->mqtt.keyFile, folder / c.key);
+            EXPECT_EQ(settings->mqtt.certificateFile, folder / "till.pem");
+        } else {
+            EXPECT_FALSE(settings) << c.key;
+            EXPECT_EQ(error, file + ": [Mqtt] KeyFile=" + (folder / c.key) + ": " + c.why);
         }
     }
 }
