@@ -68,6 +68,21 @@ void LocalCommands::Serve(LocalConnection& connection) {
 
 void LocalCommands::Stop() { stopping_ = true; }
 
+std::optional<int> TakeAnswerLines(std::string& pending, std::ostream& out) {
+    for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
+        const std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (line.starts_with("out ")) {
+            out << line.substr(4) << "\n" << std::flush;
+        } else if (line.starts_with("exit ")) {
+            const std::string code = line.substr(5);
+            const bool plain = !code.empty() && code.size() <= 2 && code.find_first_not_of("0123456789") == std::string::npos;
+            return plain ? std::stoi(code) : kExitNoAgent;
+        }
+    }
+    return std::nullopt;
+}
+
 int LocalCommands::Kick(LocalConnection& connection, const std::vector<std::string>& words) {
     if (words.size() < 2) {
         Say(connection, std::string("kick: which drawer? ") + kLocalUsage);

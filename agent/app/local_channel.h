@@ -18,6 +18,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -80,6 +81,11 @@ std::unique_ptr<LocalChannel> StartLocalChannel(const std::string& address, Loca
 
 // Where the agent of this journal folder listens.
 std::string LocalChannelAddress(const std::string& journalFolder);
+
+// The client's reading of an answer: prints each whole "out" line of
+// `pending` on `out` and takes it away; the code of an "exit N" line once
+// one is there (kExitNoAgent for a code no agent sends).
+std::optional<int> TakeAnswerLines(std::string& pending, std::ostream& out);
 
 // The client: sends `request`, prints the answer's lines on `out`, and
 // returns the code it ends with (kExitNoAgent when no agent answers).

@@ -272,17 +272,8 @@ int RunLocalCommand(const std::string& address, const std::string& request, std:
     std::string pending;
     char chunk[4096];
     for (;;) {
-        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (line.starts_with("out ")) {
-                out << line.substr(4) << "\n" << std::flush;
-            } else if (line.starts_with("exit ")) {
-                const std::string code = line.substr(5);
-                return code.size() <= 2 && !code.empty() && code.find_first_not_of("0123456789") == std::string::npos
-                           ? std::stoi(code)
-                           : kExitNoAgent;
-            }
+        if (const auto code = TakeAnswerLines(pending, out)) {
+            return *code;
         }
         const ssize_t got = ::recv(fd, chunk, sizeof chunk, 0);
         if (got < 0 && errno == EINTR) {

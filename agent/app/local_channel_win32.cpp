@@ -322,17 +322,8 @@ int RunLocalCommand(const std::string& address, const std::string& request, std:
     std::string pending;
     char chunk[4096];
     for (;;) {
-        for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
-            const std::string answer = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            if (answer.rfind("out ", 0) == 0) {
-                out << answer.substr(4) << "\n" << std::flush;
-            } else if (answer.rfind("exit ", 0) == 0) {
-                const std::string code = answer.substr(5);
-                return code.size() <= 2 && !code.empty() && code.find_first_not_of("0123456789") == std::string::npos
-                           ? std::stoi(code)
-                           : kExitNoAgent;
-            }
+        if (const auto code = TakeAnswerLines(pending, out)) {
+            return *code;
         }
         DWORD got = 0;
         if (!::ReadFile(pipe, chunk, sizeof chunk, &got, nullptr) || got == 0) {

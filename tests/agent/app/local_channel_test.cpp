@@ -254,6 +254,34 @@ TEST(LocalCommands, EventsFollowUntilTheClientGoesOrTheAgentStops) {
     }
 }
 
+// The client's reading: "out" lines printed as they come whole, the exit
+// line's code, and a code no agent sends taken as no agent.
+TEST(LocalClient, TakesTheAnswerLineByLine) {
+    const struct {
+        const char* pending;
+        std::optional<int> code;
+        const char* printed;
+        const char* left;
+    } cases[] = {
+        {"out a\nout b\nexit 0\n", 0, "a\nb\n", ""},
+        {"out a\nout b", std::nullopt, "a\n", "out b"},
+        {"exit 14\nout after\n", 14, "", "out after\n"},
+        {"exit 99\n", 99, "", ""},
+        {"exit 100\n", kExitNoAgent, "", ""},
+        {"exit -1\n", kExitNoAgent, "", ""},
+        {"exit \n", kExitNoAgent, "", ""},
+        {"exit 1", std::nullopt, "", "exit 1"},
+        {"noise\nout x\n", std::nullopt, "x\n", ""},
+    };
+    for (const auto& c : cases) {
+        std::string pending = c.pending;
+        std::ostringstream out;
+        EXPECT_EQ(TakeAnswerLines(pending, out), c.code) << c.pending;
+        EXPECT_EQ(out.str(), c.printed) << c.pending;
+        EXPECT_EQ(pending, c.left) << c.pending;
+    }
+}
+
 // The socket itself: mode 0600 in the folder, a request answered through
 // it, a stale socket replaced, anything else at its path left alone, and
 // a path too long for a Unix socket refused with its length.
