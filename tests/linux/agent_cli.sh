@@ -115,6 +115,11 @@ if [ "$(id -u)" -eq 0 ]; then
   code=$?
   [ "$code" -eq 13 ] && echo "$output" | grep -q 'serves its own account and root only, not nobody' && pass ||
     fail "nobody, mode 0666: $code $output"
+  # An account the system has no name for is named by its number.
+  output=$(setpriv --reuid=54321 --regid=54321 --clear-groups "$agent" --config "$work/local.ini" status 2>&1)
+  code=$?
+  [ "$code" -eq 13 ] && echo "$output" | grep -q 'serves its own account and root only, not uid 54321$' && pass ||
+    fail "uid 54321, mode 0666: $code $output"
   chmod 600 "$work/local-journal/cashdrawer-agent.sock"
   chmod 700 "$work" "$work/local-journal"
 fi

@@ -346,6 +346,8 @@ TEST(AgentSettings, TheFilesLayoutIsCheckedLineByLine) {
         {"a quoted value of 254 bytes", drawers + "Library=\"" + std::string(254, 'x') + "\"\n", nullptr, {}},
         {"a value of 255 bytes", drawers + "JournalFolder=" + std::string(255, 'x') + "\n",
          "line 3: [Agent] JournalFolder: the value is 255 bytes long; at most 254 are read", {}},
+        {"a quoted value of 255 bytes", drawers + "Library='" + std::string(255, 'x') + "'\n",
+         "line 3: [Agent] Library: the value is 255 bytes long; at most 254 are read", {}},
         {"a value of a megabyte", drawers + "JournalFolder=" + std::string(1 << 20, 'x') + "\n",
          "line 3: [Agent] JournalFolder: the value is 1048576 bytes long", {}},
     };
