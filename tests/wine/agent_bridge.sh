@@ -49,9 +49,9 @@ grep -q '^event: kick$' "$work/events.txt" && grep -q '"by":"http://till.test"' 
 # The technician's commands through the agent's named pipe: a kick
 # journalled as the local account's, and the drawers' states.
 local_kick=$("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" kick RN340_CashA 2>&1 | tr -d '\r')
-echo "$local_kick" | grep -Eq '^kick RN340_CashA: [a-z-]+.* \(seq [0-9]+\)$' && pass || fail "local kick: $local_kick"
+printf "%s\n" "$local_kick" | grep -Eq '^kick RN340_CashA: [a-z-]+.* \(seq [0-9]+\)$' && pass || fail "local kick: $local_kick"
 local_status=$("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" status RN340_CashA 2>&1 | tr -d '\r')
-echo "$local_status" | grep -Eq '^RN340_CashA: ' && pass || fail "local status: $local_status"
+printf "%s\n" "$local_status" | grep -Eq '^RN340_CashA: ' && pass || fail "local status: $local_status"
 "$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" journal show --json 2>/dev/null | tr -d '\r' |
   grep -q '"kind":"kick","drawer":"RN340_CashA","by":"local:[^"]' && pass ||
   fail "the local kick's line: $("$wine_run" cashdrawer-agent.exe --config "$win_work\\agent.ini" journal show --json 2>&1)"
@@ -61,8 +61,8 @@ echo "$local_status" | grep -Eq '^RN340_CashA: ' && pass || fail "local status: 
 # Everyone, no Users, no Authenticated Users).
 pipe=$(tr -d '\r' <"$work/serve.log" | sed -nE 's/.*reach this agent at (.*)$/\1/p')
 dacl=$("$wine_run" "$probe" "$pipe" 2>&1 | tr -d '\r')
-echo "$dacl" | grep -q '^D:P(D;;[A-Z]*;;;NU)' && echo "$dacl" | grep -q '(A;;[A-Z]*;;;SY)' &&
-  echo "$dacl" | grep -q '(A;;[A-Z]*;;;BA)' && ! echo "$dacl" | grep -Eq ';;;(WD|BU|AU|IU)\)' && pass ||
+printf "%s\n" "$dacl" | grep -q '^D:P(D;;[A-Z]*;;;NU)' && printf "%s\n" "$dacl" | grep -q '(A;;[A-Z]*;;;SY)' &&
+  printf "%s\n" "$dacl" | grep -q '(A;;[A-Z]*;;;BA)' && ! printf "%s\n" "$dacl" | grep -Eq ';;;(WD|BU|AU|IU)\)' && pass ||
   fail "the pipe's security ($pipe): $dacl"
 echo "pipe security: $dacl"
 
