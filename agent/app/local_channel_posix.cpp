@@ -96,6 +96,9 @@ public:
 
     bool WaitWhileConnected(const std::function<bool()>& stop) override {
         while (!stop()) {
+            // A Unix socket whose peer closed reports POLLHUP whatever is
+            // asked for; POLLIN and POLLRDHUP also catch a peer that only
+            // shut down its sending side.
             pollfd watched{fd_, POLLIN | POLLRDHUP, 0};
             if (::poll(&watched, 1, 100) > 0) {
                 // The client sends nothing more: anything readable is its end.

@@ -315,6 +315,21 @@ TEST(LocalChannelSocket, ServesThroughASocketOnlyItsOwnerMayOpen) {
         if (::getuid() == 0) {
             EXPECT_EQ(fixture.kicks[0].by, "local:root");
         }
+        // A follower that goes lets go of the agent's events while nothing
+        // happens (its end is seen, not only the next write's failure).
+        const int follower = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(follower, reinterpret_cast<const sockaddr*>(&where), sizeof where), 0);
+        const std::string request = "events --follow\n";
+        ASSERT_EQ(::send(follower, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+        char answer[64] = {};
+        ASSERT_GT(::recv(follower, answer, sizeof answer - 1, 0), 0);
+        EXPECT_EQ(std::string(answer).rfind("out following", 0), 0u) << answer;
+        EXPECT_EQ(fixture.hub.Subscribers(), 1u);
+        ::close(follower);
+        for (int waited = 0; waited < 1000 && fixture.hub.Subscribers() != 0; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(fixture.hub.Subscribers(), 0u) << "the follower's end was not seen in 10 s";
         std::ostringstream none, why;
         EXPECT_EQ(RunLocalCommand(address, "status RN340_CashB", none, why), kExitUsage);
         EXPECT_NE(none.str().find("did you mean RN340_CashA"), std::string::npos) << none.str();
