@@ -96,14 +96,13 @@ public:
 
     bool WaitWhileConnected(const std::function<bool()>& stop) override {
         while (!stop()) {
-            // A Unix socket whose peer closed reports POLLHUP whatever is
-            // asked for; POLLIN and POLLRDHUP also catch a peer that only
-            // shut down its sending side.
             pollfd watched{fd_, POLLIN | POLLRDHUP, 0};
             if (::poll(&watched, 1, 100) > 0) {
-                // The client sends nothing more: anything readable is its end.
+                // The client sends nothing more: its end reads as 0 bytes
+                // (a stray byte it sends is read and let be).
                 char byte;
-                if ((watched.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0 || ::recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0) {
+                const ssize_t got = ::recv(fd_, &byte, 1, MSG_DONTWAIT);
+                if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
                     return false;
                 }
             }

@@ -74,12 +74,12 @@ settings "$work/local.ini" "$work/local-journal"
 "$agent" --config "$work/local.ini" serve --no-console </dev/null 2>"$work/local.log" &
 local_serve=$!
 pids="$pids $local_serve"
-for i in $(seq 1 100); do grep -q 'reach this agent at' "$work/local.log" && break; sleep 0.05; done
+for i in $(seq 1 600); do grep -q 'reach this agent at' "$work/local.log" && break; sleep 0.05; done
 me=$(id -un)
 "$agent" --config "$work/local.ini" events --follow >"$work/follow.out" 2>&1 &
 follower=$!
 pids="$pids $follower"
-for i in $(seq 1 100); do grep -q '^following' "$work/follow.out" && break; sleep 0.05; done
+for i in $(seq 1 600); do grep -q '^following' "$work/follow.out" && break; sleep 0.05; done
 local_check() { # NAME EXPECTED_EXIT PATTERN ARGS...
   name=$1 expected=$2 pattern=$3
   shift 3
@@ -94,7 +94,7 @@ local_check "local status of a look-alike" 1 'RN340_CashB is not a drawer this a
   status RN340_CashB
 local_check "local kick of an unknown drawer" 14 "^kick RN340_CashZ: unknown-drawer" kick RN340_CashZ
 local_check "local kick with a space" 1 'no spaces' kick 'RN340_CashA --confirm'
-for i in $(seq 1 100); do grep -q 'kick  drawer=RN340_CashZ' "$work/follow.out" && break; sleep 0.05; done
+for i in $(seq 1 600); do grep -q 'kick  drawer=RN340_CashZ' "$work/follow.out" && break; sleep 0.05; done
 grep -q "kick  drawer=RN340_CashA  by=local:$me  confirm=true" "$work/follow.out" && pass ||
   fail "events --follow: $(cat "$work/follow.out")"
 kill "$follower"
