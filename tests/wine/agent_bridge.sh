@@ -20,7 +20,7 @@ cd "$(dirname "$exe")" || exit 1
 agent=$!
 passed=0 failed=0
 pass() { passed=$((passed + 1)); }
-fail() { failed=$((failed + 1)); echo "FAILED: $*"; }
+fail() { failed=$((failed + 1)); printf 'FAILED: %s\n' "$*"; }
 
 health=""
 for i in $(seq 1 150); do
@@ -64,7 +64,7 @@ dacl=$("$wine_run" "$probe" "$pipe" 2>&1 | tr -d '\r')
 printf "%s\n" "$dacl" | grep -q '^D:P(D;;[A-Z]*;;;NU)' && printf "%s\n" "$dacl" | grep -q '(A;;[A-Z]*;;;SY)' &&
   printf "%s\n" "$dacl" | grep -q '(A;;[A-Z]*;;;BA)' && ! printf "%s\n" "$dacl" | grep -Eq ';;;(WD|BU|AU|IU)\)' && pass ||
   fail "the pipe's security ($pipe): $dacl"
-echo "pipe security: $dacl"
+printf 'pipe security: %s\n' "$dacl"
 
 drawers=$(curl -s --max-time 5 -H 'Origin: http://till.test' -H "Authorization: Bearer $token" "$url/v1/drawers")
 echo "$drawers" | grep -q '"id":"RN340_CashA"' && pass || fail "drawers: $drawers"
