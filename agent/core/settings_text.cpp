@@ -134,6 +134,7 @@ bool CheckSettingsLayout(const std::string& file, const std::string& text, const
     const std::vector<std::string>* known = nullptr;           // its keys; null for one not read
     bool inSection = false;
     std::size_t number = 0;
+    // (`<=` would read one empty line past the end, which is skipped.)
     for (std::size_t start = 0; start < text.size(); ++number) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = Trim(std::string_view(text).substr(start, end - start));
