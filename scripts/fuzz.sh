@@ -11,7 +11,7 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_dispatch fuzz_ini fuzz_serial_reports fuzz_parsing fuzz_journal_line fuzz_agent_settings fuzz_fleet_messages
-  fuzz_pairings)
+  fuzz_pairings fuzz_mqtt_packets)
 # The preset configures the whole tree, the agent's libraries included.
 scripts/ensure-packages.sh cmake make clang libclang-rt-14-dev libssl-dev libboost-dev libmosquitto-dev pkg-config libcli11-dev \
   nlohmann-json3-dev || exit 1

@@ -16,6 +16,8 @@ public:
     AgentMutex& operator=(const AgentMutex&) = delete;
     void lock() { ::AcquireSRWLockExclusive(&lock_); }
     void unlock() { ::ReleaseSRWLockExclusive(&lock_); }
+    // For the condition that waits on it (agent_thread.h).
+    PSRWLOCK Native() { return &lock_; }
 
 private:
     SRWLOCK lock_ = SRWLOCK_INIT;

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace cashdrawer::agent {
@@ -98,9 +99,12 @@ bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
     }
     const auto broker = ParseBroker(url);
     if (!broker) {
-        return reader.Refuse(kMqttSection, "Broker", url, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] is needed");
+        return reader.Refuse(kMqttSection, "Broker", url, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] is needed (or, on Windows, "
+                             "ws://HOST[:PORT][/PATH] or wss://HOST[:PORT][/PATH])");
     }
     mqtt.host = broker->host;
+    mqtt.webSocket = broker->webSocket;
+    mqtt.path = broker->path;
     const std::string tls = reader.Value(kMqttSection, "Tls");
     if (!tls.empty() && tls != "0" && tls != "1") {
         return reader.Refuse(kMqttSection, "Tls", tls, "0 or 1 is needed");
@@ -124,6 +128,23 @@ bool ParseMqtt(SettingsReader& reader, const std::string& machineName,
         return mqtt.keyFile.empty()
                    ? reader.Refuse(kMqttSection, "CertificateFile", mqtt.certificateFile, "its KeyFile is needed too")
                    : reader.Refuse(kMqttSection, "KeyFile", mqtt.keyFile, "its CertificateFile is needed too");
+    }
+    // A thumbprint as the certificate manager shows it, spaces and all.
+    const std::string thumbprint = reader.Value(kMqttSection, "CertificateThumbprint");
+    for (const char c : thumbprint) {
+        if (c != ' ' && c != ':') {
+            mqtt.certificateThumbprint.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+        }
+    }
+    if (!thumbprint.empty() &&
+        (mqtt.certificateThumbprint.size() != 40 ||
+         mqtt.certificateThumbprint.find_first_not_of("0123456789ABCDEF") != std::string::npos)) {
+        return reader.Refuse(kMqttSection, "CertificateThumbprint", thumbprint,
+                             "a certificate's SHA-1 thumbprint is needed: 40 hex digits");
+    }
+    if (!thumbprint.empty() && !mqtt.tls) {
+        return reader.Refuse(kMqttSection, "CertificateThumbprint", thumbprint,
+                             "a client certificate is for TLS: use wss://");
     }
     mqtt.site = reader.Value(kMqttSection, "Site");
     if (!IsTopicLevel(mqtt.site)) {
@@ -168,11 +189,25 @@ std::optional<BrokerAddress> ParseBroker(const std::string& url) {
     std::string rest = url;
     if (const std::size_t scheme = rest.find("://"); scheme != std::string::npos) {
         const std::string name = rest.substr(0, scheme);
-        if (name != "mqtt" && name != "mqtts") {
+        if (name != "mqtt" && name != "mqtts" && name != "ws" && name != "wss") {
             return std::nullopt;
         }
-        broker.tls = name == "mqtts";
+        broker.tls = name == "mqtts" || name == "wss";
+        broker.webSocket = name == "ws" || name == "wss";
         rest = rest.substr(scheme + 3);
+    }
+    if (broker.webSocket) {
+        // The HTTP path of the broker's WebSocket listener: printable, no
+        // query, fragment or space (it goes on the request line as it is).
+        const std::size_t slash = rest.find('/');
+        broker.path = slash == std::string::npos ? "/mqtt" : rest.substr(slash);
+        rest = rest.substr(0, slash);
+        if (broker.path.size() > 256 || std::any_of(broker.path.begin(), broker.path.end(), [](char c) {
+                const auto byte = static_cast<unsigned char>(c);
+                return byte <= ' ' || byte >= 0x7F || c == '?' || c == '#';
+            })) {
+            return std::nullopt;
+        }
     }
     if (rest.empty() || rest.find_first_of("/@?# ") != std::string::npos) {
         return std::nullopt;
@@ -232,7 +267,8 @@ bool IsDrawerIdForm(const std::string& id) {
 
 std::string MqttSettings::BrokerUrl() const {
     const bool ipv6 = host.find(':') != std::string::npos;
-    return std::string(tls ? "mqtts://" : "mqtt://") + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    const char* scheme = webSocket ? (tls ? "wss://" : "ws://") : (tls ? "mqtts://" : "mqtt://");
+    return scheme + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + (webSocket ? path : "");
 }
 
 namespace {

@@ -11,7 +11,8 @@
 //   KickGuardMs=1000                    ; a web till's second kick of a drawer waits this long
 //
 //   [Mqtt]                              ; fleet telemetry (no Broker: none)
-//   Broker=mqtts://mqtt.chain.example   ; mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883)
+//   Broker=mqtts://mqtt.chain.example   ; mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883);
+//                                       ; Windows: ws://HOST[:PORT][/PATH] (80) or wss://... (443), PATH /mqtt
 //   Site=store-0042                     ; topic levels: cashdrawer/v1/{Site}/{Terminal}/...
 //   Terminal=till-3                     ; empty: the machine's name
 //   ClientId=                           ; empty: cashdrawer-{Site}-{Terminal}
@@ -20,6 +21,7 @@
 //   CaFile=                             ; the CA of the broker's certificate (empty: the system's)
 //   CertificateFile=                    ; the agent's own certificate for the broker (PEM), with
 //   KeyFile=                            ; its private key (PEM), readable by the agent's account only
+//   CertificateThumbprint=              ; Windows: the till's certificate in the machine's store (SHA-1, hex)
 //
 //   [RN340_CashA]
 //   OpenWhen=0                          ; the state bit that means open
@@ -48,11 +50,14 @@ struct MqttSettings {
     std::string host;
     uint16_t port = 0;
     bool tls = false;
+    bool webSocket = false; // MQTT over a WebSocket, on `path`
+    std::string path;
     std::string caFile;
     // The agent's client certificate and its key (both or neither), for a
     // broker that grants each till its own topics by certificate.
     std::string certificateFile;
     std::string keyFile;
+    std::string certificateThumbprint; // Windows: 40 hex digits, upper case
     std::string site;
     std::string terminal;
     std::string clientId;
@@ -107,10 +112,17 @@ struct BrokerAddress {
     std::string host;
     uint16_t port = 0;
     std::optional<bool> tls; // by the scheme, when one is given
+    // MQTT over a WebSocket (ws:// and wss://, on the HTTP path named):
+    // how a Windows till reaches its broker, through the system's HTTP
+    // stack, its proxy settings and its certificate store.
+    bool webSocket = false;
+    std::string path; // "/mqtt" when the URL names none
 
-    // The port to reach: the one named, else MQTT's registered one for the
-    // transport (1883 plain, 8883 over TLS).
-    uint16_t PortFor(bool useTls) const { return port != 0 ? port : (useTls ? 8883 : 1883); }
+    // The port to reach: the one named, else the registered one for the
+    // transport (MQTT: 1883 plain, 8883 over TLS; HTTP: 80 and 443).
+    uint16_t PortFor(bool useTls) const {
+        return port != 0 ? port : webSocket ? (useTls ? 443 : 80) : (useTls ? 8883 : 1883);
+    }
 };
 std::optional<BrokerAddress> ParseBroker(const std::string& url);
 

@@ -16,7 +16,8 @@ const std::vector<std::string> kAgentKeys = {"Drawers",          "PollMs",     "
                                              "JournalFileBytes", "JournalFolderShared",      "Library",
                                              "BridgePort",       "KickGuardMs"};
 const std::vector<std::string> kMqttKeys = {"Broker",   "Tls",      "CaFile",          "Site",           "Terminal",
-                                            "ClientId", "CredentialsFile", "CertificateFile", "KeyFile"};
+                                            "ClientId", "CredentialsFile", "CertificateFile", "KeyFile",
+                                            "CertificateThumbprint"};
 const std::vector<std::string> kDrawerKeys = {"OpenWhen"};
 
 std::string_view Trim(std::string_view text) {

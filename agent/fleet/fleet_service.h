@@ -26,7 +26,7 @@ public:
     virtual void Stop() = 0;
 };
 
-// False where this build has no MQTT client (the Windows agent, for now).
+// False where this build has no MQTT client.
 bool FleetPublishingBuilt();
 
 // Call before agent.Start(). Nothing, with `error`, when the client cannot

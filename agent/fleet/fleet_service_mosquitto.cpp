@@ -403,6 +403,16 @@ std::unique_ptr<FleetService> StartFleetService(const AgentSettings& settings, A
                                                 const std::string& libraryVersion,
                                                 std::function<void(const std::string&)> log, std::string& error,
                                                 const Statistics* countedSoFar) {
+    if (settings.mqtt.webSocket) {
+        error = "the Linux agent's MQTT client speaks MQTT on its own port: Broker=mqtt://HOST[:PORT] or "
+                "mqtts://HOST[:PORT] (ws:// and wss:// are for Windows tills)";
+        return nullptr;
+    }
+    if (!settings.mqtt.certificateThumbprint.empty()) {
+        error = "a CertificateThumbprint names a certificate in a Windows machine's store: on Linux the till's "
+                "certificate is CertificateFile= and KeyFile=";
+        return nullptr;
+    }
     auto fleet = std::make_unique<MosquittoFleet>(settings, libraryVersion, std::move(log), countedSoFar);
     if (!fleet->Start(error)) {
         return nullptr;

@@ -1,6 +1,7 @@
 // Takes a fuzzer's bytes apart into the pieces a target needs.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +31,13 @@ public:
         if (at_ < size_) {
             ++at_;
         }
+        return text;
+    }
+    // The next `count` bytes, or as many as are left.
+    std::string Bytes(std::size_t count) {
+        count = std::min(count, size_ - at_);
+        std::string text(reinterpret_cast<const char*>(data_ + at_), count);
+        at_ += count;
         return text;
     }
     std::string Rest() {
