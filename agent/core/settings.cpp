@@ -197,12 +197,13 @@ std::optional<BrokerAddress> ParseBroker(const std::string& url) {
         rest = rest.substr(scheme + 3);
     }
     if (broker.webSocket) {
-        // The HTTP path of the broker's WebSocket listener: printable, no
-        // query, fragment or space (it goes on the request line as it is).
+        // The HTTP path of the broker's WebSocket listener: printable ASCII,
+        // no query, fragment or space (it goes on the request line as it
+        // is). Its length is the settings value's, 254 bytes at most.
         const std::size_t slash = rest.find('/');
         broker.path = slash == std::string::npos ? "/mqtt" : rest.substr(slash);
         rest = rest.substr(0, slash);
-        if (broker.path.size() > 256 || std::any_of(broker.path.begin(), broker.path.end(), [](char c) {
+        if (std::any_of(broker.path.begin(), broker.path.end(), [](char c) {
                 const auto byte = static_cast<unsigned char>(c);
                 return byte <= ' ' || byte >= 0x7F || c == '?' || c == '#';
             })) {

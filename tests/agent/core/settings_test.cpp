@@ -79,7 +79,7 @@ TEST(AgentSettings, ValuesAtTheirLimitsAreTaken) {
 // Each refusal names the file, the section and key, and the value.
 TEST(AgentSettings, RefusesWhatCannotBeMeant) {
     const struct {
-        const char* text;
+        std::string text;
         const char* message;
     } cases[] = {
         {"[Agent]\n", "[Agent] Drawers=: name at least one drawer to watch"},
@@ -122,6 +122,24 @@ TEST(AgentSettings, RefusesWhatCannotBeMeant) {
          "[Mqtt] CertificateFile=/c.pem: its KeyFile is needed too"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=mqtts://b\nKeyFile=/c.key\nSite=s\n",
          "[Mqtt] KeyFile=/c.key: its CertificateFile is needed too"},
+        // A WebSocket's path goes on the request line as it stands.
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws://b/m q\nSite=s\n", "[Mqtt] Broker=ws://b/m q: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws://b/m?x=1\nSite=s\n", "[Mqtt] Broker=ws://b/m?x=1: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://b/m#x\nSite=s\n", "[Mqtt] Broker=wss://b/m#x: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws://b/\xc3\xa9\nSite=s\n", "[Mqtt] Broker=ws://b/\xc3\xa9: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws:///mqtt\nSite=s\n", "[Mqtt] Broker=ws:///mqtt: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://u@b/mqtt\nSite=s\n", "[Mqtt] Broker=wss://u@b/mqtt: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wsss://b\nSite=s\n", "[Mqtt] Broker=wsss://b: mqtt://"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws://b\nTls=1\nSite=s\n", "[Mqtt] Tls=1: the Broker's scheme says"},
+        // A thumbprint: 40 hex digits, for TLS.
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://b\nSite=s\nCertificateThumbprint=" + std::string(39, 'a') + "\n",
+         "a certificate's SHA-1 thumbprint is needed: 40 hex digits"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://b\nSite=s\nCertificateThumbprint=" + std::string(41, 'a') + "\n",
+         "a certificate's SHA-1 thumbprint is needed: 40 hex digits"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://b\nSite=s\nCertificateThumbprint=" + std::string(39, 'a') + "g\n",
+         "a certificate's SHA-1 thumbprint is needed: 40 hex digits"},
+        {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=ws://b\nSite=s\nCertificateThumbprint=" + std::string(40, 'a') + "\n",
+         "a client certificate is for TLS: use wss://"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\n", "[Mqtt] Site=: the store's name is needed"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nSite=a/b\n", "[Mqtt] Site=a/b: the store's name"},
         {"[Agent]\nDrawers=A\n[Mqtt]\nBroker=b\nSite=s\nTerminal=t#\n", "[Mqtt] Terminal=t#: 1 to 64"},
@@ -141,8 +159,8 @@ TEST(AgentSettings, RefusesWhatCannotBeMeant) {
 
 TEST(AgentSettings, TheBrokerAndTheTerminalsNamesForTheFleet) {
     const struct {
-        const char* mqtt;
-        const char* url; // as the log names the broker; "" for none
+        std::string mqtt;
+        std::string url; // as the log names the broker; "" for none
         bool tls;
         const char* terminal;
         const char* clientId;
@@ -156,13 +174,19 @@ TEST(AgentSettings, TheBrokerAndTheTerminalsNamesForTheFleet) {
         {"Broker=mqtt://b\nTls=0\nSite=s1\n", "mqtt://b:1883", false, "till-9", "cashdrawer-s1-till-9"},
         {"Broker=[::1]:18830\nSite=s1\n", "mqtt://[::1]:18830", false, "till-9", "cashdrawer-s1-till-9"},
         {"Broker=mqtts://[fd00::7]\nSite=s1\n", "mqtts://[fd00::7]:8883", true, "till-9", "cashdrawer-s1-till-9"},
+        // MQTT over a WebSocket: HTTP's ports, the path /mqtt unless named.
+        {"Broker=ws://b\nSite=s1\n", "ws://b:80/mqtt", false, "till-9", "cashdrawer-s1-till-9"},
+        {"Broker=wss://b\nSite=s1\n", "wss://b:443/mqtt", true, "till-9", "cashdrawer-s1-till-9"},
+        {"Broker=ws://b:9001/\nTls=0\nSite=s1\n", "ws://b:9001/", false, "till-9", "cashdrawer-s1-till-9"},
+        {"Broker=wss://[::1]:8081/a/b~c\nSite=s1\n", "wss://[::1]:8081/a/b~c", true, "till-9", "cashdrawer-s1-till-9"},
+        {"Broker=ws://b/" + std::string(247, 'p') + "\nSite=s1\n", "ws://b:80/" + std::string(247, 'p'), false, "till-9", "cashdrawer-s1-till-9"},
     };
     for (const auto& row : rows) {
         std::string error;
-        const auto settings = Parse(std::string("[Agent]\nDrawers=A\n[Mqtt]\n") + row.mqtt, error);
+        const auto settings = Parse("[Agent]\nDrawers=A\n[Mqtt]\n" + row.mqtt, error);
         ASSERT_TRUE(settings) << row.mqtt << error;
         const MqttSettings& mqtt = settings->mqtt;
-        EXPECT_EQ(mqtt.Enabled(), *row.url != '\0') << row.mqtt;
+        EXPECT_EQ(mqtt.Enabled(), !row.url.empty()) << row.mqtt;
         if (!mqtt.Enabled()) {
             continue;
         }
