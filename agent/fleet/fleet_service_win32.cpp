@@ -33,12 +33,19 @@ std::string WinHttpWords(DWORD code) {
     case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection to the broker failed: The connection was lost.";
     case ERROR_WINHTTP_SECURE_FAILURE:
         return "the broker's certificate cannot be trusted (TLS failure): its CA must be in the machine's store";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+        return "the broker's certificate or its TLS is refused (secure channel error): its CA must be in the "
+               "machine's store";
     case ERROR_WINHTTP_SECURE_INVALID_CA: return "the broker's certificate is from a CA this machine does not trust";
     case ERROR_WINHTTP_SECURE_CERT_CN_INVALID: return "the broker's certificate names another host";
     case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID: return "the broker's certificate has expired or is not valid yet";
     case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
         return "the broker asks for the till's certificate: set [Mqtt] CertificateThumbprint";
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return "the broker's answer is not HTTP";
+    case static_cast<DWORD>(SEC_E_UNKNOWN_CREDENTIALS):
+        // The certificate was found, its private key is not to be had.
+        return "the till's certificate cannot be used: its private key is missing, or the agent's account may not "
+               "use it (import it with its key, and give the account read access to the key)";
     default: return "WinHTTP error " + std::to_string(code);
     }
 }
@@ -130,10 +137,11 @@ private:
             return true;
         }
         std::lock_guard lock(mutex_);
+        // Whatever WinHTTP calls it (a reset, an answer that is no longer a
+        // frame, a cancelled receive), an established connection that
+        // fails is lost: the Linux agent's words for it.
         if (failure_.empty() && socket_ != nullptr) {
-            failure_ = error == ERROR_WINHTTP_CONNECTION_ERROR || error == ERROR_WINHTTP_OPERATION_CANCELLED
-                           ? "The connection was lost."
-                           : WinHttpWords(error);
+            failure_ = "The connection was lost.";
         }
         return false;
     }

@@ -3,15 +3,25 @@
 # here on a free loopback port and stopped after, with a head-office
 # subscriber (mosquitto_sub, a persistent QoS 1 session) that checks every
 # seq against the terminal's journal.
-#   fleet_test.sh SCENARIO AGENT SIM_LIBRARY_FOLDER
-# SCENARIO: health-and-will | outage | restart-in-outage | failures
+#   fleet_test.sh SCENARIO AGENT SIM_LIBRARY_FOLDER [WINE_RUN]
+# SCENARIO: health-and-will | outage | restart-in-outage | failures |
+#           windows-failures
+# With WINE_RUN, AGENT is the Windows agent, run under Wine on the test bed
+# in SIM_LIBRARY_FOLDER (the DLL beside the stand-ins for its hardware
+# libraries), publishing over the broker's WebSocket listener.
 set -u
-scenario=$1 agent=$2 sim=$3
+scenario=$1 agent=$2 sim=$3 wine_run=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
+for tool in mosquitto mosquitto_sub mosquitto_passwd curl; do
+  command -v $tool >/dev/null 2>&1 || { echo "fleet_test.sh: $tool is needed (scripts/test.sh installs it)"; exit 1; }
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/cashdrawer-fleet.XXXXXX")
 pids=""
 cleanup() {
   [ -n "${KEEP:-}" ] && { cp -r "$work" /tmp/fleet-kept; }
+  # The Windows agent runs as a Wine process of its own, named by its
+  # settings' path.
+  [ -n "$wine_run" ] && pkill -KILL -f "$(basename "$work").*serve" 2>/dev/null
   # TERM first: timeout passes it on to the broker it runs (a KILL would
   # leave that broker behind), then KILL for anything that did not go.
   for p in $pids; do kill "$p" 2>/dev/null; done
@@ -54,6 +64,30 @@ wait_for() {
 }
 listening() { $python -c "import socket,sys; socket.create_connection(('127.0.0.1',$1),1)"; }
 
+# What differs for the Windows agent: its paths, how it is run and kicked,
+# the broker's listener it reaches and the system's words for a refusal.
+if [ -n "$wine_run" ]; then
+  work_path=$(WINEDEBUG=-all winepath -w "$work" 2>/dev/null | tr -d '\r')
+  sep='\'
+  run_agent() { "$wine_run" "$agent" "$@" | tr -d '\r'; }
+  library_line="Library=$(WINEDEBUG=-all winepath -w "$sim" 2>/dev/null | tr -d '\r')\\Cash_Drawer_DLL.dll"
+  scheme=ws secure_scheme=wss url_path=/mqtt
+  refused_words='the broker cannot be reached: the connection was refused or timed out'
+else
+  work_path=$work sep=/
+  run_agent() { "$agent" "$@"; }
+  library_line=""
+  scheme=mqtt secure_scheme=mqtts url_path=""
+  refused_words='the broker cannot be reached: Connection refused'
+fi
+# The broker's listener for terminals.
+terminal_listener() {
+  printf 'listener %s 127.0.0.1\n' "$broker_port"
+  [ -z "$wine_run" ] || printf 'protocol websockets\n'
+}
+# The agent's log, without Windows' line ends.
+log_text() { tr -d '\r' <"$work/serve.log"; }
+
 broker_port=$(free_port)
 head_port=$(free_port)   # the head office's own listener, when the terminal's differs
 bridge_port=$(free_port)
@@ -70,7 +104,7 @@ broker() {
     printf 'user %s\npersistence true\npersistence_location %s/broker/\nautosave_interval 1\nlog_type all\n' "$user" "$work"
     printf 'per_listener_settings false\n%s\n' "${1:-allow_anonymous true}"
     printf 'listener %s 127.0.0.1\n' "$head_port"
-    printf '%s\n' "${2:-listener $broker_port 127.0.0.1}"
+    if [ $# -ge 2 ]; then printf '%s\n' "$2"; else terminal_listener; fi
   } >"$work/mosquitto.conf"
   # Bounded: a test killed outright (no trap runs then) leaves no broker for long.
   timeout 300 mosquitto -c "$work/mosquitto.conf" >>"$work/broker.log" 2>&1 &
@@ -90,19 +124,29 @@ subscribe() {
 }
 
 # agent [MQTT LINES]: the agent on the simulated terminal, commands from a
-# pipe (fd 3), logging to serve.log.
+# pipe (fd 3; the Windows agent takes them through its own pipe), logging
+# to serve.log.
 agent() {
   {
-    printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=%s/journal\nBridgePort=%s\n' "$work" "$bridge_port"
-    printf '[RN340_CashA]\nOpenWhen=1\n[Mqtt]\nSite=store-1\nTerminal=till-1\n%s\n' "${1:-Broker=mqtt://127.0.0.1:$broker_port}"
+    printf '[Agent]\nDrawers=RN340_CashA\nPollMs=20\nJournalFolder=%s%sjournal\nBridgePort=%s\n%s\n' \
+      "$work_path" "$sep" "$bridge_port" "$library_line"
+    printf '[RN340_CashA]\nOpenWhen=1\n[Mqtt]\nSite=store-1\nTerminal=till-1\n%s\n' \
+      "${1:-Broker=$scheme://127.0.0.1:$broker_port}"
   } >"$work/agent.ini"
-  [ -p "$work/console" ] || mkfifo "$work/console"
-  "$agent" --config "$work/agent.ini" serve <"$work/console" 2>>"$work/serve.log" &
-  agent_pid=$!
+  if [ -n "$wine_run" ]; then
+    "$wine_run" "$agent" --config "$work_path${sep}agent.ini" serve --no-console </dev/null 2>>"$work/serve.log" &
+    agent_pid=$!
+  else
+    [ -p "$work/console" ] || mkfifo "$work/console"
+    "$agent" --config "$work/agent.ini" serve <"$work/console" 2>>"$work/serve.log" &
+    agent_pid=$!
+    exec 3>"$work/console"
+  fi
   pids="$pids $agent_pid"
-  exec 3>"$work/console"
-  wait_for 10 listening "$bridge_port" || fail "the agent did not start: $(tail -5 "$work/serve.log")"
+  wait_for 20 listening "$bridge_port" || fail "the agent did not start: $(tail -5 "$work/serve.log")"
 }
+# The Windows agent's own process under Wine, for a signal that must reach it.
+windows_agent_pid() { pgrep -f "$(basename "$work").*serve" | head -1; }
 # stop_agent [SIGNAL]: a TERM must end it cleanly, everything it took given
 # back (the leak checker's exit code otherwise).
 stop_agent() {
@@ -120,21 +164,25 @@ ended() {
 }
 # cpu_ticks PID: the user and system time the process has used, in ticks.
 cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
-closings() { grep -c 'closed  drawer=RN340_CashA  raw=0  openMs' "$work/serve.log"; }
+closings() { log_text | grep -c 'closed  drawer=RN340_CashA  raw=0  openMs'; }
 closings_past() { [ "$(closings)" -gt "$1" ]; }
-losses() { grep -c ': the connection to the broker failed: .* (the next attempt in [0-9]* s, then further apart, up to 30 s)$' "$work/serve.log"; }
+losses() { log_text | grep -c ': the connection to the broker failed: .* (the next attempt in [0-9]* s, then further apart, up to 30 s)$'; }
 losses_past() { [ "$(losses)" -gt "$1" ]; }
 # cycles N: N kicks from the console, each waited for until the drawer shut.
 cycles() {
   n=0
   while [ $n -lt "$1" ]; do
     before=$(closings)
-    echo "open RN340_CashA" >&3
-    wait_for 5 closings_past "$before" || { fail "cycle $n: the drawer did not open and close"; return; }
+    if [ -n "$wine_run" ]; then
+      run_agent --config "$work_path${sep}agent.ini" kick RN340_CashA >/dev/null
+    else
+      echo "open RN340_CashA" >&3
+    fi
+    wait_for 10 closings_past "$before" || { fail "cycle $n: the drawer did not open and close"; return; }
     n=$((n + 1))
   done
 }
-journal_lines() { "$agent" journal show --folder "$work/journal" --json >"$work/journal.txt"; }
+journal_lines() { run_agent journal show --folder "$work_path${sep}journal" --json >"$work/journal.txt"; }
 newest_seq() { journal_lines; wc -l <"$work/journal.txt"; }
 arrived() { grep -q "/events {\"seq\":$1," "$work/sub.log"; }
 # everything_arrives SECONDS [KIND=COUNT...]: every journal line reaches the
@@ -155,7 +203,9 @@ everything_arrives() {
 health() { curl -s --max-time 5 -H "Host: 127.0.0.1:$bridge_port" "http://127.0.0.1:$bridge_port/v1/health"; }
 fleet_state_is() { health | grep -q "\"fleet\":{\"publisher\":\"mqtt\",\"state\":\"$1\""; }
 health_says() { health | grep -q "$1"; }
-retained() { mosquitto_sub -h 127.0.0.1 -p "$head_port" -t "cashdrawer/v1/store-1/till-1/$1" -C 1 -W 3 -q 1 ${2:-}; }
+# (sub_auth: the head office's credentials, where the broker asks for them)
+sub_auth=""
+retained() { mosquitto_sub -h 127.0.0.1 -p "$head_port" -t "cashdrawer/v1/store-1/till-1/$1" -C 1 -W 3 -q 1 ${2:-$sub_auth}; }
 online_is() { retained health | grep -q "\"online\":$1"; }
 
 case $scenario in
@@ -282,8 +332,7 @@ outage)
   started=$(date +%s)
   cycles 20
   wait_for 5 health_says '"state":"\(failing\|connecting\)"'
-  wait_for 10 health_says '"cause":"the broker cannot be reached: Connection refused"' \
-    || fail "the cause while down: $(health)"
+  wait_for 10 health_says "\"cause\":\"$refused_words\"" || fail "the cause while down: $(health)"
   echo "while down: $(health)"
   while [ $(($(date +%s) - started)) -lt 10 ]; do sleep 0.2; done
   broker
@@ -449,6 +498,98 @@ KeyFile=$work/till.key"
   wait_for 15 fleet_state_is connected || fail "the till's own certificate: $(health)"
   echo "the till's own certificate: $(health)"
   stop_agent TERM
+  ;;
+windows-failures)
+  # The Windows agent: its retained health and its Will, a wrong password
+  # mended, and a broker whose certificate no CA of the machine's signed.
+  [ -n "$wine_run" ] || { echo "windows-failures is for the Windows agent"; exit 2; }
+  printf '[Mqtt]\nUsername=till-1\nPassword=right\n' >"$work/right.ini"
+  printf '[Mqtt]\nUsername=till-1\nPassword=wrong\n' >"$work/credentials.ini"
+  mosquitto_passwd -b -c "$work/passwords" till-1 right >/dev/null
+  mosquitto_passwd -b "$work/passwords" head-office office >/dev/null
+  broker "allow_anonymous false
+password_file $work/passwords"
+  sub_auth="-u head-office -P office"
+  subscribe "$sub_auth"
+  agent "Broker=$scheme://127.0.0.1:$broker_port
+CredentialsFile=$work_path${sep}right.ini"
+  wait_for 20 fleet_state_is connected || fail "no connection: $(health)"
+  got=$(retained health)
+  echo "health: $got"
+  echo "$got" | grep -Eq '^\{"online":true,"chain":"[0-9a-f]{32}","site":"store-1","terminal":"till-1","agent":"[0-9.]*","library":"[0-9.]*","drawers":\[\{"id":"RN340_CashA","reachable":true\}\],"journal":\{"ok":true,"alarms":\[\]\},"lastSeq":[0-9]+,"lastEventTime":"20[0-9T:.-]*Z"\}$' \
+    || fail "the retained health: $got"
+  grep -q " as cashdrawer-store-1-till-1 (.*k30, u'till-1')" "$work/broker.log" \
+    || fail "the agent's keep-alive: $(grep 'New client' "$work/broker.log")"
+  say "the agent killed: the broker gives its Will"
+  kill -KILL "$(windows_agent_pid)"
+  wait "$agent_pid" 2>/dev/null
+  wait_for 10 online_is false || fail "no Will: $(retained health)"
+  got=$(retained health)
+  [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent vanished: the broker lost its connection"}' ] \
+    || fail "the Will: $got"
+
+  say "a wrong password, then mended on the broker"
+  agent "Broker=$scheme://127.0.0.1:$broker_port
+CredentialsFile=$work_path${sep}credentials.ini"
+  wait_for 20 health_says 'not authorised' || fail "wrong password: $(health)"
+  echo "wrong password: $(health)"
+  health_says '"state":"failing","cause":"the broker refused the connection: Connection Refused: not authorised."' \
+    || fail "a refusal before any session: $(health)"
+  cycles 3
+  mosquitto_passwd -b "$work/passwords" till-1 wrong >/dev/null
+  kill -HUP "$broker_pid"
+  everything_arrives 40 opened=3
+  kill -KILL "$(windows_agent_pid)"
+  wait "$agent_pid" 2>/dev/null
+
+  say "TLS: a broker certificate from a CA the machine does not trust"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=other test CA" -keyout "$work/other-ca.key" \
+    -out "$work/other-ca.pem" 2>/dev/null
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" -keyout "$work/broker.key" -out "$work/broker.csr" 2>/dev/null
+  printf 'subjectAltName=IP:127.0.0.1\n' >"$work/san.ext"
+  openssl x509 -req -in "$work/broker.csr" -CA "$work/other-ca.pem" -CAkey "$work/other-ca.key" -CAcreateserial \
+    -days 2 -extfile "$work/san.ext" -out "$work/broker-other.pem" 2>/dev/null
+  stop_broker
+  broker "allow_anonymous true" "$(terminal_listener)
+certfile $work/broker-other.pem
+keyfile $work/broker.key"
+  agent "Broker=$secure_scheme://127.0.0.1:$broker_port"
+  wait_for 20 health_says '"state":"failing","cause":"the broker.s certificate' || fail "another CA: $(health)"
+  echo "another CA: $(health)"
+  sleep 1
+  fleet_state_is connected && fail "a broker of another CA was trusted: $(health)"
+  kill -KILL "$(windows_agent_pid)"
+  wait "$agent_pid" 2>/dev/null
+
+  say "the till's own certificate, by its thumbprint in the machine's store"
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=till-1" -keyout "$work/till.key" -out "$work/till.csr" 2>/dev/null
+  openssl x509 -req -in "$work/till.csr" -CA "$work/other-ca.pem" -CAkey "$work/other-ca.key" -CAcreateserial -days 2 \
+    -out "$work/till.pem" 2>/dev/null
+  openssl pkcs12 -export -in "$work/till.pem" -inkey "$work/till.key" -passout pass:till -out "$work/till.pfx"
+  imported=$("$wine_run" "$(dirname "$agent")/cert_store_probe.exe" personal "$work_path${sep}till.pfx" till | tr -d '\r')
+  # As the certificate manager shows it: in pairs, with colons.
+  thumbprint=$(openssl x509 -in "$work/till.pem" -noout -fingerprint -sha1 | sed 's/.*=//')
+  [ "$(echo "$thumbprint" | tr -d : | tr A-F a-f)" = "$imported" ] || fail "the imported certificate: $imported, not $thumbprint"
+  # The same thumbprint but its last digit: no such certificate.
+  last=$(echo "$thumbprint" | sed 's/.*\(.\)$/\1/')
+  other=$(echo "$thumbprint" | sed "s/.\$/$( [ "$last" = 0 ] && echo 1 || echo 0)/")
+  for print in "$other" "$thumbprint"; do
+    agent "Broker=$secure_scheme://127.0.0.1:$broker_port
+CertificateThumbprint=$print"
+    if [ "$print" = "$other" ]; then
+      wait_for 10 health_says "\"publisher\":\"failed\",\"cause\":\"no certificate with the thumbprint $(echo "$other" | tr -d :) is in the machine's store" \
+        || fail "a thumbprint of no certificate: $(health)"
+    else
+      # Found: the client runs with it. (Wine's TLS cannot use the key of a
+      # certificate in the machine's store; Windows goes on to meet the
+      # broker's untrusted certificate.)
+      wait_for 20 health_says '"publisher":"mqtt","state":"failing","cause":"the \(till\|broker\).s certificate' \
+        || fail "the till's certificate by thumbprint: $(health)"
+    fi
+    echo "thumbprint $print: $(health)"
+    kill -KILL "$(windows_agent_pid)"
+    wait "$agent_pid" 2>/dev/null
+  done
   ;;
 *) echo "unknown scenario $scenario"; exit 2 ;;
 esac
