@@ -108,8 +108,8 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
     EventHub localEvents;
     agent.OnEvent([&localEvents](const JournalledEvent& event) { localEvents.Publish(event); });
     // The fleet publisher reads the journal on its own thread; a broker
-    // that cannot be reached, or a build without a client, never keeps the
-    // agent from serving its till.
+    // that cannot be reached, or settings its client cannot use, never keep
+    // the agent from serving its till.
     std::unique_ptr<FleetService> fleet;
     Json fleetStatus{{"publisher", "off"}};
     if (settings->mqtt.Enabled()) {
@@ -121,7 +121,7 @@ int Serve(const std::string& settingsFile, ServeWait& wait, std::ostream& err) {
         } else {
             log("cashdrawer-agent: " + settings->file + ": [Mqtt] Broker=" + settings->mqtt.BrokerUrl() +
                 ": nothing is published: " + error);
-            fleetStatus = Json{{"publisher", FleetPublishingBuilt() ? "failed" : "absent"}, {"cause", error}};
+            fleetStatus = Json{{"publisher", "failed"}, {"cause", error}};
         }
     }
     const auto fleetHealth = [&fleet, fleetStatus]() -> Json {
@@ -449,15 +449,14 @@ int RunAgentApp(int argc, char** argv, std::ostream& out, std::ostream& err) {
     pair->add_option("--revoke", revoke, "forget ORIGIN's token");
     pair->add_option("--folder", folder, "the agent's journal folder (default: the settings' JournalFolder)");
 
-    const std::string fleetHelp = FleetPublishingBuilt()
-                                      ? "the head office's view: every terminal's health and gaps, from an MQTT broker"
-                                      : "the head office's view (not in this build: it has no MQTT client, so this "
-                                        "agent publishes nothing; its events go to the Windows Event Log)";
-    CLI::App* fleet = app.add_subcommand("fleet", fleetHelp);
+    CLI::App* fleet =
+        app.add_subcommand("fleet", "the head office's view: every terminal's health and gaps, from an MQTT broker");
     fleet->require_subcommand(1);
     CLI::App* watch = fleet->add_subcommand("watch", "subscribe to cashdrawer/v1/# and print a line per terminal");
     FleetWatchOptions watchOptions;
-    watch->add_option("--broker", watchOptions.broker, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")->required();
+    watch->add_option("--broker", watchOptions.broker,
+                      "mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (Windows: ws:// or wss://HOST[:PORT][/PATH])")
+        ->required();
     watch->add_option("--ca-file", watchOptions.caFile, "the CA of the broker's certificate (TLS)");
     watch->add_option("--credentials", watchOptions.credentialsFile, "a file with [Mqtt] Username= and Password=");
     watch->add_option("--certificate", watchOptions.certificateFile, "a client certificate for the broker (PEM; TLS)");

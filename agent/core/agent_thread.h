@@ -59,6 +59,14 @@ private:
 #endif
 };
 
+inline void SleepMs(int64_t ms) {
+#if defined(_WIN32)
+    ::Sleep(static_cast<DWORD>(ms));
+#else
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+#endif
+}
+
 class AgentThread {
 public:
     AgentThread() = default;

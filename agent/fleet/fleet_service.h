@@ -26,9 +26,6 @@ public:
     virtual void Stop() = 0;
 };
 
-// False where this build has no MQTT client.
-bool FleetPublishingBuilt();
-
 // Call before agent.Start(). Nothing, with `error`, when the client cannot
 // be set up (a broker that cannot be reached is no error: it is retried).
 // `countedSoFar`: the agent's statistics as loaded at its start.

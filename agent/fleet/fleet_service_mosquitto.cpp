@@ -397,8 +397,6 @@ private:
 
 } // namespace
 
-bool FleetPublishingBuilt() { return true; }
-
 std::unique_ptr<FleetService> StartFleetService(const AgentSettings& settings, Agent& agent,
                                                 const std::string& libraryVersion,
                                                 std::function<void(const std::string&)> log, std::string& error,

@@ -69,7 +69,11 @@ listening() { $python -c "import socket,sys; socket.create_connection(('127.0.0.
 if [ -n "$wine_run" ]; then
   work_path=$(WINEDEBUG=-all winepath -w "$work" 2>/dev/null | tr -d '\r')
   sep='\'
-  run_agent() { "$wine_run" "$agent" "$@" | tr -d '\r'; }
+  # (its exit status kept through the filter that drops Windows' line ends)
+  run_agent() {
+    { "$wine_run" "$agent" "$@"; echo $? >"$work/status"; } | tr -d '\r'
+    return "$(cat "$work/status")"
+  }
   library_line="Library=$(WINEDEBUG=-all winepath -w "$sim" 2>/dev/null | tr -d '\r')\\Cash_Drawer_DLL.dll"
   scheme=ws secure_scheme=wss url_path=/mqtt
   refused_words='the broker cannot be reached: the connection was refused or timed out'
@@ -527,6 +531,23 @@ CredentialsFile=$work_path${sep}right.ini"
   got=$(retained health)
   [ "$got" = '{"online":false,"site":"store-1","terminal":"till-1","why":"the agent vanished: the broker lost its connection"}' ] \
     || fail "the Will: $got"
+
+  say "the head office's watch from a Windows machine, with its password and with one a byte off"
+  printf '[Mqtt]\nUsername=head-office\nPassword=office\n' >"$work/office.ini"
+  printf '[Mqtt]\nUsername=head-office\nPassword=officf\n' >"$work/guess.ini"
+  watch_with() {
+    run_agent fleet watch --broker "$scheme://127.0.0.1:$broker_port" --credentials "$work_path$sep$1" --json \
+      --every 0 --for 3 >"$work/watch.raw" 2>&1
+    watched=$?
+    tr -d '\r' <"$work/watch.raw" >"$work/watch.json"
+    return $watched
+  }
+  watch_with office.ini || fail "the watch: $(cat "$work/watch.json")"
+  grep -q '^{"terminals":\[{"site":"store-1","terminal":"till-1","online":false,"why":"the agent vanished: the broker lost its connection",' \
+    "$work/watch.json" || fail "the watch saw: $(cat "$work/watch.json")"
+  ! watch_with guess.ini || fail "a wrong password watched: $(cat "$work/watch.json")"
+  grep -qx 'cashdrawer-agent: fleet watch: the broker refused: Connection Refused: not authorised.' "$work/watch.json" \
+    || fail "a wrong password: $(cat "$work/watch.json")"
 
   say "a wrong password, then mended on the broker"
   agent "Broker=$scheme://127.0.0.1:$broker_port

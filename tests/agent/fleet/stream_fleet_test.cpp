@@ -4,6 +4,7 @@
 #include "agent_test_support.h"
 #include "fleet/mqtt_codec.h"
 #include "fleet/stream_fleet.h"
+#include "fleet/stream_watch.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 namespace cashdrawer::agent {
@@ -45,6 +47,8 @@ struct Broker {
     uint8_t refusal = 0;
     std::string raw;
     std::string unreachableWords;
+    uint8_t granted = 1;                                        // a SUBACK's code
+    std::vector<std::pair<std::string, std::string>> retained; // sent to a subscriber, QoS 1
     std::vector<Seen> seen;
     int dials = 0;
     uint64_t epoch = 0; // a drop ends every connection of an older epoch
@@ -116,6 +120,15 @@ public:
                     toClient_ += std::string{static_cast<char>(0xD0), 0};
                 }
                 break;
+            case mqtt::PacketType::Subscribe: {
+                toClient_ += std::string{static_cast<char>(0x90), 3, packet->body[0], packet->body[1],
+                                         static_cast<char>(broker_.granted)};
+                uint16_t id = 100;
+                for (const auto& [topic, payload] : broker_.retained) {
+                    toClient_ += *mqtt::EncodePublish(topic, payload, 1, true, ++id);
+                }
+                break;
+            }
             case mqtt::PacketType::Disconnect: closedByBroker_ = true; break;
             default: break;
             }
@@ -353,6 +366,79 @@ TEST_F(StreamFleetTest, ABrokerThatStopsAnsweringIsLeftAndDialledAgain) {
         return line.find(": the broker stopped answering: no PINGRESP within ") != std::string::npos;
     });
     EXPECT_NE(deaf, log.end()) << testing::Joined(log);
+}
+
+// `fleet watch` over the same client: subscribed to everything at QoS 1,
+// each retained message acknowledged and in the view, a goodbye at the end.
+TEST_F(StreamFleetTest, TheWatchSubscribesAcknowledgesAndPrintsWhatItGot) {
+    broker.retained = {{"cashdrawer/v1/store-7/till-2/health",
+                        OfflineHealth("store-7", "till-2", "the agent was stopped", "2026-12-01T10:00:00.000Z")}};
+    FleetWatchOptions options;
+    options.broker = "wss://broker.test/mqtt";
+    options.json = true;
+    options.everySeconds = 0;
+    options.forSeconds = 1;
+    MemoryDialer dialer(broker);
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(WatchFleetOver(dialer, options, WatchLogin{"office", "pw"}, out, err, [] { return false; }), 0);
+    EXPECT_EQ(err.str(), "");
+    EXPECT_NE(out.str().find(R"("terminal":"till-2","online":false,"why":"the agent was stopped","offlineSince":"2026-12-01T10:00:00.000Z")"),
+              std::string::npos)
+        << out.str();
+    const auto seen = broker.Seen_();
+    ASSERT_EQ(seen.size(), 4u);
+    mqtt::ConnectRequest login;
+    login.clientId = "x";
+    login.username = "office";
+    login.password = "pw";
+    EXPECT_EQ(static_cast<uint8_t>(seen[0].body[7]), static_cast<uint8_t>(mqtt::EncodeConnect(login)->at(9)))
+        << "the CONNECT's flags: user, password, clean session";
+    EXPECT_EQ(seen[1].type, mqtt::PacketType::Subscribe);
+    EXPECT_EQ(seen[1].body, std::string({0, 1, 0, 15}) + "cashdrawer/v1/#" + std::string(1, 1));
+    EXPECT_EQ(seen[2].type, mqtt::PacketType::Puback);
+    EXPECT_EQ(seen[2].body, std::string({0, 101}));
+    EXPECT_EQ(seen[3].type, mqtt::PacketType::Disconnect);
+}
+
+TEST_F(StreamFleetTest, AWatchTheBrokerNeverTookSaysWhyOnceAndFails) {
+    const struct {
+        Answer answer;
+        uint8_t code;
+        std::string err;
+    } rows[] = {
+        {Answer::Refuse, 5, "cashdrawer-agent: fleet watch: the broker refused: Connection Refused: not authorised.\n"},
+        {Answer::Unreachable, 0,
+         "cashdrawer-agent: fleet watch: wss://broker.test/mqtt: the broker cannot be reached: nobody there\n"},
+    };
+    for (const auto& row : rows) {
+        broker.Set(row.answer);
+        broker.refusal = row.code;
+        broker.unreachableWords = "the broker cannot be reached: nobody there";
+        broker.dials = 0;
+        FleetWatchOptions options;
+        options.broker = "wss://broker.test/mqtt";
+        options.everySeconds = 0;
+        options.forSeconds = 2;
+        MemoryDialer dialer(broker);
+        std::ostringstream out;
+        std::ostringstream err;
+        EXPECT_EQ(WatchFleetOver(dialer, options, std::nullopt, out, err, [] { return false; }), 1);
+        EXPECT_EQ(err.str(), row.err) << "said once, however often it was tried";
+        EXPECT_GE(broker.dials, 2) << "tried again a second later";
+    }
+    // Taken, but the subscription refused: a watch that sees nothing says so.
+    broker.Set(Answer::Accept);
+    broker.granted = 0x80;
+    FleetWatchOptions options;
+    options.broker = "wss://broker.test/mqtt";
+    options.everySeconds = 0;
+    options.forSeconds = 1;
+    MemoryDialer dialer(broker);
+    std::ostringstream out;
+    std::ostringstream err;
+    WatchFleetOver(dialer, options, std::nullopt, out, err, [] { return false; });
+    EXPECT_EQ(err.str(), "cashdrawer-agent: fleet watch: the broker refused: the subscription to cashdrawer/v1/# was refused\n");
 }
 
 } // namespace
