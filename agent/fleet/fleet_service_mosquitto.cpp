@@ -10,6 +10,7 @@
 #include "fleet/fleet_service.h"
 #include "fleet/reconnect.h"
 
+#include "fleet/fleet_news.h"
 #include "fleet/fleet_publisher.h"
 #include "journal/journal_line.h"
 
@@ -62,18 +63,13 @@ std::string ClientFailureWords(int rc, int savedErrno) {
     return std::string("the connection to the broker failed: ") + mosquitto_strerror(rc);
 }
 
-struct News {
-    enum class Kind { Connected, Refused, Dropped, Acked } kind;
-    int messageId = 0;
-    std::string cause;
-    int64_t retryInMs = 0; // a failure's: the wait before the next attempt
-};
+using News = FleetNews;
 
 class MosquittoFleet final : public FleetService, private MqttLink {
 public:
     MosquittoFleet(const AgentSettings& settings, const std::string& libraryVersion,
                    std::function<void(const std::string&)> log, const Statistics* countedSoFar)
-        : mqtt_(settings.mqtt), log_(std::move(log)), acks_(MakeFolderAckStore(settings.journalFolder)),
+        : mqtt_(settings.mqtt), desk_(mqtt_.BrokerUrl(), std::move(log)), acks_(MakeFolderAckStore(settings.journalFolder)),
           publisher_(FleetOptions{mqtt_.site, mqtt_.terminal, mqtt_.BrokerUrl(), CASH_DRAWER_VERSION, libraryVersion},
                      settings.drawers, *this, settings.journalFolder, *acks_, countedSoFar) {}
 
@@ -292,7 +288,7 @@ private:
                 journalHealth.swap(journalHealth_);
                 stopping = stopping_;
             }
-            Apply(news);
+            desk_.Apply(publisher_, news, UnixMs());
             if (journalHealth) {
                 publisher_.SetJournalHealth(journalHealth->first, journalHealth->second);
             }
@@ -306,35 +302,6 @@ private:
         std::lock_guard lock(mutex_);
         pumpDone_ = true;
         changed_.notify_all();
-    }
-
-    void Apply(const std::vector<News>& news) {
-        for (const News& one : news) {
-            switch (one.kind) {
-            case News::Kind::Connected:
-                publisher_.Connected();
-                log_("cashdrawer-agent: fleet: connected to " + mqtt_.BrokerUrl() + "; events after seq " +
-                     std::to_string(publisher_.Status().ackedSeq) + " go now");
-                break;
-            case News::Kind::Refused:
-            case News::Kind::Dropped:
-                if (one.cause != lastLoggedCause_) {
-                    log_("cashdrawer-agent: fleet: " + mqtt_.BrokerUrl() + ": " + one.cause + " (the next attempt in " +
-                         std::to_string((one.retryInMs + 999) / 1000) + " s, then further apart, up to 30 s)");
-                    lastLoggedCause_ = one.cause;
-                }
-                {
-                    const std::string next = FormatUtcMillis(UnixMs() + one.retryInMs);
-                    one.kind == News::Kind::Refused ? publisher_.Refused(one.cause, next)
-                                                    : publisher_.Dropped(one.cause, next);
-                }
-                break;
-            case News::Kind::Acked: publisher_.Acked(one.messageId); break;
-            }
-            if (one.kind == News::Kind::Connected) {
-                lastLoggedCause_.clear();
-            }
-        }
     }
 
     void PublishStatus() {
@@ -359,10 +326,8 @@ private:
         const auto deadline = std::chrono::steady_clock::now() + kStopAckWait;
         std::unique_lock lock(mutex_);
         for (;;) {
-            for (const News& one : inbox_) {
-                if (one.kind == News::Kind::Acked && one.messageId == *offline) {
-                    return;
-                }
+            if (AckedAmong(inbox_, *offline)) {
+                return;
             }
             inbox_.clear();
             if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
@@ -372,14 +337,13 @@ private:
     }
 
     MqttSettings mqtt_;
-    std::function<void(const std::string&)> log_;
+    FleetNewsDesk desk_; // the pump thread's
     std::unique_ptr<AckStore> acks_;
     FleetPublisher publisher_; // the pump thread's
     mosquitto* client_ = nullptr;
     std::thread network_;
     std::thread pump_;
     bool sessionUp_ = false; // the network thread's: a CONNACK was taken
-    std::string lastLoggedCause_; // the pump thread's
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

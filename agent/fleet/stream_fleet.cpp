@@ -1,7 +1,6 @@
 #include "fleet/stream_fleet.h"
 
 #include "fleet/mqtt_codec.h"
-#include "journal/journal_line.h"
 
 #include "cash_drawer_version.h"
 
@@ -30,7 +29,7 @@ constexpr const char* kConnectionLost = "the connection to the broker failed: Th
 StreamFleet::StreamFleet(const AgentSettings& settings, const std::string& libraryVersion,
                          std::unique_ptr<BrokerDialer> dialer, std::function<void(const std::string&)> log,
                          const Statistics* countedSoFar, StreamFleetTimes times)
-    : mqtt_(settings.mqtt), times_(times), dialer_(std::move(dialer)), log_(std::move(log)),
+    : mqtt_(settings.mqtt), times_(times), dialer_(std::move(dialer)), desk_(mqtt_.BrokerUrl(), std::move(log)),
       acks_(MakeFolderAckStore(settings.journalFolder)),
       publisher_(FleetOptions{mqtt_.site, mqtt_.terminal, mqtt_.BrokerUrl(), CASH_DRAWER_VERSION, libraryVersion},
                  settings.drawers, *this, settings.journalFolder, *acks_, countedSoFar) {}
@@ -110,7 +109,8 @@ void StreamFleet::RunNetwork() {
             sessionUp_ = pingOut_ = false;
             endCause_.clear();
             dialledAtMs_ = lastSentMs_ = lastHeardMs_ = SteadyMs();
-            changed_.NotifyAll(); // the pump watches for the CONNACK
+            dialled_ = true; // the pump's keep-alive watches for the CONNACK from now
+            changed_.NotifyAll();
         }
         bool wasUp = false;
         cause = Converse(connection, wasUp);
@@ -147,7 +147,8 @@ std::string StreamFleet::Converse(const std::shared_ptr<BrokerConnection>& conne
     // The settings bound every field far below 65,535 bytes.
     const auto connect = mqtt::EncodeConnect(request);
     if (!connect || !SendOn(connection, *connect)) {
-        return "the connection to the broker failed: " + connection->Failure();
+        const std::string failure = connection->Failure();
+        return failure.empty() ? kConnectionLost : "the connection to the broker failed: " + failure;
     }
     mqtt::PacketReader reader;
     std::string cause;
@@ -359,13 +360,13 @@ void StreamFleet::RunPump() {
         {
             std::unique_lock lock(mutex_);
             changed_.WaitFor(lock, std::max<int64_t>(due - SteadyMs(), 0),
-                             [this] { return stopping_ || journalMoved_ || !inbox_.empty() || journalHealth_; });
+                             [this] { return stopping_ || journalMoved_ || dialled_ || !inbox_.empty() || journalHealth_; });
             news.swap(inbox_);
-            journalMoved_ = false;
+            journalMoved_ = dialled_ = false;
             journalHealth.swap(journalHealth_);
             stopping = stopping_;
         }
-        Apply(news);
+        desk_.Apply(publisher_, news, UnixMs());
         if (journalHealth) {
             publisher_.SetJournalHealth(journalHealth->first, journalHealth->second);
         }
@@ -382,31 +383,6 @@ void StreamFleet::RunPump() {
     changed_.NotifyAll();
 }
 
-void StreamFleet::Apply(const std::vector<News>& news) {
-    for (const News& one : news) {
-        switch (one.kind) {
-        case News::Kind::Connected:
-            publisher_.Connected();
-            lastLoggedCause_.clear();
-            log_("cashdrawer-agent: fleet: connected to " + mqtt_.BrokerUrl() + "; events after seq " +
-                 std::to_string(publisher_.Status().ackedSeq) + " go now");
-            break;
-        case News::Kind::Refused:
-        case News::Kind::Dropped: {
-            if (one.cause != lastLoggedCause_) {
-                log_("cashdrawer-agent: fleet: " + mqtt_.BrokerUrl() + ": " + one.cause + " (the next attempt in " +
-                     std::to_string((one.retryInMs + 999) / 1000) + " s, then further apart, up to 30 s)");
-                lastLoggedCause_ = one.cause;
-            }
-            const std::string next = FormatUtcMillis(UnixMs() + one.retryInMs);
-            one.kind == News::Kind::Refused ? publisher_.Refused(one.cause, next) : publisher_.Dropped(one.cause, next);
-            break;
-        }
-        case News::Kind::Acked: publisher_.Acked(one.messageId); break;
-        }
-    }
-}
-
 void StreamFleet::PublishStatus() {
     Json status = publisher_.Status().ToJson();
     status["broker"] = mqtt_.BrokerUrl();
@@ -421,12 +397,7 @@ void StreamFleet::StopPublishing() {
         return;
     }
     std::unique_lock lock(mutex_);
-    changed_.WaitFor(lock, times_.stopAckWaitMs, [&] {
-        const bool acked = std::any_of(inbox_.begin(), inbox_.end(), [&](const News& one) {
-            return one.kind == News::Kind::Acked && one.messageId == *offline;
-        });
-        return acked || !connection_;
-    });
+    changed_.WaitFor(lock, times_.stopAckWaitMs, [&] { return AckedAmong(inbox_, *offline) || !connection_; });
 }
 
 } // namespace cashdrawer::agent

@@ -13,6 +13,7 @@
 
 #include "core/agent_thread.h"
 #include "core/settings.h"
+#include "fleet/fleet_news.h"
 #include "fleet/fleet_publisher.h"
 #include "fleet/fleet_service.h"
 #include "fleet/reconnect.h"
@@ -72,12 +73,7 @@ public:
     void Stop() override;
 
 private:
-    struct News {
-        enum class Kind { Connected, Refused, Dropped, Acked } kind;
-        int messageId = 0;
-        std::string cause;
-        int64_t retryInMs = 0;
-    };
+    using News = FleetNews;
 
     std::optional<int> Publish(const std::string& topic, const std::string& payload, bool retain) override;
 
@@ -92,7 +88,6 @@ private:
     bool StopDone();
 
     void RunPump();
-    void Apply(const std::vector<News>& news);
     int64_t KeepAlive(int64_t nowMs); // the time of its next look
     void PublishStatus();
     void StopPublishing();
@@ -101,10 +96,9 @@ private:
     MqttSettings mqtt_;
     StreamFleetTimes times_;
     std::unique_ptr<BrokerDialer> dialer_;
-    std::function<void(const std::string&)> log_;
+    FleetNewsDesk desk_; // the pump thread's
     std::unique_ptr<AckStore> acks_;
     FleetPublisher publisher_; // the pump thread's
-    std::string lastLoggedCause_; // the pump thread's
     AgentThread network_;
     AgentThread pump_;
 
@@ -121,6 +115,7 @@ private:
     uint16_t lastPacketId_ = 0;
     std::vector<News> inbox_;
     bool journalMoved_ = false;
+    bool dialled_ = false; // a new connection, for the pump to time its CONNACK
     std::optional<std::pair<bool, std::string>> journalHealth_;
     bool started_ = false;
     bool stopping_ = false;
