@@ -109,7 +109,10 @@ void StreamFleet::RunNetwork() {
             sessionUp_ = pingOut_ = false;
             endCause_.clear();
             dialledAtMs_ = lastSentMs_ = lastHeardMs_ = SteadyMs();
-            dialled_ = true; // the pump's keep-alive watches for the CONNACK from now
+            // The pump's keep-alive times the CONNACK from now. Without the
+            // wake it would still look at its next due time, at most a
+            // keep-alive later: a silent broker found later, never missed.
+            dialled_ = true;
             changed_.NotifyAll();
         }
         bool wasUp = false;
@@ -393,6 +396,10 @@ void StreamFleet::PublishStatus() {
 // The offline health, and a short wait for the broker to take it.
 void StreamFleet::StopPublishing() {
     const auto offline = publisher_.Stop();
+    // Nothing sent (not connected): nothing to wait for. A wait that ended
+    // early would still send the offline health before the DISCONNECT, in
+    // the order they were written: a stop of another length, never a lost
+    // message.
     if (!offline) {
         return;
     }

@@ -157,6 +157,17 @@ TEST(AgentSettings, RefusesWhatCannotBeMeant) {
     }
 }
 
+// A thumbprint as the certificate manager shows it: pairs, spaces, colons,
+// either case; kept as 40 upper-case digits.
+TEST(AgentSettings, AThumbprintIsTakenAsTheCertificateManagerShowsIt) {
+    std::string error;
+    const auto settings = Parse("[Agent]\nDrawers=A\n[Mqtt]\nBroker=wss://b\nSite=s\nCertificateThumbprint=22:91:2c:d9 "
+                                "6C:A1:72:7D:FB:61:64:B3:5B:1E:36:01:B7:C1:61:DE\n",
+                                error);
+    ASSERT_TRUE(settings) << error;
+    EXPECT_EQ(settings->mqtt.certificateThumbprint, "22912CD96CA1727DFB6164B35B1E3601B7C161DE");
+}
+
 TEST(AgentSettings, TheBrokerAndTheTerminalsNamesForTheFleet) {
     const struct {
         std::string mqtt;
