@@ -47,15 +47,12 @@ public:
     explicit Handle(HINTERNET handle) : handle_(handle) {}
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
-    ~Handle() { Reset(); }
-    void Reset(HINTERNET handle = nullptr) {
+    ~Handle() {
         if (handle_ != nullptr) {
             ::WinHttpCloseHandle(handle_);
         }
-        handle_ = handle;
     }
     HINTERNET get() const { return handle_; }
-    HINTERNET release() { return std::exchange(handle_, nullptr); }
     explicit operator bool() const { return handle_ != nullptr; }
 
 private:
